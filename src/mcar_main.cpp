@@ -1,0 +1,285 @@
+// The sampler entry called from R through .C, and its registration.
+//
+// One call is one whole run: set-up, *nend Gibbs sweeps (the first *nstart of
+// them burn-in), chains written straight into the caller's column-major
+// arrays (column k of stored row r at k*m + r), change counters and posterior
+// summaries added into the caller's vectors, and R's random-number state
+// loaded after set-up and saved as the very last action.
+
+#include <R.h>
+#include <R_ext/Rdynload.h>
+#include <Rinternals.h>
+#include <cmath>
+
+#include "matrix.h"
+#include "mcar.h"
+#include "mcar_main.h"
+
+namespace {
+
+const double CHANGE_TOL = 1e-5;
+
+// A move is a change of more than 1e-5 in either direction.
+inline bool moved(double old_value, double new_value) {
+  return new_value - old_value > CHANGE_TOL || old_value - new_value > CHANGE_TOL;
+}
+
+// The fields in the order of the sweep, with what each one needs.
+struct FieldBlock {
+  double *(*state)();
+  double (*step)(int, double, double);
+};
+
+double *field1() { return phi1; }
+double *field2() { return phi2; }
+double *field3() { return phi3; }
+
+// Posterior means of the chains and of the relative risks, added into the
+// caller's accumulators and divided by m; then Dbar and Dtheta.
+void summarise(int m, double sumlnF, double *beta_f, double *phi1_f,
+               double *phi2_f, double *phi3_f, double *alpha_f,
+               double *lamda_f, double *beta_m, double *phi1_m,
+               double *phi2_m, double *phi3_m, double *alpha_m,
+               double *lamda_m, double *p1_m, double *p2_m, double *p3_m,
+               double *Dbar, double *Dtheta) {
+  *Dbar = sumlnF / (double)m;
+  for (int r = 0; r < m; r++) {
+    beta_m[0] += beta_f[r];
+    beta_m[1] += beta_f[m + r];
+    beta_m[2] += beta_f[2 * m + r];
+  }
+  for (int k = 0; k < 3; k++)
+    beta_m[k] /= m;
+  for (int j = 0; j < NREGION; j++) {
+    for (int r = 0; r < m; r++) {
+      phi1_m[j] += phi1_f[m * j + r];
+      phi2_m[j] += phi2_f[m * j + r];
+      phi3_m[j] += phi3_f[m * j + r];
+    }
+    phi1_m[j] /= m;
+    phi2_m[j] /= m;
+    phi3_m[j] /= m;
+  }
+  for (int k = 0; k < 6; k++) {
+    for (int r = 0; r < m; r++) {
+      alpha_m[k] += alpha_f[k * m + r];
+      lamda_m[k] += lamda_f[k * m + r];
+    }
+    alpha_m[k] /= m;
+    lamda_m[k] /= m;
+  }
+  for (int j = 0; j < NREGION; j++) {
+    for (int r = 0; r < m; r++) {
+      int x = m * j + r;
+      p1_m[j] += exp(lamda_f[r] * phi1_f[x] + beta_f[r] +
+                     lamda_f[m + r] * phi2_f[x] + lamda_f[2 * m + r] * phi3_f[x]);
+      p2_m[j] += exp(lamda_f[3 * m + r] * phi2_f[x] + beta_f[m + r] +
+                     lamda_f[4 * m + r] * phi3_f[x]);
+      p3_m[j] += exp(lamda_f[5 * m + r] * phi3_f[x] + beta_f[2 * m + r]);
+    }
+    p1_m[j] /= m;
+    p2_m[j] /= m;
+    p3_m[j] /= m;
+  }
+  *Dtheta = dtheta_fun(p1_m, p2_m, p3_m);
+}
+
+void release_vector(double *&v) {
+  R_chk_free(v);
+  v = NULL;
+}
+
+} // namespace
+
+extern "C" {
+
+void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
+          double *alpha_f, double *lamda_f, double *Y10, double *N10,
+          double *Y20, double *N20, double *Y30, double *N30, double *beta0,
+          double *phi10, double *phi20, double *phi30, double *lamda0,
+          double *eta0, double *theta0, double *eigen10, int *nstart,
+          int *nend, int *count1, int *count2, int *count3, int *count4,
+          int *count5, int *count6, double *betascale, double *phi1scale,
+          double *phi2scale, double *phi3scale, double *lamscale1,
+          double *lamscale2, double *etascale, double *thetascale,
+          double *beta_m, double *phi1_m, double *phi2_m, double *phi3_m,
+          double *alpha_m, double *lamda_m, double *p1_m, double *p2_m,
+          double *p3_m, double *Dbar, double *Dtheta) {
+  // Set-up.  Nothing is drawn before GetRNGstate().
+  double *eta_curr = create_vectord(3), *eta_prev = create_vectord(3);
+  double *theta_curr = create_vectord(3), *theta_prev = create_vectord(3);
+  double *lamda_curr = create_vectord(6), *lamda_prev = create_vectord(6);
+  const int m = *nend - *nstart;
+
+  global_memory();
+  mcar_detail::NeighbourReport report;
+  mcar_detail::load_neighbours(&report);
+  if (!report.ok) {
+    // Release everything this call holds before the R error leaves it.
+    double **work[] = {&eta_curr,   &eta_prev,   &theta_curr,
+                       &theta_prev, &lamda_curr, &lamda_prev};
+    for (double **w : work)
+      release_vector(*w);
+    mcar_detail::release_state();
+    Rf_error("%s", report.error);
+  }
+  start_vals(Y10, Y20, Y30, N10, N20, N30, beta0, phi10, phi20, phi30, lamda0,
+             eta0, theta0, eigen10);
+  GetRNGstate();
+  double sumlnF = 0.0;
+
+  double *beta_state[3] = {&gbeta1, &gbeta2, &gbeta3};
+  double (*beta_step[3])(double, double) = {metroplis_beta1, metroplis_beta2,
+                                            metroplis_beta3};
+  const FieldBlock fields[3] = {{field1, metroplis_phi1},
+                                {field2, metroplis_phi2},
+                                {field3, metroplis_phi3}};
+  double *field_f[3] = {phi1_f, phi2_f, phi3_f};
+  double *field_scale[3] = {phi1scale, phi2scale, phi3scale};
+  int *field_count[3] = {count2, count3, count4};
+  double *lamda_state[6] = {&lamda1, &lamda2, &lamda3,
+                            &lamda4, &lamda5, &lamda6};
+
+  for (int i = 0; i < *nend; i++) {
+    const bool stored = i >= *nstart;
+    const int r = i - *nstart;
+    Rprintf("GIBBS: %d\n", i + 1);
+
+    for (int b = 0; b < 3; b++) {
+      double old_value = *beta_state[b];
+      double new_value = beta_step[b](old_value, betascale[b]);
+      if (stored && moved(old_value, new_value))
+        count1[b]++;
+      *beta_state[b] = new_value;
+    }
+    if (stored) {
+      beta_f[r] = gbeta1;
+      beta_f[m + r] = gbeta2;
+      beta_f[2 * m + r] = gbeta3;
+    }
+
+    for (int f = 0; f < 3; f++) {
+      double *phi = fields[f].state();
+      const double *scale = field_scale[f];
+      int *count = field_count[f];
+      double *chain = field_f[f];
+      for (int j = 0; j < NREGION; j++) {
+        double new_value = fields[f].step(j, phi[j], scale[j]);
+        if (stored && moved(phi[j], new_value))
+          count[j]++;
+        phi[j] = new_value;
+        if (stored)
+          chain[m * j + r] = new_value;
+      }
+    }
+
+    for (int k = 0; k < 6; k++)
+      lamda_prev[k] = *lamda_state[k];
+    metroplis_lamda1(lamda_curr, lamda_prev, lamscale1);
+    if (stored && moved(lamda_prev[0], lamda_curr[0]))
+      count5[0]++;
+    for (int k = 0; k < 6; k++)
+      *lamda_state[k] = lamda_curr[k];
+
+    for (int k = 0; k < 6; k++)
+      lamda_prev[k] = *lamda_state[k];
+    metroplis_lamda2(lamda_curr, lamda_prev, lamscale2);
+    if (stored && moved(lamda_prev[1], lamda_curr[1]))
+      count5[1]++;
+    for (int k = 0; k < 6; k++)
+      *lamda_state[k] = lamda_curr[k];
+
+    if (stored)
+      for (int k = 0; k < 6; k++)
+        lamda_f[k * m + r] = *lamda_state[k];
+    Rprintf("%lf, %lf, %lf, %lf, %lf, %lf\n", lamda1, lamda2, lamda3, lamda4,
+            lamda5, lamda6);
+
+    for (int k = 0; k < 3; k++)
+      eta_prev[k] = eta[k];
+    metroplis_alpha1(eta_curr, eta_prev, etascale);
+    if (stored && moved(eta_prev[0], eta_curr[0]))
+      count6[0]++;
+    for (int k = 0; k < 3; k++)
+      eta[k] = eta_curr[k];
+
+    for (int k = 0; k < 3; k++)
+      theta_prev[k] = theta[k];
+    metroplis_alpha2(theta_curr, theta_prev, thetascale);
+    if (stored && moved(theta_prev[0], theta_curr[0]))
+      count6[1]++;
+    for (int k = 0; k < 3; k++)
+      theta[k] = theta_curr[k];
+
+    if (stored)
+      for (int k = 0; k < 6; k++)
+        alpha_f[k * m + r] = alpha[k];
+    Rprintf("alpha=%lf, %lf, %lf,%lf, %lf, %lf \n", alpha[0], alpha[1],
+            alpha[2], alpha[3], alpha[4], alpha[5]);
+
+    if (stored)
+      sumlnF += density();
+  }
+
+  // Wind-down.
+  R_chk_free(lamda_curr);
+  R_chk_free(lamda_prev);
+  R_chk_free(eta_curr);
+  R_chk_free(eta_prev);
+  R_chk_free(theta_curr);
+  R_chk_free(theta_prev);
+  release_vector(eigen1);
+  release_vector(eta);
+  release_vector(theta);
+  release_vector(alpha);
+  freematd(C, NREGION, NREGION);
+  C = NULL;
+  freematd(D, NREGION, NREGION);
+  D = NULL;
+
+  summarise(m, sumlnF, beta_f, phi1_f, phi2_f, phi3_f, alpha_f, lamda_f,
+            beta_m, phi1_m, phi2_m, phi3_m, alpha_m, lamda_m, p1_m, p2_m, p3_m,
+            Dbar, Dtheta);
+
+  double **rest[] = {&Y1, &Y2, &Y3, &N1, &N2, &N3, &phi1, &phi2, &phi3};
+  for (double **v : rest)
+    release_vector(*v);
+
+  PutRNGstate();
+
+  // A short neighbour file is reported once everything is released, so that
+  // a warning turned into an error (options(warn = 2)) leaks nothing.
+  for (int w = 0; w < report.nwarnings; w++)
+    Rf_warning("%s", report.warning[w]);
+}
+
+} // extern "C"
+
+// ---- registration --------------------------------------------------------------
+
+namespace {
+
+R_NativePrimitiveArgType mcar_types[47] = {
+    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, // chains
+    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, // counts
+    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
+    REALSXP,                                              // starting values
+    INTSXP,  INTSXP,                                      // nstart, nend
+    INTSXP,  INTSXP,  INTSXP,  INTSXP,  INTSXP,  INTSXP,  // counters
+    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
+    REALSXP,                                              // scales
+    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
+    REALSXP,                                              // means
+    REALSXP, REALSXP};                                    // Dbar, Dtheta
+
+const R_CMethodDef c_methods[] = {{"mcar", (DL_FUNC)&mcar, 47, mcar_types},
+                                  {NULL, NULL, 0, NULL}};
+
+} // namespace
+
+extern "C" void R_init_mcar(DllInfo *dll) {
+  R_registerRoutines(dll, c_methods, NULL, NULL, NULL);
+  // Every toolkit, generator and model function stays reachable by name for
+  // other compiled code.
+  R_useDynamicSymbols(dll, TRUE);
+}

@@ -93,8 +93,12 @@ void index_neighbours() {
 
 // ---- the Metropolis decision --------------------------------------------------
 
+// u comes from unif_rand(), which lies in (0, 1), so log(u) < 0 and a
+// ratio of at least 0 accepts without taking the logarithm.
 inline bool accept(double u, double lgratio) {
-  return u > 0 && lgratio >= log(u);
+  if (!(u > 0))
+    return false;
+  return lgratio >= 0 || lgratio >= log(u);
 }
 
 // ---- association matrix -------------------------------------------------------
@@ -215,7 +219,9 @@ double phi_step(int j, double x_prev, double scale) {
   double u = unif_rand();
   double y = x_prev + scale * norm_rand();
   PhiSums s = Sums(j);
-  double lgratio = Eval(y, j, s) - Eval(x_prev, j, s);
+  double at_candidate = Eval(y, j, s);
+  double at_current = Eval(x_prev, j, s);
+  double lgratio = at_candidate - at_current;
   return accept(u, lgratio) ? y : x_prev;
 }
 
@@ -224,7 +230,9 @@ template <double (*Target)(double)>
 double beta_step(double x_prev, double scale) {
   double u = unif_rand();
   double y = x_prev + scale * norm_rand();
-  double lgratio = Target(y) - Target(x_prev);
+  double at_candidate = Target(y);
+  double at_current = Target(x_prev);
+  double lgratio = at_candidate - at_current;
   return accept(u, lgratio) ? y : x_prev;
 }
 
@@ -289,7 +297,7 @@ BoundedWalk bounded_walk(const double *x_prev, const double *scale, double lo,
   return w;
 }
 
-void finish_alpha_step(double *x_cur, const double *x_prev, double u,
+bool finish_alpha_step(double *x_cur, const double *x_prev, double u,
                        double lgratio, const BoundedWalk &w,
                        const double *newalpha) {
   if (accept(u, lgratio)) {
@@ -300,7 +308,9 @@ void finish_alpha_step(double *x_cur, const double *x_prev, double u,
   } else {
     for (int n = 0; n < 3; n++)
       x_cur[n] = x_prev[n];
+    return false;
   }
+  return true;
 }
 
 // ---- loadings ------------------------------------------------------------------
@@ -400,6 +410,86 @@ void release_state(void) {
     D = NULL;
   }
   nbr.valid = false;
+}
+
+// Diagonal loadings lamda1, lamda4, lamda6: a joint random walk on their
+// logarithms.
+double lamda_step1(double *x_cur, const double *x_prev, const double *scale,
+                   const double *known_current) {
+  double u = unif_rand();
+  double x[6] = {log(x_prev[0]), x_prev[1], x_prev[2],
+                 log(x_prev[3]), x_prev[4], log(x_prev[5])};
+  double y[6] = {0, 0, 0, 0, 0, 0};
+  y[0] = x[0] + scale[0] * norm_rand();
+  y[3] = x[3] + scale[1] * norm_rand();
+  y[5] = x[5] + scale[2] * norm_rand();
+  double newy[6] = {exp(y[0]), x_prev[1], x_prev[2],
+                    exp(y[3]), x_prev[4], exp(y[5])};
+  double at_candidate = target_lamda(newy);
+  double at_current = known_current ? *known_current
+                                    : target_lamda(const_cast<double *>(x_prev));
+  double lgratio = at_candidate - at_current + (y[0] - x[0]) + (y[3] - x[3]) +
+                   (y[5] - x[5]);
+  bool accepted = accept(u, lgratio);
+  copy6(x_cur, accepted ? newy : x_prev);
+  return accepted ? at_candidate : at_current;
+}
+
+// Off-diagonal loadings lamda2, lamda3, lamda5: a joint plain random walk.
+double lamda_step2(double *x_cur, const double *x_prev, const double *scale,
+                   const double *known_current) {
+  double u = unif_rand();
+  double y[6];
+  copy6(y, x_prev);
+  y[1] = x_prev[1] + scale[0] * norm_rand();
+  y[2] = x_prev[2] + scale[1] * norm_rand();
+  y[4] = x_prev[4] + scale[2] * norm_rand();
+  double at_candidate = target_lamda(y);
+  double at_current = known_current ? *known_current
+                                    : target_lamda(const_cast<double *>(x_prev));
+  double lgratio = at_candidate - at_current;
+  bool accepted = accept(u, lgratio);
+  copy6(x_cur, accepted ? y : x_prev);
+  return accepted ? at_candidate : at_current;
+}
+
+// Eigenvalues: a joint random walk on log((x + 1.19)/(0.99 - x)), the angles
+// held at the stored theta.
+double eta_step(double *x_cur, const double *x_prev, const double *scale) {
+  double u = unif_rand();
+  BoundedWalk w = bounded_walk(x_prev, scale, ETA_LOWER, ETA_UPPER);
+  double newalpha[6], oldalpha[6];
+  alpha_from(newalpha, theta, w.y);
+  alpha_from(oldalpha, theta, x_prev);
+  double quad_new = quad_form(newalpha), quad_old = quad_form(oldalpha);
+  double at_candidate = 0.5 * log_det_term(w.y) + 0.5 * quad_new;
+  double at_current = 0.5 * log_det_term(x_prev) + 0.5 * quad_old;
+  double lgratio = at_candidate - at_current + w.J;
+  bool accepted = finish_alpha_step(x_cur, x_prev, u, lgratio, w, newalpha);
+  return accepted ? quad_new : quad_old;
+}
+
+// Angles: a joint random walk on log((x + 1)/(1 - x)), the eigenvalues held
+// at the stored eta.
+double theta_step(double *x_cur, const double *x_prev, const double *scale,
+                  const double *known_quad_current) {
+  double u = unif_rand();
+  BoundedWalk w = bounded_walk(x_prev, scale, 1.0, 1.0);
+  double newalpha[6];
+  alpha_from(newalpha, w.y, eta);
+  double quad_new = quad_form(newalpha), quad_old;
+  if (known_quad_current) {
+    quad_old = *known_quad_current;
+  } else {
+    double oldalpha[6];
+    alpha_from(oldalpha, x_prev, eta);
+    quad_old = quad_form(oldalpha);
+  }
+  double at_candidate = 0.5 * quad_new;
+  double at_current = 0.5 * quad_old;
+  double lgratio = at_candidate - at_current + w.J;
+  bool accepted = finish_alpha_step(x_cur, x_prev, u, lgratio, w, newalpha);
+  return accepted ? quad_new : quad_old;
 }
 
 void set_sparse_neighbours(bool on) { sparse_enabled = on; }
@@ -561,33 +651,12 @@ double target_lamda(double *x) {
          3 * log(x[5]) + 2 * log(x[3]) + log(x[0]);
 }
 
-// Diagonal loadings lamda1, lamda4, lamda6: a joint random walk on their
-// logarithms.
 void metroplis_lamda1(double *x_cur, double *x_prev, double *scale) {
-  double u = unif_rand();
-  double x[6] = {log(x_prev[0]), x_prev[1], x_prev[2],
-                 log(x_prev[3]), x_prev[4], log(x_prev[5])};
-  double y[6] = {0, 0, 0, 0, 0, 0};
-  y[0] = x[0] + scale[0] * norm_rand();
-  y[3] = x[3] + scale[1] * norm_rand();
-  y[5] = x[5] + scale[2] * norm_rand();
-  double newy[6] = {exp(y[0]), x_prev[1], x_prev[2],
-                    exp(y[3]), x_prev[4], exp(y[5])};
-  double lgratio = target_lamda(newy) - target_lamda(x_prev) + (y[0] - x[0]) +
-                   (y[3] - x[3]) + (y[5] - x[5]);
-  copy6(x_cur, accept(u, lgratio) ? newy : x_prev);
+  mcar_detail::lamda_step1(x_cur, x_prev, scale, NULL);
 }
 
-// Off-diagonal loadings lamda2, lamda3, lamda5: a joint plain random walk.
 void metroplis_lamda2(double *x_cur, double *x_prev, double *scale) {
-  double u = unif_rand();
-  double y[6];
-  copy6(y, x_prev);
-  y[1] = x_prev[1] + scale[0] * norm_rand();
-  y[2] = x_prev[2] + scale[1] * norm_rand();
-  y[4] = x_prev[4] + scale[2] * norm_rand();
-  double lgratio = target_lamda(y) - target_lamda(x_prev);
-  copy6(x_cur, accept(u, lgratio) ? y : x_prev);
+  mcar_detail::lamda_step2(x_cur, x_prev, scale, NULL);
 }
 
 // Log full conditional of the eigenvalues x, z the association vector formed
@@ -601,27 +670,12 @@ double target_alpha1(double *x, double *z) {
 // Log full conditional of the angles through their association vector z.
 double target_alpha2(double *z) { return 0.5 * quad_form(z); }
 
-// Eigenvalues: a joint random walk on log((x + 1.19)/(0.99 - x)).
 void metroplis_alpha1(double *x_cur, double *x_prev, double *scale) {
-  double u = unif_rand();
-  BoundedWalk w = bounded_walk(x_prev, scale, ETA_LOWER, ETA_UPPER);
-  double newalpha[6], oldalpha[6];
-  alpha_from(newalpha, theta, w.y);
-  alpha_from(oldalpha, theta, x_prev);
-  double lgratio =
-      target_alpha1(w.y, newalpha) - target_alpha1(x_prev, oldalpha) + w.J;
-  finish_alpha_step(x_cur, x_prev, u, lgratio, w, newalpha);
+  mcar_detail::eta_step(x_cur, x_prev, scale);
 }
 
-// Angles: a joint random walk on log((x + 1)/(1 - x)).
 void metroplis_alpha2(double *x_cur, double *x_prev, double *scale) {
-  double u = unif_rand();
-  BoundedWalk w = bounded_walk(x_prev, scale, 1.0, 1.0);
-  double newalpha[6], oldalpha[6];
-  alpha_from(newalpha, w.y, eta);
-  alpha_from(oldalpha, x_prev, eta);
-  double lgratio = target_alpha2(newalpha) - target_alpha2(oldalpha) + w.J;
-  finish_alpha_step(x_cur, x_prev, u, lgratio, w, newalpha);
+  mcar_detail::theta_step(x_cur, x_prev, scale, NULL);
 }
 
 // -2 x the Poisson log-likelihood kernel of the current state.

@@ -85,6 +85,24 @@ void load_neighbours(NeighbourReport *report);
 // Releases every array of the model state that is allocated and nulls it.
 void release_state(void);
 
+// The block updates behind metroplis_lamda1, metroplis_lamda2,
+// metroplis_alpha1 and metroplis_alpha2, for the sweep, which can hand one
+// step's result to the next.  They draw and decide exactly as the exported
+// updates do.  known_current, when not null, is the value of the log full
+// conditional at x_prev in the current state (it must be exact: it replaces
+// that evaluation).  The loading steps return target_lamda at the vector
+// they leave in x_cur; the association steps return the quadratic form of
+// the fields under the association vector they leave in effect, which is
+// what theta_step needs as its known current value when it follows eta_step
+// with the fields unchanged.
+double lamda_step1(double *x_cur, const double *x_prev, const double *scale,
+                   const double *known_current);
+double lamda_step2(double *x_cur, const double *x_prev, const double *scale,
+                   const double *known_current);
+double eta_step(double *x_cur, const double *x_prev, const double *scale);
+double theta_step(double *x_cur, const double *x_prev, const double *scale,
+                  const double *known_quad_current);
+
 // Whether the sparse neighbour index is used where it is valid (it always
 // gives the same values as the dense evaluation for finite inputs; the
 // switch exists so that tests can compare the two).

@@ -175,7 +175,10 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
 
     for (int k = 0; k < 6; k++)
       lamda_prev[k] = *lamda_state[k];
-    metroplis_lamda1(lamda_curr, lamda_prev, lamscale1);
+    // Block 2 starts where block 1 left the loadings, with nothing else
+    // changed in between, so block 1's value there is block 2's current one.
+    const double at_lamda =
+        mcar_detail::lamda_step1(lamda_curr, lamda_prev, lamscale1, NULL);
     if (stored && moved(lamda_prev[0], lamda_curr[0]))
       count5[0]++;
     for (int k = 0; k < 6; k++)
@@ -183,7 +186,7 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
 
     for (int k = 0; k < 6; k++)
       lamda_prev[k] = *lamda_state[k];
-    metroplis_lamda2(lamda_curr, lamda_prev, lamscale2);
+    mcar_detail::lamda_step2(lamda_curr, lamda_prev, lamscale2, &at_lamda);
     if (stored && moved(lamda_prev[1], lamda_curr[1]))
       count5[1]++;
     for (int k = 0; k < 6; k++)
@@ -197,7 +200,9 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
 
     for (int k = 0; k < 3; k++)
       eta_prev[k] = eta[k];
-    metroplis_alpha1(eta_curr, eta_prev, etascale);
+    // Likewise the angle step's current quadratic form is the one the
+    // eigenvalue step leaves in effect.
+    const double quad = mcar_detail::eta_step(eta_curr, eta_prev, etascale);
     if (stored && moved(eta_prev[0], eta_curr[0]))
       count6[0]++;
     for (int k = 0; k < 3; k++)
@@ -205,7 +210,7 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
 
     for (int k = 0; k < 3; k++)
       theta_prev[k] = theta[k];
-    metroplis_alpha2(theta_curr, theta_prev, thetascale);
+    mcar_detail::theta_step(theta_curr, theta_prev, thetascale, &quad);
     if (stored && moved(theta_prev[0], theta_curr[0]))
       count6[1]++;
     for (int k = 0; k < 3; k++)

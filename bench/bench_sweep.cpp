@@ -1,7 +1,8 @@
 // Time per sweep of the sampler on the bundled Minnesota map and simulated
 // data, with R's console going to a file, and where the time goes by block.
 //
-//   make -C bench run        (or `make bench` from the repository root)
+//   make -C bench run            (or `make bench` from the repository root)
+//   make -C bench instructions   instructions per sweep, counted by callgrind
 //
 // Runs inside an embedded R so that the allocator, console and generator are
 // R's own.  Each figure is the median of several repetitions.
@@ -221,6 +222,15 @@ int main(int argc, char **argv) {
   std::string log = std::string(dir) + "/console.log";
   R_Outputfile = std::fopen(log.c_str(), "w");
 
+  if (argc > 4 && std::string(argv[4]) == "entry") {
+    // One run of the entry alone, for instruction counts under callgrind.
+    std::printf("one run of %d sweeps: %.2f us per sweep\n", nsweep,
+                time_mcar(d, nsweep));
+    std::fclose(R_Outputfile);
+    R_Outputfile = stdout;
+    Rf_endEmbeddedR(0);
+    return 0;
+  }
   std::printf("bundled map, %d sweeps per run, median of %d runs; console "
               "to %s\n\n", nsweep, reps, log.c_str());
   for (int sparse = 1; sparse >= 0; sparse--) {

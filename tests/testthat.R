@@ -1,0 +1,4 @@
+library(testthat)
+library(mcar)
+
+test_check("mcar")

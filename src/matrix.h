@@ -10,6 +10,15 @@
 #ifndef MCAR_MATRIX_H
 #define MCAR_MATRIX_H
 
+// Every product and sum in the library is rounded on its own, in the order
+// written: no fused multiply-add, whatever instruction set the compiler
+// targets, so that a chain is the same on every machine for a given seed.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif

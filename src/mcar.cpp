@@ -332,6 +332,49 @@ void copy6(double *to, const double *from) {
     to[n] = from[n];
 }
 
+// Log full conditionals of the intercepts (flat priors).
+double beta1_target(double x) {
+  double s = 0.0;
+  for (int i = 0; i < NREGION; i++)
+    s += x * Y1[i] -
+         N1[i] * exp(x + lamda1 * phi1[i] + lamda2 * phi2[i] + lamda3 * phi3[i]);
+  return s;
+}
+
+double beta2_target(double x) {
+  double s = 0.0;
+  for (int i = 0; i < NREGION; i++)
+    s += x * Y2[i] - N2[i] * exp(x + lamda4 * phi2[i] + lamda5 * phi3[i]);
+  return s;
+}
+
+double beta3_target(double x) {
+  double s = 0.0;
+  for (int i = 0; i < NREGION; i++)
+    s += x * Y3[i] - N3[i] * exp(x + lamda6 * phi3[i]);
+  return s;
+}
+
+// Log full conditional of the loading vector: Poisson likelihood plus an
+// inverse-Wishart(3, 0.3 I) prior on L L' and the Jacobian of L -> L L'.
+double lamda_target(const double *x) {
+  double L = lamda_likelihood(x);
+  const double A[3][3] = {{x[0], x[1], x[2]}, {0.0, x[3], x[4]},
+                          {0.0, 0.0, x[5]}};
+  double tA[3][3], AtA[3][3];
+  double invA[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++)
+      tA[j][i] = A[i][j];
+  mul3(AtA, A, tA);
+  mcar_detail::inverse3(invA, AtA);
+  double tr = 0.0;
+  for (int i = 0; i < 3; i++)
+    tr += invA[i][i];
+  return L - 7 * log(x[0] * x[3] * x[5]) - 0.5 * (0.3 * tr) +
+         3 * log(x[5]) + 2 * log(x[3]) + log(x[0]);
+}
+
 // ---- neighbour files -------------------------------------------------------------
 
 // Reads 87 x 87 numbers row by row into m.  Returns false when the file
@@ -425,9 +468,9 @@ double lamda_step1(double *x_cur, const double *x_prev, const double *scale,
   y[5] = x[5] + scale[2] * norm_rand();
   double newy[6] = {exp(y[0]), x_prev[1], x_prev[2],
                     exp(y[3]), x_prev[4], exp(y[5])};
-  double at_candidate = target_lamda(newy);
+  double at_candidate = lamda_target(newy);
   double at_current = known_current ? *known_current
-                                    : target_lamda(const_cast<double *>(x_prev));
+                                    : lamda_target(x_prev);
   double lgratio = at_candidate - at_current + (y[0] - x[0]) + (y[3] - x[3]) +
                    (y[5] - x[5]);
   bool accepted = accept(u, lgratio);
@@ -444,9 +487,9 @@ double lamda_step2(double *x_cur, const double *x_prev, const double *scale,
   y[1] = x_prev[1] + scale[0] * norm_rand();
   y[2] = x_prev[2] + scale[1] * norm_rand();
   y[4] = x_prev[4] + scale[2] * norm_rand();
-  double at_candidate = target_lamda(y);
+  double at_candidate = lamda_target(y);
   double at_current = known_current ? *known_current
-                                    : target_lamda(const_cast<double *>(x_prev));
+                                    : lamda_target(x_prev);
   double lgratio = at_candidate - at_current;
   bool accepted = accept(u, lgratio);
   copy6(x_cur, accepted ? y : x_prev);
@@ -584,27 +627,9 @@ void alphafun(double *xalpha, double *xtheta, double *xeta) {
 }
 
 // Log full conditionals of the intercepts (flat priors).
-double target_beta1(double x) {
-  double s = 0.0;
-  for (int i = 0; i < NREGION; i++)
-    s += x * Y1[i] -
-         N1[i] * exp(x + lamda1 * phi1[i] + lamda2 * phi2[i] + lamda3 * phi3[i]);
-  return s;
-}
-
-double target_beta2(double x) {
-  double s = 0.0;
-  for (int i = 0; i < NREGION; i++)
-    s += x * Y2[i] - N2[i] * exp(x + lamda4 * phi2[i] + lamda5 * phi3[i]);
-  return s;
-}
-
-double target_beta3(double x) {
-  double s = 0.0;
-  for (int i = 0; i < NREGION; i++)
-    s += x * Y3[i] - N3[i] * exp(x + lamda6 * phi3[i]);
-  return s;
-}
+double target_beta1(double x) { return beta1_target(x); }
+double target_beta2(double x) { return beta2_target(x); }
+double target_beta3(double x) { return beta3_target(x); }
 
 // Log full conditionals of the random effects at unit k.
 double target_phi1(double x, int k) { return eval_phi1(x, k, sums_phi1(k)); }
@@ -612,13 +637,13 @@ double target_phi2(double x, int k) { return eval_phi2(x, k, sums_phi2(k)); }
 double target_phi3(double x, int k) { return eval_phi3(x, k, sums_phi3(k)); }
 
 double metroplis_beta1(double x_prev, double scale) {
-  return beta_step<target_beta1>(x_prev, scale);
+  return beta_step<beta1_target>(x_prev, scale);
 }
 double metroplis_beta2(double x_prev, double scale) {
-  return beta_step<target_beta2>(x_prev, scale);
+  return beta_step<beta2_target>(x_prev, scale);
 }
 double metroplis_beta3(double x_prev, double scale) {
-  return beta_step<target_beta3>(x_prev, scale);
+  return beta_step<beta3_target>(x_prev, scale);
 }
 
 double metroplis_phi1(int j, double x_prev, double scale) {
@@ -633,23 +658,7 @@ double metroplis_phi3(int j, double x_prev, double scale) {
 
 // Log full conditional of the loading vector: Poisson likelihood plus an
 // inverse-Wishart(3, 0.3 I) prior on L L' and the Jacobian of L -> L L'.
-double target_lamda(double *x) {
-  double L = lamda_likelihood(x);
-  const double A[3][3] = {{x[0], x[1], x[2]}, {0.0, x[3], x[4]},
-                          {0.0, 0.0, x[5]}};
-  double tA[3][3], AtA[3][3];
-  double invA[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
-  for (int i = 0; i < 3; i++)
-    for (int j = 0; j < 3; j++)
-      tA[j][i] = A[i][j];
-  mul3(AtA, A, tA);
-  mcar_detail::inverse3(invA, AtA);
-  double tr = 0.0;
-  for (int i = 0; i < 3; i++)
-    tr += invA[i][i];
-  return L - 7 * log(x[0] * x[3] * x[5]) - 0.5 * (0.3 * tr) +
-         3 * log(x[5]) + 2 * log(x[3]) + log(x[0]);
-}
+double target_lamda(double *x) { return lamda_target(x); }
 
 void metroplis_lamda1(double *x_cur, double *x_prev, double *scale) {
   mcar_detail::lamda_step1(x_cur, x_prev, scale, NULL);

@@ -7,8 +7,11 @@
 #   make host-test    run tests/testthat against the package in build/lib
 #   make test         all of the above, with one summary line at the end
 #   make valgrind     the native suite under valgrind (leaks and memory errors)
+#   make valgrind-r   sampling runs through .C, failing ones included, in R
+#                     under valgrind; fails on a leak or memory error from src/
 #   make demo         run inst/demo/demo.R against the installed package
-#   make bench        build and run bench/ (when bench/Makefile exists)
+#   make bench        time per sweep on the bundled data, and by block
+#   make bench-instructions  instructions per sweep, counted by callgrind
 #   make check        R CMD build + R CMD check --no-manual
 #   make clean
 #
@@ -57,7 +60,7 @@ VALGRIND_LOG := $(BUILD)/valgrind.log
 VALGRIND_SUPP := tools/valgrind.supp
 
 .PHONY: all deps install native-test host-test host-test-run test \
-  test-summary valgrind demo bench check clean
+  test-summary valgrind valgrind-r demo bench bench-instructions check clean
 
 all: test
 
@@ -173,12 +176,14 @@ valgrind: $(NATIVE_BIN)
 demo: deps install
 	Rscript inst/demo/demo.R
 
+valgrind-r: install
+	bash tests/valgrind/check-leaks.sh $(BUILD)/valgrind-entry.log
+
 bench: deps
-	@if [ -f bench/Makefile ]; then \
-	  $(MAKE) -C bench; \
-	else \
-	  echo "bench: no bench/Makefile yet"; \
-	fi
+	$(MAKE) -C bench run
+
+bench-instructions: deps
+	$(MAKE) -C bench instructions
 
 # R CMD build works on a staged copy without the developer-only files, so the
 # tarball never picks up build/, the native suite or object files.
@@ -188,7 +193,7 @@ check: deps
 	mkdir -p $(CHECK_DIR)/$(PKG)
 	tar -c --exclude=./.git --exclude=./build --exclude=./.ci \
 	  --exclude=./Makefile --exclude=./bench --exclude=./data-raw \
-	  --exclude=./tests/native --exclude=./tools/valgrind.supp \
+	  --exclude=./tests/native --exclude=./tests/valgrind --exclude=./tools/valgrind.supp \
 	  --exclude='./*.Rcheck' --exclude='./$(PKG)_*.tar.gz' \
 	  --exclude='./src/*.o' --exclude='./src/*.so' . \
 	  | tar -x -C $(CHECK_DIR)/$(PKG)

@@ -498,17 +498,28 @@ double lamda_step2(double *x_cur, const double *x_prev, const double *scale,
 
 // Eigenvalues: a joint random walk on log((x + 1.19)/(0.99 - x)), the angles
 // held at the stored theta.
-double eta_step(double *x_cur, const double *x_prev, const double *scale) {
+double eta_step(double *x_cur, const double *x_prev, const double *scale,
+                EtaCarry *carry) {
   double u = unif_rand();
   BoundedWalk w = bounded_walk(x_prev, scale, ETA_LOWER, ETA_UPPER);
   double newalpha[6], oldalpha[6];
   alpha_from(newalpha, theta, w.y);
-  alpha_from(oldalpha, theta, x_prev);
+  if (carry)
+    std::memcpy(oldalpha, alpha, sizeof oldalpha);
+  else
+    alpha_from(oldalpha, theta, x_prev);
   double quad_new = quad_form(newalpha), quad_old = quad_form(oldalpha);
-  double at_candidate = 0.5 * log_det_term(w.y) + 0.5 * quad_new;
-  double at_current = 0.5 * log_det_term(x_prev) + 0.5 * quad_old;
+  double determ_new = log_det_term(w.y);
+  double determ_old = (carry && carry->have_determ) ? carry->determ
+                                                    : log_det_term(x_prev);
+  double at_candidate = 0.5 * determ_new + 0.5 * quad_new;
+  double at_current = 0.5 * determ_old + 0.5 * quad_old;
   double lgratio = at_candidate - at_current + w.J;
   bool accepted = finish_alpha_step(x_cur, x_prev, u, lgratio, w, newalpha);
+  if (carry) {
+    carry->have_determ = true;
+    carry->determ = accepted ? determ_new : determ_old;
+  }
   return accepted ? quad_new : quad_old;
 }
 
@@ -680,7 +691,7 @@ double target_alpha1(double *x, double *z) {
 double target_alpha2(double *z) { return 0.5 * quad_form(z); }
 
 void metroplis_alpha1(double *x_cur, double *x_prev, double *scale) {
-  mcar_detail::eta_step(x_cur, x_prev, scale);
+  mcar_detail::eta_step(x_cur, x_prev, scale, NULL);
 }
 
 void metroplis_alpha2(double *x_cur, double *x_prev, double *scale) {

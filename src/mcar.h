@@ -99,7 +99,18 @@ double lamda_step1(double *x_cur, const double *x_prev, const double *scale,
                    const double *known_current);
 double lamda_step2(double *x_cur, const double *x_prev, const double *scale,
                    const double *known_current);
-double eta_step(double *x_cur, const double *x_prev, const double *scale);
+//
+// What one eigenvalue step hands to the next within a call of the sampler:
+// eigen1 does not change during a call, so the log-determinant term at the
+// eigenvalues a step leaves is the next step's current one.  With a carry,
+// eta_step also takes the current association vector from alpha, which the
+// sweep keeps equal to alphafun(theta, eta) bit for bit.
+struct EtaCarry {
+  bool have_determ = false;
+  double determ = 0.0;
+};
+double eta_step(double *x_cur, const double *x_prev, const double *scale,
+                EtaCarry *carry);
 double theta_step(double *x_cur, const double *x_prev, const double *scale,
                   const double *known_quad_current);
 

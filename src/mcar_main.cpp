@@ -127,6 +127,7 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
              eta0, theta0, eigen10);
   GetRNGstate();
   double sumlnF = 0.0;
+  mcar_detail::EtaCarry eta_carry;
 
   double *beta_state[3] = {&gbeta1, &gbeta2, &gbeta3};
   double (*beta_step[3])(double, double) = {metroplis_beta1, metroplis_beta2,
@@ -202,7 +203,8 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
       eta_prev[k] = eta[k];
     // Likewise the angle step's current quadratic form is the one the
     // eigenvalue step leaves in effect.
-    const double quad = mcar_detail::eta_step(eta_curr, eta_prev, etascale);
+    const double quad =
+        mcar_detail::eta_step(eta_curr, eta_prev, etascale, &eta_carry);
     if (stored && moved(eta_prev[0], eta_curr[0]))
       count6[0]++;
     for (int k = 0; k < 3; k++)

@@ -95,18 +95,25 @@
   x
 }
 
-.check_counts <- function(Y, arg = "counts", units = NULL) {
-  if (anyNA(Y)) {
-    at <- which(is.na(Y), arr.ind = TRUE)[1L, ]
+# Shared by counts and expected counts: no missing, infinite or negative
+# entries, each reported with the first unit and outcome where it occurs.
+.check_finite_nonneg <- function(X, arg) {
+  if (anyNA(X)) {
+    at <- which(is.na(X), arr.ind = TRUE)[1L, ]
     .input_error(arg, "has missing values (first at unit ", at[1L],
                  ", outcome ", at[2L], ").")
   }
-  if (any(!is.finite(Y))) .input_error(arg, "has infinite values.")
-  if (any(Y < 0)) {
-    at <- which(Y < 0, arr.ind = TRUE)[1L, ]
+  if (any(!is.finite(X))) .input_error(arg, "has infinite values.")
+  if (any(X < 0)) {
+    at <- which(X < 0, arr.ind = TRUE)[1L, ]
     .input_error(arg, "must be non-negative; unit ", at[1L], ", outcome ",
-                 at[2L], " is ", Y[at[1L], at[2L]], ".")
+                 at[2L], " is ", X[at[1L], at[2L]], ".")
   }
+  invisible(X)
+}
+
+.check_counts <- function(Y, arg = "counts", units = NULL) {
+  .check_finite_nonneg(Y, arg)
   if (any(!.is_whole(Y))) {
     at <- which(!.is_whole(Y), arr.ind = TRUE)[1L, ]
     .input_error(arg, "must be whole numbers (counts); unit ", at[1L],
@@ -122,17 +129,7 @@
 }
 
 .check_expected <- function(N, Y, arg = "expected") {
-  if (anyNA(N)) {
-    at <- which(is.na(N), arr.ind = TRUE)[1L, ]
-    .input_error(arg, "has missing values (first at unit ", at[1L],
-                 ", outcome ", at[2L], ").")
-  }
-  if (any(!is.finite(N))) .input_error(arg, "has infinite values.")
-  if (any(N < 0)) {
-    at <- which(N < 0, arr.ind = TRUE)[1L, ]
-    .input_error(arg, "must be non-negative; unit ", at[1L], ", outcome ",
-                 at[2L], " is ", N[at[1L], at[2L]], ".")
-  }
+  .check_finite_nonneg(N, arg)
   zero <- N == 0 & Y > 0
   if (any(zero)) {
     at <- which(zero, arr.ind = TRUE)[1L, ]

@@ -5,6 +5,7 @@
 #undef NDEBUG
 #endif
 #include <cassert>
+#include <type_traits>
 
 #define USE_FC_LEN_T
 #include <R.h>
@@ -28,10 +29,10 @@ namespace mcar_detail {
 
 template <typename T>
 Scratch<T>::Scratch(int n) : p_(nullptr) {
-  if constexpr (sizeof(T) == sizeof(double))
-    p_ = reinterpret_cast<T *>(create_vectord(n));
+  if constexpr (std::is_same_v<T, double>)
+    p_ = create_vectord(n);
   else
-    p_ = reinterpret_cast<T *>(create_vector(n));
+    p_ = create_vector(n);
 }
 template <typename T> Scratch<T>::~Scratch() { R_chk_free(p_); }
 template class Scratch<double>;

@@ -24,16 +24,6 @@ inline bool moved(double old_value, double new_value) {
   return new_value - old_value > CHANGE_TOL || old_value - new_value > CHANGE_TOL;
 }
 
-// The fields in the order of the sweep, with what each one needs.
-struct FieldBlock {
-  double *(*state)();
-  double (*step)(int, double, double);
-};
-
-double *field1() { return phi1; }
-double *field2() { return phi2; }
-double *field3() { return phi3; }
-
 // Posterior means of the chains and of the relative risks, added into the
 // caller's accumulators and divided by m; then Dbar and Dtheta.
 void summarise(int m, double sumlnF, double *beta_f, double *phi1_f,
@@ -132,9 +122,9 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
   double *beta_state[3] = {&gbeta1, &gbeta2, &gbeta3};
   double (*beta_step[3])(double, double) = {metroplis_beta1, metroplis_beta2,
                                             metroplis_beta3};
-  const FieldBlock fields[3] = {{field1, metroplis_phi1},
-                                {field2, metroplis_phi2},
-                                {field3, metroplis_phi3}};
+  double *fields[3] = {phi1, phi2, phi3};
+  double (*field_step[3])(int, double, double) = {
+      metroplis_phi1, metroplis_phi2, metroplis_phi3};
   double *field_f[3] = {phi1_f, phi2_f, phi3_f};
   double *field_scale[3] = {phi1scale, phi2scale, phi3scale};
   int *field_count[3] = {count2, count3, count4};
@@ -160,12 +150,12 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
     }
 
     for (int f = 0; f < 3; f++) {
-      double *phi = fields[f].state();
+      double *phi = fields[f];
       const double *scale = field_scale[f];
       int *count = field_count[f];
       double *chain = field_f[f];
       for (int j = 0; j < NREGION; j++) {
-        double new_value = fields[f].step(j, phi[j], scale[j]);
+        double new_value = field_step[f](j, phi[j], scale[j]);
         if (stored && moved(phi[j], new_value))
           count[j]++;
         phi[j] = new_value;

@@ -145,42 +145,8 @@
 # Adjacency matrix from a matrix, data frame, sparse matrix, spdep `nb` or
 # `listw` object; no check beyond what the conversion needs.
 .adjacency_matrix <- function(W, arg = "W") {
-  if (inherits(W, "listw")) {
-    nb <- W$neighbours
-    wts <- W$weights
-    if (length(nb) != .NREGION) {
-      .input_error(arg, "must describe ", .NREGION, " areal units, not ",
-                   length(nb), ".")
-    }
-    M <- matrix(0, .NREGION, .NREGION)
-    for (i in seq_along(nb)) {
-      j <- nb[[i]]
-      j <- j[j > 0]
-      if (length(j)) M[i, j] <- wts[[i]]
-    }
-    dimnames(M) <- list(attr(nb, "region.id"), attr(nb, "region.id"))
-    return(M)
-  }
-  if (inherits(W, "nb")) {
-    if (length(W) != .NREGION) {
-      .input_error(arg, "must describe ", .NREGION, " areal units, not ",
-                   length(W), ".")
-    }
-    M <- matrix(0, .NREGION, .NREGION)
-    for (i in seq_along(W)) {
-      j <- W[[i]]
-      if (!is.numeric(j) || anyNA(j) || any(j < 0 | j > .NREGION) ||
-          any(!.is_whole(j))) {
-        .input_error(arg, "is an `nb` object with invalid neighbour indices ",
-                     "for unit ", i, ".")
-      }
-      j <- j[j > 0]
-      M[i, j] <- 1
-    }
-    ids <- attr(W, "region.id")
-    if (!is.null(ids)) dimnames(M) <- list(as.character(ids), as.character(ids))
-    return(M)
-  }
+  if (inherits(W, "listw")) return(.nb_matrix(W$neighbours, W$weights, arg))
+  if (inherits(W, "nb")) return(.nb_matrix(W, NULL, arg))
   if (is.data.frame(W)) W <- as.matrix(W)
   if (inherits(W, "Matrix")) W <- as.matrix(W)
   if (!is.matrix(W) || !(is.numeric(W) || is.logical(W))) {
@@ -190,6 +156,32 @@
   }
   storage.mode(W) <- "double"
   W
+}
+
+# The matrix of an spdep neighbour list: row i holds `weights[[i]]` (1 when
+# there are no weights) in the columns of unit i's neighbours; spdep marks a
+# unit without neighbours by the single index 0.
+.nb_matrix <- function(nb, weights, arg) {
+  if (length(nb) != .NREGION) {
+    .input_error(arg, "must describe ", .NREGION, " areal units, not ",
+                 length(nb), ".")
+  }
+  M <- matrix(0, .NREGION, .NREGION)
+  for (i in seq_along(nb)) {
+    j <- nb[[i]]
+    if (!is.numeric(j) || anyNA(j) || any(j < 0 | j > .NREGION) ||
+        any(!.is_whole(j))) {
+      .input_error(arg, "is an `nb` object with invalid neighbour indices ",
+                   "for unit ", i, ".")
+    }
+    keep <- j > 0
+    if (any(keep)) {
+      M[i, j[keep]] <- if (is.null(weights)) 1 else weights[[i]][keep]
+    }
+  }
+  ids <- attr(nb, "region.id")
+  if (!is.null(ids)) dimnames(M) <- list(as.character(ids), as.character(ids))
+  M
 }
 
 # Checks the adjacency matrix and forms what the sampler needs from it: D

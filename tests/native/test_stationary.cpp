@@ -191,58 +191,47 @@ TEST_F(StationaryTest, EffectSteps) {
   }
 }
 
-TEST_F(StationaryTest, DiagonalLoadingBlockOnTheLogScale) {
-  build_state();
-  weaken(0.02, 1.0);
+// One loading block moving the entries dims of the loading vector, the
+// others held at their stored values; the grid spans [lo, hi] in each.
+static void check_loading_block(void (*step)(double *, double *, double *),
+                                const int dims[3], double scale, double lo,
+                                double hi, int n, int seed, const char *what) {
   double cur[6] = {lamda1, lamda2, lamda3, lamda4, lamda5, lamda6}, next[6];
-  double scale[3] = {0.5, 0.5, 0.5};
-  const int dims[3] = {0, 3, 5};
-  double lo[3] = {1e-3, 1e-3, 1e-3}, hi[3] = {2.2, 2.2, 2.2};
+  double scales[3] = {scale, scale, scale};
+  double los[3] = {lo, lo, lo}, his[3] = {hi, hi, hi};
   double fixed[6];
   std::copy(cur, cur + 6, fixed);
-  GridMoments g = grid_moments(3, lo, hi, 70, [&](const double *x) {
+  GridMoments g = grid_moments(3, los, his, n, [&](const double *x) {
     double v[6];
     std::copy(fixed, fixed + 6, v);
-    v[0] = x[0];
-    v[3] = x[1];
-    v[5] = x[2];
+    for (int c = 0; c < 3; c++)
+      v[dims[c]] = x[c];
     return target_lamda(v);
   });
-  r_set_seed(31);
+  r_set_seed(seed);
   expect_stationary(
       3,
       [&] {
-        metroplis_lamda1(next, cur, scale);
+        step(next, cur, scales);
         std::copy(next, next + 6, cur);
       },
-      [&](int c) { return cur[dims[c]]; }, 150000, g, "diagonal loadings");
+      [&](int c) { return cur[dims[c]]; }, 150000, g, what);
+}
+
+TEST_F(StationaryTest, DiagonalLoadingBlockOnTheLogScale) {
+  build_state();
+  weaken(0.02, 1.0);
+  const int dims[3] = {0, 3, 5};
+  check_loading_block(metroplis_lamda1, dims, 0.5, 1e-3, 2.2, 70, 31,
+                      "diagonal loadings");
 }
 
 TEST_F(StationaryTest, OffDiagonalLoadingBlock) {
   build_state();
   weaken(0.02, 1.0);
-  double cur[6] = {lamda1, lamda2, lamda3, lamda4, lamda5, lamda6}, next[6];
-  double scale[3] = {0.6, 0.6, 0.6};
   const int dims[3] = {1, 2, 4};
-  double lo[3] = {-3, -3, -3}, hi[3] = {3, 3, 3};
-  double fixed[6];
-  std::copy(cur, cur + 6, fixed);
-  GridMoments g = grid_moments(3, lo, hi, 60, [&](const double *x) {
-    double v[6];
-    std::copy(fixed, fixed + 6, v);
-    v[1] = x[0];
-    v[2] = x[1];
-    v[4] = x[2];
-    return target_lamda(v);
-  });
-  r_set_seed(32);
-  expect_stationary(
-      3,
-      [&] {
-        metroplis_lamda2(next, cur, scale);
-        std::copy(next, next + 6, cur);
-      },
-      [&](int c) { return cur[dims[c]]; }, 150000, g, "off-diagonal loadings");
+  check_loading_block(metroplis_lamda2, dims, 0.6, -3, 3, 60, 32,
+                      "off-diagonal loadings");
 }
 
 TEST_F(StationaryTest, EigenvalueBlockOnItsLogitScale) {

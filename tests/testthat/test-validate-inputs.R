@@ -224,3 +224,18 @@ test_that("a refused call writes nothing and leaves the session as it was", {
   expect_identical(file_snapshot(), files)
   expect_false(file.exists(log))
 })
+
+test_that("spdep neighbour lists and weights become the adjacency matrix", {
+  skip_if_not_installed("spdep")
+  W <- minnesota_adjacency()
+  nb <- spdep::mat2listw(unname(W), style = "B")$neighbours
+  expect_equal(unname(mcar:::.adjacency_matrix(nb)), unname(W))
+  lw <- spdep::nb2listw(nb, style = "W")
+  rw <- mcar:::.adjacency_matrix(lw)
+  expect_equal(unname(rowSums(rw)), rep(1, 87))
+  expect_equal(unname(rw > 0), unname(W > 0))
+  bad <- nb
+  bad[[3]] <- c(1L, 99L)
+  expect_input_error(with_arg(base_args(), W = bad), "W",
+                     "invalid neighbour indices for unit 3")
+})

@@ -79,42 +79,52 @@ void release_vector(double *&v) {
   v = NULL;
 }
 
-} // namespace
+// What one call's sweeps read and write: the caller's vectors they fill, the
+// proposal scales, and the six work vectors of the block updates.  The sweeps
+// run under R_UnwindProtect, and R leaves them by longjmp when it raises an
+// error, an interrupt or a time limit (in Rprintf, which checks for them every
+// hundred lines, or in the generator), so everything here is a plain pointer
+// or value: nothing the sweeps hold may need a destructor.
+struct Sweeps {
+  double *beta_f, *phi1_f, *phi2_f, *phi3_f, *alpha_f, *lamda_f;
+  int nstart, nend;
+  int *count1, *count2, *count3, *count4, *count5, *count6;
+  double *betascale, *phi1scale, *phi2scale, *phi3scale, *lamscale1,
+      *lamscale2, *etascale, *thetascale;
+  double *eta_curr, *eta_prev, *theta_curr, *theta_prev, *lamda_curr,
+      *lamda_prev;
+  double sumlnF;
+  SEXP token;
+};
 
-extern "C" {
+void release_work(Sweeps *s) {
+  double **work[] = {&s->lamda_curr, &s->lamda_prev, &s->eta_curr,
+                     &s->eta_prev,   &s->theta_curr, &s->theta_prev};
+  for (double **w : work)
+    release_vector(*w);
+}
 
-void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
-          double *alpha_f, double *lamda_f, double *Y10, double *N10,
-          double *Y20, double *N20, double *Y30, double *N30, double *beta0,
-          double *phi10, double *phi20, double *phi30, double *lamda0,
-          double *eta0, double *theta0, double *eigen10, int *nstart,
-          int *nend, int *count1, int *count2, int *count3, int *count4,
-          int *count5, int *count6, double *betascale, double *phi1scale,
-          double *phi2scale, double *phi3scale, double *lamscale1,
-          double *lamscale2, double *etascale, double *thetascale,
-          double *beta_m, double *phi1_m, double *phi2_m, double *phi3_m,
-          double *alpha_m, double *lamda_m, double *p1_m, double *p2_m,
-          double *p3_m, double *Dbar, double *Dtheta) {
-  // Set-up.  Nothing is drawn before GetRNGstate().
-  double *eta_curr = create_vectord(3), *eta_prev = create_vectord(3);
-  double *theta_curr = create_vectord(3), *theta_prev = create_vectord(3);
-  double *lamda_curr = create_vectord(6), *lamda_prev = create_vectord(6);
-  const int m = *nend - *nstart;
+// Loads R's generator state and runs the *nend sweeps; the sum of the stored
+// sweeps' log-likelihoods is left in s->sumlnF.
+SEXP run_sweeps(void *data) {
+  Sweeps *s = static_cast<Sweeps *>(data);
+  s->eta_curr = create_vectord(3);
+  s->eta_prev = create_vectord(3);
+  s->theta_curr = create_vectord(3);
+  s->theta_prev = create_vectord(3);
+  s->lamda_curr = create_vectord(6);
+  s->lamda_prev = create_vectord(6);
+  double *eta_curr = s->eta_curr, *eta_prev = s->eta_prev;
+  double *theta_curr = s->theta_curr, *theta_prev = s->theta_prev;
+  double *lamda_curr = s->lamda_curr, *lamda_prev = s->lamda_prev;
+  const int nstart = s->nstart, nend = s->nend;
+  const int m = nend - nstart;
+  double *beta_f = s->beta_f, *alpha_f = s->alpha_f, *lamda_f = s->lamda_f;
+  int *count1 = s->count1, *count5 = s->count5, *count6 = s->count6;
+  double *betascale = s->betascale, *lamscale1 = s->lamscale1,
+         *lamscale2 = s->lamscale2, *etascale = s->etascale,
+         *thetascale = s->thetascale;
 
-  global_memory();
-  mcar_detail::NeighbourReport report;
-  mcar_detail::load_neighbours(&report);
-  if (!report.ok) {
-    // Release everything this call holds before the R error leaves it.
-    double **work[] = {&eta_curr,   &eta_prev,   &theta_curr,
-                       &theta_prev, &lamda_curr, &lamda_prev};
-    for (double **w : work)
-      release_vector(*w);
-    mcar_detail::release_state();
-    Rf_error("%s", report.error);
-  }
-  start_vals(Y10, Y20, Y30, N10, N20, N30, beta0, phi10, phi20, phi30, lamda0,
-             eta0, theta0, eigen10);
   GetRNGstate();
   double sumlnF = 0.0;
   mcar_detail::EtaCarry eta_carry;
@@ -125,15 +135,15 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
   double *fields[3] = {phi1, phi2, phi3};
   double (*field_step[3])(int, double, double) = {
       metroplis_phi1, metroplis_phi2, metroplis_phi3};
-  double *field_f[3] = {phi1_f, phi2_f, phi3_f};
-  double *field_scale[3] = {phi1scale, phi2scale, phi3scale};
-  int *field_count[3] = {count2, count3, count4};
+  double *field_f[3] = {s->phi1_f, s->phi2_f, s->phi3_f};
+  double *field_scale[3] = {s->phi1scale, s->phi2scale, s->phi3scale};
+  int *field_count[3] = {s->count2, s->count3, s->count4};
   double *lamda_state[6] = {&lamda1, &lamda2, &lamda3,
                             &lamda4, &lamda5, &lamda6};
 
-  for (int i = 0; i < *nend; i++) {
-    const bool stored = i >= *nstart;
-    const int r = i - *nstart;
+  for (int i = 0; i < nend; i++) {
+    const bool stored = i >= nstart;
+    const int r = i - nstart;
     Rprintf("GIBBS: %d\n", i + 1);
 
     for (int b = 0; b < 3; b++) {
@@ -217,14 +227,87 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
     if (stored)
       sumlnF += density();
   }
+  s->sumlnF = sumlnF;
+  return R_NilValue;
+}
+
+// Clean-up of an unwind out of run_sweeps: the call's work vectors and the
+// model state go before R carries on to wherever it was jumping.  The
+// generator state is not saved: as with an error in R's own compiled code,
+// .Random.seed stays what it was before the call.
+void release_on_unwind(void *data, Rboolean jump) {
+  if (!jump)
+    return;
+  Sweeps *s = static_cast<Sweeps *>(data);
+  release_work(s);
+  mcar_detail::release_state();
+  R_ContinueUnwind(s->token);
+}
+
+} // namespace
+
+extern "C" {
+
+void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
+          double *alpha_f, double *lamda_f, double *Y10, double *N10,
+          double *Y20, double *N20, double *Y30, double *N30, double *beta0,
+          double *phi10, double *phi20, double *phi30, double *lamda0,
+          double *eta0, double *theta0, double *eigen10, int *nstart,
+          int *nend, int *count1, int *count2, int *count3, int *count4,
+          int *count5, int *count6, double *betascale, double *phi1scale,
+          double *phi2scale, double *phi3scale, double *lamscale1,
+          double *lamscale2, double *etascale, double *thetascale,
+          double *beta_m, double *phi1_m, double *phi2_m, double *phi3_m,
+          double *alpha_m, double *lamda_m, double *p1_m, double *p2_m,
+          double *p3_m, double *Dbar, double *Dtheta) {
+  // The continuation token is made first, so that failing to allocate it
+  // leaves nothing behind.
+  SEXP token = PROTECT(R_MakeUnwindCont());
+  const int m = *nend - *nstart;
+
+  // Set-up.  Nothing is drawn before GetRNGstate().
+  global_memory();
+  mcar_detail::NeighbourReport report;
+  mcar_detail::load_neighbours(&report);
+  if (!report.ok) {
+    // Release the model state before the R error leaves the call.
+    mcar_detail::release_state();
+    Rf_error("%s", report.error);
+  }
+  start_vals(Y10, Y20, Y30, N10, N20, N30, beta0, phi10, phi20, phi30, lamda0,
+             eta0, theta0, eigen10);
+
+  // The work vectors start null: run_sweeps allocates them.
+  Sweeps s = {};
+  s.beta_f = beta_f;
+  s.phi1_f = phi1_f;
+  s.phi2_f = phi2_f;
+  s.phi3_f = phi3_f;
+  s.alpha_f = alpha_f;
+  s.lamda_f = lamda_f;
+  s.nstart = *nstart;
+  s.nend = *nend;
+  s.count1 = count1;
+  s.count2 = count2;
+  s.count3 = count3;
+  s.count4 = count4;
+  s.count5 = count5;
+  s.count6 = count6;
+  s.betascale = betascale;
+  s.phi1scale = phi1scale;
+  s.phi2scale = phi2scale;
+  s.phi3scale = phi3scale;
+  s.lamscale1 = lamscale1;
+  s.lamscale2 = lamscale2;
+  s.etascale = etascale;
+  s.thetascale = thetascale;
+  s.token = token;
+  R_UnwindProtect(run_sweeps, &s, release_on_unwind, &s, token);
+  UNPROTECT(1);
+  const double sumlnF = s.sumlnF;
 
   // Wind-down.
-  R_chk_free(lamda_curr);
-  R_chk_free(lamda_prev);
-  R_chk_free(eta_curr);
-  R_chk_free(eta_prev);
-  R_chk_free(theta_curr);
-  R_chk_free(theta_prev);
+  release_work(&s);
   release_vector(eigen1);
   release_vector(eta);
   release_vector(theta);

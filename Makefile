@@ -25,7 +25,8 @@ PKG := mcar
 
 DEB_PACKAGES := r-base-dev r-cran-testthat r-cran-coda r-cran-future \
   r-cran-future.apply r-cran-withr r-cran-posterior r-cran-maps \
-  r-cran-roxygen2 r-cran-progressr r-cran-sf libgtest-dev libbenchmark-dev \
+  r-cran-roxygen2 r-cran-progressr r-cran-sf r-cran-cpp11 r-cran-spdep \
+  r-cran-loo r-cran-matrix libgtest-dev libbenchmark-dev \
   valgrind g++ make
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -37,7 +38,8 @@ export R_LIBS := $(RLIB)
 # R's configuration, looked up only when a recipe needs it (R may not be
 # installed yet when this file is read).
 R_HOME_DIR = $(shell R RHOME)
-R_CPPFLAGS = $(shell R CMD config --cppflags)
+R_CPPFLAGS = $(shell R CMD config --cppflags) \
+  -I$(shell Rscript -e 'cat(system.file("include", package = "cpp11"))')
 R_LDLIBS = $(shell R CMD config --ldflags) $(shell R CMD config LAPACK_LIBS) \
   $(shell R CMD config BLAS_LIBS) $(shell R CMD config FLIBS)
 
@@ -47,7 +49,8 @@ NATIVE_CXXFLAGS := -std=c++17 -O2 -g -Wall -MMD -MP
 # The package's own compiler flags from src/Makevars, so that the native
 # suite exercises the same floating-point code generation as the package.
 PKG_CXXFLAGS = $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars)
-NATIVE_SRC := src/matrix.cpp src/generator.cpp src/mcar.cpp src/mcar_main.cpp
+NATIVE_SRC := src/matrix.cpp src/generator.cpp src/mcar.cpp src/mcar_main.cpp \
+  src/engine.cpp src/engine_call.cpp
 NATIVE_TESTS := $(sort $(wildcard tests/native/*.cpp))
 NATIVE_OBJDIR := $(BUILD)/native
 NATIVE_OBJ := $(patsubst src/%.cpp,$(NATIVE_OBJDIR)/src/%.o,$(NATIVE_SRC)) \
@@ -60,7 +63,7 @@ VALGRIND_LOG := $(BUILD)/valgrind.log
 # The stationary-distribution tests run hundreds of thousands of updates and
 # grid points: slow under valgrind and covering no code path the other native
 # tests leave out.  They run natively in `make test`.
-VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*
+VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary.*
 VALGRIND_SUPP := tools/valgrind.supp
 
 .PHONY: all deps install native-test host-test host-test-run test \
@@ -181,7 +184,7 @@ demo: deps install
 	Rscript inst/demo/demo.R
 
 valgrind-r: install
-	bash tests/valgrind/check-leaks.sh $(BUILD)/valgrind-entry.log
+	bash tests/valgrind/check-leaks.sh $(BUILD)/valgrind
 
 bench: deps
 	$(MAKE) -C bench run

@@ -11,6 +11,7 @@
 #include <Rinternals.h>
 #include <cmath>
 
+#include "engine_call.h"
 #include "matrix.h"
 #include "mcar.h"
 #include "mcar_main.h"
@@ -355,10 +356,15 @@ R_NativePrimitiveArgType mcar_types[47] = {
 const R_CMethodDef c_methods[] = {{"mcar", (DL_FUNC)&mcar, 47, mcar_types},
                                   {NULL, NULL, 0, NULL}};
 
+const R_CallMethodDef call_methods[] = {
+    {"mcar_engine_run", (DL_FUNC)&mcar_engine_run, 4},
+    {"mcar_engine_seed", (DL_FUNC)&mcar_engine_seed, 1},
+    {NULL, NULL, 0}};
+
 } // namespace
 
 extern "C" void R_init_mcar(DllInfo *dll) {
-  R_registerRoutines(dll, c_methods, NULL, NULL, NULL);
+  R_registerRoutines(dll, c_methods, call_methods, NULL, NULL);
   // Every toolkit, generator and model function stays reachable by name for
   // other compiled code.
   R_useDynamicSymbols(dll, TRUE);

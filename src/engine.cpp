@@ -1,0 +1,734 @@
+// The general sampler's moves.  See engine.h for the model and the layout.
+//
+// Every update is a Metropolis step that draws its proposal first and a
+// uniform only when the log ratio is negative (a NaN ratio rejects), except
+// the shift of the fields against the intercepts, which is drawn exactly
+// from its conditional (a Gaussian).  The caches xb (X beta), f (the field
+// part of mu), lp = xb + f and m = E exp(lp) are recomputed by the formulas
+// below, never adjusted, so they are always the same function of the state.
+
+#include "engine.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mcar_engine {
+
+namespace {
+
+const double HALF_PI = 1.5707963267948966;
+
+inline bool accept(Xoshiro &rng, double lgratio) {
+  if (lgratio >= 0)
+    return true;
+  if (!(lgratio > -INFINITY))
+    return false; // -Inf and NaN
+  return std::log(rng.uniform()) < lgratio;
+}
+
+// The field part of mu[i,r]: sum over c >= r of Lambda[r,c] phi[i,c].
+inline double field_part(const double *Lambda, const double *phi, int n,
+                         int K, int i, int r) {
+  double f = 0.0;
+  for (int c = r; c < K; c++)
+    f += Lambda[r + K * c] * phi[i + n * c];
+  return f;
+}
+
+// Lower Cholesky factor of the K x K symmetric positive definite a, in
+// place (column-major, the upper part left as it is).  False when a is not
+// positive definite.
+bool cholesky(double *a, int K) {
+  for (int j = 0; j < K; j++) {
+    double s = a[j + K * j];
+    for (int k = 0; k < j; k++)
+      s -= a[j + K * k] * a[j + K * k];
+    if (!(s > 0))
+      return false;
+    const double ljj = std::sqrt(s);
+    a[j + K * j] = ljj;
+    for (int i = j + 1; i < K; i++) {
+      double t = a[i + K * j];
+      for (int k = 0; k < j; k++)
+        t -= a[i + K * k] * a[j + K * k];
+      a[i + K * j] = t / ljj;
+    }
+  }
+  return true;
+}
+
+// log((x - lo) / (hi - x)) and its inverse, and the log Jacobian term
+// log((x - lo)(hi - x)) of the random walk on that scale.
+inline double logit_in(double x, double lo, double hi) {
+  return std::log((x - lo) / (hi - x));
+}
+inline double logit_out(double l, double lo, double hi) {
+  return lo + (hi - lo) / (1.0 + std::exp(-l));
+}
+inline double logit_jacobian(double x, double lo, double hi) {
+  return std::log((x - lo) * (hi - x));
+}
+
+} // namespace
+
+void association(double *A, const double *theta, const double *eta, int K) {
+  double P[64];
+  std::vector<double> big;
+  double *Pm = P;
+  if (K > 8) {
+    big.assign(K * K, 0.0);
+    Pm = big.data();
+  }
+  for (int i = 0; i < K * K; i++)
+    Pm[i] = 0.0;
+  for (int i = 0; i < K; i++)
+    Pm[i + K * i] = 1.0;
+  int j = 0;
+  for (int a = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++, j++) {
+      const double c = std::cos(theta[j] * HALF_PI);
+      const double s = std::sin(theta[j] * HALF_PI);
+      for (int i = 0; i < K; i++) {
+        const double pa = Pm[i + K * a], pb = Pm[i + K * b];
+        Pm[i + K * a] = pa * c - pb * s;
+        Pm[i + K * b] = pa * s + pb * c;
+      }
+    }
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++) {
+      double s = 0.0;
+      for (int k = 0; k < K; k++)
+        s += Pm[a + K * k] * eta[k] * Pm[b + K * k];
+      A[a + K * b] = s;
+      A[b + K * a] = s;
+    }
+}
+
+Sampler::Sampler(const Data &data, State &state, const Scales &scales)
+    : d_(data), s_(state), sc_(scales), n_(data.n), K_(data.K), p_(data.p),
+      lp_(n_ * K_), m_(n_ * K_), A_(K_ * K_),
+      G_(K_ * K_), H_(K_ * K_), logdet_(K_), D_(n_), work_(4 * n_ + 4 * K_ * K_ + 4 * p_) {
+  for (int i = 0; i < n_; i++) {
+    double s = 0.0;
+    for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
+      s += d_.w[q];
+    D_[i] = s;
+    sumD_ += s;
+  }
+  dev_const_ = 0.0;
+  for (int x = 0; x < n_ * K_; x++) {
+    if (d_.E[x] > 0) {
+      const double y = d_.Y[x];
+      dev_const_ += (y > 0 ? y * std::log(d_.E[x]) : 0.0) - std::lgamma(y + 1.0);
+    }
+  }
+  if ((int)s_.lp.size() == n_ * K_)
+    lp_ = s_.lp;
+  else
+    linear_predictor_from_state(lp_.data());
+  for (int x = 0; x < n_ * K_; x++)
+    m_[x] = d_.E[x] * std::exp(lp_[x]);
+  association(A_.data(), s_.theta.data(), s_.eta.data(), K_);
+  for (int k = 0; k < K_; k++)
+    logdet_[k] = log_det_term(s_.eta[k]);
+}
+
+// ---- caches ----------------------------------------------------------------------
+
+// mu = X beta + Phi Lambda', summed term by term in index order.
+void Sampler::linear_predictor_from_state(double *lp) const {
+  for (int r = 0; r < K_; r++) {
+    const double *beta = s_.beta.data() + p_ * r;
+    for (int i = 0; i < n_; i++) {
+      double xb = 0.0;
+      for (int j = 0; j < p_; j++)
+        xb += d_.X[i + n_ * j] * beta[j];
+      lp[i + n_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+    }
+  }
+}
+
+// G = Phi' C Phi and H = Phi' D Phi.  The neighbour sums S = C Phi go to
+// scratch first, so that every sum is accumulated in a register.
+void Sampler::refresh_gram() {
+  const int n = n_, K = K_;
+  const double *__restrict phi = s_.phi.data();
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const int *__restrict row_ptr = d_.row_ptr;
+  double *__restrict S = work_.data();
+  for (int b = 0; b < K; b++) {
+    const double *pb = phi + n * b;
+    for (int i = 0; i < n; i++) {
+      double t = 0.0;
+      for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
+        t += w[q] * pb[col[q]];
+      S[i + n * b] = t;
+    }
+  }
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++) {
+      const double *pa = phi + n * a, *pb = phi + n * b, *sb = S + n * b;
+      double g = 0.0, h = 0.0;
+      for (int i = 0; i < n; i++) {
+        g += pa[i] * sb[i];
+        h += D_[i] * (pa[i] * pb[i]);
+      }
+      G_[a + K * b] = G_[b + K * a] = g;
+      H_[a + K * b] = H_[b + K * a] = h;
+    }
+  gram_valid_ = true;
+}
+
+// G <- T' G T and H <- T' H T for T = I + t e_b e_a' (field a plus t
+// times field b), or T = I + (t - 1) e_a e_a' when b == a (field a times t).
+void Sampler::transform_gram(int a, int b, double t) {
+  const int K = K_;
+  for (std::vector<double> *M : {&G_, &H_}) {
+    std::vector<double> &X = *M;
+    if (a == b) {
+      for (int k = 0; k < K; k++) {
+        X[a + K * k] *= t;
+        X[k + K * a] *= t;
+      }
+    } else {
+      // column a += t column b, then row a += t row b
+      for (int k = 0; k < K; k++)
+        X[k + K * a] += t * X[k + K * b];
+      for (int k = 0; k < K; k++)
+        X[a + K * k] += t * X[b + K * k];
+    }
+  }
+}
+
+// sum_i log(1 - eta_k lambda_i), as the logarithms of products of 32
+// factors: each factor lies in (0.01, 2.2) for an admissible eta_k, so a
+// product stays far inside the range of doubles, and it is as accurate as
+// a sum of 32 logarithms at a 32nd of the cost.
+double Sampler::log_det_term(double eta_k) const {
+  double s = 0.0;
+  for (int i0 = 0; i0 < n_; i0 += 32) {
+    const int i1 = std::min(n_, i0 + 32);
+    double prod = 1.0;
+    for (int i = i0; i < i1; i++)
+      prod *= 1.0 - eta_k * d_.lambda[i];
+    s += std::log(prod);
+  }
+  return s;
+}
+
+// sum_ab A[a,b] G[a,b] - sum_ab A_[a,b] G[a,b], summed as one difference.
+double Sampler::quad_change(const double *A) const {
+  double s = 0.0;
+  for (int x = 0; x < K_ * K_; x++)
+    s += (A[x] - A_[x]) * G_[x];
+  return s;
+}
+
+// The inverse-Wishart prior of Lambda Lambda' with its Jacobian.
+double Sampler::lambda_log_prior(const double *L) const {
+  const int K = K_;
+  double logdiag = 0.0, weighted = 0.0;
+  for (int r = 0; r < K; r++) {
+    const double l = std::log(L[r + K * r]);
+    logdiag += l;
+    weighted += (r + 1) * l;
+  }
+  // M = L^-1 (upper triangular), column by column.
+  double Mbuf[64];
+  std::vector<double> big;
+  double *M = Mbuf;
+  if (K > 8) {
+    big.assign(K * K, 0.0);
+    M = big.data();
+  }
+  for (int x = 0; x < K * K; x++)
+    M[x] = 0.0;
+  for (int c = 0; c < K; c++) {
+    M[c + K * c] = 1.0 / L[c + K * c];
+    for (int r = c - 1; r >= 0; r--) {
+      double t = 0.0;
+      for (int k = r + 1; k <= c; k++)
+        t += L[r + K * k] * M[k + K * c];
+      M[r + K * c] = -t / L[r + K * r];
+    }
+  }
+  // tr(S (L L')^-1) = tr(M' ... ) = sum_{a} (M S M')[a,a]
+  double tr = 0.0;
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++)
+      for (int c = a; c < K; c++)
+        tr += M[a + K * b] * d_.iw_scale[b + K * c] * M[a + K * c];
+  return -(d_.iw_df + K + 1) * logdiag - 0.5 * tr + weighted;
+}
+
+// ---- log ratios ------------------------------------------------------------------
+
+double Sampler::ratio_phi(int i, int c, double y) const {
+  const double *phi = s_.phi.data();
+  const double x = phi[i + n_ * c];
+  double ll = 0.0;
+  for (int r = 0; r <= c; r++) {
+    const int at = i + n_ * r;
+    const double lp = lp_[at] + s_.Lambda[r + K_ * c] * (y - x);
+    ll += d_.Y[at] * (lp - lp_[at]) - (d_.E[at] * std::exp(lp) - m_[at]);
+  }
+  double as = 0.0;
+  for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++) {
+    const int j = d_.col[q];
+    double t = 0.0;
+    for (int b = 0; b < K_; b++)
+      t += A_[c + K_ * b] * phi[j + n_ * b];
+    as += d_.w[q] * t;
+  }
+  return ll - 0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
+}
+
+double Sampler::ratio_lambda_row(int r, const double *row) const {
+  std::vector<double> L(s_.Lambda);
+  for (int c = r; c < K_; c++)
+    L[r + K_ * c] = row[c - r];
+  double ll = 0.0;
+  for (int i = 0; i < n_; i++) {
+    const int at = i + n_ * r;
+    double dl = 0.0;
+    for (int c = r; c < K_; c++)
+      dl += (L[r + K_ * c] - s_.Lambda[r + K_ * c]) * s_.phi[i + n_ * c];
+    const double lp = lp_[at] + dl;
+    ll += d_.Y[at] * (lp - lp_[at]) - (d_.E[at] * std::exp(lp) - m_[at]);
+  }
+  return ll + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+}
+
+double Sampler::ratio_eta(int k, double y) {
+  if (!gram_valid_)
+    refresh_gram();
+  std::vector<double> eta(s_.eta), A(K_ * K_);
+  eta[k] = y;
+  association(A.data(), s_.theta.data(), eta.data(), K_);
+  return 0.5 * (log_det_term(y) - logdet_[k]) + 0.5 * quad_change(A.data());
+}
+
+double Sampler::ratio_theta(int j, double y) {
+  if (!gram_valid_)
+    refresh_gram();
+  std::vector<double> theta(s_.theta), A(K_ * K_);
+  theta[j] = y;
+  association(A.data(), theta.data(), s_.eta.data(), K_);
+  return 0.5 * quad_change(A.data());
+}
+
+// Moving every field c by delta[c] and the intercepts by -Lambda delta
+// leaves mu as it is.  With d = sum_i D_i phi_i, the fields' log prior
+// changes by -(2 delta'(I - A) d + sum(D) delta'(I - A) delta) / 2.
+void Sampler::shift_terms(double *P, double *b) const {
+  const int K = K_;
+  const double *phi = s_.phi.data();
+  for (int c = 0; c < K; c++) {
+    double dc = 0.0;
+    for (int i = 0; i < n_; i++)
+      dc += D_[i] * phi[i + n_ * c];
+    b[c] = dc;
+  }
+  // b <- -(I - A) d, P <- sum(D) (I - A) + Lambda' T Lambda
+  std::vector<double> d(b, b + K);
+  for (int a = 0; a < K; a++) {
+    double t = d[a];
+    for (int c = 0; c < K; c++)
+      t -= A_[a + K * c] * d[c];
+    b[a] = -t;
+  }
+  for (int a = 0; a < K; a++)
+    for (int c = 0; c < K; c++)
+      P[a + K * c] = sumD_ * ((a == c ? 1.0 : 0.0) - A_[a + K * c]);
+  const double *L = s_.Lambda.data();
+  for (int r = 0; r < K; r++) {
+    const double tau = d_.beta_prec[0 + p_ * r];
+    if (!(tau > 0))
+      continue;
+    const double b0 = s_.beta[0 + p_ * r];
+    for (int a = r; a < K; a++) {
+      b[a] += L[r + K * a] * tau * b0;
+      for (int c = r; c < K; c++)
+        P[a + K * c] += L[r + K * a] * tau * L[r + K * c];
+    }
+  }
+}
+
+double Sampler::ratio_shift(const double *delta) const {
+  const int K = K_;
+  std::vector<double> P(K * K), b(K);
+  shift_terms(P.data(), b.data());
+  double lin = 0.0, q = 0.0;
+  for (int a = 0; a < K; a++) {
+    lin += delta[a] * b[a];
+    for (int c = 0; c < K; c++)
+      q += delta[a] * P[a + K * c] * delta[c];
+  }
+  return lin - 0.5 * q;
+}
+
+// ---- updates ---------------------------------------------------------------------
+
+// The coefficient proposal of outcome r at b: its log ratio, with the
+// proposal's mu and E exp(mu) left in lp_new and m_new (n each).
+double Sampler::beta_proposal(int r, const double *b, double *lp_new,
+                              double *m_new) const {
+  const double *cur = s_.beta.data() + p_ * r;
+  double ll = 0.0;
+  for (int i = 0; i < n_; i++) {
+    double dxb = 0.0;
+    for (int j = 0; j < p_; j++)
+      dxb += d_.X[i + n_ * j] * (b[j] - cur[j]);
+    const int x = i + n_ * r;
+    const double lp = lp_[x] + dxb;
+    lp_new[i] = lp;
+    m_new[i] = d_.E[x] * std::exp(lp);
+    ll += d_.Y[x] * dxb - (m_new[i] - m_[x]);
+  }
+  double pr = 0.0;
+  for (int j = 0; j < p_; j++) {
+    const double tau = d_.beta_prec[j + p_ * r];
+    if (tau > 0)
+      pr -= 0.5 * tau * (b[j] * b[j] - cur[j] * cur[j]);
+  }
+  return ll + pr;
+}
+
+double Sampler::ratio_beta(int r, const double *b) const {
+  std::vector<double> xb(n_), m(n_);
+  return beta_proposal(r, b, xb.data(), m.data());
+}
+
+void Sampler::update_beta(Xoshiro &rng, Counts &counts) {
+  double *lp_new = work_.data();
+  double *m_new = lp_new + n_;
+  double *prop = m_new + n_;
+  double *z = prop + p_;
+  for (int r = 0; r < K_; r++) {
+    const double *Lc = sc_.beta_chol + p_ * p_ * r;
+    const double *cur = s_.beta.data() + p_ * r;
+    for (int j = 0; j < p_; j++)
+      z[j] = rng.normal();
+    for (int j = 0; j < p_; j++) {
+      double t = 0.0;
+      for (int k = 0; k <= j; k++)
+        t += Lc[j + p_ * k] * z[k];
+      prop[j] = cur[j] + sc_.beta[r] * t;
+    }
+    if (accept(rng, beta_proposal(r, prop, lp_new, m_new))) {
+      std::copy(prop, prop + p_, s_.beta.begin() + p_ * r);
+      std::copy(lp_new, lp_new + n_, lp_.begin() + n_ * r);
+      std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
+      counts.beta[r]++;
+    }
+  }
+}
+
+void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
+  const int n = n_, K = K_;
+  double *__restrict phi = s_.phi.data();
+  const double *__restrict L = s_.Lambda.data();
+  const double *__restrict A = A_.data();
+  const double *__restrict Y = d_.Y;
+  const double *__restrict E = d_.E;
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const int *__restrict row_ptr = d_.row_ptr;
+  const double *__restrict scale = sc_.phi;
+  double *__restrict lp = lp_.data();
+  double *__restrict m = m_.data();
+  int *__restrict acc = counts.phi.data();
+  double *s = work_.data();      // K neighbour sums
+  double *lp_new = s + K;        // K
+  double *m_new = lp_new + K;    // K
+  for (int i = 0; i < n; i++) {
+    const int q0 = row_ptr[i], q1 = row_ptr[i + 1];
+    for (int b = 0; b < K; b++) {
+      const double *pb = phi + n * b;
+      double t = 0.0;
+      for (int q = q0; q < q1; q++)
+        t += w[q] * pb[col[q]];
+      s[b] = t;
+    }
+    for (int c = 0; c < K; c++) {
+      const int ic = i + n * c;
+      const double x = phi[ic];
+      const double y = x + scale[ic] * rng.normal();
+      double as = 0.0;
+      for (int b = 0; b < K; b++)
+        as += A[c + K * b] * s[b];
+      double lg = -0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
+      const double dy = y - x;
+      for (int r = 0; r <= c; r++) {
+        const int at = i + n * r;
+        const double dl = L[r + K * c] * dy;
+        lp_new[r] = lp[at] + dl;
+        m_new[r] = E[at] * std::exp(lp_new[r]);
+        lg += Y[at] * dl - (m_new[r] - m[at]);
+      }
+      if (accept(rng, lg)) {
+        phi[ic] = y;
+        for (int r = 0; r <= c; r++) {
+          const int at = i + n * r;
+          lp[at] = lp_new[r];
+          m[at] = m_new[r];
+        }
+        acc[ic]++;
+      }
+    }
+  }
+  gram_valid_ = false;
+}
+
+void Sampler::update_shift(Xoshiro &rng) { shift_move(rng); }
+void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
+  scale_moves(rng, counts);
+}
+
+void Sampler::shift_move(Xoshiro &rng) {
+  const int K = K_;
+  std::vector<double> P(K * K), b(K), z(K);
+  shift_terms(P.data(), b.data());
+  if (!cholesky(P.data(), K))
+    return;
+  // mean P^-1 b: solve L u = b, L' mu = u; noise L'^-1 z.
+  for (int a = 0; a < K; a++)
+    z[a] = rng.normal();
+  for (int a = 0; a < K; a++) {
+    double t = b[a];
+    for (int c = 0; c < a; c++)
+      t -= P[a + K * c] * b[c];
+    b[a] = t / P[a + K * a];
+  }
+  std::vector<double> delta(K);
+  for (int a = K - 1; a >= 0; a--) {
+    double t = b[a] + z[a];
+    for (int c = a + 1; c < K; c++)
+      t -= P[c + K * a] * delta[c];
+    delta[a] = t / P[a + K * a];
+  }
+  double *phi = s_.phi.data();
+  if (gram_valid_) {
+    // (Phi + 1 delta')' M (Phi + 1 delta') for M = C and M = D, whose row
+    // sums are both D: X + d delta' + delta d' + sum(D) delta delta'.
+    std::vector<double> d(K);
+    for (int c = 0; c < K; c++) {
+      double t = 0.0;
+      for (int i = 0; i < n_; i++)
+        t += D_[i] * phi[i + n_ * c];
+      d[c] = t;
+    }
+    for (int a = 0; a < K; a++)
+      for (int c = 0; c < K; c++) {
+        const double add = d[a] * delta[c] + delta[a] * d[c] +
+                           sumD_ * delta[a] * delta[c];
+        G_[a + K * c] += add;
+        H_[a + K * c] += add;
+      }
+  }
+  for (int c = 0; c < K; c++)
+    for (int i = 0; i < n_; i++)
+      phi[i + n_ * c] += delta[c];
+  const double *L = s_.Lambda.data();
+  for (int r = 0; r < K; r++) {
+    double t = 0.0;
+    for (int c = r; c < K; c++)
+      t += L[r + K * c] * delta[c];
+    s_.beta[0 + p_ * r] -= t;
+  }
+}
+
+// Field c times s and column c of Lambda divided by s leave mu as it is.
+// The fields' log prior changes by -(s^2 - 1) Dsq_c / 2 + (s^2 - 1) A_cc
+// G_cc / 2 + (s - 1) sum_{b != c} A_cb G_cb, the loadings' prior as it
+// says, and the map has Jacobian s^(n - c - 1) (c from 0).
+double Sampler::ratio_scale(int c, double s) {
+  if (!gram_valid_)
+    refresh_gram();
+  const int K = K_;
+  double t = 0.5 * (s * s - 1.0) * (A_[c + K * c] * G_[c + K * c] - H_[c + K * c]);
+  for (int b = 0; b < K; b++)
+    if (b != c)
+      t += (s - 1.0) * A_[c + K * b] * G_[c + K * b];
+  std::vector<double> L(s_.Lambda);
+  for (int r = 0; r <= c; r++)
+    L[r + K * c] /= s;
+  return t + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+}
+
+// True when a field moved.
+bool Sampler::scale_moves(Xoshiro &rng, Counts &counts) {
+  bool moved = false;
+  for (int c = 0; c < K_; c++) {
+    const double logs = sc_.scale[c] * rng.normal();
+    const double s = std::exp(logs);
+    const double lg = ratio_scale(c, s) + (n_ - c - 1) * logs;
+    if (accept(rng, lg)) {
+      double *phi = s_.phi.data() + n_ * c;
+      for (int i = 0; i < n_; i++)
+        phi[i] *= s;
+      for (int r = 0; r <= c; r++)
+        s_.Lambda[r + K_ * c] /= s;
+      transform_gram(c, c, s);
+      moved = true;
+      counts.scale[c]++;
+    }
+  }
+  return moved;
+}
+
+// Field a plus t times field b (a < b), with Lambda[r,b] -= t Lambda[r,a]
+// for the outcomes r <= a that load on field a: mu does not change, the map
+// has Jacobian 1, and the fields' log prior changes by
+// -(2 t H_ab + t^2 H_bb) / 2 + (2 t (A G)_ab + t^2 A_aa G_bb) / 2.
+double Sampler::ratio_shear(int a, int b, double t) {
+  if (!gram_valid_)
+    refresh_gram();
+  const int K = K_;
+  double AG = 0.0;
+  for (int k = 0; k < K; k++)
+    AG += A_[a + K * k] * G_[k + K * b];
+  const double dq = -0.5 * (2.0 * t * H_[a + K * b] + t * t * H_[b + K * b]) +
+                    0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * G_[b + K * b]);
+  std::vector<double> L(s_.Lambda);
+  for (int r = 0; r <= a; r++)
+    L[r + K * b] -= t * L[r + K * a];
+  return dq + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+}
+
+bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
+  bool moved = false;
+  int j = 0;
+  for (int a = 0; a < K_; a++)
+    for (int b = a + 1; b < K_; b++, j++) {
+      const double t = sc_.shear[j] * rng.normal();
+      if (accept(rng, ratio_shear(a, b, t))) {
+        double *pa = s_.phi.data() + n_ * a;
+        const double *pb = s_.phi.data() + n_ * b;
+        for (int i = 0; i < n_; i++)
+          pa[i] += t * pb[i];
+        for (int r = 0; r <= a; r++)
+          s_.Lambda[r + K_ * b] -= t * s_.Lambda[r + K_ * a];
+        transform_gram(a, b, t);
+        moved = true;
+        counts.shear[j]++;
+      }
+    }
+  return moved;
+}
+
+void Sampler::update_shear(Xoshiro &rng, Counts &counts) {
+  shear_moves(rng, counts);
+}
+
+void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
+  const int K = K_;
+  double *fnew = work_.data(); // n: proposed mu of the row's outcome
+  double *mnew = fnew + n_;    // n
+  std::vector<double> Lnew(s_.Lambda);
+  const double prior_cur = lambda_log_prior(s_.Lambda.data());
+  double prior_at = prior_cur;
+  for (int r = 0; r < K; r++) {
+    const int diag = r + K * r;
+    const double logd = std::log(s_.Lambda[diag]);
+    const double logd_new = logd + sc_.lambda[diag] * rng.normal();
+    Lnew[diag] = std::exp(logd_new);
+    for (int c = r + 1; c < K; c++)
+      Lnew[r + K * c] = s_.Lambda[r + K * c] + sc_.lambda[r + K * c] * rng.normal();
+    double ll = 0.0;
+    for (int i = 0; i < n_; i++) {
+      const int at = i + n_ * r;
+      double dl = 0.0;
+      for (int c = r; c < K; c++)
+        dl += (Lnew[r + K * c] - s_.Lambda[r + K * c]) * s_.phi[i + n_ * c];
+      const double lp = lp_[at] + dl;
+      fnew[i] = lp;
+      mnew[i] = d_.E[at] * std::exp(lp);
+      ll += d_.Y[at] * (lp - lp_[at]) - (mnew[i] - m_[at]);
+    }
+    const double prior_new = lambda_log_prior(Lnew.data());
+    const double lg = ll + prior_new - prior_at + (logd_new - logd);
+    if (accept(rng, lg)) {
+      for (int c = r; c < K; c++)
+        s_.Lambda[r + K * c] = Lnew[r + K * c];
+      for (int i = 0; i < n_; i++) {
+        const int at = i + n_ * r;
+        lp_[at] = fnew[i];
+        m_[at] = mnew[i];
+      }
+      prior_at = prior_new;
+      counts.lambda[r]++;
+    } else {
+      for (int c = r; c < K; c++)
+        Lnew[r + K * c] = s_.Lambda[r + K * c];
+    }
+  }
+}
+
+void Sampler::update_eta(Xoshiro &rng, Counts &counts) {
+  if (!gram_valid_)
+    refresh_gram();
+  const double lo = d_.eta_lo, hi = d_.eta_hi;
+  std::vector<double> eta(s_.eta), A(K_ * K_);
+  for (int k = 0; k < K_; k++) {
+    const double x = s_.eta[k];
+    const double y = logit_out(logit_in(x, lo, hi) + sc_.eta[k] * rng.normal(), lo, hi);
+    eta[k] = y;
+    association(A.data(), s_.theta.data(), eta.data(), K_);
+    const double ld = log_det_term(y);
+    const double lg = 0.5 * (ld - logdet_[k]) + 0.5 * quad_change(A.data()) +
+                      logit_jacobian(y, lo, hi) - logit_jacobian(x, lo, hi);
+    if (accept(rng, lg)) {
+      s_.eta[k] = y;
+      logdet_[k] = ld;
+      A_ = A;
+      counts.eta[k]++;
+    } else {
+      eta[k] = x;
+    }
+  }
+}
+
+void Sampler::update_theta(Xoshiro &rng, Counts &counts) {
+  if (!gram_valid_)
+    refresh_gram();
+  const int nth = K_ * (K_ - 1) / 2;
+  std::vector<double> theta(s_.theta), A(K_ * K_);
+  for (int j = 0; j < nth; j++) {
+    const double x = s_.theta[j];
+    const double y = logit_out(logit_in(x, -1.0, 1.0) + sc_.theta[j] * rng.normal(), -1.0, 1.0);
+    theta[j] = y;
+    association(A.data(), theta.data(), s_.eta.data(), K_);
+    const double lg = 0.5 * quad_change(A.data()) +
+                      logit_jacobian(y, -1.0, 1.0) - logit_jacobian(x, -1.0, 1.0);
+    if (accept(rng, lg)) {
+      s_.theta[j] = y;
+      A_ = A;
+      counts.theta[j]++;
+    } else {
+      theta[j] = x;
+    }
+  }
+}
+
+void Sampler::sweep(Xoshiro &rng, Counts &counts) {
+  update_beta(rng, counts);
+  update_phi(rng, counts);
+  refresh_gram();
+  shift_move(rng);
+  scale_moves(rng, counts);
+  shear_moves(rng, counts);
+  update_lambda(rng, counts);
+  update_eta(rng, counts);
+  update_theta(rng, counts);
+}
+
+double Sampler::deviance() const {
+  double s = dev_const_;
+  for (int x = 0; x < n_ * K_; x++)
+    s += d_.Y[x] * lp_[x] - m_[x];
+  return -2.0 * s;
+}
+
+} // namespace mcar_engine

@@ -1,0 +1,180 @@
+// The general sampler: any map, any number of outcomes K, covariates shared
+// by the outcomes.  For unit i and outcome r
+//
+//   Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r])),
+//   mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[i,c],
+//
+// Lambda upper triangular with a positive diagonal, and phi (n x K) with the
+// MCAR prior of precision I_K (x) D - A (x) C: C the symmetric non-negative
+// weights of the map (zero diagonal), D = diag(row sums of C), and
+// A = P diag(eta) P', P the product over the pairs a < b in lexicographic
+// order of the plane rotations through theta_ab pi/2.  Priors: beta normal
+// with mean 0 and a given precision per coefficient (0: flat); Lambda Lambda'
+// inverse-Wishart(df, S) with the Jacobian of Lambda -> Lambda Lambda'
+// (log density -(df + K + 1) sum_r log L_rr - tr(S (L L')^-1) / 2
+// + sum_r r log L_rr, r = 1..K); eta_k uniform on (eta_lo, eta_hi); theta
+// uniform on (-1, 1).
+//
+// A missing count enters as Y = 0 with E = 0: its term of the likelihood is
+// then exactly zero.  Column 0 of X is the intercept (all ones).
+//
+// All arrays are column-major: Y, E, mu and phi are n x K (element [i,r] at
+// i + n r), X is n x p, beta p x K, Lambda K x K (zero below the diagonal).
+// The map is held in compressed rows: the neighbours of unit i are
+// col[row_ptr[i]] .. col[row_ptr[i+1]-1] with weights w[...].
+//
+// The linear predictor mu is carried with the state (see State): each move
+// updates it by the increment it makes, so the moves that leave mu
+// unchanged cost no exp.  The other caches (E exp(mu), the association
+// matrix, the log-determinant terms) are pure functions of the state and
+// mu.  A chain stopped and restarted from its state, mu included, is the
+// same chain to the last bit.
+#ifndef MCAR_ENGINE_H
+#define MCAR_ENGINE_H
+
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+#include <vector>
+
+#include "rng.h"
+
+namespace mcar_engine {
+
+struct Data {
+  int n = 0, K = 0, p = 0;
+  const double *Y = nullptr;
+  const double *E = nullptr;
+  const double *X = nullptr;
+  const int *row_ptr = nullptr;
+  const int *col = nullptr;
+  const double *w = nullptr;
+  const double *lambda = nullptr; // eigenvalues of D^-1/2 C D^-1/2
+  double eta_lo = -1.19, eta_hi = 0.99;
+  const double *beta_prec = nullptr; // p x K; 0 for a flat prior
+  double iw_df = 0.0;                // inverse-Wishart degrees of freedom
+  const double *iw_scale = nullptr;  // K x K
+};
+
+// The state of a chain.  theta holds the K (K - 1) / 2 angles in the order
+// of the pairs (0,1), (0,2), ..., (0,K-1), (1,2), ...
+// lp, when it holds n K values, is the linear predictor mu that the chain
+// carried (the sampler moves it along with the state by increments, and
+// leaves it unchanged by the moves that leave mu unchanged); when empty it
+// is computed from the state.
+struct State {
+  std::vector<double> beta, phi, Lambda, eta, theta, lp;
+};
+
+// Proposal scales.  beta_chol holds, for each outcome, the lower Cholesky
+// factor (p x p, column-major) of the shape of its block proposal, which
+// beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
+// (the diagonal on the log scale), one block per row; eta and theta on the
+// logit scales.
+struct Scales {
+  const double *beta = nullptr;      // K
+  const double *beta_chol = nullptr; // p x p x K
+  const double *phi = nullptr;       // n x K
+  const double *lambda = nullptr;    // K x K
+  const double *eta = nullptr;       // K
+  const double *theta = nullptr;     // K (K - 1) / 2
+  const double *scale = nullptr;     // K: log-scale sd of the field scale moves
+  const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
+};
+
+// Accepted proposals, added into.
+struct Counts {
+  std::vector<int> beta, phi, lambda, eta, theta, scale, shear;
+  explicit Counts(const Data &d)
+      : beta(d.K), phi(d.n * d.K), lambda(d.K), eta(d.K),
+        theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2) {}
+};
+
+// Packed upper triangle, row by row: (0,0), (0,1), ..., (0,K-1), (1,1), ...
+inline int packed_index(int a, int b, int K) {
+  return a * K - a * (a - 1) / 2 + (b - a);
+}
+
+// A = P diag(eta) P' from the angles (units of pi/2), K x K column-major.
+void association(double *A, const double *theta, const double *eta, int K);
+
+class Sampler {
+public:
+  Sampler(const Data &data, State &state, const Scales &scales);
+
+  // One sweep: the coefficient blocks of every outcome, the effects unit by
+  // unit, the exact shift of the fields against the intercepts, a scale
+  // move of each field against its column of loadings and a shear of each
+  // pair of fields against the loadings (these three leave mu unchanged),
+  // the loadings row by row, then each eigenvalue and each angle.
+  void sweep(Xoshiro &rng, Counts &counts);
+
+  // -2 times the Poisson log-likelihood of the current state (observed
+  // counts only, log Y! included).
+  double deviance() const;
+  const double *association_matrix() const { return A_.data(); }
+  const double *linear_predictor() const { return lp_.data(); }
+
+  // Log posterior at a proposal minus at the current state, proposal
+  // Jacobians left out: the quantities each update accepts on.
+  double ratio_beta(int r, const double *beta_r) const;
+  double ratio_phi(int i, int c, double y) const;
+  double ratio_lambda_row(int r, const double *row) const; // Lambda[r, r..K-1]
+  double ratio_eta(int k, double y);
+  double ratio_theta(int j, double y);
+  // The log prior of the fields at phi + 1 delta' minus at phi, with the
+  // intercepts moved by -Lambda delta (the likelihood does not change).
+  double ratio_shift(const double *delta) const;
+  // The log posterior at field c times s and column c of Lambda divided by
+  // s (the likelihood does not change), minus at the current state, without
+  // the Jacobian s^(n - c - 1).
+  double ratio_scale(int c, double s);
+  // The same for field a plus t times field b (a < b) with Lambda[r,b]
+  // minus t Lambda[r,a] for r <= a (Jacobian 1).
+  double ratio_shear(int a, int b, double t);
+
+  // The individual moves, for tests that check what each leaves invariant.
+  void update_beta(Xoshiro &rng, Counts &counts);
+  void update_phi(Xoshiro &rng, Counts &counts);
+  void update_shift(Xoshiro &rng);
+  void update_scale(Xoshiro &rng, Counts &counts);
+  void update_shear(Xoshiro &rng, Counts &counts);
+  void update_lambda(Xoshiro &rng, Counts &counts);
+  void update_eta(Xoshiro &rng, Counts &counts);
+  void update_theta(Xoshiro &rng, Counts &counts);
+
+private:
+  void linear_predictor_from_state(double *lp) const;
+  void shift_move(Xoshiro &rng);
+  bool scale_moves(Xoshiro &rng, Counts &counts);
+  bool shear_moves(Xoshiro &rng, Counts &counts);
+  void transform_gram(int a, int b, double t);
+  void refresh_gram();
+  double log_det_term(double eta_k) const;
+  double lambda_log_prior(const double *L) const;
+  double quad_change(const double *A) const;
+  double beta_proposal(int r, const double *b, double *lp_new,
+                       double *m_new) const;
+  void shift_terms(double *P, double *b) const;
+
+  const Data &d_;
+  State &s_;
+  const Scales &sc_;
+  const int n_, K_, p_;
+  std::vector<double> lp_, m_;          // n x K: mu and E exp(mu)
+  std::vector<double> A_, G_;           // K x K: association, Phi' C Phi
+  std::vector<double> H_;               // K x K: Phi' D Phi
+  bool gram_valid_ = false;
+  double dev_const_ = 0.0;               // sum of Y log E - log Y!
+  std::vector<double> logdet_;      // K
+  std::vector<double> D_;           // n: row sums of C
+  double sumD_ = 0.0;
+  std::vector<double> work_;        // scratch of n K
+};
+
+} // namespace mcar_engine
+
+#endif

@@ -1,0 +1,528 @@
+// Shared pieces of the general sampler's tests.
+//
+// Problem owns every array the engine reads (counts, expected counts,
+// covariates, the map in dense and compressed form, the eigenvalues, the
+// priors) and a Data that points into them; ScaleSet does the same for the
+// proposal scales.  Both keep their Data / Scales as members because the
+// Sampler holds references to them: bind() after the last resize.
+//
+// dense_log_post() is the model's log posterior written from its definition
+// with dense matrices and nothing from the engine: the fields' precision
+// I_K (x) D - A (x) C assembled entry by entry, its log-determinant by a
+// Cholesky factorisation, A from explicit plane-rotation matrices, the
+// inverse-Wishart density of Lambda Lambda' with the Jacobian of
+// Lambda -> Lambda Lambda'.  The tests compare the engine's log ratios with
+// its differences and normalise it on grids for the stationary checks.
+#ifndef MCAR_TESTS_ENGINE_TEST_UTIL_H
+#define MCAR_TESTS_ENGINE_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+#include <Rmath.h>
+
+#include "engine.h"
+
+namespace engine_test {
+
+using mcar_engine::State;
+
+// ---- dense linear algebra (column-major) -------------------------------------------
+
+// Lower Cholesky factor of the symmetric n x n a, in place; false when a is
+// not positive definite.
+inline bool chol_lower(std::vector<double> &a, int n) {
+  for (int j = 0; j < n; j++) {
+    double s = a[j + (size_t)n * j];
+    for (int k = 0; k < j; k++)
+      s -= a[j + (size_t)n * k] * a[j + (size_t)n * k];
+    if (!(s > 0))
+      return false;
+    const double l = std::sqrt(s);
+    a[j + (size_t)n * j] = l;
+    for (int i = j + 1; i < n; i++) {
+      double t = a[i + (size_t)n * j];
+      for (int k = 0; k < j; k++)
+        t -= a[i + (size_t)n * k] * a[j + (size_t)n * k];
+      a[i + (size_t)n * j] = t / l;
+    }
+    for (int i = 0; i < j; i++)
+      a[i + (size_t)n * j] = 0.0;
+  }
+  return true;
+}
+
+// Solves (L L') x = b in place, L from chol_lower.
+inline void chol_solve(const std::vector<double> &L, int n, double *b) {
+  for (int i = 0; i < n; i++) {
+    double t = b[i];
+    for (int k = 0; k < i; k++)
+      t -= L[i + (size_t)n * k] * b[k];
+    b[i] = t / L[i + (size_t)n * i];
+  }
+  for (int i = n - 1; i >= 0; i--) {
+    double t = b[i];
+    for (int k = i + 1; k < n; k++)
+      t -= L[k + (size_t)n * i] * b[k];
+    b[i] = t / L[i + (size_t)n * i];
+  }
+}
+
+inline std::vector<double> matmul(const std::vector<double> &a,
+                                  const std::vector<double> &b, int K) {
+  std::vector<double> c(K * K, 0.0);
+  for (int i = 0; i < K; i++)
+    for (int j = 0; j < K; j++)
+      for (int k = 0; k < K; k++)
+        c[i + K * j] += a[i + K * k] * b[k + K * j];
+  return c;
+}
+
+// A = P diag(eta) P', P the product over the pairs a < b (lexicographic) of
+// the rotations R_ab with R[a,a] = R[b,b] = cos, R[a,b] = sin, R[b,a] = -sin
+// through theta_ab pi/2.
+inline std::vector<double> dense_association(const double *theta,
+                                             const double *eta, int K) {
+  std::vector<double> P(K * K, 0.0);
+  for (int i = 0; i < K; i++)
+    P[i + K * i] = 1.0;
+  int j = 0;
+  for (int a = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++, j++) {
+      std::vector<double> R(K * K, 0.0);
+      for (int i = 0; i < K; i++)
+        R[i + K * i] = 1.0;
+      const double c = std::cos(theta[j] * M_PI / 2), s = std::sin(theta[j] * M_PI / 2);
+      R[a + K * a] = c;
+      R[b + K * b] = c;
+      R[a + K * b] = s;
+      R[b + K * a] = -s;
+      P = matmul(P, R, K);
+    }
+  std::vector<double> A(K * K, 0.0);
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++)
+      for (int k = 0; k < K; k++)
+        A[a + K * b] += P[a + K * k] * eta[k] * P[b + K * k];
+  return A;
+}
+
+// ---- problems --------------------------------------------------------------------
+
+struct Problem {
+  int n = 0, K = 0, p = 0;
+  std::vector<double> Y, E, X; // n x K, n x K, n x p
+  std::vector<double> C, D;    // dense n x n map, its row sums
+  std::vector<int> row_ptr, col;
+  std::vector<double> w, lambda;
+  std::vector<double> beta_prec, iw_scale;
+  double eta_lo = -1.19, eta_hi = 0.99, iw_df = 3.0;
+  mcar_engine::Data data;
+
+  Problem(int n_, int K_, int p_) : n(n_), K(K_), p(p_) {
+    Y.assign(n * K, 0.0);
+    E.assign(n * K, 1.0);
+    X.assign(n * p, 0.0);
+    for (int i = 0; i < n; i++)
+      X[i] = 1.0;
+    beta_prec.assign(p * K, 0.0);
+    iw_scale.assign(K * K, 0.0);
+    for (int k = 0; k < K; k++)
+      iw_scale[k + K * k] = 0.3;
+  }
+  Problem(const Problem &) = delete;
+  Problem &operator=(const Problem &) = delete;
+
+  // The compressed rows, D and the eigenvalues of D^-1/2 C D^-1/2 (by R).
+  void set_map(const std::vector<double> &Cdense) {
+    C = Cdense;
+    D.assign(n, 0.0);
+    row_ptr.assign(1, 0);
+    col.clear();
+    w.clear();
+    for (int i = 0; i < n; i++) {
+      for (int j = 0; j < n; j++) {
+        const double c = C[i + (size_t)n * j];
+        if (c != 0.0) {
+          col.push_back(j);
+          w.push_back(c);
+          D[i] += c;
+        }
+      }
+      row_ptr.push_back((int)col.size());
+    }
+    r_assign_vector(".eng_C", C.data(), n * n);
+    lambda = r_eval_reals(
+        "local({C <- matrix(.eng_C, " + std::to_string(n) +
+        "); d <- rowSums(C); eigen(C / sqrt(outer(d, d)), symmetric = TRUE, "
+        "only.values = TRUE)$values})");
+  }
+
+  void bind() {
+    data.n = n;
+    data.K = K;
+    data.p = p;
+    data.Y = Y.data();
+    data.E = E.data();
+    data.X = X.data();
+    data.row_ptr = row_ptr.data();
+    data.col = col.data();
+    data.w = w.data();
+    data.lambda = lambda.data();
+    data.eta_lo = eta_lo;
+    data.eta_hi = eta_hi;
+    data.beta_prec = beta_prec.data();
+    data.iw_df = iw_df;
+    data.iw_scale = iw_scale.data();
+  }
+
+  double c(int i, int j) const { return C[i + (size_t)n * j]; }
+};
+
+// A ring of n units, each the neighbour of the units `reach` places away
+// on either side, weight 1.
+inline std::vector<double> ring_map(int n, std::initializer_list<int> reach) {
+  std::vector<double> C((size_t)n * n, 0.0);
+  for (int i = 0; i < n; i++)
+    for (int r : reach) {
+      const int j = (i + r) % n;
+      C[i + (size_t)n * j] = C[j + (size_t)n * i] = 1.0;
+    }
+  return C;
+}
+
+// A side x side grid with queen neighbours: weight 1 across an edge, 0.4
+// across a corner.
+inline std::vector<double> weighted_grid_map(int side) {
+  const int n = side * side;
+  std::vector<double> C((size_t)n * n, 0.0);
+  for (int a = 0; a < n; a++)
+    for (int b = 0; b < n; b++) {
+      const int dr = std::abs(a / side - b / side), dc = std::abs(a % side - b % side);
+      if (a != b && dr <= 1 && dc <= 1)
+        C[a + (size_t)n * b] = (dr + dc == 1) ? 1.0 : 0.4;
+    }
+  return C;
+}
+
+inline State empty_state(const Problem &P) {
+  State s;
+  s.beta.assign(P.p * P.K, 0.0);
+  s.phi.assign(P.n * P.K, 0.0);
+  s.Lambda.assign(P.K * P.K, 0.0);
+  for (int k = 0; k < P.K; k++)
+    s.Lambda[k + P.K * k] = 1.0;
+  s.eta.assign(P.K, 0.0);
+  s.theta.assign(P.K * (P.K - 1) / 2, 0.0);
+  return s;
+}
+
+// mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[i,c].
+inline std::vector<double> dense_mu(const Problem &P, const State &s) {
+  std::vector<double> mu(P.n * P.K, 0.0);
+  for (int r = 0; r < P.K; r++)
+    for (int i = 0; i < P.n; i++) {
+      double m = 0.0;
+      for (int j = 0; j < P.p; j++)
+        m += P.X[i + P.n * j] * s.beta[j + P.p * r];
+      for (int c = r; c < P.K; c++)
+        m += s.Lambda[r + P.K * c] * s.phi[i + P.n * c];
+      mu[i + P.n * r] = m;
+    }
+  return mu;
+}
+
+// Random covariates (column 1 on), a random state and counts drawn from the
+// model at that state with expected counts in [e_lo, e_hi].
+inline void fill_counts(Problem &P, const State &truth, std::mt19937 &gen,
+                        double e_lo, double e_hi) {
+  std::uniform_real_distribution<double> unif(e_lo, e_hi);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (int j = 1; j < P.p; j++)
+    for (int i = 0; i < P.n; i++)
+      P.X[i + P.n * j] = normal(gen);
+  const std::vector<double> mu = dense_mu(P, truth);
+  for (int x = 0; x < P.n * P.K; x++) {
+    P.E[x] = unif(gen);
+    std::poisson_distribution<int> pois(P.E[x] * std::exp(mu[x]));
+    P.Y[x] = pois(gen);
+  }
+}
+
+// The fields' log prior -phi' Q phi / 2 with Q = I_K (x) D - A (x) C, and
+// (with_logdet) + log det(Q) / 2; -Inf when Q is not positive definite.
+inline double dense_field_log_prior(const Problem &P, const State &s,
+                                    bool with_logdet) {
+  const int n = P.n, K = P.K, N = n * K;
+  const std::vector<double> A = dense_association(s.theta.data(), s.eta.data(), K);
+  std::vector<double> Q((size_t)N * N, 0.0);
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++)
+      for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++)
+          Q[(i + n * a) + (size_t)N * (j + n * b)] =
+              (a == b && i == j ? P.D[i] : 0.0) - A[a + K * b] * P.c(i, j);
+  double quad = 0.0;
+  for (int u = 0; u < N; u++)
+    for (int v = 0; v < N; v++)
+      quad += s.phi[u] * Q[u + (size_t)N * v] * s.phi[v];
+  double logdet = 0.0;
+  if (with_logdet) {
+    if (!chol_lower(Q, N))
+      return -INFINITY;
+    for (int u = 0; u < N; u++)
+      logdet += 2.0 * std::log(Q[u + (size_t)N * u]);
+  }
+  return -0.5 * quad + 0.5 * logdet;
+}
+
+// The normal priors of the coefficients, flat where the precision is 0.
+inline double dense_beta_log_prior(const Problem &P, const State &s) {
+  double lp = 0.0;
+  for (int x = 0; x < P.p * P.K; x++)
+    lp -= 0.5 * P.beta_prec[x] * s.beta[x] * s.beta[x];
+  return lp;
+}
+
+// log of the Jacobian of the upper triangular Lambda (positive diagonal) ->
+// Lambda Lambda', up to the constant K log 2: sum_r (r + 1) log Lambda_rr.
+inline double lambda_log_jacobian(const std::vector<double> &L, int K) {
+  double s = 0.0;
+  for (int r = 0; r < K; r++)
+    s += (r + 1) * std::log(L[r + K * r]);
+  return s;
+}
+
+// The inverse-Wishart(df, S) log density of Sigma = Lambda Lambda',
+// -(df + K + 1) / 2 log det Sigma - tr(S Sigma^-1) / 2.
+inline double inverse_wishart_log_density(const Problem &P,
+                                          const std::vector<double> &L) {
+  const int K = P.K;
+  std::vector<double> S(K * K, 0.0);
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++)
+      for (int c = 0; c < K; c++)
+        S[a + K * b] += L[a + K * c] * L[b + K * c];
+  std::vector<double> F = S;
+  if (!chol_lower(F, K))
+    return -INFINITY;
+  double logdet = 0.0;
+  for (int a = 0; a < K; a++)
+    logdet += 2.0 * std::log(F[a + K * a]);
+  double tr = 0.0;
+  for (int b = 0; b < K; b++) {
+    std::vector<double> e(K, 0.0);
+    e[b] = 1.0;
+    chol_solve(F, K, e.data()); // column b of Sigma^-1
+    for (int a = 0; a < K; a++)
+      tr += P.iw_scale[b + K * a] * e[a];
+  }
+  return -0.5 * (P.iw_df + K + 1) * logdet - 0.5 * tr;
+}
+
+inline double dense_lambda_log_prior(const Problem &P, const State &s) {
+  for (int r = 0; r < P.K; r++)
+    if (!(s.Lambda[r + P.K * r] > 0))
+      return -INFINITY;
+  return inverse_wishart_log_density(P, s.Lambda) +
+         lambda_log_jacobian(s.Lambda, P.K);
+}
+
+// The Poisson log-likelihood of the observed counts (E > 0), up to the
+// terms that do not depend on the state.
+inline double dense_log_lik(const Problem &P, const State &s) {
+  const std::vector<double> mu = dense_mu(P, s);
+  double ll = 0.0;
+  for (int x = 0; x < P.n * P.K; x++)
+    if (P.E[x] > 0)
+      ll += P.Y[x] * mu[x] - P.E[x] * std::exp(mu[x]);
+  return ll;
+}
+
+// The log posterior up to a constant; with_logdet false leaves out the
+// log-determinant of the fields' precision (constant unless eta moves).
+inline double dense_log_post(const Problem &P, const State &s, bool with_logdet) {
+  for (double e : s.eta)
+    if (!(e > P.eta_lo && e < P.eta_hi))
+      return -INFINITY;
+  for (double t : s.theta)
+    if (!(t > -1 && t < 1))
+      return -INFINITY;
+  const double lam = dense_lambda_log_prior(P, s);
+  if (lam == -INFINITY)
+    return -INFINITY;
+  return dense_log_lik(P, s) + dense_beta_log_prior(P, s) +
+         dense_field_log_prior(P, s, with_logdet) + lam;
+}
+
+// ---- moves that leave mu as it is --------------------------------------------------
+
+// Every field c plus delta[c], the intercepts minus Lambda delta.
+inline State shifted(const State &s, const Problem &P, const std::vector<double> &delta) {
+  State t = s;
+  const int n = P.n, K = P.K, p = P.p;
+  for (int c = 0; c < K; c++)
+    for (int i = 0; i < n; i++)
+      t.phi[i + n * c] += delta[c];
+  for (int r = 0; r < K; r++)
+    for (int c = r; c < K; c++)
+      t.beta[0 + p * r] -= s.Lambda[r + K * c] * delta[c];
+  t.lp.clear();
+  return t;
+}
+
+// Field c times f, column c of Lambda divided by f.
+inline State scaled(const State &s, const Problem &P, int c, double f) {
+  State t = s;
+  for (int i = 0; i < P.n; i++)
+    t.phi[i + P.n * c] *= f;
+  for (int r = 0; r <= c; r++)
+    t.Lambda[r + P.K * c] /= f;
+  t.lp.clear();
+  return t;
+}
+
+// Field a plus u times field b (a < b), Lambda[r,b] minus u Lambda[r,a].
+inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
+  State t = s;
+  for (int i = 0; i < P.n; i++)
+    t.phi[i + P.n * a] += u * s.phi[i + P.n * b];
+  for (int r = 0; r < P.K; r++)
+    t.Lambda[r + P.K * b] -= u * s.Lambda[r + P.K * a];
+  t.lp.clear();
+  return t;
+}
+
+// ---- proposal scales ------------------------------------------------------------
+
+struct ScaleSet {
+  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear;
+  mcar_engine::Scales sc;
+  explicit ScaleSet(const Problem &P, double value = 0.0) {
+    beta.assign(P.K, value);
+    beta_chol.assign(P.p * P.p * P.K, 0.0);
+    for (int r = 0; r < P.K; r++)
+      for (int j = 0; j < P.p; j++)
+        beta_chol[j + P.p * j + P.p * P.p * r] = 1.0;
+    phi.assign(P.n * P.K, value);
+    lambda.assign(P.K * P.K, 0.0);
+    for (int a = 0; a < P.K; a++)
+      for (int b = a; b < P.K; b++)
+        lambda[a + P.K * b] = value;
+    eta.assign(P.K, value);
+    theta.assign(P.K * (P.K - 1) / 2, value);
+    scale.assign(P.K, value);
+    shear.assign(P.K * (P.K - 1) / 2, value);
+    bind();
+  }
+  ScaleSet(const ScaleSet &) = delete;
+  ScaleSet &operator=(const ScaleSet &) = delete;
+  void bind() {
+    sc.beta = beta.data();
+    sc.beta_chol = beta_chol.data();
+    sc.phi = phi.data();
+    sc.lambda = lambda.data();
+    sc.eta = eta.data();
+    sc.theta = theta.data();
+    sc.scale = scale.data();
+    sc.shear = shear.data();
+  }
+};
+
+// ---- the small problems of the tests -----------------------------------------------
+
+// A problem with its starting state.  The counts are drawn from the model
+// at that state with few expected cases, so that the full conditionals are
+// wide and a wrong term moves them by many Monte Carlo standard errors.
+struct Case {
+  std::unique_ptr<Problem> P;
+  State s;
+  std::string name;
+};
+
+// "ring9": K = 1 on a ring of 9 units (neighbours 1 and 2 apart), flat
+// priors.  "grid9": K = 2 on the weighted 3 x 3 grid, normal priors on three
+// of the four coefficients and one missing count.  "ring7": K = 4 on a ring
+// of 7 units, normal priors on the intercepts of outcomes 1 and 3.  All with
+// an intercept and one covariate (p = 2).
+inline Case make_case(const std::string &name) {
+  Case c;
+  c.name = name;
+  std::mt19937 gen(name == "ring9" ? 101 : name == "grid9" ? 202 : 303);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  if (name == "ring9") {
+    c.P.reset(new Problem(9, 1, 2));
+    c.P->set_map(ring_map(9, {1, 2}));
+  } else if (name == "grid9") {
+    c.P.reset(new Problem(9, 2, 2));
+    c.P->set_map(weighted_grid_map(3));
+    c.P->beta_prec = {0.5, 2.0, 1.0, 0.0};
+  } else {
+    c.P.reset(new Problem(7, 4, 2));
+    c.P->set_map(ring_map(7, {1, 2}));
+    c.P->beta_prec[0 + 2 * 1] = 0.8;
+    c.P->beta_prec[0 + 2 * 3] = 0.5;
+  }
+  Problem &P = *c.P;
+  const int K = P.K;
+  c.s = empty_state(P);
+  for (double &b : c.s.beta)
+    b = 0.3 * normal(gen);
+  for (double &f : c.s.phi)
+    f = 0.6 * normal(gen);
+  for (int a = 0; a < K; a++) {
+    c.s.Lambda[a + K * a] = 0.9 - 0.1 * a;
+    for (int b = a + 1; b < K; b++)
+      c.s.Lambda[a + K * b] = 0.25 * normal(gen);
+  }
+  const double eta4[4] = {0.7, 0.2, -0.3, -0.8};
+  for (int k = 0; k < K; k++)
+    c.s.eta[k] = K == 2 ? (k == 0 ? 0.6 : -0.4) : K == 1 ? 0.5 : eta4[k];
+  for (double &t : c.s.theta)
+    t = 0.6 * (2 * std::uniform_real_distribution<double>(0, 1)(gen) - 1);
+  fill_counts(P, c.s, gen, 1.0, 4.0);
+  if (name == "grid9") {
+    P.Y[4 + P.n * 1] = 0.0; // a missing count
+    P.E[4 + P.n * 1] = 0.0;
+  }
+  P.bind();
+  return c;
+}
+
+// ---- Monte Carlo ----------------------------------------------------------------
+
+// Mean and batch-means standard error of a series (50 batches).
+struct Estimate {
+  double mean, se;
+};
+
+inline Estimate batch_means(const std::vector<double> &x) {
+  const int B = 50;
+  const size_t per = x.size() / B;
+  std::vector<double> m(B, 0.0);
+  double total = 0.0;
+  for (int b = 0; b < B; b++) {
+    for (size_t i = b * per; i < (b + 1) * per; i++)
+      m[b] += x[i];
+    m[b] /= per;
+    total += m[b];
+  }
+  const double mean = total / B;
+  double ss = 0.0;
+  for (double v : m)
+    ss += (v - mean) * (v - mean);
+  return {mean, std::sqrt(ss / (B - 1) / B)};
+}
+
+} // namespace engine_test
+
+#endif

@@ -1,0 +1,404 @@
+// The general sampler's model: the association matrix, every log ratio the
+// updates accept on (against the fixed-size entry's log full conditionals
+// on the bundled map, and against a dense log posterior for K = 1, 2, 4),
+// the loading prior's Jacobian, the moves that leave mu unchanged (the
+// shift of the fields against the intercepts, the scale and shear of the
+// fields against the loadings), and the deviance.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_test_util.h"
+#include "harness.h"
+#include "mcar.h"
+#include "model_fixture.h"
+
+#include <Rmath.h>
+
+using namespace engine_test;
+using mcar_engine::Sampler;
+
+namespace {
+
+// Differences of log densities summed over a few hundred terms.
+void expect_ratio(double got, double want, const std::string &what) {
+  EXPECT_NEAR(got, want, 1e-9 * std::max(1.0, std::fabs(want))) << what;
+}
+
+} // namespace
+
+// ---- association matrix ----------------------------------------------------------
+
+TEST(EngineAssociation, ThreeOutcomesAgreeWithTheEntry) {
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (int t = 0; t < 30; t++) {
+    double th[3], eta3[3], z[6], A[9];
+    for (int k = 0; k < 3; k++) {
+      th[k] = t < 3 ? (k == t ? 1.0 : -0.5) : u(gen);
+      eta3[k] = 1.1 * u(gen);
+    }
+    alphafun(z, th, eta3);
+    mcar_engine::association(A, th, eta3, 3);
+    const int at[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+    for (int q = 0; q < 6; q++) {
+      const int a = at[q][0], b = at[q][1];
+      EXPECT_NEAR(A[a + 3 * b], z[q], 1e-13) << "case " << t << ", entry " << q;
+      EXPECT_NEAR(A[b + 3 * a], z[q], 1e-13) << "case " << t << ", entry " << q;
+      EXPECT_EQ(mcar_engine::packed_index(a, b, 3), q);
+    }
+  }
+}
+
+TEST(EngineAssociation, AnyNumberOfOutcomesHasTheEigenvaluesAndIsSymmetric) {
+  // Beyond 8 outcomes the rotations are accumulated in heap storage.
+  std::mt19937 gen(6);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (int K : {1, 2, 4, 5, 9, 12}) {
+    const int nth = K * (K - 1) / 2;
+    std::vector<double> th(nth), eta(K), A(K * K, -7.0);
+    for (double &t : th)
+      t = u(gen);
+    for (double &e : eta)
+      e = 1.1 * u(gen);
+    mcar_engine::association(A.data(), th.data(), eta.data(), K);
+    for (int a = 0; a < K; a++)
+      for (int b = 0; b < K; b++)
+        EXPECT_EQ(A[a + K * b], A[b + K * a]) << "K = " << K;
+    r_assign_vector(".eng_A", A.data(), K * K);
+    std::vector<double> ev = r_eval_reals(
+        "sort(eigen(matrix(.eng_A, " + std::to_string(K) +
+        "), symmetric = TRUE, only.values = TRUE)$values)");
+    std::vector<double> want(eta);
+    std::sort(want.begin(), want.end());
+    ASSERT_EQ(ev.size(), (size_t)K);
+    for (int k = 0; k < K; k++)
+      EXPECT_NEAR(ev[k], want[k], 1e-12) << "K = " << K << ", eigenvalue " << k;
+    // The rotations in the order of the pairs, as explicit matrices.
+    std::vector<double> B = dense_association(th.data(), eta.data(), K);
+    for (int x = 0; x < K * K; x++)
+      EXPECT_NEAR(A[x], B[x], 1e-12) << "K = " << K << ", entry " << x;
+  }
+}
+
+// ---- against the fixed-size entry on the bundled map ---------------------------------
+
+namespace {
+
+class EngineEntryTest : public ModelTest {
+protected:
+  void SetUp() override {
+    ModelTest::SetUp();
+    for (const char *name : {"neighbor1.txt", "neighbor2.txt"}) {
+      std::ifstream in(old_dir_ + "/inst/extdata/" + name);
+      ASSERT_TRUE(in.good()) << "cannot read inst/extdata/" << name;
+      std::ostringstream text;
+      text << in.rdbuf();
+      write_file(name, text.str());
+    }
+    std::ifstream in(old_dir_ + "/inst/extdata/eigen.txt");
+    ASSERT_TRUE(in.good());
+    for (double &e : inputs_.eig)
+      ASSERT_TRUE(in >> e);
+  }
+};
+
+} // namespace
+
+TEST_F(EngineEntryTest, LogRatiosAreThoseOfTheEntry) {
+  build_state();
+  const int n = NREGION;
+  std::vector<double> Cd((size_t)n * n);
+  for (int i = 0; i < n; i++) {
+    double rs = 0.0;
+    for (int j = 0; j < n; j++) {
+      Cd[i + (size_t)n * j] = C[i][j];
+      rs += C[i][j];
+    }
+    ASSERT_EQ(D[i][i], rs) << "the bundled D is the row sums of C";
+  }
+  Problem P(n, 3, 1);
+  P.set_map(Cd);
+  P.lambda = inputs_.eig;
+  double *Ys[3] = {Y1, Y2, Y3}, *Ns[3] = {N1, N2, N3};
+  double *phis[3] = {phi1, phi2, phi3};
+  double *betas[3] = {&gbeta1, &gbeta2, &gbeta3};
+  double *lams[6] = {&lamda1, &lamda2, &lamda3, &lamda4, &lamda5, &lamda6};
+  const int lam_at[6] = {0 + 3 * 0, 0 + 3 * 1, 0 + 3 * 2, 1 + 3 * 1, 1 + 3 * 2,
+                         2 + 3 * 2};
+
+  std::mt19937 gen(20240901);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> unif(0.0, 1.0);
+  for (int st = 0; st < 4; st++) {
+    // A random state of the entry, copied into the engine's.
+    State s = empty_state(P);
+    for (int r = 0; r < 3; r++) {
+      *betas[r] = 0.3 * normal(gen);
+      for (int i = 0; i < n; i++) {
+        phis[r][i] = 0.6 * normal(gen);
+        Ns[r][i] = 2 + 30 * unif(gen);
+      }
+    }
+    for (int q = 0; q < 6; q++)
+      *lams[q] = (q == 0 || q == 3 || q == 5) ? 0.3 + unif(gen) : 0.4 * normal(gen);
+    for (int k = 0; k < 3; k++) {
+      eta[k] = -1.1 + 2.05 * unif(gen);
+      theta[k] = -0.95 + 1.9 * unif(gen);
+    }
+    alphafun(alpha, theta, eta);
+    for (int r = 0; r < 3; r++) {
+      s.beta[r] = *betas[r];
+      s.eta[r] = eta[r];
+      s.theta[r] = theta[r];
+      for (int i = 0; i < n; i++)
+        s.phi[i + n * r] = phis[r][i];
+    }
+    for (int q = 0; q < 6; q++)
+      s.Lambda[lam_at[q]] = *lams[q];
+    const std::vector<double> mu = dense_mu(P, s);
+    for (int r = 0; r < 3; r++)
+      for (int i = 0; i < n; i++) {
+        std::poisson_distribution<int> pois(Ns[r][i] * std::exp(mu[i + n * r]));
+        Ys[r][i] = pois(gen);
+        P.Y[i + n * r] = Ys[r][i];
+        P.E[i + n * r] = Ns[r][i];
+      }
+    P.bind();
+    ScaleSet sc(P);
+    Sampler smp(P.data, s, sc.sc);
+    const std::string at = "state " + std::to_string(st);
+
+    double (*tb[3])(double) = {target_beta1, target_beta2, target_beta3};
+    for (int r = 0; r < 3; r++) {
+      const double b = s.beta[r] + 0.2 * normal(gen);
+      expect_ratio(smp.ratio_beta(r, &b), tb[r](b) - tb[r](s.beta[r]),
+                   at + ", beta " + std::to_string(r));
+    }
+    double (*tp[3])(double, int) = {target_phi1, target_phi2, target_phi3};
+    for (int c = 0; c < 3; c++)
+      for (int i : {0, 13, 50, 86}) {
+        const double x = s.phi[i + n * c], y = x + 0.5 * normal(gen);
+        expect_ratio(smp.ratio_phi(i, c, y), tp[c](y, i) - tp[c](x, i),
+                     at + ", phi[" + std::to_string(i) + "," + std::to_string(c) + "]");
+      }
+    double cur6[6];
+    for (int q = 0; q < 6; q++)
+      cur6[q] = *lams[q];
+    const int row_first[3] = {0, 3, 5};
+    for (int r = 0; r < 3; r++) {
+      double row[3], new6[6];
+      std::copy(cur6, cur6 + 6, new6);
+      for (int c = r; c < 3; c++) {
+        const int q = row_first[r] + (c - r);
+        row[c - r] = c == r ? cur6[q] * std::exp(0.2 * normal(gen))
+                            : cur6[q] + 0.2 * normal(gen);
+        new6[q] = row[c - r];
+      }
+      expect_ratio(smp.ratio_lambda_row(r, row), target_lamda(new6) - target_lamda(cur6),
+                   at + ", Lambda row " + std::to_string(r));
+    }
+    for (int k = 0; k < 3; k++) {
+      double e1[3] = {eta[0], eta[1], eta[2]}, z1[6];
+      e1[k] = -1.1 + 2.05 * unif(gen);
+      alphafun(z1, theta, e1);
+      expect_ratio(smp.ratio_eta(k, e1[k]), target_alpha1(e1, z1) - target_alpha1(eta, alpha),
+                   at + ", eta " + std::to_string(k));
+    }
+    for (int j = 0; j < 3; j++) {
+      double t1[3] = {theta[0], theta[1], theta[2]}, z1[6];
+      t1[j] = -0.95 + 1.9 * unif(gen);
+      alphafun(z1, t1, eta);
+      expect_ratio(smp.ratio_theta(j, t1[j]), target_alpha2(z1) - target_alpha2(alpha),
+                   at + ", theta " + std::to_string(j));
+    }
+  }
+}
+
+// ---- against the dense log posterior for K = 1, 2, 4 -------------------------------
+
+TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
+  std::mt19937 gen(17);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> unif(0.0, 1.0);
+  for (const char *name : {"ring9", "grid9", "ring7"}) {
+    Case cs = make_case(name);
+    const Problem &P = *cs.P;
+    const int n = P.n, K = P.K, p = P.p;
+    State &s = cs.s;
+    ScaleSet sc(P);
+    Sampler smp(P.data, s, sc.sc);
+    const double base = dense_log_post(P, s, true);
+    auto diff = [&](const State &t) { return dense_log_post(P, t, true) - base; };
+    const std::string at = std::string(name) + ", ";
+
+    for (int r = 0; r < K; r++) {
+      State t = s;
+      for (int j = 0; j < p; j++)
+        t.beta[j + p * r] += 0.3 * normal(gen);
+      expect_ratio(smp.ratio_beta(r, t.beta.data() + p * r), diff(t),
+                   at + "beta " + std::to_string(r));
+    }
+    for (int c = 0; c < K; c++)
+      for (int i : {0, 4, n - 1}) {
+        State t = s;
+        t.phi[i + n * c] += 0.7 * normal(gen);
+        expect_ratio(smp.ratio_phi(i, c, t.phi[i + n * c]), diff(t),
+                     at + "phi[" + std::to_string(i) + "," + std::to_string(c) + "]");
+      }
+    for (int r = 0; r < K; r++) {
+      State t = s;
+      std::vector<double> row;
+      for (int c = r; c < K; c++) {
+        double &l = t.Lambda[r + K * c];
+        l = c == r ? l * std::exp(0.3 * normal(gen)) : l + 0.3 * normal(gen);
+        row.push_back(l);
+      }
+      expect_ratio(smp.ratio_lambda_row(r, row.data()), diff(t),
+                   at + "Lambda row " + std::to_string(r));
+    }
+    for (int k = 0; k < K; k++) {
+      State t = s;
+      t.eta[k] = P.eta_lo + (P.eta_hi - P.eta_lo) * unif(gen);
+      expect_ratio(smp.ratio_eta(k, t.eta[k]), diff(t), at + "eta " + std::to_string(k));
+    }
+    for (int j = 0; j < K * (K - 1) / 2; j++) {
+      State t = s;
+      t.theta[j] = 2 * unif(gen) - 1;
+      expect_ratio(smp.ratio_theta(j, t.theta[j]), diff(t),
+                   at + "theta " + std::to_string(j));
+    }
+    // The moves that leave mu unchanged, without their Jacobians.
+    for (int c = 0; c < K; c++) {
+      const double f = std::exp(0.4 * normal(gen));
+      expect_ratio(smp.ratio_scale(c, f), diff(scaled(s, P, c, f)),
+                   at + "scale of field " + std::to_string(c));
+    }
+    for (int a = 0; a < K; a++)
+      for (int b = a + 1; b < K; b++) {
+        const double u = 0.5 * normal(gen);
+        expect_ratio(smp.ratio_shear(a, b, u), diff(sheared(s, P, a, b, u)),
+                     at + "shear " + std::to_string(a) + "," + std::to_string(b));
+      }
+  }
+}
+
+TEST(EngineModel, LoadingPriorIsTheInverseWishartWithTheJacobianOfLLt) {
+  // The closed-form Jacobian the dense log posterior uses, against log |det|
+  // of the derivative of the free entries of L L' with respect to those of
+  // L (central differences, determinant by R).
+  Case cs = make_case("ring7");
+  const int K = cs.P->K, m = K * (K + 1) / 2;
+  std::mt19937 gen(9);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (int t = 0; t < 3; t++) {
+    std::vector<double> L(K * K, 0.0);
+    for (int a = 0; a < K; a++)
+      for (int b = a; b < K; b++)
+        L[a + K * b] = a == b ? std::exp(0.4 * normal(gen)) : 0.5 * normal(gen);
+    std::vector<double> J(m * m);
+    int col = 0;
+    for (int a = 0; a < K; a++)
+      for (int b = a; b < K; b++, col++) {
+        const double h = 1e-6;
+        std::vector<double> Sp(K * K, 0.0), Sm(K * K, 0.0), Lp = L, Lm = L;
+        Lp[a + K * b] += h;
+        Lm[a + K * b] -= h;
+        for (int i = 0; i < K; i++)
+          for (int j = 0; j < K; j++)
+            for (int k = 0; k < K; k++) {
+              Sp[i + K * j] += Lp[i + K * k] * Lp[j + K * k];
+              Sm[i + K * j] += Lm[i + K * k] * Lm[j + K * k];
+            }
+        int row = 0;
+        for (int i = 0; i < K; i++)
+          for (int j = i; j < K; j++, row++)
+            J[row + m * col] = (Sp[i + K * j] - Sm[i + K * j]) / (2 * h);
+      }
+    r_assign_vector(".eng_J", J.data(), m * m);
+    const double numeric = r_eval_real("determinant(matrix(.eng_J, " +
+                                       std::to_string(m) + "))$modulus[[1]]");
+    EXPECT_NEAR(numeric, lambda_log_jacobian(L, K) + K * std::log(2.0), 1e-6);
+  }
+}
+
+// ---- the shift of the fields against the intercepts ------------------------------------
+
+TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
+  std::mt19937 gen(23);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const char *name : {"ring9", "grid9", "ring7"}) {
+    Case cs = make_case(name);
+    const Problem &P = *cs.P;
+    const int n = P.n, K = P.K, p = P.p;
+    ScaleSet sc(P);
+    Sampler smp(P.data, cs.s, sc.sc);
+    auto prior = [&](const State &t) {
+      return dense_field_log_prior(P, t, false) + dense_beta_log_prior(P, t);
+    };
+    for (int rep = 0; rep < 4; rep++) {
+      std::vector<double> delta(K);
+      for (double &d : delta)
+        d = 0.5 * normal(gen);
+      // The shifted state written out here rather than by shifted().
+      State t = cs.s;
+      for (int c = 0; c < K; c++)
+        for (int i = 0; i < n; i++)
+          t.phi[i + n * c] += delta[c];
+      for (int r = 0; r < K; r++)
+        for (int c = r; c < K; c++)
+          t.beta[0 + p * r] -= t.Lambda[r + K * c] * delta[c];
+      expect_ratio(smp.ratio_shift(delta.data()), prior(t) - prior(cs.s),
+                   std::string(name) + ", shift " + std::to_string(rep));
+    }
+  }
+}
+
+TEST(EngineShift, ShiftScaleAndShearLeaveTheLikelihoodAsItIs) {
+  std::mt19937 gen(29);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const char *name : {"ring9", "grid9", "ring7"}) {
+    Case cs = make_case(name);
+    const Problem &P = *cs.P;
+    const int n = P.n, K = P.K;
+    ScaleSet sc(P);
+    Sampler smp(P.data, cs.s, sc.sc);
+    // The deviance from its definition first, log Y! included.
+    const std::vector<double> mu = dense_mu(P, cs.s);
+    double ll = 0.0;
+    for (int x = 0; x < n * K; x++)
+      if (P.E[x] > 0)
+        ll += P.Y[x] * (std::log(P.E[x]) + mu[x]) - P.E[x] * std::exp(mu[x]) -
+              std::lgamma(P.Y[x] + 1);
+    const double dev = smp.deviance();
+    EXPECT_NEAR(dev, -2 * ll, 1e-11 * std::fabs(dev)) << name;
+    std::vector<std::pair<std::string, State>> moved;
+    for (int rep = 0; rep < 3; rep++) {
+      std::vector<double> delta(K);
+      for (double &d : delta)
+        d = 0.8 * normal(gen);
+      moved.push_back({"shift", shifted(cs.s, P, delta)});
+    }
+    for (int c = 0; c < K; c++)
+      moved.push_back({"scale " + std::to_string(c),
+                       scaled(cs.s, P, c, std::exp(0.5 * normal(gen)))});
+    for (int a = 0; a < K; a++)
+      for (int b = a + 1; b < K; b++)
+        moved.push_back({"shear " + std::to_string(a) + "," + std::to_string(b),
+                         sheared(cs.s, P, a, b, normal(gen))});
+    for (auto &m : moved) {
+      Sampler other(P.data, m.second, sc.sc); // mu from the moved state
+      EXPECT_NEAR(other.deviance(), dev, 1e-11 * std::fabs(dev)) << name << ", " << m.first;
+      for (int x = 0; x < n * K; x++)
+        EXPECT_NEAR(other.linear_predictor()[x], smp.linear_predictor()[x], 1e-12)
+            << name << ", " << m.first << ", entry " << x;
+    }
+  }
+}

@@ -3,9 +3,11 @@
 // Every update is a Metropolis step that draws its proposal first and a
 // uniform only when the log ratio is negative (a NaN ratio rejects), except
 // the shift of the fields against the intercepts, which is drawn exactly
-// from its conditional (a Gaussian).  The caches xb (X beta), f (the field
-// part of mu), lp = xb + f and m = E exp(lp) are recomputed by the formulas
-// below, never adjusted, so they are always the same function of the state.
+// from its conditional (a Gaussian).  mu moves by the increment of each
+// accepted proposal, and m = E exp(mu) is computed from it; the shift, scale
+// and shear moves leave both as they are.  G = Phi' C Phi and H = Phi' D Phi
+// are formed once a sweep after the effects move and carried through the
+// moves that transform the fields linearly.
 
 #include "engine.h"
 
@@ -107,7 +109,7 @@ void association(double *A, const double *theta, const double *eta, int K) {
 Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     : d_(data), s_(state), sc_(scales), n_(data.n), K_(data.K), p_(data.p),
       lp_(n_ * K_), m_(n_ * K_), A_(K_ * K_),
-      G_(K_ * K_), H_(K_ * K_), logdet_(K_), D_(n_), work_(4 * n_ + 4 * K_ * K_ + 4 * p_) {
+      G_(K_ * K_), H_(K_ * K_), logdet_(K_), D_(n_), work_((K_ + 4) * n_ + 4 * K_ * K_ + 4 * p_) {
   for (int i = 0; i < n_; i++) {
     double s = 0.0;
     for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)

@@ -94,9 +94,14 @@ cpp11::sexp ints_of(const std::vector<int> &v, int rows, int cols) {
 typedef std::vector<std::pair<const char *, cpp11::sexp>> Items;
 
 cpp11::sexp named_list(const Items &items) {
-  cpp11::writable::list out;
-  for (const auto &it : items)
-    out.push_back(cpp11::named_arg(it.first) = it.second);
+  const R_xlen_t len = (R_xlen_t)items.size();
+  cpp11::sexp out = cpp11::safe[Rf_allocVector](VECSXP, len);
+  cpp11::sexp names = cpp11::safe[Rf_allocVector](STRSXP, len);
+  for (R_xlen_t k = 0; k < len; k++) {
+    SET_VECTOR_ELT(out, k, items[k].second);
+    SET_STRING_ELT(names, k, cpp11::safe[Rf_mkCharCE](items[k].first, CE_UTF8));
+  }
+  cpp11::safe[Rf_setAttrib](out, R_NamesSymbol, names);
   return out;
 }
 

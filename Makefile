@@ -10,7 +10,8 @@
 #   make valgrind-r   sampling runs through .C, failing ones included, in R
 #                     under valgrind; fails on a leak or memory error from src/
 #   make demo         run inst/demo/demo.R against the installed package
-#   make bench        time per sweep on the bundled data, and by block
+#   make bench        the engine against the .C entry: time per sweep, ESS per
+#                     second, scaling and memory (bench/README.md)
 #   make bench-instructions  instructions per sweep, counted by callgrind
 #   make check        R CMD build + R CMD check --no-manual
 #   make clean
@@ -26,8 +27,8 @@ PKG := mcar
 DEB_PACKAGES := r-base-dev r-cran-testthat r-cran-coda r-cran-future \
   r-cran-future.apply r-cran-withr r-cran-posterior r-cran-maps \
   r-cran-roxygen2 r-cran-progressr r-cran-sf r-cran-cpp11 r-cran-spdep \
-  r-cran-loo r-cran-matrix libgtest-dev libbenchmark-dev \
-  valgrind g++ make
+  r-cran-loo r-cran-matrix r-cran-knitr r-cran-markdown libgtest-dev \
+  libbenchmark-dev valgrind g++ make
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -112,6 +113,7 @@ native-test: $(NATIVE_BIN)
 # testthat against the package installed in build/lib.  The R snippet records
 # "passed failed skipped" (test blocks) for the summary of `make test`.
 HOST_TEST_R = options(testthat.progress.max_fails = Inf); \
+  Sys.setenv(NOT_CRAN = "true"); \
   res <- testthat::test_dir("tests/testthat", package = "$(PKG)", \
     load_package = "installed", \
     reporter = testthat::ProgressReporter$$new(show_praise = FALSE), \
@@ -186,7 +188,7 @@ demo: deps install
 valgrind-r: install
 	bash tests/valgrind/check-leaks.sh $(BUILD)/valgrind
 
-bench: deps
+bench: deps install
 	$(MAKE) -C bench run
 
 bench-instructions: deps

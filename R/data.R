@@ -89,3 +89,140 @@ minnesota_truth <- function() {
   truth <- read.csv(.extdata("simulated_truth.csv"), stringsAsFactors = FALSE)
   setNames(as.numeric(truth$value), truth$parameter)
 }
+
+#' Polygons of the bundled Minnesota map
+#'
+#' The 87 county polygons of the \pkg{maps} county database as an \pkg{sf}
+#' object, in the unit order of [minnesota_adjacency()], for
+#' `plot(fit, type = "map", map = minnesota_map())` or as `map` in
+#' [mcar_fit()].
+#'
+#' @return An sf object with a column `county` and one (multi)polygon per
+#'   county.
+#' @examplesIf requireNamespace("maps", quietly = TRUE) && requireNamespace("sf", quietly = TRUE)
+#' m <- minnesota_map()
+#' nrow(m)
+#' @export
+minnesota_map <- function() {
+  for (pkg in c("maps", "sf")) {
+    if (!requireNamespace(pkg, quietly = TRUE)) {
+      stop("package '", pkg, "' is needed for minnesota_map()", call. = FALSE)
+    }
+  }
+  m <- maps::map("county", "minnesota", fill = TRUE, plot = FALSE)
+  s <- sf::st_as_sf(m)
+  key <- sub(":.*$", "", s$ID)
+  # A county drawn in one piece is kept as it is: on the sphere (s2) some
+  # of the database's rings count as invalid (repeated vertices), and a
+  # union would fail on them.  Pieces of one county are merged in the plane.
+  geom <- lapply(minnesota_counties(), function(cty) {
+    g <- sf::st_geometry(s)[key == cty]
+    if (length(g) == 1L) return(g)
+    old <- suppressMessages(sf::sf_use_s2(FALSE))
+    on.exit(suppressMessages(sf::sf_use_s2(old)))
+    sf::st_union(g)
+  })
+  sf::st_sf(county = minnesota_counties(), geometry = do.call(c, geom))
+}
+
+#' Sudden infant deaths in the 100 counties of North Carolina
+#'
+#' Births, sudden infant death syndrome (SIDS) deaths and non-white births
+#' in each county of North Carolina over two periods, 1 July 1974 to 30 June
+#' 1978 and 1 July 1979 to 30 June 1984, with expected deaths and the
+#' county polygons: two outcomes (the deaths of each period) on one map, with
+#' the share of non-white births as a covariate.
+#'
+#' The expected deaths come from internal standardisation on births: each
+#' county gets the state-wide rate of the period, \eqn{E_{ir} = B_{ir}
+#' \sum_j Y_{jr} / \sum_j B_{jr}}{E[i,r] = B[i,r] sum_j Y[j,r] / sum_j
+#' B[j,r]}, so the expected deaths of a period add up to its observed
+#' deaths.  Counties are in the order of their FIPS codes (alphabetical,
+#' McDowell filed as "MacDowell"); the row names are the county names, so a
+#' fit on these data names its units after the counties.
+#'
+#' @param geometry Whether to return an \pkg{sf} object with the county
+#'   polygons (needs \pkg{sf}) or a plain data frame.
+#' @return `nc_sids()`: a data frame (an sf object when `geometry = TRUE`)
+#'   with one row per county and columns
+#'   \describe{
+#'     \item{county}{county name}
+#'     \item{FIPS}{five-digit FIPS code, as text (`"37001"`, ...)}
+#'     \item{BIR74, SID74, NWBIR74}{births, SIDS deaths and non-white
+#'       births, 1974-78}
+#'     \item{BIR79, SID79, NWBIR79}{the same for 1979-84}
+#'     \item{E74, E79}{expected SIDS deaths of each period}
+#'     \item{nonwhite}{share of non-white births over both periods, between
+#'       0 and 1}
+#'     \item{geometry}{the county polygon (longitude and latitude, NAD27),
+#'       when `geometry = TRUE`}
+#'   }
+#'   `nc_adjacency()`: the 100 x 100 symmetric 0/1 adjacency matrix of the
+#'   counties (neighbours share at least one boundary point, as
+#'   `spdep::poly2nb(queen = TRUE)` finds them on these polygons), with the
+#'   county names as row and column names; use it as `W` when \pkg{spdep} is
+#'   not installed.
+#' @source The county shapefile that ships with \pkg{sf},
+#'   `system.file("shape/nc.shp", package = "sf")`, from public data of the
+#'   North Carolina State Center for Health Statistics, as published by
+#'   Cressie, N. and Chan, N. H. (1989) Spatial modelling of regional
+#'   variables, *Journal of the American Statistical Association* 84,
+#'   393-401, and Cressie, N. (1993) *Statistics for Spatial Data*, Wiley.
+#'   `data-raw/nc_sids.R` in the source repository makes the bundled files.
+#' @seealso [mcar_fit()]; `plot(fit, type = "map")` draws the fitted risks
+#'   on these polygons when the sf object is given as `W`.
+#' @examples
+#' nc <- nc_sids(geometry = FALSE)
+#' head(nc[c("county", "SID74", "E74", "SID79", "E79", "nonwhite")])
+#' colSums(nc[c("SID74", "E74", "SID79", "E79")])
+#' @examplesIf requireNamespace("sf", quietly = TRUE) && requireNamespace("spdep", quietly = TRUE)
+#' nc <- nc_sids()
+#' fit <- mcar_fit(c("SID74", "SID79"), c("E74", "E79"), W = nc,
+#'                 covariates = ~ nonwhite, data = nc,
+#'                 n_sample = 1000, chains = 2, seed = 1)
+#' fit
+#' plot(fit, type = "map")
+#' @export
+nc_sids <- function(geometry = TRUE) {
+  if (!is.logical(geometry) || length(geometry) != 1L || is.na(geometry)) {
+    stop("`geometry` must be TRUE or FALSE", call. = FALSE)
+  }
+  tab <- utils::read.csv(.extdata("nc_sids.csv"), stringsAsFactors = FALSE,
+                         colClasses = c(county = "character",
+                                        FIPS = "character"))
+  rownames(tab) <- tab$county
+  if (!geometry) return(tab)
+  if (!requireNamespace("sf", quietly = TRUE)) {
+    stop("package 'sf' is needed for the county polygons; ",
+         "nc_sids(geometry = FALSE) gives the table alone", call. = FALSE)
+  }
+  poly <- utils::read.csv(.extdata("nc_counties.csv"), stringsAsFactors = FALSE,
+                          colClasses = "character")
+  if (!identical(poly$county, tab$county)) {
+    stop("bundled North Carolina files disagree on the counties",
+         call. = FALSE)
+  }
+  # EPSG 4267: longitude and latitude on NAD27, as in the shapefile.
+  geom <- sf::st_as_sfc(poly$wkt, crs = 4267)
+  out <- sf::st_sf(tab, geometry = geom)
+  rownames(out) <- tab$county
+  out
+}
+
+#' @rdname nc_sids
+#' @export
+nc_adjacency <- function() {
+  counties <- utils::read.csv(.extdata("nc_sids.csv"), stringsAsFactors = FALSE,
+                              colClasses = "character")$county
+  lines <- readLines(.extdata("nc_neighbours.txt"), warn = FALSE)
+  n <- length(counties)
+  if (length(lines) != n) {
+    stop("bundled North Carolina files disagree on the number of counties",
+         call. = FALSE)
+  }
+  W <- matrix(0L, n, n, dimnames = list(counties, counties))
+  for (i in seq_len(n)) {
+    W[i, as.integer(strsplit(lines[i], " ", fixed = TRUE)[[1L]])] <- 1L
+  }
+  W
+}

@@ -1,271 +1,232 @@
 #' Fit the multivariate CAR disease-mapping model
 #'
-#' Samples the posterior of the three-outcome Poisson model with a
-#' multivariate conditional autoregressive (MCAR) prior on the spatial
-#' effects (see [mcar-package] for the model) by Metropolis-within-Gibbs
-#' sampling, in one or more chains.
+#' Samples the posterior of the Poisson model with a multivariate
+#' conditional autoregressive (MCAR) prior on K spatial fields (see
+#' [mcar-package] for the model) by Markov chain Monte Carlo, in one or
+#' more chains.
+#'
+#' @section The model:
+#' For unit i and outcome r, \eqn{Y_{ir} \sim \mathrm{Poisson}(E_{ir}
+#' \exp(\mu_{ir}))}{Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r]))} with
+#' \eqn{\mu_{ir} = \sum_j X_{ij} \beta_{jr} + \sum_{c \ge r} \Lambda_{rc}
+#' \phi_{ic}}{mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c]
+#' phi[i,c]}: X the intercept and the covariates, \eqn{\Lambda}{Lambda}
+#' upper triangular with a positive diagonal, and the fields \eqn{\phi}{phi}
+#' (n x K) with the MCAR prior of precision \eqn{I_K \otimes D - A \otimes
+#' C}{I_K x D - A x C}, C the weights of the map, D the diagonal matrix of
+#' their row sums and \eqn{A = P \mathrm{diag}(\eta) P'}{A = P diag(eta) P'}
+#' the association matrix (P a product of plane rotations through the angles
+#' \eqn{\theta \pi / 2}{theta pi/2}).  Priors: the coefficients flat or
+#' normal (see [mcar_prior()]); \eqn{\Lambda \Lambda'}{Lambda Lambda'}
+#' inverse-Wishart (by default with K degrees of freedom and scale 0.3 I);
+#' each \eqn{\eta_k}{eta_k} uniform on (max(-1.19, 0.99 / lambda_min),
+#' 0.99), lambda_min the smallest eigenvalue of \eqn{D^{-1/2} C
+#' D^{-1/2}}{D^-1/2 C D^-1/2}, which keeps the prior proper on any map; each
+#' angle uniform on (-1, 1).
 #'
 #' @section Data:
-#' The sampler is built for maps of exactly 87 areal units (the bundled
-#' Minnesota county map has 87 counties).  `counts` and `expected` hold one
-#' row per unit, in the order of the rows of `W`, and one column per outcome.
-#' Counts must be non-negative whole numbers and every outcome needs at least
-#' one event.  Expected counts must be non-negative, and positive wherever
-#' the count is positive.  `W` must be symmetric and non-negative with a zero
-#' diagonal, and every unit needs at least one neighbour.  Weighted
-#' adjacencies are allowed: `D` is then the diagonal of the row sums.
+#' `counts` and `expected` hold one row per unit and one column per outcome
+#' (1 to 8 outcomes).  Counts are non-negative whole numbers; `NA` marks a
+#' missing (for example suppressed) count, which is left out of the
+#' likelihood and predicted from the model.  Expected counts are
+#' non-negative, and positive where the count is positive.  `W` is
+#' symmetric and non-negative with a zero diagonal (weights allowed), and
+#' every unit needs at least one neighbour.  When the rows of `counts`,
+#' `expected` and `covariates` and the units of `W` are named, they are
+#' matched by name; otherwise by position.
 #'
 #' @section Sampling:
-#' Each chain runs `n_sample` sweeps.  The first `burnin` are discarded; of
-#' the rest every `thin`-th is kept.  Every sweep updates the three
-#' intercepts and the 261 spatial effects one at a time, the loadings in two
-#' blocks (the diagonal `lamda1, lamda4, lamda6` on the log scale and the
-#' off-diagonal `lamda2, lamda3, lamda5`), and the association matrix in two
-#' blocks (its eigenvalues `eta`, each in (-1.19, 0.99), and its angles
-#' `theta`, each in (-1, 1), both on logit scales), all by Gaussian random
-#' walks whose standard deviations are the proposal scales.
-#'
-#' With `tune = TRUE` the scales are adapted during burn-in: the burn-in is
-#' run in twenty pieces (of 20 to 1000 sweeps) and after each the scale of
-#' every intercept and every spatial effect is moved towards an acceptance
-#' rate of 0.35, and the scale of each of the four blocks towards 0.27 --
-#' by a large correction after each of the first three pieces, then by
-#' Robbins-Monro steps of decreasing size, which make the acceptance rate
-#' average to its target.  The scales are fixed from the end of burn-in on,
-#' so the kept draws come from a fixed Markov kernel.  The scales reached
-#' are returned in `scales`, the acceptance rates of every burn-in piece in
-#' `tuning`, and the scales can be passed back to a later call (with `tune =
-#' FALSE` to keep them as they are).  Short burn-ins tune roughly; the rate
-#' of the angle block in particular varies with the state of the chain and
-#' needs a few thousand burn-in sweeps to settle.
+#' Each sweep updates the coefficients of each outcome in a block (a random
+#' walk shaped by the Poisson information of the data), the effects one at
+#' a time, then draws exactly a common shift of every field against the
+#' intercepts (which leaves the likelihood unchanged and removes the slow
+#' trade-off between the two), the loadings row by row (the diagonal on the
+#' log scale), and each eigenvalue and each angle of the association matrix
+#' on logit scales.  With `tune = TRUE` the proposal scales are adapted
+#' during burn-in (in about twenty pieces) and fixed from its end on, so
+#' the kept draws come from a fixed Markov kernel.
 #'
 #' @section Chains, seeds and parallel runs:
-#' The chains are run through [future.apply::future_lapply()], one future
-#' per chain, so they run in parallel under a parallel [future::plan()]
-#' (for example `future::plan("multisession", workers = 2)`) and one after
-#' the other under the default sequential plan.  From `seed`, each chain gets
-#' its own L'Ecuyer-CMRG random-number stream (see
-#' [parallel::nextRNGStream()]), which the chain installs itself before it
-#' starts, so the same seed gives the same draws whatever the plan, the
-#' number of workers, the progress bar or the console output.  The caller's
-#' random-number state is left as it was when `seed` is given; with
-#' `seed = NULL` one number is drawn from it to serve as the seed (so
-#' [set.seed()] before the call also makes it reproducible).
+#' The chains run through [future.apply::future_lapply()], so they run in
+#' parallel under a parallel [future::plan()].  Each chain's generator is
+#' seeded from its own L'Ecuyer-CMRG stream of `seed`, so the same seed
+#' gives the same draws whatever the plan and the number of workers.  The
+#' caller's random-number state is left as it was when `seed` is given.
 #'
-#' Each chain runs in a private temporary working directory (the compiled
-#' sampler reads the map from files there); the working directory of the R
-#' session that runs it is restored afterwards, also after an error or an
-#' interrupt.
-#'
-#' @section Starting values:
-#' By default the first chain starts from `gbeta = log(sum(Y) / sum(N))` per
-#' outcome, loadings `lamda1 = lamda4 = lamda6 = 0.5` and 0 off the
-#' diagonal, spatial effects from the log standardised morbidity ratios
-#' smoothed once over neighbours (centred and divided by the loading),
-#' `eta = c(0.6, 0.5, 0.4)` and `theta = 0`.  (Distinct starting eigenvalues
-#' matter: the chains are run in pieces, each continuing from the last state
-#' of the one before, and the angles of a matrix with equal eigenvalues leave
-#' no trace in its entries.)  Further chains start from values dispersed
-#' around these, drawn from their own streams.  `init` may replace any of
-#' `gbeta` (3 numbers), `phi` (87 x 3 matrix), `lamda` (6 numbers or the 3 x 3
-#' upper triangular loading matrix with a positive diagonal), `eta` (3
-#' numbers in (-1.19, 0.99) with every `1 - eta * lambda` positive for the
-#' eigenvalues `lambda` of \eqn{D^{-1/2} W D^{-1/2}}) and `theta` (3 numbers
-#' in (-1, 1)).
-#'
-#' @param counts Observed counts: an 87 x 3 matrix or data frame (units in
-#'   rows, outcomes in columns), or, with `data`, the names of three columns
-#'   of `data`.
+#' @param counts Observed counts: an n x K matrix or data frame, a vector
+#'   for one outcome, or, with `data`, names of columns of `data`.
 #' @param expected Expected counts, in the same form as `counts`.
-#' @param W The map: a symmetric 87 x 87 adjacency matrix (1 for neighbours,
-#'   0 otherwise, or non-negative weights), or an \pkg{spdep} `nb` or `listw`
-#'   object.
+#' @param W The map: a symmetric adjacency or weights matrix (dense or a
+#'   sparse `Matrix`), an \pkg{spdep} `nb` or `listw` object, or an \pkg{sf}
+#'   polygons object (neighbours share a boundary; its geometry is kept for
+#'   maps).
+#' @param covariates `NULL`, an n x q numeric matrix or data frame, or a
+#'   one-sided formula evaluated in `data` (factors expand as in
+#'   [stats::model.matrix()]).  An intercept is always added.
+#' @param data Optional data frame holding the columns named by `counts`,
+#'   `expected` and the variables of a `covariates` formula.
 #' @param n_sample Total number of sweeps per chain, burn-in included.
 #' @param burnin Number of initial sweeps discarded (and used for tuning).
-#'   Must be smaller than `n_sample`.
 #' @param thin Keep every `thin`-th sweep after burn-in.
 #' @param chains Number of chains.
-#' @param data Optional data frame holding the columns named by `counts` and
-#'   `expected`.
-#' @param units Optional names of the 87 units; by default the row names of
-#'   `W`, else the row names of `counts`, else `"1"` to `"87"`.
-#' @param init Starting values: `NULL` (defaults), a named list with some of
-#'   `gbeta`, `phi`, `lamda`, `eta`, `theta` used for every chain, an unnamed
-#'   list of such lists (one per chain), or a function of the chain number
-#'   returning such a list.  Elements left out take their default values.
-#' @param scales Proposal scales: `NULL` (defaults), a named list with some
-#'   of `gbeta` (3), `phi` (1, 3 or an 87 x 3 matrix), `lamda_diag` (3),
-#'   `lamda_off` (3), `eta` (3) and `theta` (3) (single numbers are
-#'   recycled), or a list of such lists, one per chain, such as the `scales`
-#'   element of an earlier fit.
+#' @param seed A whole number seeding the chains, or `NULL` (one number is
+#'   then drawn from R's generator).
+#' @param prior Priors from [mcar_prior()].
+#' @param init Starting values: `NULL`, a named list with some of `beta`
+#'   (p x K), `phi` (n x K), `Lambda` (K x K upper triangular), `eta` (K)
+#'   and `theta` (K (K - 1) / 2), used for every chain, a list of such lists
+#'   (one per chain), or a function of the chain number.
+#' @param scales Proposal scales: `NULL`, a named list with some of `beta`,
+#'   `phi`, `lambda`, `eta`, `theta`, or a per-chain list such as the
+#'   `scales` element of an earlier fit.
 #' @param tune Whether to adapt the proposal scales during burn-in.
-#' @param seed A whole number seeding the chains' random-number streams, or
-#'   `NULL`.
-#' @param progress Whether to show a progress bar.  Uses \pkg{progressr}
-#'   when it is installed (also for chains running on parallel workers), else
-#'   a text progress bar when the chains run in this R session.
-#' @param verbose Whether to print the sampler's own console output: three
-#'   lines per sweep (the sweep number, the six loadings and the packed
-#'   association matrix).  Turns the progress bar off.
-#' @param log_file Optional path of a file to which the sampler's console
-#'   output of every chain is written (three lines per sweep, chain after
-#'   chain), whatever `verbose` is.
+#' @param units Optional unit names (by default those of `W`, else of
+#'   `counts`).
+#' @param map For `plot(type = "map")`: an sf object or geometry with one
+#'   polygon per unit, when `W` is not itself sf polygons.
+#' @param snap,queen For sf polygons as `W`: the snapping distance and
+#'   whether a shared corner makes neighbours (passed to
+#'   [spdep::poly2nb()]).
+#' @param progress Whether to show a progress bar (\pkg{progressr} when
+#'   installed).
+#' @param verbose Whether to report each piece of each chain as a message.
+#' @param log_file Optional path of a file receiving those lines.
 #'
-#' @return An object of class `"mcar_fit"`, a list with elements
-#'   \describe{
-#'     \item{samples}{per chain, the kept draws: `gbeta` (draws x 3),
-#'       `lamda` (draws x 6), `alpha` (draws x 6: A11, A12, A13, A22, A23,
-#'       A33), `phi` (draws x 87 x 3) and `deviance` (one per draw).}
-#'     \item{risk}{posterior summary of the relative risks: `mean`,
-#'       `lower`, `upper` (95% intervals) and `prob_gt1`
-#'       (\eqn{P(RR > 1)}), each 87 x 3.}
-#'     \item{dic}{`Dbar`, `Dtheta`, `pD` and `DIC`.}
-#'     \item{acceptance}{per chain, the acceptance rates over the kept part
-#'       of the run, with the structure of `scales`.}
-#'     \item{scales, initial_scales}{per chain, the proposal scales used for
-#'       the kept sweeps and those the run started from.}
-#'     \item{tuning}{per chain, a data frame of the acceptance rates in each
-#'       burn-in piece (`NULL` without tuning).}
-#'     \item{init, last_state}{per chain, the starting values and the final
-#'       state of the chain.}
-#'     \item{counts, expected, W, eigen, units, outcomes}{the data.}
-#'     \item{settings, seed, call, seconds}{how the fit was run.}
-#'   }
-#'   The deviance is \eqn{-2 \sum_{r,i} (Y_{ri} \eta_{ri} - N_{ri}
-#'   e^{\eta_{ri}})}{-2 sum (Y eta - N exp(eta))}, the Poisson deviance up to
-#'   a constant that depends on the data only; `Dbar` is its posterior mean,
-#'   `Dtheta` its value at the posterior-mean relative risks, `pD = Dbar -
-#'   Dtheta` and `DIC = Dbar + pD`.
-#'
-#' @seealso [summary.mcar_fit()], [plot.mcar_fit()], [relative_risk()],
-#'   [as.mcmc.mcar_fit()].
+#' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
+#'   can be done with it.  Its elements include `draws` (per chain, the kept
+#'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta` and `deviance`),
+#'   `acceptance`, `scales`, `tuning`, `init`, `last_state`, `dic`, the
+#'   data and the settings.
 #' @examples
 #' sim <- minnesota_simulated()
 #' W <- minnesota_adjacency()
-#' fit <- mcar_fit(c("Y1", "Y2", "Y3"), c("N1", "N2", "N3"), W,
-#'                 data = sim, n_sample = 400, burnin = 200, seed = 1)
+#' fit <- mcar_fit(c("Y1", "Y2", "Y3"), c("N1", "N2", "N3"), W, data = sim,
+#'                 n_sample = 600, burnin = 300, chains = 2, seed = 1)
 #' fit
-#'
-#' \donttest{
-#' # Two chains in parallel, longer run.
-#' future::plan("multisession", workers = 2)
-#' fit2 <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")], W,
-#'                  n_sample = 6000, burnin = 2000, thin = 2, chains = 2,
-#'                  seed = 42)
-#' future::plan("sequential")
-#' summary(fit2)
-#' }
 #' @export
-mcar_fit <- function(counts, expected, W, n_sample, burnin, thin = 1,
-                     chains = 1, data = NULL, units = NULL, init = NULL,
-                     scales = NULL, tune = TRUE, seed = NULL,
+mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
+                     n_sample = 4000, burnin = floor(n_sample / 2), thin = 1,
+                     chains = 4, seed = NULL, prior = mcar_prior(),
+                     init = NULL, scales = NULL, tune = TRUE, units = NULL,
+                     map = NULL, snap = NULL, queen = TRUE,
                      progress = interactive(), verbose = FALSE,
                      log_file = NULL) {
   call <- match.call()
   started <- proc.time()[["elapsed"]]
+  tune_given <- !missing(tune)  # before `tune` is reassigned below
 
-  # ---- everything is checked before anything is run or written ----
+  # ---- everything is checked before anything is run ----
   if (!is.null(data) && !is.data.frame(data)) {
     .input_error("data", "must be a data frame or NULL.")
   }
   if (missing(counts)) .input_error("counts", "is missing.")
   if (missing(expected)) .input_error("expected", "is missing.")
   if (missing(W)) .input_error("W", "is missing.")
-  if (missing(n_sample)) .input_error("n_sample", "is missing.")
-  if (missing(burnin)) .input_error("burnin", "is missing.")
-  Y <- .outcome_matrix(counts, "counts", data)
-  Y <- .check_counts(Y)
-  N <- .outcome_matrix(expected, "expected", data)
-  N <- .check_expected(N, Y)
-  map <- .check_map(W)
-  size <- .check_run_size(n_sample, burnin, thin, chains)
+  Y <- .check_counts(.outcome_matrix(counts, "counts", data))
+  E <- .outcome_matrix(expected, "expected", data)
+  mp <- .check_map(W, snap = snap, queen = queen)
+  n <- mp$n
+  if (nrow(Y) != n) {
+    .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
+                 " units.")
+  }
+  X <- .design_matrix(covariates, data, n)
+
+  # Units: matched by name when both sides are named.  Named expected counts
+  # or covariates follow the names of `W` even when the counts are unnamed.
+  if (!identical(dim(E), dim(Y))) .check_expected(E, Y)
+  map_units <- .informative_names(mp$units)
+  data_rows <- .informative_names(rownames(Y))
+  if (!is.null(map_units)) {
+    o <- if (!is.null(data_rows)) .match_units(data_rows, map_units, "counts")
+      else seq_len(n)
+    Y <- Y[o, , drop = FALSE]
+    if (!is.null(.informative_names(rownames(E)))) {
+      E <- E[.match_units(rownames(E), map_units, "expected"), , drop = FALSE]
+    } else {
+      E <- E[o, , drop = FALSE]
+    }
+    if (!is.null(.informative_names(rownames(X)))) {
+      X <- X[.match_units(rownames(X), map_units, "covariates"), , drop = FALSE]
+    } else {
+      X <- X[o, , drop = FALSE]
+    }
+  }
+  E <- .check_expected(E, Y)
+  K <- ncol(Y); p <- ncol(X)
+  if (is.null(units)) {
+    units <- if (!is.null(map_units)) map_units else if (!is.null(data_rows))
+      data_rows else as.character(seq_len(n))
+  } else {
+    units <- as.character(units)
+    if (length(units) != n || anyNA(units) || anyDuplicated(units)) {
+      .input_error("units", "must give ", n, " distinct unit names.")
+    }
+  }
+  outcomes <- colnames(Y)
+  if (is.null(outcomes) || anyDuplicated(outcomes) || any(!nzchar(outcomes))) {
+    outcomes <- paste0("outcome", seq_len(K))
+  }
+  prior <- .resolve_prior(prior, K, p)
+  size <- .check_run_size(n_sample, burnin, thin, chains, n * K + p * K)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  data_units <- rownames(Y)
-  if (!is.null(data_units) &&
-      identical(data_units, as.character(seq_len(.NREGION)))) {
-    data_units <- NULL
+  if (!is.null(map)) {
+    if (!(inherits(map, "sf") || inherits(map, "sfc"))) {
+      .input_error("map", "must be NULL or an sf object with one polygon per ",
+                   "unit.")
+    }
+    if (length(sf::st_geometry(map)) != n) {
+      .input_error("map", "has ", length(sf::st_geometry(map)),
+                   " features for ", n, " units.")
+    }
   }
-  units <- .check_units(units, map$units, data_units)
-  outcomes <- colnames(Y)
-  if (is.null(outcomes) || anyDuplicated(outcomes) || any(!nzchar(outcomes))) {
-    outcomes <- paste0("outcome", 1:3)
-  }
-  scale_list <- .check_scales(scales, size$chains)
-  plain <- .default_init(Y, N, map$C)
-  invisible(.check_init(init, rep(list(plain), size$chains), map$eigen))
+  dat <- .engine_data(Y, E, X, mp, prior)
+  plain <- .default_init(Y, E, X, mp)
+  default_scales <- .default_scales(Y, X, mp)
+  scale_list <- .check_scales(scales, default_scales, size$chains)
+  invisible(.check_init(init, rep(list(plain), size$chains), dat$eta_lo))
   if (tune && size$burnin == 0L) {
-    warning("`tune` is TRUE but `burnin` is 0: there is no burn-in to tune ",
-            "the proposal scales in; the given scales are used.",
-            call. = FALSE)
+    if (tune_given) {
+      warning("`tune` is TRUE but `burnin` is 0: there is no burn-in to tune ",
+              "the proposal scales in; the given scales are used.",
+              call. = FALSE)
+    }
+    tune <- FALSE
   }
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
   streams <- .chain_streams(seed, size$chains)
-  defaults <- lapply(seq_len(size$chains), function(k) {
-    if (k == 1L) plain else .disperse_init(plain, streams[[k]], map$eigen)
+  seeded <- lapply(seq_len(size$chains), function(k) {
+    restore <- .use_stream(streams[[k]])
+    on.exit(restore())
+    rng <- .engine_rng()
+    init_k <- if (k == 1L) plain else .disperse_init(plain, min(mp$eigen))
+    list(rng = rng, init = init_k)
   })
-  inits <- .check_init(init, defaults, map$eigen)
+  inits <- .check_init(init, lapply(seeded, `[[`, "init"), dat$eta_lo)
 
   tasks <- lapply(seq_len(size$chains), function(k) {
-    list(chain = k, Y = Y, N = N, D = map$D, C = map$C, eigen = map$eigen,
-         init = inits[[k]], scales = scale_list[[k]], seed = streams[[k]],
-         n_sample = size$n_sample, burnin = size$burnin, thin = size$thin,
-         tune = tune, verbose = verbose, capture = !is.null(log_file))
+    list(chain = k, data = dat, init = inits[[k]], rng = seeded[[k]]$rng,
+         scales = scale_list[[k]], n_sample = size$n_sample,
+         burnin = size$burnin, thin = size$thin, tune = tune,
+         verbose = verbose)
   })
-
-  results <- .run_chains(tasks, progress = progress && !verbose,
+  results <- .run_chains(tasks, progress = progress,
                          total = size$chains * size$n_sample)
-
   if (!is.null(log_file)) .write_log(log_file, results)
 
-  fit <- .assemble_fit(results, Y = Y, N = N, map = map, units = units,
-                       outcomes = outcomes, inits = inits, size = size,
-                       tune = tune, seed = seed, call = call)
+  fit <- .assemble_fit(results, Y = Y, E = E, X = X, map = mp,
+                       units = units, outcomes = outcomes, inits = inits,
+                       size = size, tune = tune, seed = seed, call = call,
+                       prior = prior, plot_map = map)
   fit$seconds <- proc.time()[["elapsed"]] - started
+  .warn_untrustworthy(fit)
   fit
-}
-
-# ---- starting values ------------------------------------------------------
-
-# Data-based starting values (see the documentation of mcar_fit()).
-.default_init <- function(Y, N, C) {
-  gbeta <- log(colSums(Y) / colSums(N))
-  fitted0 <- sweep(N, 2L, exp(gbeta), `*`)
-  smr <- log((Y + 0.5) / (fitted0 + 0.5))
-  smooth <- (smr + (C %*% smr) / rowSums(C)) / 2
-  smooth <- sweep(smooth, 2L, colMeans(smooth))
-  lam <- 0.5
-  list(gbeta = unname(gbeta),
-       phi = unname(smooth / lam),
-       lamda = c(lam, 0, 0, lam, 0, lam),
-       eta = c(0.6, 0.5, 0.4),
-       theta = rep(0, 3L))
-}
-
-# Starting values dispersed around `init`, drawn from a substream of the
-# chain's stream (so they do not touch the draws of the chain).
-.disperse_init <- function(init, stream, lambda) {
-  restore <- .use_stream(parallel::nextRNGSubStream(stream))
-  on.exit(restore())
-  out <- init
-  out$gbeta <- init$gbeta + rnorm(3L, 0, 0.1)
-  out$phi <- init$phi + matrix(rnorm(length(init$phi), 0, 0.2),
-                               nrow(init$phi))
-  d <- c(1L, 4L, 6L)
-  out$lamda[d] <- init$lamda[d] * exp(rnorm(3L, 0, 0.3))
-  out$lamda[-d] <- init$lamda[-d] + rnorm(3L, 0, 0.1)
-  repeat {
-    eta <- runif(3L, 0.1, 0.9)
-    if (all(outer(eta, lambda, function(e, l) 1 - e * l) > 0)) break
-  }
-  out$eta <- eta
-  out$theta <- runif(3L, -0.5, 0.5)
-  out
 }
 
 # ---- running the chains ---------------------------------------------------
@@ -307,118 +268,71 @@ mcar_fit <- function(counts, expected, W, n_sample, burnin, thin = 1,
   })
 }
 
+# The log is written after the chains are done: a file that can no longer
+# be written costs a warning, never the finished chains.
 .write_log <- function(path, results) {
-  con <- file(path, open = "wt")
-  on.exit(close(con))
-  for (r in results) {
-    writeLines(sprintf("# chain %d of %d", r$chain, length(results)), con)
-    writeLines(r$lines, con)
+  ok <- tryCatch({
+    con <- file(path, open = "wt")
+    on.exit(close(con))
+    for (r in results) writeLines(r$lines, con)
+    TRUE
+  }, error = function(e) conditionMessage(e), warning = function(w)
+    conditionMessage(w))
+  if (!isTRUE(ok)) {
+    warning("could not write `log_file` ", path, " (", ok, "); the fit is ",
+            "complete and returned.", call. = FALSE)
   }
+  invisible(isTRUE(ok))
 }
 
-# ---- posterior quantities -------------------------------------------------
+# ---- assembling the fit ---------------------------------------------------
 
-# Linear predictors of the three outcomes for every draw of one chain:
-# an array draws x 87 x 3.
-.linear_predictor <- function(s) {
-  l <- s$lamda
-  p1 <- s$phi[, , 1L, drop = TRUE]
-  p2 <- s$phi[, , 2L, drop = TRUE]
-  p3 <- s$phi[, , 3L, drop = TRUE]
-  if (!is.matrix(p1)) {          # a single draw
-    p1 <- matrix(p1, 1L); p2 <- matrix(p2, 1L); p3 <- matrix(p3, 1L)
-  }
-  e1 <- s$gbeta[, 1L] + l[, 1L] * p1 + l[, 2L] * p2 + l[, 3L] * p3
-  e2 <- s$gbeta[, 2L] + l[, 4L] * p2 + l[, 5L] * p3
-  e3 <- s$gbeta[, 3L] + l[, 6L] * p3
-  array(c(e1, e2, e3), c(nrow(s$gbeta), .NREGION, 3L))
+.draw_names <- function(n, K, p) {
+  idx <- function(name, a, b) paste0(name, "[", rep(seq_len(a), b), ",",
+                                     rep(seq_len(b), each = a), "]")
+  list(beta = idx("beta", p, K), phi = idx("phi", n, K),
+       Lambda = .packed_names("Lambda", K), A = .packed_names("A", K),
+       eta = paste0("eta[", seq_len(K), "]"),
+       theta = if (K > 1L) paste0("theta[", seq_len(.n_angles(K)), "]")
+       else character(), deviance = "deviance")
 }
 
-# -2 sum(Y eta - N exp(eta)) per draw, as the sampler computes it.
-.deviance_draws <- function(eta, Y, N) {
-  dev <- 0
-  for (r in 1:3) {
-    e <- eta[, , r]
-    if (!is.matrix(e)) e <- matrix(e, 1L)
-    dev <- dev + drop(e %*% Y[, r]) - drop(exp(e) %*% N[, r])
-  }
-  -2 * dev
-}
-
-.deviance_at <- function(rr, Y, N) {
-  -2 * sum(Y * log(rr) - rr * N)
-}
-
-# Relative-risk draws of all chains stacked: an array draws x 87 x 3.
-.risk_draws <- function(fit) {
-  parts <- lapply(fit$samples, function(s) exp(.linear_predictor(s)))
-  n <- vapply(parts, function(a) dim(a)[1L], integer(1))
-  out <- array(NA_real_, c(sum(n), .NREGION, 3L))
-  at <- 0L
-  for (k in seq_along(parts)) {
-    out[at + seq_len(n[k]), , ] <- parts[[k]]
-    at <- at + n[k]
-  }
-  out
-}
-
-.summarise_risk <- function(rr, level, units, outcomes) {
-  a <- (1 - level) / 2
-  dn <- list(units, outcomes)
-  mat <- function(f) {
-    x <- apply(rr, c(2L, 3L), f)
-    dimnames(x) <- dn
-    x
-  }
-  list(mean = mat(mean),
-       lower = mat(function(v) quantile(v, a, names = FALSE)),
-       upper = mat(function(v) quantile(v, 1 - a, names = FALSE)),
-       prob_gt1 = mat(function(v) mean(v > 1)),
-       level = level)
-}
-
-.param_names <- list(gbeta = paste0("gbeta", 1:3),
-                     lamda = paste0("lamda", 1:6),
-                     alpha = paste0("alpha", 1:6))
-
-.assemble_fit <- function(results, Y, N, map, units, outcomes, inits, size,
-                          tune, seed, call) {
+.assemble_fit <- function(results, Y, E, X, map, units, outcomes, inits, size,
+                          tune, seed, call, prior, plot_map) {
+  n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   chain_names <- paste0("chain", seq_along(results))
-  samples <- lapply(results, function(r) {
+  nm <- .draw_names(n, K, p)
+  draws <- lapply(results, function(r) {
     d <- r$draws
-    colnames(d$gbeta) <- .param_names$gbeta
-    colnames(d$lamda) <- .param_names$lamda
-    colnames(d$alpha) <- .param_names$alpha
-    dimnames(d$phi) <- list(NULL, units, paste0("phi", 1:3))
-    d$deviance <- .deviance_draws(.linear_predictor(d), Y, N)
+    for (el in names(d)) colnames(d[[el]]) <- nm[[el]]
     d
   })
-  names(samples) <- chain_names
-  dimnames(Y) <- dimnames(N) <- list(units, outcomes)
+  names(draws) <- chain_names
+  dimnames(Y) <- dimnames(E) <- list(units, outcomes)
+  rownames(X) <- units
+  per_chain <- function(el) setNames(lapply(results, `[[`, el), chain_names)
   fit <- list(
     call = call,
-    samples = samples,
-    acceptance = setNames(lapply(results, `[[`, "acceptance"), chain_names),
-    scales = setNames(lapply(results, `[[`, "scales"), chain_names),
-    initial_scales = setNames(lapply(results, `[[`, "initial_scales"),
-                              chain_names),
-    tuning = setNames(lapply(results, `[[`, "tuning"), chain_names),
+    draws = draws,
+    acceptance = per_chain("acceptance"),
+    scales = per_chain("scales"),
+    initial_scales = per_chain("initial_scales"),
+    tuning = per_chain("tuning"),
     init = setNames(inits, chain_names),
-    last_state = setNames(lapply(results, `[[`, "last_state"), chain_names),
-    checkpoints = setNames(lapply(results, `[[`, "checkpoints"), chain_names),
-    counts = Y, expected = N,
-    W = structure(map$C, dimnames = list(units, units)),
-    eigen = map$eigen, units = units, outcomes = outcomes,
+    last_state = per_chain("last_state"),
+    counts = Y, expected = E, X = X,
+    map = list(row_ptr = map$row_ptr, col = map$col, w = map$w, d = map$d,
+               eigen = map$eigen),
+    geometry = if (!is.null(plot_map)) sf::st_geometry(plot_map) else
+      map$geometry,
+    units = units, outcomes = outcomes, covariates = colnames(X),
+    prior = prior,
     settings = c(size, list(tune = tune)),
     seed = seed,
-    chain_seconds = vapply(results, `[[`, numeric(1), "seconds")
+    chain_seconds = vapply(results, `[[`, numeric(1), "seconds"),
+    log = unlist(lapply(results, `[[`, "lines"))
   )
   class(fit) <- "mcar_fit"
-  rr <- .risk_draws(fit)
-  fit$risk <- .summarise_risk(rr, 0.95, units, outcomes)
-  dbar <- mean(unlist(lapply(samples, `[[`, "deviance")))
-  dtheta <- .deviance_at(fit$risk$mean, Y, N)
-  fit$dic <- c(Dbar = dbar, Dtheta = dtheta, pD = dbar - dtheta,
-               DIC = 2 * dbar - dtheta)
+  fit$dic <- .dic(fit)
   fit
 }

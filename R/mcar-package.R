@@ -1,34 +1,43 @@
 #' mcar: Bayesian multivariate disease mapping with a multivariate CAR prior
 #'
-#' Joint smoothing of three sets of disease counts observed on the same map of
-#' 87 areal units.  The counts of outcome \eqn{r} in unit \eqn{i} are Poisson
-#' with mean \eqn{N_{ri} \exp(\eta_{ri})}{N[r,i] exp(eta[r,i])}, where
-#' \eqn{N} are the expected counts and
-#' \deqn{\eta_1 = \beta_1 + \lambda_1 \phi_1 + \lambda_2 \phi_2 + \lambda_3 \phi_3,}{eta1 = gbeta1 + lamda1 phi1 + lamda2 phi2 + lamda3 phi3,}
-#' \deqn{\eta_2 = \beta_2 + \lambda_4 \phi_2 + \lambda_5 \phi_3,}{eta2 = gbeta2 + lamda4 phi2 + lamda5 phi3,}
-#' \deqn{\eta_3 = \beta_3 + \lambda_6 \phi_3.}{eta3 = gbeta3 + lamda6 phi3.}
-#' The three spatial fields \eqn{(\phi_1, \phi_2, \phi_3)}{(phi1, phi2, phi3)}
-#' have a multivariate conditional autoregressive (MCAR) prior with precision
-#' \eqn{I_3 \otimes D - A \otimes C}{I3 x D - A x C}, where \eqn{C} is the
-#' adjacency matrix of the map, \eqn{D} the diagonal matrix of its row sums
-#' (the numbers of neighbours) and \eqn{A} a symmetric \eqn{3 \times 3}{3 x 3}
-#' association matrix held through its eigenvalues (\code{eta}) and three
-#' rotation angles (\code{theta}, in units of \eqn{\pi/2}{pi/2}).
+#' Joint smoothing of several sets of disease counts observed on the same map
+#' of areal units.  The count of outcome \eqn{r} in unit \eqn{i} is Poisson
+#' with mean \eqn{E_{ir} \exp(\mu_{ir})}{E[i,r] exp(mu[i,r])}, where \eqn{E}
+#' are the expected counts and
+#' \deqn{\mu_{ir} = \sum_j X_{ij} \beta_{jr} + \sum_{c \ge r} \Lambda_{rc}
+#' \phi_{ic}.}{mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c]
+#' phi[i,c].}
+#' The K spatial fields \eqn{\phi}{phi} have a multivariate conditional
+#' autoregressive (MCAR) prior with precision \eqn{I_K \otimes D - A \otimes
+#' C}{I_K x D - A x C}, where \eqn{C} holds the weights of the map (1 for
+#' neighbours), \eqn{D} is the diagonal matrix of their row sums and \eqn{A}
+#' a symmetric \eqn{K \times K}{K x K} association matrix held through its
+#' eigenvalues (`eta`) and rotation angles (`theta`, in units of
+#' \eqn{\pi/2}{pi/2}).  The loadings \eqn{\Lambda}{Lambda} are upper
+#' triangular, so outcome r shares the fields r to K.
 #'
-#' The posterior is explored by Metropolis-within-Gibbs sampling in compiled
-#' code.  [mcar_fit()] validates the data, tunes the proposal scales during
-#' burn-in, runs one or more chains (in parallel through the \pkg{future}
-#' framework) and returns an `"mcar_fit"` object with methods for
+#' [mcar_fit()] validates the data (any map, 1 to 8 outcomes, covariates,
+#' missing counts), samples the posterior in compiled code, tunes the
+#' proposal scales during burn-in, runs chains in parallel through the
+#' \pkg{future} framework and returns an `"mcar_fit"` object with methods for
 #' [print()][print.mcar_fit()], [summary()][summary.mcar_fit()],
 #' [plot()][plot.mcar_fit()], [fitted()][fitted.mcar_fit()],
-#' [coef()][coef.mcar_fit()], [coda::as.mcmc()] and `posterior::as_draws()`.
+#' [predict()][predict.mcar_fit()], [residuals()][residuals.mcar_fit()],
+#' [coef()][coef.mcar_fit()], [logLik()][logLik.mcar_fit()],
+#' [loo::loo()] and [loo::waic()] (see [mcar_loo]), [coda::as.mcmc()] and
+#' \pkg{posterior}'s `as_draws()` family.
 #'
-#' The package ships the county map of Minnesota and a simulated data set on
-#' it: see [minnesota_adjacency()] and [minnesota_simulated()].
+#' The package ships the county map of Minnesota with a simulated data set
+#' (see [minnesota_adjacency()] and [minnesota_simulated()]).  It also
+#' exports, for other compiled code, a fixed-size sampler entry `mcar` for
+#' 87 units and three outcomes, called through `.C`, with its matrix
+#' toolkit and random-variate generators.
 #'
 #' @keywords internal
 #' @useDynLib mcar, .registration = TRUE
 #' @importFrom stats median quantile sd qnorm rnorm runif setNames var
+#' @importFrom stats fitted residuals predict nobs logLik coef
+#' @importFrom Matrix sparseMatrix
 #' @importFrom utils read.csv txtProgressBar setTxtProgressBar head
 #' @importFrom coda as.mcmc mcmc mcmc.list
 "_PACKAGE"

@@ -1,9 +1,9 @@
 # Input checks for mcar_fit().  Everything the compiled sampler is given is
 # checked here first: it trusts its inputs completely.
 
-.NREGION <- 87L          # the compiled sampler is built for this many units
-.ETA_LOWER <- -1.19      # range of the association eigenvalues
+.ETA_LOWER <- -1.19      # default range of the association eigenvalues
 .ETA_UPPER <- 0.99
+.MAX_OUTCOMES <- 8L
 
 # Signals an error of class "mcar_input_error" whose message starts with the
 # name of the offending argument.
@@ -46,26 +46,33 @@
   paste0(paste(lab, collapse = ", "), more)
 }
 
+# Row names that carry information (not just 1..n).
+.informative_names <- function(x) {
+  if (is.null(x) || anyNA(x) || anyDuplicated(x) || any(!nzchar(x))) {
+    return(NULL)
+  }
+  if (identical(x, as.character(seq_along(x)))) return(NULL)
+  as.character(x)
+}
+
 # ---- counts and expected counts -------------------------------------------
 
-# Turns counts or expected counts (a matrix, a data frame, or column names
-# of `data`) into a numeric 87 x 3 matrix.
+# Turns counts or expected counts (a matrix, a data frame, a vector for one
+# outcome, or column names of `data`) into a numeric n x K matrix.
 .outcome_matrix <- function(x, arg, data) {
   if (is.character(x) && is.null(dim(x))) {
     if (is.null(data)) {
       .input_error(arg, "is a character vector of column names, but no ",
                    "`data` was given.")
     }
-    if (length(x) != 3L) {
-      .input_error(arg, "must name 3 columns of `data` (one per outcome), ",
-                   "not ", length(x), ".")
-    }
     missing <- setdiff(x, names(data))
     if (length(missing)) {
       .input_error(arg, "names column(s) not found in `data`: ",
                    paste(missing, collapse = ", "), ".")
     }
-    x <- data[x]
+    # as.data.frame() first: an sf table keeps its geometry column in [.
+    x <- as.data.frame(data)[x]
+    if (!is.null(attr(data, "row.names"))) rownames(x) <- rownames(data)
   }
   if (is.data.frame(x)) {
     bad <- !vapply(x, function(col) is.numeric(col) || is.logical(col),
@@ -76,50 +83,49 @@
     }
     x <- as.matrix(x)
   }
+  if (is.null(dim(x)) && (is.numeric(x) || is.logical(x)) && length(x) > 0L) {
+    nm <- names(x)
+    x <- matrix(x, ncol = 1L, dimnames = list(nm, NULL))
+  }
   if (!is.matrix(x)) {
-    .input_error(arg, "must be an 87 x 3 matrix or data frame (units in rows, ",
+    .input_error(arg, "must be a matrix or data frame (units in rows, ",
                  "outcomes in columns), not ",
-                 if (is.null(x)) "NULL" else paste0("a ", class(x)[1L],
-                                                   " of length ", length(x)),
-                 ".")
+                 if (is.null(x)) "NULL" else paste0("a ", class(x)[1L]), ".")
   }
   if (!(is.numeric(x) || is.logical(x))) {
     .input_error(arg, "must be numeric, not ", typeof(x), ".")
   }
-  if (nrow(x) != .NREGION || ncol(x) != 3L) {
-    .input_error(arg, "must have ", .NREGION, " rows (one per areal unit) and ",
-                 "3 columns (one per outcome), not ", nrow(x), " x ", ncol(x),
-                 ".")
+  if (ncol(x) < 1L || ncol(x) > .MAX_OUTCOMES) {
+    .input_error(arg, "must have 1 to ", .MAX_OUTCOMES, " columns (one per ",
+                 "outcome), not ", ncol(x), ".")
   }
   storage.mode(x) <- "double"
   x
 }
 
-# Shared by counts and expected counts: no missing, infinite or negative
-# entries, each reported with the first unit and outcome where it occurs.
-.check_finite_nonneg <- function(X, arg) {
-  if (anyNA(X)) {
-    at <- which(is.na(X), arr.ind = TRUE)[1L, ]
-    .input_error(arg, "has missing values (first at unit ", at[1L],
-                 ", outcome ", at[2L], ").")
-  }
-  if (any(!is.finite(X))) .input_error(arg, "has infinite values.")
-  if (any(X < 0)) {
-    at <- which(X < 0, arr.ind = TRUE)[1L, ]
-    .input_error(arg, "must be non-negative; unit ", at[1L], ", outcome ",
-                 at[2L], " is ", X[at[1L], at[2L]], ".")
-  }
-  invisible(X)
+.first_at <- function(mask) {
+  at <- which(mask, arr.ind = TRUE)
+  if (is.null(dim(at))) c(at[1L], 1L) else at[1L, ]
 }
 
-.check_counts <- function(Y, arg = "counts", units = NULL) {
-  .check_finite_nonneg(Y, arg)
-  if (any(!.is_whole(Y))) {
-    at <- which(!.is_whole(Y), arr.ind = TRUE)[1L, ]
+# Counts: NA marks a missing (for example suppressed) count, which is left
+# out of the likelihood; the rest must be non-negative whole numbers.
+.check_counts <- function(Y, arg = "counts") {
+  obs <- !is.na(Y)
+  if (any(is.nan(Y)) || any(is.infinite(Y))) {
+    .input_error(arg, "has infinite or NaN values; use NA for a missing count.")
+  }
+  if (any(Y[obs] < 0)) {
+    at <- .first_at(obs & Y < 0)
+    .input_error(arg, "must be non-negative; unit ", at[1L], ", outcome ",
+                 at[2L], " is ", Y[at[1L], at[2L]], ".")
+  }
+  if (any(!.is_whole(Y[obs]))) {
+    at <- .first_at(obs & !.is_whole(Y))
     .input_error(arg, "must be whole numbers (counts); unit ", at[1L],
                  ", outcome ", at[2L], " is ", format(Y[at[1L], at[2L]]), ".")
   }
-  empty <- which(colSums(Y) == 0)
+  empty <- which(colSums(Y, na.rm = TRUE) == 0)
   if (length(empty)) {
     .input_error(arg, "has no events at all for outcome(s) ",
                  paste(empty, collapse = ", "), "; the intercept of such an ",
@@ -128,331 +134,324 @@
   round(Y)
 }
 
-.check_expected <- function(N, Y, arg = "expected") {
-  .check_finite_nonneg(N, arg)
-  zero <- N == 0 & Y > 0
-  if (any(zero)) {
-    at <- which(zero, arr.ind = TRUE)[1L, ]
+.check_expected <- function(E, Y, arg = "expected") {
+  if (!identical(dim(E), dim(Y))) {
+    .input_error(arg, "must have the same shape as `counts` (", nrow(Y),
+                 " x ", ncol(Y), "), not ", nrow(E), " x ", ncol(E), ".")
+  }
+  need <- !is.na(Y)
+  if (anyNA(E)) {
+    at <- .first_at(is.na(E))
+    .input_error(arg, "has missing values (first at unit ", at[1L],
+                 ", outcome ", at[2L], "); expected counts are needed ",
+                 "everywhere, also where the count is missing.")
+  }
+  if (any(is.infinite(E))) .input_error(arg, "has infinite values.")
+  if (any(E < 0, na.rm = TRUE)) {
+    at <- .first_at(!is.na(E) & E < 0)
+    .input_error(arg, "must be non-negative; unit ", at[1L], ", outcome ",
+                 at[2L], " is ", E[at[1L], at[2L]], ".")
+  }
+  zero <- need & E == 0 & Y > 0
+  if (any(zero, na.rm = TRUE)) {
+    at <- .first_at(!is.na(zero) & zero)
     .input_error(arg, "is 0 where `counts` is positive (unit ", at[1L],
                  ", outcome ", at[2L], "); a positive count needs a positive ",
                  "expected count.")
   }
-  N
+  E
+}
+
+# ---- covariates -----------------------------------------------------------
+
+# The design matrix: an intercept, then the covariates in column order.
+.design_matrix <- function(covariates, data, n) {
+  if (is.null(covariates)) {
+    return(matrix(1, n, 1L, dimnames = list(NULL, "(Intercept)")))
+  }
+  if (inherits(covariates, "formula")) {
+    if (length(covariates) != 2L) {
+      .input_error("covariates", "must be a one-sided formula such as ",
+                   "~ x1 + x2.")
+    }
+    if (is.null(data)) {
+      .input_error("covariates", "is a formula, but no `data` was given.")
+    }
+    mf <- tryCatch(stats::model.frame(covariates, data, na.action = stats::na.pass),
+                   error = function(e) {
+                     .input_error("covariates", "cannot be evaluated in `data`: ",
+                                  conditionMessage(e))
+                   })
+    X <- stats::model.matrix(covariates, mf)
+    if (!"(Intercept)" %in% colnames(X)) {
+      X <- cbind(`(Intercept)` = 1, X)
+    }
+    X <- X[, c("(Intercept)", setdiff(colnames(X), "(Intercept)")), drop = FALSE]
+    attr(X, "assign") <- NULL
+    attr(X, "contrasts") <- NULL
+  } else {
+    if (is.data.frame(covariates)) {
+      bad <- !vapply(covariates, is.numeric, logical(1))
+      if (any(bad)) {
+        .input_error("covariates", "has non-numeric column(s) ",
+                     paste(names(covariates)[bad], collapse = ", "),
+                     "; use a formula with `data` to expand factors.")
+      }
+      covariates <- as.matrix(covariates)
+    }
+    if (is.null(dim(covariates)) && is.numeric(covariates)) {
+      covariates <- matrix(covariates, ncol = 1L,
+                           dimnames = list(names(covariates), "x1"))
+    }
+    if (!is.matrix(covariates) || !is.numeric(covariates)) {
+      .input_error("covariates", "must be NULL, a numeric matrix or data ",
+                   "frame, or a one-sided formula.")
+    }
+    if (is.null(colnames(covariates))) {
+      colnames(covariates) <- paste0("x", seq_len(ncol(covariates)))
+    }
+    X <- cbind(`(Intercept)` = 1, covariates)
+  }
+  if (nrow(X) != n) {
+    .input_error("covariates", "has ", nrow(X), " rows for ", n, " units.")
+  }
+  if (anyNA(X) || any(!is.finite(X))) {
+    at <- which(rowSums(!is.finite(X)) > 0)
+    .input_error("covariates", "has missing or infinite values (unit(s) ",
+                 .describe_units(at, rownames(X)), ").")
+  }
+  storage.mode(X) <- "double"
+  q <- qr(X)
+  if (q$rank < ncol(X)) {
+    bad <- colnames(X)[q$pivot[(q$rank + 1L):ncol(X)]]
+    .input_error("covariates", "are collinear (with the intercept or with ",
+                 "each other): ", paste(bad, collapse = ", "), ".")
+  }
+  X
 }
 
 # ---- the map --------------------------------------------------------------
 
-# Adjacency matrix from a matrix, data frame, sparse matrix, spdep `nb` or
-# `listw` object; no check beyond what the conversion needs.
-.adjacency_matrix <- function(W, arg = "W") {
+# Weights as a sparse symmetric matrix from a matrix, data frame, Matrix,
+# spdep `nb` or `listw` object, or sf polygons; unit names where the object
+# has them.
+.adjacency_matrix <- function(W, arg = "W", snap = NULL, queen = TRUE) {
+  if (inherits(W, "sf") || inherits(W, "sfc")) {
+    return(.sf_matrix(W, arg, snap, queen))
+  }
   if (inherits(W, "listw")) return(.nb_matrix(W$neighbours, W$weights, arg))
   if (inherits(W, "nb")) return(.nb_matrix(W, NULL, arg))
   if (is.data.frame(W)) W <- as.matrix(W)
-  if (inherits(W, "Matrix")) W <- as.matrix(W)
+  if (inherits(W, "Matrix")) {
+    M <- methods::as(methods::as(W, "CsparseMatrix"), "generalMatrix")
+    M <- methods::as(M, "dMatrix")
+    return(list(W = M, units = rownames(W)))
+  }
   if (!is.matrix(W) || !(is.numeric(W) || is.logical(W))) {
-    .input_error(arg, "must be a numeric 87 x 87 adjacency matrix or an ",
-                 "spdep `nb` object, not ",
+    .input_error(arg, "must be a numeric adjacency matrix, a sparse Matrix, ",
+                 "an spdep `nb` or `listw` object or sf polygons, not ",
                  if (is.null(W)) "NULL" else paste0("a ", class(W)[1L]), ".")
   }
   storage.mode(W) <- "double"
-  W
+  list(W = W, units = rownames(W))
 }
 
 # The matrix of an spdep neighbour list: row i holds `weights[[i]]` (1 when
 # there are no weights) in the columns of unit i's neighbours; spdep marks a
 # unit without neighbours by the single index 0.
 .nb_matrix <- function(nb, weights, arg) {
-  if (length(nb) != .NREGION) {
-    .input_error(arg, "must describe ", .NREGION, " areal units, not ",
-                 length(nb), ".")
-  }
-  M <- matrix(0, .NREGION, .NREGION)
-  for (i in seq_along(nb)) {
+  n <- length(nb)
+  i_all <- integer(); j_all <- integer(); w_all <- double()
+  for (i in seq_len(n)) {
     j <- nb[[i]]
-    if (!is.numeric(j) || anyNA(j) || any(j < 0 | j > .NREGION) ||
+    if (!is.numeric(j) || anyNA(j) || any(j < 0 | j > n) ||
         any(!.is_whole(j))) {
       .input_error(arg, "is an `nb` object with invalid neighbour indices ",
                    "for unit ", i, ".")
     }
     keep <- j > 0
     if (any(keep)) {
-      M[i, j[keep]] <- if (is.null(weights)) 1 else weights[[i]][keep]
+      i_all <- c(i_all, rep(i, sum(keep)))
+      j_all <- c(j_all, as.integer(j[keep]))
+      w_all <- c(w_all, if (is.null(weights)) rep(1, sum(keep)) else
+        as.double(weights[[i]][keep]))
     }
   }
   ids <- attr(nb, "region.id")
-  if (!is.null(ids)) dimnames(M) <- list(as.character(ids), as.character(ids))
-  M
+  ids <- if (is.null(ids)) NULL else as.character(ids)
+  M <- Matrix::sparseMatrix(i = i_all, j = j_all, x = w_all, dims = c(n, n),
+                            dimnames = list(ids, ids))
+  list(W = M, units = ids)
 }
 
-# Checks the adjacency matrix and forms what the sampler needs from it: D
-# (row sums on the diagonal), C (= W) and the eigenvalues of
-# D^-1/2 C D^-1/2 in ascending order.
-.check_map <- function(W, arg = "W") {
-  W <- .adjacency_matrix(W, arg)
-  if (nrow(W) != ncol(W)) {
-    .input_error(arg, "must be a square matrix, not ", nrow(W), " x ",
-                 ncol(W), ".")
+# Neighbours of sf polygons by shared boundary (queen: a shared point is
+# enough; rook: a shared edge), through spdep.
+.sf_matrix <- function(x, arg, snap, queen) {
+  for (pkg in c("sf", "spdep")) {
+    if (!requireNamespace(pkg, quietly = TRUE)) {
+      stop("package '", pkg, "' is needed to use sf polygons as `", arg, "`",
+           call. = FALSE)
+    }
   }
-  if (nrow(W) != .NREGION) {
-    .input_error(arg, "must be ", .NREGION, " x ", .NREGION, " (the sampler ",
-                 "is built for ", .NREGION, " areal units), not ", nrow(W),
-                 " x ", ncol(W), ".")
+  geom <- sf::st_geometry(x)
+  if (!all(sf::st_geometry_type(geom) %in% c("POLYGON", "MULTIPOLYGON"))) {
+    .input_error(arg, "must hold polygons when it is an sf object.")
   }
-  if (anyNA(W)) .input_error(arg, "has missing values.")
-  if (any(!is.finite(W))) .input_error(arg, "has infinite values.")
-  if (any(W < 0)) {
-    at <- which(W < 0, arr.ind = TRUE)[1L, ]
-    .input_error(arg, "must have no negative entries; W[", at[1L], ", ",
-                 at[2L], "] is ", W[at[1L], at[2L]], ".")
+  args <- list(geom, queen = queen)
+  if (!is.null(snap)) args$snap <- snap
+  nb <- suppressWarnings(do.call(spdep::poly2nb, args))
+  ids <- if (inherits(x, "sf")) {
+    nm <- attr(x, "row.names")
+    .informative_names(as.character(nm))
   }
-  if (any(diag(W) != 0)) {
+  out <- .nb_matrix(nb, NULL, arg)
+  if (!is.null(ids)) {
+    dimnames(out$W) <- list(ids, ids)
+    out$units <- ids
+  } else {
+    dimnames(out$W) <- list(NULL, NULL)
+    out$units <- NULL
+  }
+  out$geometry <- geom
+  out
+}
+
+# Checks the weights and forms what the sampler needs: compressed rows of
+# C, D (row sums), the eigenvalues of D^-1/2 C D^-1/2 in ascending order.
+.check_map <- function(W, arg = "W", snap = NULL, queen = TRUE) {
+  a <- .adjacency_matrix(W, arg, snap, queen)
+  M <- a$W
+  n <- nrow(M)
+  if (n != ncol(M)) {
+    .input_error(arg, "must be a square matrix, not ", nrow(M), " x ",
+                 ncol(M), ".")
+  }
+  if (n < 3L) .input_error(arg, "must describe at least 3 areal units, not ", n, ".")
+  T <- methods::as(methods::as(Matrix::Matrix(M, sparse = TRUE),
+                               "generalMatrix"), "TsparseMatrix")
+  ti <- T@i + 1L; tj <- T@j + 1L; tx <- T@x
+  nzero <- tx != 0
+  ti <- ti[nzero]; tj <- tj[nzero]; tx <- tx[nzero]
+  if (anyNA(tx)) .input_error(arg, "has missing values.")
+  if (any(!is.finite(tx))) .input_error(arg, "has infinite values.")
+  if (any(tx < 0)) {
+    k <- which(tx < 0)[1L]
+    .input_error(arg, "must have no negative entries; W[", ti[k], ", ",
+                 tj[k], "] is ", tx[k], ".")
+  }
+  if (any(ti == tj)) {
     .input_error(arg, "must have a zero diagonal (a unit is not its own ",
-                 "neighbour); unit ", which(diag(W) != 0)[1L], " is not.")
+                 "neighbour); unit ", ti[ti == tj][1L], " is not.")
   }
-  asym <- abs(W - t(W)) > 1e-10 * max(1, max(W))
-  if (any(asym)) {
-    at <- which(asym, arr.ind = TRUE)[1L, ]
-    .input_error(arg, "must be symmetric; W[", at[1L], ", ", at[2L], "] = ",
-                 W[at[1L], at[2L]], " but W[", at[2L], ", ", at[1L], "] = ",
-                 W[at[2L], at[1L]], ".")
+  C <- Matrix::sparseMatrix(i = ti, j = tj, x = tx, dims = c(n, n))
+  asym <- Matrix::summary(C - Matrix::t(C))
+  tol <- 1e-10 * max(1, max(tx, 0))
+  bad <- asym[abs(asym$x) > tol, , drop = FALSE]
+  if (nrow(bad)) {
+    i <- bad$i[1L]; j <- bad$j[1L]
+    .input_error(arg, "must be symmetric; W[", i, ", ", j, "] = ", C[i, j],
+                 " but W[", j, ", ", i, "] = ", C[j, i], ".")
   }
-  W <- (W + t(W)) / 2
-  d <- rowSums(W)
+  C <- (C + Matrix::t(C)) / 2
+  C <- methods::as(C, "CsparseMatrix")
+  d <- Matrix::rowSums(C)
   lonely <- which(d == 0)
   if (length(lonely)) {
-    .input_error(arg, "leaves unit(s) ", .describe_units(lonely, rownames(W)),
+    .input_error(arg, "leaves unit(s) ", .describe_units(lonely, a$units),
                  " without neighbours; every unit needs at least one.")
   }
+  # Compressed rows: C is symmetric, so its compressed columns are its rows.
+  Cc <- methods::as(C, "dgCMatrix")
   s <- 1 / sqrt(d)
-  S <- W * outer(s, s)
+  S <- as.matrix(C) * outer(s, s)
   lambda <- sort(eigen(S, symmetric = TRUE, only.values = TRUE)$values)
-  list(C = unname(W), D = diag(d), eigen = lambda, units = rownames(W))
+  list(n = n, row_ptr = as.integer(Cc@p), col = as.integer(Cc@i),
+       w = as.double(Cc@x), d = as.double(d), eigen = lambda,
+       units = a$units, geometry = a$geometry, C = C)
 }
 
-# ---- starting values ------------------------------------------------------
+# ---- priors ---------------------------------------------------------------
 
-.init_names <- c("gbeta", "phi", "lamda", "eta", "theta")
-
-.check_numeric <- function(x, arg, len) {
-  if (!is.numeric(x) || length(x) != len) {
-    .input_error(arg, "must be a numeric vector of length ", len, ", not ",
-                 if (is.numeric(x)) paste("length", length(x)) else class(x)[1L],
-                 ".")
+#' Priors of the MCAR model
+#'
+#' `mcar_prior()` sets the priors that [mcar_fit()] samples under.
+#'
+#' @param beta_sd Prior standard deviation of the regression coefficients
+#'   (intercepts and covariate effects), each normal with mean 0: `Inf` (the
+#'   default) for a flat prior, one number for all, or a vector with one
+#'   number per coefficient (intercept first), used for every outcome.
+#' @param iw_df,iw_scale Degrees of freedom and scale of the inverse-Wishart
+#'   prior of \eqn{\Lambda \Lambda'}{Lambda Lambda'}: `iw_df = NULL` means
+#'   the number of outcomes K; `iw_scale` is one number s (the scale matrix
+#'   s I) or a K x K symmetric positive definite matrix.
+#' @return An object of class `"mcar_prior"`.
+#' @examples
+#' mcar_prior(beta_sd = 10)
+#' @export
+mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3) {
+  if (!is.numeric(beta_sd) || !length(beta_sd) || anyNA(beta_sd) ||
+      any(beta_sd <= 0)) {
+    .input_error("beta_sd", "must be positive numbers (Inf for a flat prior).")
   }
-  if (any(!is.finite(x))) .input_error(arg, "must be finite.")
-  as.double(x)
+  if (!is.null(iw_df) && (!is.numeric(iw_df) || length(iw_df) != 1L ||
+                          !is.finite(iw_df) || iw_df <= 0)) {
+    .input_error("iw_df", "must be NULL or one positive number.")
+  }
+  if (!is.numeric(iw_scale) || anyNA(iw_scale) || any(!is.finite(iw_scale))) {
+    .input_error("iw_scale", "must be a positive number or a positive ",
+                 "definite matrix.")
+  }
+  if (length(iw_scale) == 1L && iw_scale <= 0) {
+    .input_error("iw_scale", "must be positive.")
+  }
+  structure(list(beta_sd = as.double(beta_sd), iw_df = iw_df,
+                 iw_scale = iw_scale), class = "mcar_prior")
 }
 
-# Loadings as the vector lamda1..lamda6 from a vector or from the upper
-# triangular loading matrix (rows: outcomes, columns: fields).
-.loading_vector <- function(x, arg) {
-  if (is.matrix(x)) {
-    if (!is.numeric(x) || !identical(dim(x), c(3L, 3L))) {
-      .input_error(arg, "must be a numeric vector of length 6 or a 3 x 3 ",
-                   "upper triangular loading matrix.")
-    }
-    if (any(!is.finite(x))) .input_error(arg, "must be finite.")
-    if (any(x[lower.tri(x)] != 0)) {
-      .input_error(arg, "must be upper triangular (outcome 2 does not load ",
-                   "on field 1, outcome 3 only on field 3).")
-    }
-    x <- c(x[1, 1], x[1, 2], x[1, 3], x[2, 2], x[2, 3], x[3, 3])
-  }
-  x <- .check_numeric(x, arg, 6L)
-  diag_pos <- c(1L, 4L, 6L)
-  if (any(x[diag_pos] <= 0)) {
-    .input_error(arg, "must have a positive diagonal (lamda1, lamda4, ",
-                 "lamda6), not ", paste(format(x[diag_pos]), collapse = ", "),
-                 ".")
-  }
-  x
+#' @export
+print.mcar_prior <- function(x, ...) {
+  sd <- if (all(is.infinite(x$beta_sd))) "flat" else
+    paste0("normal(0, sd = ", paste(format(x$beta_sd), collapse = ", "), ")")
+  cat("Priors: coefficients ", sd, "; Lambda Lambda' ~ inverse-Wishart(df = ",
+      if (is.null(x$iw_df)) "K" else format(x$iw_df), ", scale = ",
+      if (length(x$iw_scale) == 1L) paste0(format(x$iw_scale), " I") else
+        "matrix", ")\n", sep = "")
+  invisible(x)
 }
 
-.check_eta <- function(x, arg, lambda) {
-  x <- .check_numeric(x, arg, 3L)
-  if (any(x <= .ETA_LOWER | x >= .ETA_UPPER)) {
-    .input_error(arg, "must lie in (", .ETA_LOWER, ", ", .ETA_UPPER, "), not ",
-                 paste(format(x), collapse = ", "), ".")
+# The prior in the engine's terms for K outcomes and p coefficients.
+.resolve_prior <- function(prior, K, p) {
+  if (is.null(prior)) prior <- mcar_prior()
+  if (!inherits(prior, "mcar_prior")) {
+    .input_error("prior", "must be made by mcar_prior().")
   }
-  worst <- outer(x, lambda, function(e, l) 1 - e * l)
-  if (any(worst <= 0)) {
-    k <- which(apply(worst, 1L, min) <= 0)[1L]
-    .input_error(arg, "makes the prior improper: 1 - eta[", k, "] * lambda ",
-                 "must be positive for every eigenvalue lambda of ",
-                 "D^-1/2 W D^-1/2 (range ", format(min(lambda), digits = 4),
-                 " to ", format(max(lambda), digits = 4), "), but eta[", k,
-                 "] = ", x[k], ".")
+  sd <- prior$beta_sd
+  if (!length(sd) %in% c(1L, p)) {
+    .input_error("prior", "has ", length(sd), " coefficient sd(s) for ", p,
+                 " coefficients (intercept first).")
   }
-  x
-}
-
-.check_theta <- function(x, arg) {
-  x <- .check_numeric(x, arg, 3L)
-  if (any(x <= -1 | x >= 1)) {
-    .input_error(arg, "must lie in (-1, 1) (angles in units of pi/2), not ",
-                 paste(format(x), collapse = ", "), ".")
-  }
-  x
-}
-
-.check_phi <- function(x, arg) {
-  if (is.data.frame(x)) x <- as.matrix(x)
-  if (is.list(x) && !is.matrix(x) && length(x) == 3L) x <- do.call(cbind, x)
-  if (!is.matrix(x) || !is.numeric(x) ||
-      !identical(dim(x), c(.NREGION, 3L))) {
-    .input_error(arg, "must be a numeric ", .NREGION, " x 3 matrix (one ",
-                 "column per field).")
-  }
-  if (any(!is.finite(x))) .input_error(arg, "must be finite.")
-  storage.mode(x) <- "double"
-  unname(x)
-}
-
-# Completes and checks one chain's starting values against the defaults.
-.check_init_one <- function(init, default, arg, lambda) {
-  if (is.null(init)) return(default)
-  if (!is.list(init)) {
-    .input_error(arg, "must be a list with elements among ",
-                 paste(.init_names, collapse = ", "), ".")
-  }
-  if (length(init) && (is.null(names(init)) || any(!nzchar(names(init))))) {
-    .input_error(arg, "must be a named list.")
-  }
-  unknown <- setdiff(names(init), .init_names)
-  if (length(unknown)) {
-    .input_error(arg, "has unknown element(s) ",
-                 paste(unknown, collapse = ", "), "; known are ",
-                 paste(.init_names, collapse = ", "), ".")
-  }
-  out <- default
-  sub <- function(el) paste0(arg, "$", el)
-  if (!is.null(init$gbeta)) out$gbeta <- .check_numeric(init$gbeta,
-                                                        sub("gbeta"), 3L)
-  if (!is.null(init$phi)) out$phi <- .check_phi(init$phi, sub("phi"))
-  if (!is.null(init$lamda)) out$lamda <- .loading_vector(init$lamda,
-                                                        sub("lamda"))
-  if (!is.null(init$eta)) out$eta <- .check_eta(init$eta, sub("eta"), lambda)
-  if (!is.null(init$theta)) out$theta <- .check_theta(init$theta,
-                                                     sub("theta"))
-  out
-}
-
-# `init` may be NULL, one list for every chain, a list of such lists (one per
-# chain), or a function of the chain number returning such a list.
-.check_init <- function(init, defaults, lambda) {
-  chains <- length(defaults)
-  if (is.null(init)) return(defaults)
-  if (is.function(init)) {
-    return(lapply(seq_len(chains), function(k) {
-      .check_init_one(init(k), defaults[[k]], sprintf("init(%d)", k), lambda)
-    }))
-  }
-  if (!is.list(init)) {
-    .input_error("init", "must be NULL, a list of starting values, a list ",
-                 "of such lists (one per chain) or a function of the chain ",
-                 "number.")
-  }
-  per_chain <- length(init) > 0L && is.null(names(init)) &&
-    all(vapply(init, function(el) is.null(el) || is.list(el), logical(1)))
-  if (per_chain) {
-    if (length(init) != chains) {
-      .input_error("init", "has ", length(init), " per-chain lists for ",
-                   chains, " chain(s).")
-    }
-    return(lapply(seq_len(chains), function(k) {
-      .check_init_one(init[[k]], defaults[[k]], sprintf("init[[%d]]", k),
-                      lambda)
-    }))
-  }
-  lapply(seq_len(chains), function(k) {
-    .check_init_one(init, defaults[[k]], "init", lambda)
-  })
-}
-
-# ---- proposal scales ------------------------------------------------------
-
-.scale_names <- c("gbeta", "phi", "lamda_diag", "lamda_off", "eta", "theta")
-
-.default_scales <- function() {
-  list(gbeta = rep(0.02, 3), phi = matrix(0.3, .NREGION, 3),
-       lamda_diag = rep(0.1, 3), lamda_off = rep(0.05, 3),
-       eta = rep(0.3, 3), theta = rep(0.3, 3))
-}
-
-.check_scale_one <- function(scales, arg) {
-  out <- .default_scales()
-  if (is.null(scales)) return(out)
-  if (!is.list(scales) || (length(scales) &&
-                           (is.null(names(scales)) ||
-                            any(!nzchar(names(scales)))))) {
-    .input_error(arg, "must be a named list with elements among ",
-                 paste(.scale_names, collapse = ", "), ".")
-  }
-  unknown <- setdiff(names(scales), .scale_names)
-  if (length(unknown)) {
-    .input_error(arg, "has unknown element(s) ",
-                 paste(unknown, collapse = ", "), "; known are ",
-                 paste(.scale_names, collapse = ", "), ".")
-  }
-  positive <- function(x, a) {
-    if (!is.numeric(x) || any(!is.finite(x)) || any(x <= 0)) {
-      .input_error(a, "must be positive and finite.")
+  sd <- rep_len(sd, p)
+  prec <- matrix(ifelse(is.infinite(sd), 0, 1 / sd^2), p, K)
+  df <- if (is.null(prior$iw_df)) K else prior$iw_df
+  S <- prior$iw_scale
+  if (length(S) == 1L) {
+    S <- diag(S, K)
+  } else {
+    S <- as.matrix(S)
+    if (!identical(dim(S), c(K, K)) || max(abs(S - t(S))) > 1e-10 ||
+        min(eigen(S, symmetric = TRUE, only.values = TRUE)$values) <= 0) {
+      .input_error("prior", "needs `iw_scale` to be a symmetric positive ",
+                   "definite ", K, " x ", K, " matrix.")
     }
   }
-  for (el in names(scales)) {
-    x <- scales[[el]]
-    a <- paste0(arg, "$", el)
-    positive(x, a)
-    if (el == "phi") {
-      if (is.data.frame(x)) x <- as.matrix(x)
-      if (length(x) == 1L) {
-        x <- matrix(x, .NREGION, 3)
-      } else if (!is.matrix(x) && length(x) == 3L) {
-        x <- matrix(x, .NREGION, 3, byrow = TRUE)
-      } else if (!is.matrix(x) || !identical(dim(x), c(.NREGION, 3L))) {
-        .input_error(a, "must be one number, 3 numbers (one per field) or ",
-                     "an ", .NREGION, " x 3 matrix.")
-      }
-      storage.mode(x) <- "double"
-      out$phi <- unname(x)
-    } else {
-      if (!length(x) %in% c(1L, 3L) || is.matrix(x)) {
-        .input_error(a, "must be one number or 3 numbers, not ", length(x),
-                     ".")
-      }
-      out[[el]] <- rep_len(as.double(x), 3L)
-    }
-  }
-  out
-}
-
-# `scales` may be NULL, one list for every chain or a list of per-chain
-# lists (such as the `scales` element of a fit).
-.check_scales <- function(scales, chains) {
-  if (is.null(scales)) return(rep(list(.default_scales()), chains))
-  if (!is.list(scales)) {
-    .input_error("scales", "must be NULL, a named list of proposal scales ",
-                 "or a list of such lists (one per chain).")
-  }
-  per_chain <- length(scales) > 0L &&
-    all(vapply(scales, is.list, logical(1))) &&
-    (is.null(names(scales)) || all(grepl("^chain[0-9]+$", names(scales))))
-  if (per_chain) {
-    if (length(scales) != chains) {
-      .input_error("scales", "has ", length(scales), " per-chain lists for ",
-                   chains, " chain(s).")
-    }
-    return(lapply(seq_len(chains), function(k) {
-      .check_scale_one(scales[[k]], sprintf("scales[[%d]]", k))
-    }))
-  }
-  one <- .check_scale_one(scales, "scales")
-  rep(list(one), chains)
+  storage.mode(S) <- "double"
+  list(beta_prec = prec, iw_df = as.double(df), iw_scale = unname(S),
+       beta_sd = sd)
 }
 
 # ---- run settings ---------------------------------------------------------
 
-.check_run_size <- function(n_sample, burnin, thin, chains) {
+.check_run_size <- function(n_sample, burnin, thin, chains, n_values) {
   n_sample <- .check_count(n_sample, "n_sample", lower = 1)
   burnin <- .check_count(burnin, "burnin", lower = 0)
   if (burnin >= n_sample) {
@@ -461,16 +460,14 @@
                  " and n_sample = ", n_sample, ".")
   }
   m <- n_sample - burnin
-  if (as.double(m) * .NREGION >= .Machine$integer.max) {
-    .input_error("n_sample", "leaves ", m, " stored sweeps per chain; ",
-                 .NREGION, " x that must stay below ", .Machine$integer.max,
-                 " (at most ", floor((.Machine$integer.max - 1) / .NREGION),
-                 " stored sweeps).")
-  }
   thin <- .check_count(thin, "thin", lower = 1)
   if (thin > m) {
     .input_error("thin", "is larger than the number of stored sweeps (",
                  m, "); no draw would be kept.")
+  }
+  if (as.double(m %/% thin) * n_values >= .Machine$integer.max) {
+    .input_error("n_sample", "keeps ", m %/% thin, " draws per chain of ",
+                 n_values, " values each: too many; raise `thin`.")
   }
   chains <- .check_count(chains, "chains", lower = 1, upper = 1000)
   list(n_sample = n_sample, burnin = burnin, thin = thin, chains = chains)
@@ -505,20 +502,22 @@
   normalizePath(path, mustWork = FALSE)
 }
 
-.check_units <- function(units, map_units, data_units) {
-  if (is.null(units)) {
-    units <- map_units
-    if (is.null(units)) units <- data_units
-    if (is.null(units) || anyDuplicated(units)) {
-      units <- as.character(seq_len(.NREGION))
-    }
-    return(units)
+# ---- matching units -------------------------------------------------------
+
+# The order in which rows named `have` must be taken to follow `want`, or an
+# error that says which names differ.
+.match_units <- function(have, want, arg) {
+  if (setequal(have, want) && length(have) == length(want)) {
+    return(match(want, have))
   }
-  if (!(is.character(units) || is.numeric(units) || is.factor(units)) ||
-      length(units) != .NREGION || anyNA(units)) {
-    .input_error("units", "must give ", .NREGION, " unit names.")
-  }
-  units <- as.character(units)
-  if (anyDuplicated(units)) .input_error("units", "must be unique.")
-  units
+  extra <- setdiff(have, want)
+  lack <- setdiff(want, have)
+  .input_error(arg, "has unit names that do not match those of `W`",
+               if (length(lack)) paste0("; missing: ",
+                                         paste(head(lack, 5L), collapse = ", "),
+                                         if (length(lack) > 5L) ", ..."),
+               if (length(extra)) paste0("; not on the map: ",
+                                          paste(head(extra, 5L), collapse = ", "),
+                                          if (length(extra) > 5L) ", ..."),
+               ".")
 }

@@ -1,0 +1,550 @@
+# Running the general sampler: its inputs (data, state, proposal scales),
+# starting values, the tuning of the proposal scales during burn-in and one
+# chain as a sequence of calls of the compiled engine, each continuing from
+# the state (generator included) the last returned.
+
+# ---- engine inputs --------------------------------------------------------
+
+# The data as the engine reads it.  A missing count enters as 0 with an
+# expected count of 0, which takes it out of the likelihood exactly.
+.engine_data <- function(Y, E, X, map, prior) {
+  miss <- is.na(Y)
+  Y0 <- Y; Y0[miss] <- 0
+  E0 <- E; E0[miss] <- 0
+  dimnames(Y0) <- dimnames(E0) <- NULL
+  lo <- max(.ETA_LOWER, .ETA_UPPER / min(map$eigen))
+  list(Y = Y0, E = E0, X = unname(X), row_ptr = map$row_ptr, col = map$col,
+       w = map$w, lambda = map$eigen, eta_lo = lo, eta_hi = .ETA_UPPER,
+       beta_prec = prior$beta_prec, iw_df = prior$iw_df,
+       iw_scale = prior$iw_scale)
+}
+
+.n_angles <- function(K) (K * (K - 1L)) %/% 2L
+
+# Packed upper triangle, row by row, as the engine returns Lambda and A.
+.packed_names <- function(name, K) {
+  ij <- which(upper.tri(diag(K), diag = TRUE), arr.ind = TRUE)
+  ij <- ij[order(ij[, 1L], ij[, 2L]), , drop = FALSE]
+  paste0(name, "[", ij[, 1L], ",", ij[, 2L], "]")
+}
+
+.unpack <- function(v, K) {
+  M <- matrix(0, K, K)
+  ij <- which(upper.tri(M, diag = TRUE), arr.ind = TRUE)
+  ij <- ij[order(ij[, 1L], ij[, 2L]), , drop = FALSE]
+  M[ij] <- v
+  M
+}
+
+# A = P diag(eta) P', P the product of the plane rotations through
+# theta * pi/2 over the pairs (a, b), a < b, in lexicographic order.
+.association <- function(eta, theta) {
+  K <- length(eta)
+  P <- diag(K)
+  j <- 0L
+  for (a in seq_len(K - 1L)) for (b in (a + 1L):K) {
+    j <- j + 1L
+    G <- diag(K)
+    cs <- cos(theta[j] * pi / 2); sn <- sin(theta[j] * pi / 2)
+    G[a, a] <- G[b, b] <- cs
+    G[a, b] <- sn
+    G[b, a] <- -sn
+    P <- P %*% G
+  }
+  P %*% (eta * t(P))
+}
+
+# ---- starting values ------------------------------------------------------
+
+# Data-based starting values: coefficients from a Poisson regression of
+# each outcome on the covariates, fields from the log standardised ratios
+# smoothed once over the neighbours, diagonal loadings 0.5, distinct
+# eigenvalues, angles 0.
+.default_init <- function(Y, E, X, map) {
+  n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  beta <- matrix(0, p, K)
+  for (r in seq_len(K)) {
+    ok <- !is.na(Y[, r]) & E[, r] > 0
+    b0 <- log(sum(Y[ok, r]) / sum(E[ok, r]))
+    fit <- if (p > 1L) tryCatch(
+      suppressWarnings(stats::glm.fit(X[ok, , drop = FALSE], Y[ok, r],
+                                      offset = log(E[ok, r]),
+                                      family = stats::poisson())),
+      error = function(e) NULL)
+    beta[, r] <- if (!is.null(fit) && all(is.finite(fit$coefficients)))
+      fit$coefficients else c(b0, rep(0, p - 1L))
+  }
+  lam <- 0.5
+  mu0 <- X %*% beta
+  res <- log((Y + 0.5) / (E * exp(mu0) + 0.5))
+  res[is.na(res)] <- 0
+  nbr <- as.matrix(map$C %*% res) / map$d
+  smooth <- (res + nbr) / 2
+  smooth <- sweep(smooth, 2L, colMeans(smooth))
+  list(beta = unname(beta), phi = unname(smooth / lam),
+       Lambda = diag(lam, K),
+       eta = if (K == 1L) 0.6 else seq(0.6, 0.3, length.out = K),
+       theta = rep(0, .n_angles(K)))
+}
+
+# Starting values dispersed around `init` (R's generator must be set to the
+# chain's own stream).
+.disperse_init <- function(init, lambda_min) {
+  K <- ncol(init$phi)
+  out <- init
+  out$beta <- init$beta + matrix(rnorm(length(init$beta), 0, 0.1),
+                                 nrow(init$beta))
+  out$phi <- init$phi + matrix(rnorm(length(init$phi), 0, 0.2),
+                               nrow(init$phi))
+  d <- diag(init$Lambda) * exp(rnorm(K, 0, 0.3))
+  L <- init$Lambda + (rnorm(K * K, 0, 0.1) * upper.tri(init$Lambda))
+  diag(L) <- d
+  out$Lambda <- L
+  lo <- max(.ETA_LOWER, .ETA_UPPER / lambda_min)
+  out$eta <- runif(K, max(lo, 0.1), 0.9)
+  out$theta <- runif(.n_angles(K), -0.5, 0.5)
+  out
+}
+
+.init_names <- c("beta", "phi", "Lambda", "eta", "theta")
+
+.check_numeric <- function(x, arg, len) {
+  if (!is.numeric(x) || length(x) != len) {
+    .input_error(arg, "must be numeric with ", len, " element(s), not ",
+                 if (is.numeric(x)) length(x) else class(x)[1L], ".")
+  }
+  if (any(!is.finite(x))) .input_error(arg, "must be finite.")
+  as.double(x)
+}
+
+# Completes and checks one chain's starting values against the defaults.
+.check_init_one <- function(init, default, arg, eta_lo) {
+  if (is.null(init)) return(default)
+  if (!is.list(init) || (length(init) && (is.null(names(init)) ||
+                                          any(!nzchar(names(init)))))) {
+    .input_error(arg, "must be a named list with elements among ",
+                 paste(.init_names, collapse = ", "), ".")
+  }
+  # A fit's last_state also carries the linear predictor and the generator,
+  # which a new run recomputes and reseeds.
+  unknown <- setdiff(names(init), c(.init_names, "lp", "rng"))
+  if (length(unknown)) {
+    .input_error(arg, "has unknown element(s) ",
+                 paste(unknown, collapse = ", "), "; known are ",
+                 paste(.init_names, collapse = ", "), ".")
+  }
+  out <- default
+  K <- ncol(default$phi); p <- nrow(default$beta); n <- nrow(default$phi)
+  sub <- function(el) paste0(arg, "$", el)
+  if (!is.null(init$beta)) {
+    out$beta <- matrix(.check_numeric(init$beta, sub("beta"), p * K), p, K)
+  }
+  if (!is.null(init$phi)) {
+    out$phi <- matrix(.check_numeric(as.matrix(init$phi), sub("phi"), n * K),
+                      n, K)
+  }
+  if (!is.null(init$Lambda)) {
+    L <- matrix(.check_numeric(init$Lambda, sub("Lambda"), K * K), K, K)
+    if (any(L[lower.tri(L)] != 0)) {
+      .input_error(sub("Lambda"), "must be upper triangular.")
+    }
+    if (any(diag(L) <= 0)) {
+      .input_error(sub("Lambda"), "must have a positive diagonal.")
+    }
+    out$Lambda <- L
+  }
+  if (!is.null(init$eta)) {
+    e <- .check_numeric(init$eta, sub("eta"), K)
+    if (any(e <= eta_lo | e >= .ETA_UPPER)) {
+      .input_error(sub("eta"), "must lie in (", format(eta_lo, digits = 4),
+                   ", ", .ETA_UPPER, ") on this map, not ",
+                   paste(format(e), collapse = ", "), ".")
+    }
+    out$eta <- e
+  }
+  if (!is.null(init$theta)) {
+    th <- .check_numeric(init$theta, sub("theta"), .n_angles(K))
+    if (any(th <= -1 | th >= 1)) {
+      .input_error(sub("theta"), "must lie in (-1, 1) (angles in units of ",
+                   "pi/2).")
+    }
+    out$theta <- th
+  }
+  out
+}
+
+# `init` may be NULL, one list for every chain, a list of such lists (one per
+# chain), or a function of the chain number returning such a list.
+.check_init <- function(init, defaults, eta_lo) {
+  chains <- length(defaults)
+  if (is.null(init)) return(defaults)
+  if (is.function(init)) {
+    return(lapply(seq_len(chains), function(k) {
+      .check_init_one(init(k), defaults[[k]], sprintf("init(%d)", k), eta_lo)
+    }))
+  }
+  if (!is.list(init)) {
+    .input_error("init", "must be NULL, a list of starting values, a list ",
+                 "of such lists (one per chain) or a function of the chain ",
+                 "number.")
+  }
+  per_chain <- length(init) > 0L &&
+    (is.null(names(init)) || all(grepl("^chain[0-9]+$", names(init)))) &&
+    all(vapply(init, function(el) is.null(el) || is.list(el), logical(1)))
+  if (per_chain) {
+    if (length(init) != chains) {
+      .input_error("init", "has ", length(init), " per-chain lists for ",
+                   chains, " chain(s).")
+    }
+    return(lapply(seq_len(chains), function(k) {
+      .check_init_one(init[[k]], defaults[[k]], sprintf("init[[%d]]", k),
+                      eta_lo)
+    }))
+  }
+  lapply(seq_len(chains), function(k) .check_init_one(init, defaults[[k]],
+                                                      "init", eta_lo))
+}
+
+# ---- proposal scales ------------------------------------------------------
+
+.scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear")
+
+# Default scales.  The coefficient block of outcome r is proposed with the
+# shape of (X' diag(Y_r + 1/2) X)^-1, the Poisson information near the
+# data; `beta` scales it.  The effects start near 2.4 conditional sds.
+.default_scales <- function(Y, X, map) {
+  n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  chol_shape <- array(0, c(p, p, K))
+  for (r in seq_len(K)) {
+    w <- ifelse(is.na(Y[, r]), 0, Y[, r] + 0.5)
+    info <- crossprod(X * sqrt(w))
+    chol_shape[, , r] <- t(chol(chol2inv(chol(info))))
+  }
+  yy <- Y; yy[is.na(yy)] <- 0
+  # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 sum_{r <= c} Y
+  cum <- t(apply(yy + 0.5, 1L, cumsum))
+  if (K == 1L) cum <- matrix(cum, ncol = 1L)
+  phi <- 2.4 / sqrt(map$d + 0.25 * cum)
+  lam <- matrix(0, K, K)
+  lam[upper.tri(lam, diag = TRUE)] <- 0.05
+  diag(lam) <- 0.1
+  list(beta = rep(2.4 / sqrt(p), K), beta_shape = chol_shape,
+       phi = unname(phi), lambda = lam, eta = rep(0.5, K),
+       theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
+       shear = rep(0.1, .n_angles(K)))
+}
+
+.check_scale_one <- function(scales, default, arg) {
+  if (is.null(scales)) return(default)
+  if (!is.list(scales) || (length(scales) &&
+                           (is.null(names(scales)) ||
+                            any(!nzchar(names(scales)))))) {
+    .input_error(arg, "must be a named list with elements among ",
+                 paste(.scale_names, collapse = ", "), ".")
+  }
+  unknown <- setdiff(names(scales), c(.scale_names, "beta_shape"))
+  if (length(unknown)) {
+    .input_error(arg, "has unknown element(s) ",
+                 paste(unknown, collapse = ", "), "; known are ",
+                 paste(.scale_names, collapse = ", "), ".")
+  }
+  out <- default
+  for (el in names(scales)) {
+    x <- scales[[el]]
+    a <- paste0(arg, "$", el)
+    if (el == "beta_shape") {
+      if (!identical(dim(x), dim(default$beta_shape)) || any(!is.finite(x))) {
+        .input_error(a, "must be a finite array like that of a fit.")
+      }
+      out$beta_shape <- x
+      next
+    }
+    if (!is.numeric(x) || !length(x) || any(!is.finite(x)) || any(x < 0)) {
+      .input_error(a, "must be non-negative and finite.")
+    }
+    want <- default[[el]]
+    if (el == "lambda") {
+      x <- if (length(x) == 1L) x * (want > 0) else as.matrix(x)
+      if (!identical(dim(x), dim(want))) {
+        .input_error(a, "must be one number or a ", nrow(want), " x ",
+                     ncol(want), " upper triangular matrix.")
+      }
+      x[lower.tri(x)] <- 0
+    } else if (length(x) == 1L) {
+      x <- array(x, dim(as.array(want)))
+      if (is.null(dim(want))) x <- as.vector(x)
+    } else if (length(x) != length(want)) {
+      .input_error(a, "must be one number or ", length(want), " numbers.")
+    }
+    storage.mode(x) <- "double"
+    if (is.matrix(want)) x <- matrix(x, nrow(want), ncol(want))
+    out[[el]] <- x
+  }
+  out
+}
+
+# `scales` may be NULL, one list for every chain or a list of per-chain
+# lists (such as the `scales` element of a fit).
+.check_scales <- function(scales, default, chains) {
+  if (is.null(scales)) return(rep(list(default), chains))
+  if (!is.list(scales)) {
+    .input_error("scales", "must be NULL, a named list of proposal scales ",
+                 "or a list of such lists (one per chain).")
+  }
+  per_chain <- length(scales) > 0L &&
+    all(vapply(scales, is.list, logical(1))) &&
+    (is.null(names(scales)) || all(grepl("^chain[0-9]+$", names(scales))))
+  if (per_chain) {
+    if (length(scales) != chains) {
+      .input_error("scales", "has ", length(scales), " per-chain lists for ",
+                   chains, " chain(s).")
+    }
+    return(lapply(seq_len(chains), function(k) {
+      .check_scale_one(scales[[k]], default, sprintf("scales[[%d]]", k))
+    }))
+  }
+  rep(list(.check_scale_one(scales, default, "scales")), chains)
+}
+
+.engine_scales <- function(s) {
+  list(beta = as.double(s$beta), beta_chol = as.double(s$beta_shape),
+       phi = as.double(s$phi), lambda = as.double(s$lambda),
+       eta = as.double(s$eta), theta = as.double(s$theta),
+       scale = as.double(s$scale), shear = as.double(s$shear))
+}
+
+# `lp`, the linear predictor a chain carries, is part of a chain's state
+# only when the state comes from the engine (a last_state); starting values
+# leave it out and the engine computes it.
+.engine_state <- function(init, rng) {
+  list(beta = as.double(init$beta), phi = as.double(init$phi),
+       Lambda = as.double(init$Lambda), eta = as.double(init$eta),
+       theta = as.double(init$theta),
+       lp = if (!is.null(init$lp)) as.double(init$lp), rng = rng)
+}
+
+# The engine's state back in the shapes of `init`.
+.state_from_engine <- function(s, p, n, K) {
+  list(beta = matrix(s$beta, p, K), phi = matrix(s$phi, n, K),
+       Lambda = matrix(s$Lambda, K, K), eta = as.vector(s$eta),
+       theta = as.vector(s$theta), lp = matrix(s$lp, n, K), rng = s$rng)
+}
+
+# ---- random-number streams ------------------------------------------------
+
+# Returns a function that puts R's generator back to its kinds and state
+# at the time of this call.
+.save_rng <- function() {
+  genv <- globalenv()
+  had <- exists(".Random.seed", envir = genv, inherits = FALSE)
+  old_seed <- if (had) get(".Random.seed", envir = genv, inherits = FALSE)
+  old_kind <- RNGkind()
+  function() {
+    RNGkind(old_kind[1L], old_kind[2L], old_kind[3L])
+    if (had) {
+      assign(".Random.seed", old_seed, envir = genv)
+    } else if (exists(".Random.seed", envir = genv, inherits = FALSE)) {
+      rm(".Random.seed", envir = genv)
+    }
+  }
+}
+
+# Sets R's generator to the L'Ecuyer-CMRG stream `seed` and returns a
+# function that puts back the kinds and state found on entry.
+.use_stream <- function(seed) {
+  restore <- .save_rng()
+  RNGkind("L'Ecuyer-CMRG", "Inversion", "Rejection")
+  assign(".Random.seed", seed, envir = globalenv())
+  restore
+}
+
+# One L'Ecuyer-CMRG stream per chain from a single seed; the caller's
+# generator is left as it was.
+.chain_streams <- function(seed, chains) {
+  restore <- .save_rng()
+  on.exit(restore())
+  set.seed(seed, kind = "L'Ecuyer-CMRG", normal.kind = "Inversion",
+           sample.kind = "Rejection")
+  s <- get(".Random.seed", envir = globalenv())
+  streams <- vector("list", chains)
+  for (k in seq_len(chains)) {
+    streams[[k]] <- s
+    s <- parallel::nextRNGStream(s)
+  }
+  streams
+}
+
+# The engine's generator for a chain, seeded from the chain's stream.
+.engine_rng <- function() {
+  .Call(mcar_engine_seed, floor(runif(2L) * 4294967296))
+}
+
+# ---- tuning ---------------------------------------------------------------
+
+# Acceptance rates the tuning aims at: one-coordinate random walks and
+# blocks of several coordinates.
+.TARGET_SINGLE <- 0.44
+.TARGET_BLOCK <- 0.3
+
+# Splits `total` sweeps into nearly equal pieces of at most `len`.
+.split_sweeps <- function(total, len) {
+  if (total <= 0) return(integer())
+  n <- ceiling(total / len)
+  base <- total %/% n
+  r <- total %% n
+  as.integer(c(rep(base + 1, r), rep(base, n - r)))
+}
+
+# The calls a chain is run in: burn-in in about twenty pieces (20 to 1000
+# sweeps each), for tuning; the kept sweeps in about ten (at least 500, at
+# most 10000), for progress reports.  The plan depends on the run's size
+# only.
+.segment_plan <- function(burnin, n_sample) {
+  m <- n_sample - burnin
+  b <- .split_sweeps(burnin, min(1000, max(20, ceiling(burnin / 20))))
+  s <- .split_sweeps(m, min(10000, max(500, ceiling(m / 10))))
+  data.frame(phase = c(rep("burnin", length(b)), rep("sample", length(s))),
+             length = c(b, s), stringsAsFactors = FALSE)
+}
+
+# New proposal scales from the acceptance counts of the k-th burn-in piece
+# of `len` sweeps.  The first three pieces move each scale by
+# qnorm(target / 2) / qnorm(rate / 2), bounded to a factor of 5 either way;
+# later pieces take Robbins-Monro steps log(scale) += 3 (rate - target) /
+# (k - 2)^0.7, which settle where the rate averages to its target.
+.retune <- function(scales, counts, len, k, p, K) {
+  adjust <- function(s, rate, target) {
+    if (k <= 3L) {
+      a <- pmin(pmax(rate, 0.01), 0.99)
+      s * pmin(pmax(qnorm(target / 2) / qnorm(a / 2), 0.2), 5)
+    } else {
+      s * exp(3 * (rate - target) / (k - 2)^0.7)
+    }
+  }
+  target_of <- function(dims) ifelse(dims > 1L, .TARGET_BLOCK, .TARGET_SINGLE)
+  scales$beta <- adjust(scales$beta, as.vector(counts$beta) / len,
+                        target_of(p))
+  scales$phi <- adjust(scales$phi, counts$phi / len, .TARGET_SINGLE)
+  row_factor <- adjust(rep(1, K), as.vector(counts$lambda) / len,
+                       target_of(K:1))
+  scales$lambda <- scales$lambda * row_factor
+  scales$eta <- adjust(scales$eta, as.vector(counts$eta) / len,
+                       .TARGET_SINGLE)
+  scales$scale <- adjust(scales$scale, as.vector(counts$scale) / len,
+                         .TARGET_SINGLE)
+  if (length(scales$theta)) {
+    scales$theta <- adjust(scales$theta, as.vector(counts$theta) / len,
+                           .TARGET_SINGLE)
+    scales$shear <- adjust(scales$shear, as.vector(counts$shear) / len,
+                           .TARGET_SINGLE)
+  }
+  scales
+}
+
+# Loading proposals shaped like the burn-in draws: within each row the sds
+# follow the draws' sds (the diagonal on the log scale), while the row's
+# geometric mean sd, which the tuning sets, stays as it is.
+.lambda_shape <- function(lambda, draws, K) {
+  if (is.null(draws) || nrow(draws) < 20L) return(lambda)
+  L <- draws
+  diag_cols <- vapply(seq_len(K), function(r) .packed_index(r, r, K), 1L)
+  L[, diag_cols] <- log(L[, diag_cols])
+  sds <- .unpack(apply(L, 2L, sd), K)
+  for (r in seq_len(K)) {
+    cols <- r:K
+    old <- lambda[r, cols]
+    new <- sds[r, cols]
+    if (any(!is.finite(new)) || any(new <= 0)) next
+    lambda[r, cols] <- new * exp(mean(log(old)) - mean(log(new)))
+  }
+  lambda
+}
+
+.packed_index <- function(a, b, K) {
+  (a - 1L) * K - ((a - 1L) * (a - 2L)) %/% 2L + (b - a) + 1L
+}
+
+.add_counts <- function(a, b) {
+  if (is.null(a)) return(b)
+  Map(`+`, a, b)
+}
+
+# ---- one chain ------------------------------------------------------------
+
+# Runs one chain as described by `task` (built by mcar_fit()).  `progress`,
+# when not NULL, is called with the number of sweeps done after each call of
+# the engine.  Returns the kept draws, acceptance rates, proposal scales,
+# the tuning history, the final state and the chain's log lines.
+.run_chain <- function(task, progress = NULL) {
+  started <- proc.time()[["elapsed"]]
+  dat <- task$data
+  n <- nrow(dat$Y); K <- ncol(dat$Y); p <- ncol(dat$X)
+  plan <- .segment_plan(task$burnin, task$n_sample)
+  state <- .engine_state(task$init, task$rng)
+  scales <- task$scales
+  initial_scales <- scales
+  counts <- NULL
+  history <- list()
+  pieces <- list()
+  lines <- character()
+  done <- 0L
+  stored <- 0L
+  burn_L <- NULL
+  for (s in seq_len(nrow(plan))) {
+    len <- plan$length[s]
+    burn <- plan$phase[s] == "burnin"
+    # Burn-in pieces keep about 50 draws, for the shape of the loading
+    # proposals.
+    control <- list(sweeps = len,
+                    thin = if (burn) max(1L, len %/% 50L) else
+                      as.integer(task$thin),
+                    offset = if (burn) 0L else stored)
+    run <- .Call(mcar_engine_run, dat, state, .engine_scales(scales), control)
+    state <- run$state
+    rates <- lapply(run$accept, function(x) x / len)
+    line <- sprintf(paste("chain %d: sweeps %d-%d of %d (%s): acceptance",
+                          "beta %.2f, phi %.2f, Lambda %.2f, eta %.2f%s"),
+                    task$chain, done + 1L, done + len, task$n_sample,
+                    if (burn) "burn-in" else "kept", mean(rates$beta),
+                    mean(rates$phi), mean(rates$lambda), mean(rates$eta),
+                    if (length(rates$theta))
+                      sprintf(", theta %.2f", mean(rates$theta)) else "")
+    lines <- c(lines, line)
+    if (isTRUE(task$verbose)) message(line)
+    if (burn) {
+      if (isTRUE(task$tune)) {
+        k <- length(history) + 1L
+        history[[k]] <- c(
+          piece = k, sweeps = len, beta = mean(rates$beta),
+          phi = mean(rates$phi), phi_min = min(rates$phi),
+          phi_max = max(rates$phi), lambda = mean(rates$lambda),
+          eta = mean(rates$eta), scale = mean(rates$scale),
+          theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
+          shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
+        scales <- .retune(scales, run$accept, len, k, p, K)
+        if (k >= 2L) burn_L <- rbind(burn_L, run$draws$Lambda)
+        if (k >= 3L) scales$lambda <- .lambda_shape(scales$lambda, burn_L, K)
+      }
+    } else {
+      counts <- .add_counts(counts, run$accept)
+      pieces[[length(pieces) + 1L]] <- run$draws
+      stored <- stored + len
+    }
+    done <- done + len
+    if (!is.null(progress)) progress(len)
+  }
+  draws <- lapply(setNames(nm = names(pieces[[1L]])), function(el) {
+    do.call(rbind, lapply(pieces, `[[`, el))
+  })
+  m <- task$n_sample - task$burnin
+  list(chain = task$chain,
+       draws = draws,
+       acceptance = lapply(counts, function(x) x / m),
+       scales = scales,
+       initial_scales = initial_scales,
+       tuning = if (length(history))
+         as.data.frame(do.call(rbind, history)),
+       last_state = .state_from_engine(state, p, n, K),
+       lines = lines,
+       seconds = proc.time()[["elapsed"]] - started)
+}

@@ -1,0 +1,133 @@
+# Shared maps, data and shortcuts for the tests of the R layer.
+
+# Seeds R's generator for the rest of the calling function, with fixed kinds
+# so that the data do not depend on the caller's generator settings.
+local_test_seed <- function(seed, envir = parent.frame()) {
+  withr::local_seed(seed, .local_envir = envir,
+                    .rng_kind = "Mersenne-Twister",
+                    .rng_normal_kind = "Inversion",
+                    .rng_sample_kind = "Rejection")
+}
+
+# Rook adjacency of an nr x nc grid; units are numbered down the columns.
+grid_adjacency <- function(nr, nc = nr, names = NULL) {
+  n <- nr * nc
+  W <- matrix(0, n, n)
+  id <- function(r, c) (c - 1L) * nr + r
+  for (r in seq_len(nr)) for (c in seq_len(nc)) {
+    if (r < nr) W[id(r, c), id(r + 1L, c)] <- W[id(r + 1L, c), id(r, c)] <- 1
+    if (c < nc) W[id(r, c), id(r, c + 1L)] <- W[id(r, c + 1L), id(r, c)] <- 1
+  }
+  if (!is.null(names)) dimnames(W) <- list(names, names)
+  W
+}
+
+# The association matrix P diag(eta) P' (P the product of plane rotations
+# through theta * pi / 2), written out for K = 1 and K = 2.
+association_2 <- function(eta, theta = numeric()) {
+  if (length(eta) == 1L) return(matrix(eta, 1L, 1L))
+  cs <- cos(theta * pi / 2); sn <- sin(theta * pi / 2)
+  P <- matrix(c(cs, -sn, sn, cs), 2L, 2L)
+  P %*% diag(eta) %*% t(P)
+}
+
+# Counts simulated from the model on the map W: the fields drawn exactly from
+# their MCAR prior (precision I_K x D - A x C), the linear predictor
+# X beta + Phi Lambda', Poisson counts around E exp(mu).
+simulate_mcar <- function(W, beta, Lambda, A, X, E_range = c(10, 40),
+                          seed = 1) {
+  local_test_seed(seed)
+  n <- nrow(W); K <- ncol(Lambda)
+  Q <- kronecker(diag(K), diag(rowSums(W))) - kronecker(A, W)
+  phi <- matrix(backsolve(chol(Q), rnorm(n * K)), n, K)
+  mu <- X %*% beta + phi %*% t(Lambda)
+  E <- matrix(runif(n * K, E_range[1L], E_range[2L]), n, K)
+  Y <- matrix(rpois(n * K, E * exp(mu)), n, K)
+  list(Y = Y, E = E, X = X, phi = phi, mu = mu, A = A)
+}
+
+# A small two-outcome data set with one covariate on a 5 x 5 grid.
+toy_data <- function(seed = 1, nr = 5, K = 2) {
+  local_test_seed(seed)
+  W <- grid_adjacency(nr)
+  n <- nrow(W)
+  x <- round(rnorm(n), 3)
+  beta <- rbind(rep(0.1, K), rep(0.3, K))
+  Lambda <- diag(0.5, K)
+  Lambda[upper.tri(Lambda)] <- 0.2
+  sim <- simulate_mcar(W, beta, Lambda, diag(0.6, K), cbind(1, x),
+                       seed = seed + 100)
+  list(Y = sim$Y, E = sim$E, W = W, x = x)
+}
+
+# Warnings that short runs are bound to give: ours about untrustworthy
+# chains, and posterior's about capping the ESS of a few draws.
+short_run_warning <- function(w) {
+  grepl("not to be trusted|ESS has been capped", conditionMessage(w))
+}
+
+# mcar_fit() without a progress bar and with the short-run warnings muffled:
+# for runs whose point is not statistical.
+fit_quietly <- function(..., progress = FALSE) {
+  withCallingHandlers(
+    mcar_fit(..., progress = progress),
+    warning = function(w) {
+      if (short_run_warning(w)) invokeRestart("muffleWarning")
+    })
+}
+
+# Fits shared by several files, made once per test run.
+.fit_cache <- new.env(parent = emptyenv())
+cached_fit <- function(key, make) {
+  if (is.null(.fit_cache[[key]])) .fit_cache[[key]] <- make()
+  .fit_cache[[key]]
+}
+
+# The toy data fitted with two chains and two missing counts.
+toy_fit <- function() {
+  cached_fit("toy", function() {
+    d <- toy_data()
+    Y <- d$Y
+    Y[c(3, 32)] <- NA
+    fit_quietly(Y, d$E, d$W, covariates = cbind(x = d$x), n_sample = 300,
+                burnin = 100, chains = 2, seed = 7)
+  })
+}
+
+# Expects `expr` to fail with an "mcar_input_error" about argument `arg`
+# whose message starts with the argument's name (and matches `pattern`).
+expect_input_error <- function(expr, arg, pattern = NULL) {
+  err <- tryCatch({
+    force(expr)
+    NULL
+  }, mcar_input_error = function(e) e)
+  if (is.null(err)) {
+    fail(sprintf("no mcar_input_error about `%s`", arg))
+    return(invisible(NULL))
+  }
+  expect_identical(err$argument, arg)
+  expect_true(startsWith(conditionMessage(err), paste0("`", arg, "` ")),
+              label = conditionMessage(err))
+  if (!is.null(pattern)) expect_match(conditionMessage(err), pattern)
+  invisible(err)
+}
+
+# The compiled engine's inputs for data on map W, as mcar_fit() builds them,
+# with the engine's generator seeded from `seed`.
+engine_inputs <- function(Y, E, X, W, seed = 1) {
+  ns <- asNamespace("mcar")
+  mp <- ns$.check_map(W)
+  prior <- ns$.resolve_prior(mcar_prior(), ncol(Y), ncol(X))
+  rng <- .Call(ns$mcar_engine_seed, c(0, seed))
+  list(data = ns$.engine_data(Y, E, X, mp, prior),
+       init = ns$.default_init(Y, E, X, mp),
+       state = ns$.engine_state(ns$.default_init(Y, E, X, mp), rng),
+       scales = ns$.engine_scales(ns$.default_scales(Y, X, mp)),
+       map = mp)
+}
+
+engine_run <- function(data, state, scales, sweeps, thin = 1L, offset = 0L) {
+  .Call(asNamespace("mcar")$mcar_engine_run, data, state, scales,
+        list(sweeps = as.integer(sweeps), thin = as.integer(thin),
+             offset = as.integer(offset)))
+}

@@ -1,0 +1,234 @@
+# mcar_fit() as a whole: reproducible chains under any future plan, the
+# caller's generator left alone, run settings, logs, restarts, recovery of
+# known parameters and agreement with the fixed-size entry.
+
+toy_run <- function(..., chains = 2, n_sample = 60, burnin = 20, seed = 4) {
+  d <- toy_data()
+  fit_quietly(d$Y, d$E, d$W, covariates = cbind(x = d$x), chains = chains,
+              n_sample = n_sample, burnin = burnin, seed = seed, ...)
+}
+
+test_that("the same seed gives the same draws sequentially and on two workers", {
+  skip_on_cran()
+  withr::defer(future::plan("sequential"))
+  future::plan("sequential")
+  seq1 <- toy_run(chains = 1)
+  seq3 <- toy_run(chains = 3)
+  expect_identical(toy_run(chains = 3)$draws, seq3$draws)
+  # A chain does not depend on how many run beside it; the chains differ.
+  expect_identical(seq3$draws$chain1, seq1$draws$chain1)
+  expect_false(identical(seq3$draws$chain1$phi, seq3$draws$chain2$phi))
+  expect_false(identical(seq3$init$chain2, seq3$init$chain3))
+  expect_false(identical(toy_run(chains = 1, seed = 5)$draws, seq1$draws))
+  future::plan("multisession", workers = 2)
+  par3 <- toy_run(chains = 3)
+  par1 <- toy_run(chains = 1)
+  for (el in c("draws", "scales", "tuning", "init", "last_state", "dic")) {
+    expect_identical(par3[[el]], seq3[[el]], label = el)
+    expect_identical(par1[[el]], seq1[[el]], label = el)
+  }
+})
+
+test_that("with a seed the caller's generator is left as it was", {
+  withr::local_seed(1)
+  RNGkind("Knuth-TAOCP-2002", "Box-Muller", "Rejection")
+  withr::defer(RNGkind("default", "default", "default"))
+  set.seed(17)
+  kinds <- RNGkind()
+  before <- .Random.seed
+  a <- toy_run()
+  expect_identical(.Random.seed, before)
+  expect_identical(RNGkind(), kinds)
+  # The generator kinds do not enter the draws.
+  RNGkind("default", "default", "default")
+  expect_identical(toy_run()$draws, a$draws)
+  # A session without a generator state is left without one.
+  withr::with_preserve_seed({
+    rm(".Random.seed", envir = globalenv())
+    toy_run(chains = 1)
+    expect_false(exists(".Random.seed", envir = globalenv(), inherits = FALSE))
+  })
+})
+
+test_that("without a seed one is drawn from R's generator", {
+  withr::local_seed(1)
+  set.seed(5)
+  a <- toy_run(seed = NULL)
+  set.seed(5)
+  b <- toy_run(seed = NULL)
+  expect_identical(a$draws, b$draws)
+  expect_true(is.numeric(a$seed) && a$seed == round(a$seed))
+  expect_identical(toy_run(seed = a$seed)$draws, a$draws)
+  set.seed(6)
+  expect_false(identical(toy_run(seed = NULL)$draws, a$draws))
+})
+
+test_that("thinning keeps every thin-th sweep of the same chain", {
+  full <- toy_run(chains = 1, n_sample = 100, burnin = 40)
+  thinned <- toy_run(chains = 1, n_sample = 100, burnin = 40, thin = 7)
+  keep <- seq(7, 60, by = 7)
+  for (el in c("beta", "phi", "Lambda", "A", "eta", "theta", "deviance")) {
+    expect_identical(thinned$draws$chain1[[el]],
+                     full$draws$chain1[[el]][keep, , drop = FALSE], label = el)
+  }
+  expect_identical(thinned$last_state, full$last_state)
+  m <- coda::as.mcmc(thinned, variables = "beta")
+  expect_equal(stats::start(m[[1]]), 47)
+  expect_equal(coda::thin(m), 7)
+  expect_equal(stats::end(m[[1]]), 96)
+})
+
+test_that("burnin = 0 with tune = FALSE keeps every sweep from the start", {
+  init <- list(beta = matrix(c(0.1, 0.2, 0.1, 0.2), 2), eta = c(0.5, 0.4))
+  fit <- toy_run(chains = 1, n_sample = 25, burnin = 0, tune = FALSE,
+                 init = init)
+  expect_identical(nrow(fit$draws$chain1$beta), 25L)
+  expect_null(fit$tuning$chain1)
+  expect_identical(fit$init$chain1$beta, init$beta)
+  expect_identical(fit$scales, fit$initial_scales)
+})
+
+test_that("a fit continues from an earlier fit's last state and scales", {
+  first <- toy_run(n_sample = 200, burnin = 100)
+  more <- toy_run(n_sample = 50, burnin = 0, tune = FALSE, seed = 9,
+                  init = first$last_state, scales = first$scales)
+  for (k in 1:2) {
+    ls <- first$last_state[[k]]
+    expect_identical(more$init[[k]][c("beta", "phi", "Lambda", "eta", "theta")],
+                     ls[c("beta", "phi", "Lambda", "eta", "theta")])
+  }
+  expect_identical(more$scales, first$scales)
+})
+
+test_that("verbose lines, the log file and the progress bar leave the draws alone", {
+  quiet <- toy_run()
+  log <- withr::local_tempfile(fileext = ".log")
+  msgs <- character()
+  loud <- withCallingHandlers(
+    toy_run(verbose = TRUE, log_file = log),
+    message = function(m) {
+      msgs <<- c(msgs, sub("\n$", "", conditionMessage(m)))
+      invokeRestart("muffleMessage")
+    })
+  expect_identical(loud$draws, quiet$draws)
+  expect_identical(msgs, loud$log)
+  expect_identical(readLines(log), loud$log)
+  # One line per piece: here one burn-in piece and one kept per chain.
+  expect_length(loud$log, 4)
+  expect_match(loud$log[3], "^chain 2: sweeps 1-20 of 60 \\(burn-in\\)")
+  expect_match(loud$log[4], "^chain 2: sweeps 21-60 of 60 \\(kept\\)")
+  expect_identical(quiet$log, loud$log)
+  skip_if_not_installed("progressr")
+  utils::capture.output(
+    bar <- suppressMessages(toy_run(progress = TRUE)), type = "message")
+  expect_identical(bar$draws, quiet$draws)
+})
+
+test_that("a log that cannot be written costs a warning, not the fit", {
+  path <- file.path(withr::local_tempdir(), "gone", "log.txt")
+  results <- list(list(lines = c("a", "b")))
+  expect_warning(ok <- asNamespace("mcar")$.write_log(path, results),
+                 "could not write `log_file`.*the fit is complete")
+  expect_false(ok)
+  good <- withr::local_tempfile()
+  expect_true(asNamespace("mcar")$.write_log(good, rep(results, 2)))
+  expect_identical(readLines(good), c("a", "b", "a", "b"))
+})
+
+test_that("parameters of data simulated from the model are recovered", {
+  skip_on_cran()
+  # A 10 x 10 rook grid (not the bundled map), two outcomes, an intercept
+  # and one covariate, fields drawn exactly from the MCAR prior.
+  W <- grid_adjacency(10)
+  Lambda <- matrix(c(0.6, 0, 0.3, 0.4), 2)
+  A <- association_2(c(0.9, 0.5), 0.4)
+  beta <- rbind(c(0.1, -0.2), c(0.3, -0.2))
+  truth <- c(beta, Lambda[1, 1], Lambda[1, 2], Lambda[2, 2], A[1, 1],
+             A[1, 2], A[2, 2])
+  inside <- logical()
+  rr_inside <- logical()
+  for (rep in 1:2) {
+    x <- local({
+      local_test_seed(rep)
+      round(rnorm(100), 3)
+    })
+    sim <- simulate_mcar(W, beta, Lambda, A, cbind(1, x), seed = 10 + rep)
+    fit <- fit_quietly(sim$Y, sim$E, W, covariates = cbind(x = x),
+                       n_sample = 8000, chains = 2, seed = rep)
+    arr <- posterior::as_draws_array(fit, variables = c("beta", "Lambda", "A"))
+    expect_identical(posterior::variables(arr),
+                     c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
+                       "Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]",
+                       "A[1,1]", "A[1,2]", "A[2,2]"))
+    s <- posterior::summarise_draws(arr, ~ quantile(.x, c(0.05, 0.95)),
+                                    "rhat")
+    expect_true(all(s$rhat < 1.1))
+    inside <- c(inside, s$`5%` <= truth & truth <= s$`95%`)
+    rr <- relative_risk(fit, level = 0.9)
+    true_rr <- exp(as.vector(sim$mu))
+    rr_inside <- c(rr_inside, rr$lower <= true_rr & true_rr <= rr$upper)
+  }
+  # 20 parameters at a nominal 90%: 14 or fewer inside has probability
+  # below 0.5%.  The risks are many more cells, but correlated.
+  expect_gte(mean(inside), 0.7)
+  expect_gte(mean(rr_inside), 0.8)
+})
+
+# The fixed-size .C entry on the bundled data, in a temporary working
+# directory holding its neighbour files.  Returns the kept draws of the
+# intercepts, loadings and association matrix, one matrix per chain.
+entry_chains <- function(seeds, burnin, kept, scales) {
+  ext <- system.file("extdata", package = "mcar")
+  dir <- withr::local_tempdir("mcar-entry-")
+  file.copy(file.path(ext, c("neighbor1.txt", "neighbor2.txt")), dir)
+  withr::local_dir(dir)
+  d <- utils::read.csv(file.path(ext, "simulated.csv"))
+  eig <- scan(file.path(ext, "eigen.txt"), quiet = TRUE)
+  z <- function(n) double(n)
+  lapply(seeds, function(seed) {
+    args <- list(z(3 * kept), z(87 * kept), z(87 * kept), z(87 * kept),
+      z(6 * kept), z(6 * kept),
+      as.double(d$Y1), d$N1, as.double(d$Y2), d$N2, as.double(d$Y3), d$N3,
+      c(0, 0, 0), z(87), z(87), z(87), c(0.5, 0, 0, 0.5, 0, 0.5),
+      c(0.5, 0.5, 0.5), c(0, 0, 0), eig, as.integer(burnin),
+      as.integer(burnin + kept),
+      integer(3), integer(87), integer(87), integer(87), integer(2),
+      integer(2), rep(scales$beta, 3), rep(scales$phi, 87),
+      rep(scales$phi, 87), rep(scales$phi, 87), rep(scales$lambda_diag, 3),
+      rep(scales$lambda_off, 3), rep(scales$eta, 3), rep(scales$theta, 3),
+      z(3), z(87), z(87), z(87), z(6), z(6), z(87), z(87), z(87), 0, 0)
+    local_test_seed(seed)
+    # Three lines a sweep on the console: sent to the null device.
+    sink(nullfile())
+    res <- tryCatch(do.call(.C, c(list("mcar"), args, PACKAGE = "mcar")),
+                    finally = sink())
+    cbind(matrix(res[[1]], kept), matrix(res[[6]], kept),
+          matrix(res[[5]], kept))
+  })
+}
+
+test_that("the engine and the fixed-size entry agree on the bundled data", {
+  skip_on_cran()
+  sim <- minnesota_simulated()
+  fit <- fit_quietly(c("Y1", "Y2", "Y3"), c("N1", "N2", "N3"),
+                     minnesota_adjacency(), data = sim, n_sample = 12000,
+                     burnin = 2000, chains = 2, seed = 1)
+  # The entry's lamda1..6 and alpha1..6 are the upper triangles row by row,
+  # its gbeta the intercepts.
+  vars <- c(sprintf("beta[1,%d]", 1:3),
+            sprintf("Lambda[%d,%d]", c(1, 1, 1, 2, 2, 3), c(1, 2, 3, 2, 3, 3)),
+            sprintf("A[%d,%d]", c(1, 1, 1, 2, 2, 3), c(1, 2, 3, 2, 3, 3)))
+  eng <- posterior::as_draws_array(fit, variables = vars)
+  expect_identical(posterior::variables(eng), vars)
+  # The entry's random walks mix slowly: long chains, with proposal scales
+  # that give acceptance rates of 0.3 to 0.5.
+  ent <- entry_chains(c(101, 102), burnin = 5000, kept = 30000,
+                      scales = list(beta = 0.05, phi = 0.6, lambda_diag = 0.1,
+                                    lambda_off = 0.04, eta = 0.6, theta = 0.6))
+  for (j in seq_along(vars)) {
+    e <- matrix(eng[, , j], ncol = 2)
+    o <- sapply(ent, function(ch) ch[, j])
+    se <- sqrt(posterior::mcse_mean(e)^2 + posterior::mcse_mean(o)^2)
+    expect_lt(abs(mean(e) - mean(o)), 4 * se, label = vars[j])
+  }
+})

@@ -1,0 +1,289 @@
+# Methods for fits: the draws under the names posterior and coda expect,
+# derived quantities computed independently here from the kept draws, the
+# handling of missing counts, DIC, LOO/WAIC and the warning about chains
+# that cannot be trusted.
+
+# Names of the draws of a fit with n units, K outcomes, p coefficients and
+# the observed cells `obs` (logical, n x K).
+expected_names <- function(n, K, p, obs) {
+  cell <- function(name, a, b) {
+    sprintf("%s[%d,%d]", name, rep(seq_len(a), b), rep(seq_len(b), each = a))
+  }
+  upper <- function(name) {
+    ij <- which(upper.tri(diag(K), diag = TRUE), arr.ind = TRUE)
+    ij <- ij[order(ij[, 1], ij[, 2]), , drop = FALSE]
+    sprintf("%s[%d,%d]", name, ij[, 1], ij[, 2])
+  }
+  c(cell("beta", p, K), upper("Lambda"), upper("A"),
+    sprintf("eta[%d]", seq_len(K)),
+    if (K > 1) sprintf("theta[%d]", seq_len(K * (K - 1) / 2)),
+    cell("phi", n, K), cell("rr", n, K), cell("log_lik", n, K)[as.vector(obs)],
+    "deviance")
+}
+
+# Relative risks of every kept draw, from beta, phi and Lambda: draws x (n K).
+rr_by_hand <- function(fit) {
+  n <- length(fit$units); K <- length(fit$outcomes); p <- ncol(fit$X)
+  do.call(rbind, lapply(fit$draws, function(d) {
+    t(vapply(seq_len(nrow(d$beta)), function(s) {
+      B <- matrix(d$beta[s, ], p, K)
+      Phi <- matrix(d$phi[s, ], n, K)
+      L <- matrix(0, K, K)
+      for (r in seq_len(K)) for (c in r:K) {
+        L[r, c] <- d$Lambda[s, sprintf("Lambda[%d,%d]", r, c)]
+      }
+      as.vector(exp(fit$X %*% B + Phi %*% t(L)))
+    }, numeric(n * K)))
+  }))
+}
+
+# All kept draws as a plain matrix, draws (chain by chain) x variables.
+draws_matrix <- function(fit, variables = NULL) {
+  a <- if (is.null(variables)) posterior::as_draws_array(fit) else
+    posterior::as_draws_array(fit, variables = variables)
+  matrix(unclass(a), prod(dim(a)[1:2]), dimnames = list(NULL, dimnames(a)[[3]]))
+}
+
+# Posterior caps the ESS of very short chains with a warning of its own.
+without_capped_ess <- function(expr) {
+  withCallingHandlers(expr, warning = function(w) {
+    if (grepl("ESS has been capped", conditionMessage(w))) {
+      invokeRestart("muffleWarning")
+    }
+  })
+}
+
+test_that("the draws carry the names posterior and coda expect", {
+  fit <- toy_fit()
+  obs <- !is.na(fit$counts)
+  want <- expected_names(25, 2, 2, obs)
+  arr <- posterior::as_draws_array(fit)
+  expect_s3_class(arr, "draws_array")
+  expect_identical(posterior::variables(arr), want)
+  expect_identical(posterior::nchains(arr), 2L)
+  expect_identical(posterior::niterations(arr), 200L)
+  df <- posterior::as_draws_df(fit)
+  expect_s3_class(df, "draws_df")
+  expect_identical(posterior::variables(df), want)
+  expect_identical(posterior::ndraws(df), 400L)
+  expect_identical(posterior::variables(posterior::as_draws(fit)), want)
+  m <- coda::as.mcmc(fit)
+  expect_s3_class(m, "mcmc.list")
+  expect_length(m, 2L)
+  expect_identical(coda::varnames(m), want)
+  expect_equal(stats::start(m), 101)
+  # The values under those names are the kept draws, chain by chain.
+  expect_identical(as.vector(arr[, 2, "beta[2,1]"]),
+                   unname(fit$draws$chain2$beta[, "beta[2,1]"]))
+  expect_identical(as.vector(m[[1]][, "A[1,2]"]),
+                   unname(fit$draws$chain1$A[, "A[1,2]"]))
+  expect_identical(unname(df$`phi[7,2]`[df$.chain == 1]),
+                   unname(fit$draws$chain1$phi[, "phi[7,2]"]))
+  # Selections by group and by single name.
+  sel <- posterior::as_draws_array(fit, variables = c("Lambda", "rr[3,1]"))
+  expect_identical(posterior::variables(sel),
+                   c("Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]", "rr[3,1]"))
+  expect_input_error(posterior::as_draws_array(fit, variables = "gamma"),
+                     "variables", "unknown name\\(s\\): gamma")
+  expect_input_error(posterior::as_draws_array(fit, variables = "beta[9,1]"),
+                     "variables", "unknown parameter\\(s\\): beta\\[9,1\\]")
+})
+
+test_that("derived draws follow the model from the kept draws", {
+  fit <- toy_fit()
+  arr <- draws_matrix(fit)
+  y <- as.vector(fit$counts); e <- as.vector(fit$expected)
+  obs <- !is.na(y)
+  rr <- rr_by_hand(fit)
+  expect_equal(unname(arr[, sprintf("rr[%d,%d]", rep(1:25, 2), rep(1:2, each = 25))]),
+               rr, tolerance = 1e-12)
+  ll <- matrix(dpois(rep(y[obs], each = nrow(rr)),
+                     rr[, obs] * rep(e[obs], each = nrow(rr)), log = TRUE),
+               nrow(rr))
+  expect_equal(unname(arr[, grepl("^log_lik", colnames(arr))]), ll,
+               tolerance = 1e-12)
+  # The engine's deviance is -2 log-likelihood on the full Poisson scale,
+  # over the observed counts only.
+  expect_equal(as.vector(arr[, "deviance"]), -2 * rowSums(ll),
+               tolerance = 1e-9)
+  # The association matrix of every draw is P diag(eta) P'.
+  for (s in c(1, 77, 400)) {
+    A <- association_2(arr[s, c("eta[1]", "eta[2]")], arr[s, "theta[1]"])
+    expect_equal(unname(arr[s, c("A[1,1]", "A[1,2]", "A[2,2]")]),
+                 A[c(1, 3, 4)], tolerance = 1e-12)
+  }
+})
+
+test_that("missing counts are predicted and left out of the likelihood", {
+  fit <- toy_fit()
+  miss <- is.na(fit$counts)
+  expect_identical(sum(miss), 2L)
+  expect_identical(nobs(fit), 48L)
+  mu <- fitted(fit)
+  expect_identical(dimnames(mu), dimnames(fit$counts))
+  expect_true(all(is.finite(mu)))
+  rr <- rr_by_hand(fit)
+  expect_equal(as.vector(mu), colMeans(rr) * as.vector(fit$expected),
+               tolerance = 1e-12)
+  expect_equal(as.vector(fitted(fit, type = "risk")), colMeans(rr),
+               tolerance = 1e-12)
+  pr <- predict(fit)
+  expect_identical(nrow(pr), 50L)
+  expect_identical(pr$unit, rep(fit$units, 2))
+  expect_identical(is.na(pr$observed), as.vector(miss))
+  expect_true(all(is.finite(as.matrix(pr[c("mean", "lower", "upper",
+                                           "predict_lower", "predict_upper")]))))
+  expect_true(all(pr$lower <= pr$mean & pr$mean <= pr$upper))
+  # Predictive intervals hold the Poisson noise as well.
+  expect_true(all(pr$predict_lower <= pr$lower + 1e-9))
+  expect_true(all(pr$predict_upper >= floor(pr$upper)))
+  expect_gt(mean(pr$predict_upper - pr$predict_lower), mean(pr$upper - pr$lower))
+  risk <- predict(fit, type = "risk", level = 0.5)
+  expect_false("predict_lower" %in% names(risk))
+  expect_equal(risk$lower, apply(rr, 2, quantile, 0.25, names = FALSE))
+  ll <- posterior::as_draws_array(fit, variables = "log_lik")
+  expect_false(any(c("log_lik[3,1]", "log_lik[7,2]") %in%
+                     posterior::variables(ll)))
+  expect_identical(posterior::nvariables(ll), 48L)
+  expect_true(all(is.na(residuals(fit)[miss])))
+})
+
+test_that("residuals are response, Pearson and deviance residuals", {
+  fit <- toy_fit()
+  y <- fit$counts
+  mu <- fitted(fit)
+  expect_equal(residuals(fit), y - mu)
+  expect_equal(residuals(fit, type = "pearson"), (y - mu) / sqrt(mu))
+  dev <- residuals(fit, type = "deviance")
+  expect_identical(dimnames(dev), dimnames(y))
+  expect_identical(sign(dev), sign(y - mu))
+  # Squared deviance residuals add up to the deviance at the fitted means
+  # less the saturated deviance.
+  obs <- !is.na(y)
+  saturated <- -2 * sum(dpois(y[obs], y[obs], log = TRUE))
+  expect_equal(sum(dev[obs]^2), fit$dic[["Dtheta"]] - saturated,
+               tolerance = 1e-10)
+  expect_error(residuals(fit, type = "raw"), "should be one of")
+})
+
+test_that("coef, logLik and DIC summarise the posterior", {
+  fit <- toy_fit()
+  cf <- coef(fit)
+  expect_type(cf, "list")
+  expect_named(cf, c("beta", "Lambda", "A"))
+  all_draws <- function(el) do.call(rbind, lapply(fit$draws, `[[`, el))
+  expect_identical(dimnames(cf$beta), list(c("(Intercept)", "x"), fit$outcomes))
+  expect_equal(as.vector(cf$beta), unname(colMeans(all_draws("beta"))))
+  expect_equal(cf$Lambda[1, 2], mean(all_draws("Lambda")[, "Lambda[1,2]"]))
+  expect_identical(cf$Lambda[2, 1], 0)
+  expect_true(isSymmetric(unname(cf$A)))
+  expect_equal(cf$A[2, 1], mean(all_draws("A")[, "A[1,2]"]))
+  # DIC on the full Poisson scale.
+  y <- as.vector(fit$counts); e <- as.vector(fit$expected)
+  obs <- !is.na(y)
+  rr <- colMeans(rr_by_hand(fit))
+  dtheta <- -2 * sum(dpois(y[obs], e[obs] * rr[obs], log = TRUE))
+  dbar <- mean(all_draws("deviance"))
+  expect_equal(fit$dic[["Dtheta"]], dtheta, tolerance = 1e-10)
+  expect_equal(fit$dic[["Dbar"]], dbar, tolerance = 1e-12)
+  expect_equal(fit$dic[["pD"]], dbar - dtheta, tolerance = 1e-10)
+  expect_equal(fit$dic[["DIC"]], 2 * dbar - dtheta, tolerance = 1e-10)
+  ll <- logLik(fit)
+  expect_s3_class(ll, "logLik")
+  expect_equal(as.numeric(ll), -dtheta / 2, tolerance = 1e-10)
+  expect_equal(attr(ll, "df"), fit$dic[["pD"]])
+  expect_identical(attr(ll, "nobs"), 48L)
+  expect_equal(AIC(fit), dtheta + 2 * fit$dic[["pD"]], tolerance = 1e-10)
+})
+
+test_that("loo and waic work on the pointwise log-likelihood", {
+  skip_if_not_installed("loo")
+  fit <- toy_fit()
+  # Few draws: Pareto k warnings are expected.
+  l <- suppressWarnings(loo::loo(fit))
+  expect_s3_class(l, "loo")
+  expect_s3_class(l, "psis_loo")
+  expect_identical(nrow(l$pointwise), 48L)
+  w <- suppressWarnings(loo::waic(fit))
+  expect_s3_class(w, "waic")
+  expect_s3_class(w, "loo")
+  ll <- draws_matrix(fit, "log_lik")
+  lpd <- sum(log(colMeans(exp(ll))))
+  expect_equal(w$estimates["elpd_waic", "Estimate"],
+               lpd - sum(apply(ll, 2, var)), tolerance = 1e-8)
+})
+
+test_that("relative_risk reports the posterior of every cell", {
+  fit <- toy_fit()
+  rr <- rr_by_hand(fit)
+  out <- relative_risk(fit, threshold = 1.2)
+  expect_identical(nrow(out), 50L)
+  expect_identical(out$outcome, rep(fit$outcomes, each = 25))
+  expect_equal(out$prob_gt, colMeans(rr > 1.2))
+  expect_equal(out$mean, colMeans(rr), tolerance = 1e-12)
+  expect_equal(out$upper, apply(rr, 2, quantile, 0.975, names = FALSE),
+               tolerance = 1e-12)
+  expect_equal(out$smr, as.vector(fit$counts / fit$expected))
+  expect_true(is.na(out$smr[3]) && is.na(out$observed[3]))
+  expect_equal(relative_risk(fit, threshold = 0.5)$prob_gt, colMeans(rr > 0.5))
+  expect_input_error(relative_risk(fit, threshold = -1), "threshold")
+  expect_input_error(relative_risk(fit, level = 1), "level")
+  expect_input_error(relative_risk(list()), "object")
+})
+
+test_that("print and summary show the parameters, DIC and acceptance", {
+  fit <- toy_fit()
+  out <- utils::capture.output(res <- print(fit))
+  expect_identical(res, fit)
+  expect_match(out[1], "2 outcomes .* on 25 areal units, 2 missing count")
+  expect_true(any(grepl("^Covariates: x", out)))
+  expect_true(any(grepl("^Lambda\\[1,2\\]", out)))
+  expect_true(any(grepl(sprintf("DIC = %.1f", fit$dic[["DIC"]]), out,
+                        fixed = TRUE)))
+  expect_true(any(grepl("^Acceptance rates: beta", out)))
+  s <- summary(fit, level = 0.9, variables = c("beta", "eta[2]"))
+  expect_identical(rownames(s$parameters),
+                   c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
+                     "eta[2]"))
+  eta2 <- unlist(lapply(fit$draws, function(d) d$eta[, 2]))
+  expect_equal(s$parameters["eta[2]", "upper"],
+               quantile(eta2, 0.95, names = FALSE))
+  out <- utils::capture.output(print(s))
+  expect_true(any(grepl("90% credible intervals", out, fixed = TRUE)))
+  expect_true(any(grepl("interval > 1", out, fixed = TRUE)))
+  expect_input_error(summary(fit, level = 2), "level")
+})
+
+test_that("one outcome without covariates works end to end", {
+  d <- toy_data()
+  fit <- fit_quietly(d$Y[, 1], d$E[, 1], d$W, n_sample = 200, chains = 2,
+                     seed = 3)
+  expect_identical(fit$outcomes, "outcome1")
+  want <- expected_names(25, 1, 1, matrix(TRUE, 25, 1))
+  expect_identical(posterior::variables(posterior::as_draws_df(fit)), want)
+  # With one field the association matrix is its eigenvalue.
+  expect_identical(fit$draws$chain1$A[, 1], fit$draws$chain1$eta[, 1])
+  expect_identical(dim(coef(fit)$Lambda), c(1L, 1L))
+  expect_identical(dim(fitted(fit)), c(25L, 1L))
+  expect_identical(nrow(predict(fit)), 25L)
+  expect_equal(as.vector(fitted(fit, type = "risk")), colMeans(rr_by_hand(fit)),
+               tolerance = 1e-12)
+  expect_output(print(fit), "1 outcome \\(outcome1\\)")
+})
+
+test_that("short chains are flagged as not to be trusted, long ones are not", {
+  d <- toy_data()
+  expect_warning(without_capped_ess(
+    mcar_fit(d$Y, d$E, d$W, n_sample = 40, burnin = 20, chains = 2,
+             seed = 1, progress = FALSE)),
+    "not to be trusted yet: .*bulk ESS below 100.*Run longer chains")
+  # One chain: no R-hat, the effective sample size still counts.
+  expect_warning(without_capped_ess(
+    mcar_fit(d$Y[, 1], d$E[, 1], d$W, n_sample = 60, chains = 1, seed = 1,
+             progress = FALSE)),
+    "bulk ESS below 100")
+  # One outcome, intercept only: 2 x 2000 kept sweeps are plenty here.
+  expect_no_warning(
+    mcar_fit(d$Y[, 1], d$E[, 1], d$W, n_sample = 4000, chains = 2, seed = 1,
+             progress = FALSE))
+})

@@ -1,0 +1,104 @@
+# Trace, density and map plots of fits, drawn to files that are thrown away.
+
+# A fit on a 4 x 4 grid of square sf polygons (queen neighbours), whose
+# geometry the fit keeps for its maps.
+square_fit <- function() {
+  cached_fit("squares", function() {
+    squares <- sf::st_sf(id = 1:16, geometry = sf::st_make_grid(
+      sf::st_as_sfc(sf::st_bbox(c(xmin = 0, ymin = 0, xmax = 4, ymax = 4))),
+      n = c(4, 4)))
+    local_test_seed(8)
+    E <- matrix(runif(32, 5, 30), 16, 2)
+    Y <- matrix(rpois(32, E * rep(c(0.7, 1.4), each = 8)), 16, 2)
+    fit_quietly(Y, E, squares, n_sample = 200, chains = 2, seed = 2)
+  })
+}
+
+# Draws with `draw` into one pdf file per page; returns the number of pages
+# and the value of `draw`.
+pdf_pages <- function(draw) {
+  dir <- withr::local_tempdir()
+  grDevices::pdf(file.path(dir, "page%03d.pdf"), onefile = FALSE)
+  value <- tryCatch(draw, finally = grDevices::dev.off())
+  list(pages = length(list.files(dir)), value = value)
+}
+
+test_that("trace and density plots page through the chosen parameters", {
+  fit <- toy_fit()
+  tr <- pdf_pages(plot(fit, per_page = 4))
+  expect_identical(tr$value,
+                   c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
+                     "Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]", "A[1,1]",
+                     "A[1,2]", "A[2,2]"))
+  expect_identical(tr$pages, 3L)
+  de <- pdf_pages(plot(fit, type = "density", variables = c("eta", "rr[3,1]")))
+  expect_identical(de$value, c("eta[1]", "eta[2]", "rr[3,1]"))
+  expect_identical(de$pages, 1L)
+  # The caller's graphical parameters are put back.
+  pdf_pages({
+    graphics::par(mfrow = c(1, 1), mar = c(5, 4, 4, 2))
+    plot(fit, variables = "deviance")
+    expect_identical(graphics::par("mfrow"), c(1L, 1L))
+    expect_identical(graphics::par("mar"), c(5, 4, 4, 2))
+  })
+  expect_input_error(pdf_pages(plot(fit, variables = "gamma")), "variables")
+  expect_input_error(pdf_pages(plot(fit, per_page = 0)), "per_page")
+})
+
+test_that("risk maps draw the relative risks of the fit's polygons", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  fit <- square_fit()
+  expect_length(fit$geometry, 16L)
+  rr <- relative_risk(fit, threshold = 1.1)
+  m <- pdf_pages(plot(fit, type = "map"))
+  expect_identical(m$pages, 1L)
+  v <- m$value
+  expect_equal(unname(v$values), matrix(rr$mean, 16))
+  for (j in 1:2) {
+    b <- v$breaks[[j]]
+    expect_length(v$colours[[j]], length(b) - 1L)
+    # Classes symmetric about 1 on the log scale, covering every value.
+    expect_equal(b[1] * b[length(b)], 1, tolerance = 1e-8)
+    expect_true(all(v$values[, j] >= b[1] & v$values[, j] <= b[length(b)]))
+  }
+  # The two outcomes have their own scales unless shared.
+  expect_false(identical(v$breaks[[1]], v$breaks[[2]]))
+  shared <- pdf_pages(plot(fit, type = "map", shared_scale = TRUE))$value
+  expect_identical(shared$breaks[[1]], shared$breaks[[2]])
+  expect_true(all(range(v$values) >= range(shared$breaks[[1]])[1] &
+                  range(v$values) <= range(shared$breaks[[1]])[2]))
+  p <- pdf_pages(plot(fit, type = "map", stat = "prob_gt", threshold = 1.1,
+                      outcomes = "outcome2"))$value
+  expect_identical(colnames(p$values), "outcome2")
+  expect_equal(unname(p$values[, 1]), rr$prob_gt[17:32])
+  expect_identical(p$breaks[[1]], c(0, 0.05, 0.2, 0.4, 0.6, 0.8, 0.95, 1))
+  own <- pdf_pages(plot(fit, type = "map", outcomes = 1, breaks = c(0, 1, 5)))$value
+  expect_identical(own$breaks[[1]], c(0, 1, 5))
+  expect_length(own$colours[[1]], 2L)
+  expect_input_error(plot(fit, type = "map", outcomes = 3), "outcomes")
+  expect_input_error(plot(fit, type = "map", outcomes = "nope"), "outcomes",
+                     "nope")
+  expect_input_error(plot(fit, type = "map", breaks = c(2, 1)), "breaks")
+})
+
+test_that("a fit without polygons maps with `map` and says so without", {
+  skip_if_not_installed("sf")
+  fit <- toy_fit()
+  expect_error(plot(fit, type = "map"), "no polygons.*pass `map`")
+  grid25 <- sf::st_make_grid(
+    sf::st_as_sfc(sf::st_bbox(c(xmin = 0, ymin = 0, xmax = 5, ymax = 5))),
+    n = c(5, 5))
+  m <- pdf_pages(plot(fit, type = "map", map = grid25, stat = "upper"))
+  expect_equal(unname(m$value$values),
+               matrix(relative_risk(fit)$upper, 25))
+  expect_input_error(plot(fit, type = "map", map = grid25[1:16]), "map",
+                     "16 features; the fit has 25 units")
+  expect_input_error(plot(fit, type = "map", map = "grid"), "map")
+  # `map` given to mcar_fit() is kept for later maps.
+  d <- toy_data()
+  kept <- fit_quietly(d$Y, d$E, d$W, map = grid25, n_sample = 20, burnin = 10,
+                      chains = 1, seed = 1)
+  expect_length(kept$geometry, 25L)
+  expect_identical(pdf_pages(plot(kept, type = "map"))$pages, 1L)
+})

@@ -1,15 +1,21 @@
-# Fits the bundled simulated data set (three outcomes on the 87 Minnesota
-# counties) with two chains and compares the fit with the values the data
-# were simulated from.
+# Two studies with mcar, start to finish:
 #
-#     R_LIBS=build/lib Rscript inst/demo/demo.R
+#   1. the simulated data set on the 87 Minnesota counties (three outcomes),
+#      where the values the counts were drawn from are known, so that the
+#      posterior can be held against them;
+#   2. sudden infant deaths in the 100 North Carolina counties in 1974-78
+#      and 1979-84 (two outcomes), with the share of non-white births as a
+#      covariate.
 #
-# Output files (the sampler's log, maps and trace plots) go to the directory
-# named by the environment variable MCAR_DEMO_OUT, or else to a new directory
-# under the system's temporary directory that outlives this R session; their
-# paths are printed.  The run itself happens in a
+#     R_LIBS=build/lib Rscript inst/demo/demo.R      (or: make demo)
+#
+# Output files (the sampler's log, maps, trace and density plots) go to the
+# directory named by the environment variable MCAR_DEMO_OUT, or else to a new
+# directory under the system's temporary directory that outlives this R
+# session; their paths are printed at the end.  The run itself happens in a
 # temporary working directory, so nothing is written where the script is
-# started from.
+# started from.  The chains run on two worker processes when two cores are
+# available.
 
 suppressPackageStartupMessages(library(mcar))
 
@@ -17,15 +23,14 @@ out_dir <- Sys.getenv("MCAR_DEMO_OUT", "")
 if (!nzchar(out_dir)) {
   # Not under tempdir(): R removes that when the session ends.
   tmp <- Sys.getenv("TMPDIR", "/tmp")
-  out_dir <- file.path(tmp, paste0("mcar-demo-", format(Sys.time(), "%Y%m%d-%H%M%S")))
+  out_dir <- file.path(tmp, paste0("mcar-demo-",
+                                   format(Sys.time(), "%Y%m%d-%H%M%S")))
 }
 dir.create(out_dir, recursive = TRUE, showWarnings = FALSE)
 out_dir <- normalizePath(out_dir)
 
-work_dir <- tempfile("mcar-demo-work-")
-dir.create(work_dir)
-old_wd <- setwd(work_dir)
-
+# The workers start before the move to the temporary working directory, so
+# that none of them is left in it when it is removed at the end.
 workers <- min(2L, future::availableCores())
 old_plan <- if (workers >= 2L) {
   future::plan("multisession", workers = 2L)
@@ -33,110 +38,246 @@ old_plan <- if (workers >= 2L) {
   future::plan("sequential")
 }
 
-demo <- function() {
-  started <- proc.time()[["elapsed"]]
+work_dir <- tempfile("mcar-demo-work-")
+dir.create(work_dir)
+old_wd <- setwd(work_dir)
+
+# ---- helpers ----------------------------------------------------------------
+
+rule <- function(title) {
+  cat("\n", strrep("=", 78), "\n", title, "\n", strrep("=", 78), "\n",
+      sep = "")
+}
+
+section <- function(title) cat("\n---- ", title, " ----\n", sep = "")
+
+# Runs `expr`, holding its warnings back and printing them afterwards as
+# notes, so that they appear next to the output they are about.
+with_notes <- function(expr) {
+  notes <- character()
+  value <- withCallingHandlers(expr, warning = function(w) {
+    notes <<- c(notes, conditionMessage(w))
+    invokeRestart("muffleWarning")
+  })
+  list(value = value, notes = notes)
+}
+
+print_notes <- function(notes) {
+  for (msg in unique(trimws(notes))) {
+    cat(strwrap(paste("note:", msg), width = 78, exdent = 6), sep = "\n")
+  }
+}
+
+# WAIC and LOO over the observed counts, through the methods for loo's
+# generics.
+print_ic <- function(fit) {
+  w <- with_notes(loo::waic(fit))
+  l <- with_notes(loo::loo(fit))
+  est <- rbind(w$value$estimates, l$value$estimates)
+  est <- data.frame(estimate = sprintf("%.1f", est[, "Estimate"]),
+                    se = sprintf("%.1f", est[, "SE"]),
+                    row.names = rownames(est))
+  d <- fit$dic
+  cat(sprintf("DIC %.1f (pD %.1f)\n", d[["DIC"]], d[["pD"]]))
+  print(est, right = TRUE)
+  k <- l$value$diagnostics$pareto_k
+  cat(sprintf(paste0("Pareto k of the %d LOO points: %d at most 0.5, %d in ",
+                     "(0.5, 0.7], %d above 0.7\n"),
+              length(k), sum(k <= 0.5), sum(k > 0.5 & k <= 0.7),
+              sum(k > 0.7)))
+  if (any(k > 0.7)) {
+    cat(strwrap(paste(
+      "(each county has its own random effect, so leaving one of its counts",
+      "out moves the posterior a lot: many large k are usual in disease",
+      "mapping, and the LOO estimate is then rough; WAIC and LOO are best",
+      "read as relative measures between models fitted to the same counts)"),
+      width = 78), sep = "\n")
+  }
+  invisible(list(waic = w$value, loo = l$value))
+}
+
+# The `top` units with the highest posterior mean relative risk of each
+# outcome, with P(RR > 1).
+print_top <- function(fit, top = 5, rename = identity) {
+  rr <- relative_risk(fit)
+  rr$unit <- rename(rr$unit)
+  for (o in fit$outcomes) {
+    r <- rr[rr$outcome == o, ]
+    r <- r[order(-r$mean), ][seq_len(top), ]
+    tab <- data.frame(r$unit, r$observed, sprintf("%.1f", r$expected),
+                      sprintf("%.2f", r$smr), sprintf("%.2f", r$mean),
+                      sprintf("%.2f-%.2f", r$lower, r$upper),
+                      sprintf("%.3f", r$prob_gt))
+    names(tab) <- c("county", "observed", "expected", "SMR", "RR",
+                    "95% interval", "P(RR > 1)")
+    cat(sprintf("%s: the %d counties of highest posterior mean risk\n", o,
+                top))
+    print(tab, row.names = FALSE, right = TRUE)
+  }
+}
+
+files <- character()
+picture <- function(label, name, width, height, draw) {
+  path <- file.path(out_dir, name)
+  grDevices::png(path, width = width, height = height, res = 110,
+                 type = if (capabilities("cairo")) "cairo" else NULL)
+  ok <- FALSE
+  on.exit(if (!ok) grDevices::dev.off())
+  draw()
+  grDevices::dev.off()
+  ok <- TRUE
+  files[label] <<- path
+  invisible(path)
+}
+
+# ---- 1. simulated counts on the Minnesota map ------------------------------
+
+minnesota <- function() {
+  rule("1. Simulated counts of three outcomes on the 87 Minnesota counties")
   sim <- minnesota_simulated()
   truth <- minnesota_truth()
   W <- minnesota_adjacency()
-
-  cat("mcar demo: simulated counts of 3 outcomes on the", nrow(W),
-      "counties of Minnesota\n")
-  cat(sprintf("chains run %s\n\n", if (workers >= 2L)
+  cat(sprintf(paste0("%d counties, %d neighbour pairs; observed counts ",
+                     "%d, %d and %d, expected %.0f, %.0f and %.0f\n"),
+              nrow(W), sum(W) / 2, sum(sim$Y1), sum(sim$Y2), sum(sim$Y3),
+              sum(sim$N1), sum(sim$N2), sum(sim$N3)))
+  cat(sprintf("chains run %s\n", if (workers >= 2L)
     "in parallel on 2 worker processes" else "one after the other"))
 
-  log_file <- file.path(out_dir, "sampler.log")
+  log_file <- file.path(out_dir, "minnesota_sampler.log")
   fit <- mcar_fit(c("Y1", "Y2", "Y3"), c("N1", "N2", "N3"), W, data = sim,
-                  n_sample = 60000, burnin = 20000, thin = 20, chains = 2,
-                  seed = 2024, progress = FALSE, log_file = log_file)
-  s <- summary(fit)
-  cat(sprintf("2 chains x %d sweeps (burn-in %d, tuned), every %dth kept: ",
-              fit$settings$n_sample, fit$settings$burnin,
-              fit$settings$thin),
-      sprintf("%.1f s\n", fit$seconds), sep = "")
-  cat("sampler output (3 lines per sweep):", log_file, "\n\n")
+                  n_sample = 10000, chains = 2, seed = 2024,
+                  map = minnesota_map(), progress = FALSE,
+                  log_file = log_file)
+  cat(sprintf("fitted in %.1f s; the sampler's log: %s\n", fit$seconds,
+              log_file))
 
-  # ---- parameters against the truth ----
-  p <- s$parameters
-  tab <- data.frame(true = truth[rownames(p)], mean = p$mean,
-                    lower = p$lower, upper = p$upper,
-                    covered = ifelse(truth[rownames(p)] >= p$lower &
-                                       truth[rownames(p)] <= p$upper,
-                                     "yes", "no"),
-                    rhat = p$rhat, ess_bulk = round(p$ess_bulk),
-                    row.names = rownames(p))
-  num <- c("true", "mean", "lower", "upper", "rhat")
-  tab[num] <- lapply(tab[num], function(x) sprintf("%.3f", x))
-  names(tab)[3:4] <- c("2.5%", "97.5%")
-  cat("Intercepts (gbeta), loadings (lamda) and association matrix",
-      "(alpha: A11 A12 A13 A22 A23 A33):\n")
+  section("summary(fit)")
+  print(summary(fit))
+
+  # The true values, named as the fit names its parameters: intercepts
+  # gbeta_r -> beta[1,r]; the loadings lamda1..6 and the association matrix
+  # alpha1..6 are upper triangles taken row by row (11, 12, 13, 22, 23, 33).
+  section("posterior against the values the data were simulated from")
+  K <- 3L
+  rowwise <- which(upper.tri(diag(K), diag = TRUE), arr.ind = TRUE)
+  rowwise <- rowwise[order(rowwise[, "row"], rowwise[, "col"]), ]
+  ij <- sprintf("%d,%d", rowwise[, "row"], rowwise[, "col"])
+  key <- c(setNames(sprintf("beta[1,%d]", 1:K), paste0("gbeta", 1:K)),
+           setNames(sprintf("Lambda[%s]", ij), paste0("lamda", 1:6)),
+           setNames(sprintf("A[%s]", ij), paste0("alpha", 1:6)))
+  p <- summary(fit)$parameters[key, ]
+  true <- truth[names(key)]
+  covered <- true >= p$lower & true <= p$upper
+  tab <- data.frame(truth = names(key), true = sprintf("%.3f", true),
+                    mean = sprintf("%.3f", p$mean),
+                    `2.5%` = sprintf("%.3f", p$lower),
+                    `97.5%` = sprintf("%.3f", p$upper),
+                    covered = ifelse(covered, "yes", "NO"),
+                    rhat = sprintf("%.3f", p$rhat),
+                    ess_bulk = sprintf("%.0f", p$ess_bulk),
+                    row.names = key, check.names = FALSE)
   print(tab, right = TRUE)
+  cat(sprintf("%d of %d true values inside their 95%% intervals\n",
+              sum(covered), length(covered)))
 
-  # ---- sampler ----
-  cat("\nAcceptance rates of the kept sweeps (per chain; range over the",
-      "coordinates of each block):\n")
-  acc <- s$acceptance
-  acc$rate <- ifelse(acc$min == acc$max, sprintf("%.3f", acc$mean),
-                     sprintf("%.3f (%.3f-%.3f)", acc$mean, acc$min, acc$max))
-  wide <- reshape(acc[c("chain", "block", "rate")], idvar = "block",
-                  timevar = "chain", direction = "wide")
-  names(wide) <- c("block", paste("chain", unique(acc$chain)))
-  print(wide, row.names = FALSE, right = FALSE)
-
-  d <- fit$dic
-  cat(sprintf(paste0("\nDeviance (-2 x Poisson log-likelihood kernel): ",
-                     "Dbar = %.2f, Dtheta = %.2f, pD = %.2f, DIC = %.2f\n"),
-              d[["Dbar"]], d[["Dtheta"]], d[["pD"]], d[["DIC"]]))
-
-  # ---- relative risks against the truth ----
   rr <- relative_risk(fit)
-  cat("\nPosterior-mean relative risks against the true ones",
-      "(87 counties per outcome):\n")
-  rows <- lapply(1:3, function(r) {
-    est <- rr[rr$outcome == paste0("Y", r), ]
-    true <- sim[[paste0("RR", r)]]
-    smr <- est$smr
-    data.frame(
-      outcome = paste0("Y", r),
-      correlation = cor(est$mean, true),
-      mae = mean(abs(est$mean - true)),
-      mae_smr = mean(abs(smr - true)),
-      coverage = mean(true >= est$lower & true <= est$upper),
-      width = mean(est$upper - est$lower))
-  })
-  cmp <- do.call(rbind, rows)
-  all_true <- unlist(sim[paste0("RR", 1:3)])
-  cmp <- rbind(cmp, data.frame(
-    outcome = "all",
-    correlation = cor(rr$mean, all_true),
-    mae = mean(abs(rr$mean - all_true)),
-    mae_smr = mean(abs(rr$smr - all_true)),
-    coverage = mean(all_true >= rr$lower & all_true <= rr$upper),
-    width = mean(rr$upper - rr$lower)))
+  true_rr <- unlist(sim[paste0("RR", 1:K)])
+  cmp <- do.call(rbind, lapply(c(fit$outcomes, "all"), function(o) {
+    k <- if (o == "all") rep(TRUE, nrow(rr)) else rr$outcome == o
+    t <- true_rr[k]; r <- rr[k, ]
+    data.frame(outcome = o, correlation = cor(r$mean, t),
+               mae = mean(abs(r$mean - t)), mae_smr = mean(abs(r$smr - t)),
+               coverage = mean(t >= r$lower & t <= r$upper),
+               width = mean(r$upper - r$lower))
+  }))
   cmp[-1] <- lapply(cmp[-1], function(x) sprintf("%.3f", x))
-  names(cmp) <- c("outcome", "correlation", "mean abs error",
-                  "(raw SMR)", "95% coverage", "mean width")
+  names(cmp) <- c("outcome", "correlation", "mean abs error", "(raw SMR)",
+                  "95% coverage", "mean width")
+  cat("\nPosterior mean relative risks against the true ones:\n")
   print(cmp, row.names = FALSE, right = TRUE)
 
-  # ---- pictures ----
-  png_file <- function(name, width, height) {
-    path <- file.path(out_dir, name)
-    grDevices::png(path, width = width, height = height, res = 110,
-                   type = if (capabilities("cairo")) "cairo" else NULL)
-    path
+  section("WAIC and LOO")
+  print_ic(fit)
+
+  section("highest risks")
+  print_top(fit, top = 3, rename = function(u) sub("^minnesota,", "", u))
+
+  picture("Minnesota: maps of posterior mean relative risk",
+          "minnesota_rr_maps.png", 1500, 700,
+          function() plot(fit, type = "map"))
+  picture("Minnesota: maps of P(RR > 1)", "minnesota_prob_maps.png",
+          1500, 700, function() plot(fit, type = "map", stat = "prob_gt"))
+  picture("Minnesota: trace plots", "minnesota_trace.png", 1600, 1200,
+          function() plot(fit, type = "trace",
+                          variables = c("beta", "Lambda", "A", "deviance")))
+  picture("Minnesota: posterior densities", "minnesota_density.png",
+          1600, 1200,
+          function() plot(fit, type = "density",
+                          variables = c("beta", "Lambda", "A", "deviance")))
+  invisible(fit)
+}
+
+# ---- 2. sudden infant deaths in North Carolina -------------------------------
+
+north_carolina <- function() {
+  rule("2. Sudden infant deaths in the 100 North Carolina counties")
+  nc <- nc_sids()
+  cat(sprintf(paste0("%d counties; %d deaths in %d births in 1974-78, %d in ",
+                     "%d in 1979-84; non-white share of births %.0f%% to ",
+                     "%.0f%%\n"),
+              nrow(nc), sum(nc$SID74), sum(nc$BIR74), sum(nc$SID79),
+              sum(nc$BIR79), 100 * min(nc$nonwhite), 100 * max(nc$nonwhite)))
+
+  # W as sf polygons: neighbours share a boundary point, and the polygons
+  # are kept in the fit for its maps.
+  fit <- mcar_fit(c("SID74", "SID79"), c("E74", "E79"), W = nc,
+                  covariates = ~ nonwhite, data = nc, n_sample = 20000,
+                  thin = 2, chains = 2, seed = 1974, progress = FALSE)
+  cat(sprintf("fitted in %.1f s\n", fit$seconds))
+
+  section("summary(fit)")
+  print(summary(fit))
+
+  section("the covariate")
+  p <- summary(fit)$parameters
+  for (r in seq_along(fit$outcomes)) {
+    b <- p[sprintf("beta[2,%d]", r), ]
+    cat(sprintf(paste0("%s: relative risk x %.2f (95%% interval %.2f-%.2f) ",
+                       "per 10 percentage points more non-white births\n"),
+                fit$outcomes[r], exp(0.1 * b$mean), exp(0.1 * b$lower),
+                exp(0.1 * b$upper)))
   }
-  files <- character()
-  files["maps of posterior mean relative risk"] <-
-    png_file("rr_maps.png", 1500, 560)
-  plot(fit, type = "map")
-  grDevices::dev.off()
-  files["maps of P(RR > 1)"] <- png_file("exceedance_maps.png", 1500, 560)
-  plot(fit, type = "map", stat = "prob_gt1")
-  grDevices::dev.off()
-  files["trace plots"] <- png_file("trace.png", 1500, 1100)
-  plot(fit, type = "trace", pars = c("gbeta", "lamda", "alpha", "deviance"))
-  grDevices::dev.off()
-  cat("\nPictures:\n")
-  for (k in names(files)) cat(sprintf("  %-38s %s\n", k, files[[k]]))
+
+  section("WAIC and LOO")
+  print_ic(fit)
+
+  section("highest risks")
+  print_top(fit, top = 5)
+
+  # One colour scale for both periods, so that a colour means the same
+  # risk on both maps.
+  picture("North Carolina: maps of posterior mean relative risk",
+          "nc_rr_maps.png", 1600, 560,
+          function() plot(fit, type = "map", shared_scale = TRUE))
+  picture("North Carolina: maps of P(RR > 1)", "nc_prob_maps.png",
+          1600, 560, function() plot(fit, type = "map", stat = "prob_gt"))
+  picture("North Carolina: trace plots", "nc_trace.png", 1600, 1100,
+          function() plot(fit, type = "trace",
+                          variables = c("beta", "Lambda", "A", "deviance")))
+  picture("North Carolina: posterior densities", "nc_density.png",
+          1600, 1100,
+          function() plot(fit, type = "density",
+                          variables = c("beta", "Lambda", "A", "deviance")))
+  invisible(fit)
+}
+
+demo <- function() {
+  started <- proc.time()[["elapsed"]]
+  minnesota()
+  north_carolina()
+  rule("Pictures")
+  for (k in names(files)) cat(sprintf("  %-52s %s\n", k, files[[k]]))
   cat(sprintf("\ndemo finished in %.1f s\n",
               proc.time()[["elapsed"]] - started))
 }

@@ -1,0 +1,53 @@
+# Short runs of the general sampler under valgrind: a fit, engine calls cut
+# short by a time limit and by invalid inputs, each repeated.
+#   R -d valgrind --vanilla -f tests/valgrind/engine.R
+library(mcar)
+ns <- asNamespace("mcar")
+sim <- minnesota_simulated()
+W <- minnesota_adjacency()
+Y <- as.matrix(sim[c("Y1", "Y2", "Y3")])
+E <- as.matrix(sim[c("N1", "N2", "N3")])
+Y[c(3, 40), 2] <- NA
+fit <- suppressWarnings(mcar_fit(Y, E, W, covariates = cbind(x = sim$phi1),
+                                 n_sample = 40, burnin = 20, chains = 1,
+                                 seed = 1, progress = FALSE))
+stopifnot(inherits(fit, "mcar_fit"))
+
+# Six outcomes on a 4 x 4 grid: scratch sized by the number of outcomes.
+g <- expand.grid(x = 1:4, y = 1:4)
+Wg <- outer(seq_len(16), seq_len(16), function(i, j)
+  as.numeric(abs(g$x[i] - g$x[j]) + abs(g$y[i] - g$y[j]) == 1))
+set.seed(2)
+E6 <- matrix(runif(16 * 6, 5, 15), 16, 6)
+Y6 <- matrix(rpois(16 * 6, E6), 16, 6)
+fit6 <- suppressWarnings(mcar_fit(Y6, E6, Wg, n_sample = 30, burnin = 10,
+                                  chains = 1, seed = 3, progress = FALSE))
+stopifnot(inherits(fit6, "mcar_fit"))
+
+mp <- ns$.check_map(W)
+X <- matrix(1, 87, 1)
+dat <- ns$.engine_data(Y, E, X, mp, ns$.resolve_prior(mcar_prior(), 3, 1))
+init <- ns$.default_init(Y, E, X, mp)
+sc <- ns$.engine_scales(ns$.default_scales(Y, X, mp))
+st <- ns$.engine_state(init, .Call(ns$mcar_engine_seed, c(1, 2)))
+run <- function(sweeps, state = st, scales = sc) {
+  .Call(ns$mcar_engine_run, dat, state, scales,
+        list(sweeps = as.integer(sweeps), thin = as.integer(sweeps),
+             offset = 0L))
+}
+for (k in 1:3) {
+  r <- tryCatch({
+    setTimeLimit(elapsed = 2, transient = TRUE)
+    run(1e7)
+  }, error = function(e) e)
+  setTimeLimit()
+  stopifnot(inherits(r, "error"), grepl("time limit", conditionMessage(r)))
+}
+bad <- st
+bad$phi <- bad$phi[-1]
+for (k in 1:3) stopifnot(inherits(try(run(5, bad), silent = TRUE), "try-error"))
+bad_sc <- sc
+bad_sc$theta <- NULL
+for (k in 1:3) stopifnot(inherits(try(run(5, scales = bad_sc), silent = TRUE),
+                                  "try-error"))
+cat("valgrind engine runs done\n")

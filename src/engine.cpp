@@ -71,18 +71,30 @@ inline double logit_jacobian(double x, double lo, double hi) {
   return std::log((x - lo) * (hi - x));
 }
 
+// Zero-filled K x K scratch: on the stack up to K = 8, else on the heap.
+class SmallSquare {
+public:
+  explicit SmallSquare(int K) {
+    if (K > 8) {
+      big_.assign(K * K, 0.0);
+      p_ = big_.data();
+    } else {
+      std::fill(buf_, buf_ + K * K, 0.0);
+    }
+  }
+  double *data() { return p_; }
+
+private:
+  double buf_[64];
+  std::vector<double> big_;
+  double *p_ = buf_;
+};
+
 } // namespace
 
 void association(double *A, const double *theta, const double *eta, int K) {
-  double P[64];
-  std::vector<double> big;
-  double *Pm = P;
-  if (K > 8) {
-    big.assign(K * K, 0.0);
-    Pm = big.data();
-  }
-  for (int i = 0; i < K * K; i++)
-    Pm[i] = 0.0;
+  SmallSquare P(K);
+  double *Pm = P.data();
   for (int i = 0; i < K; i++)
     Pm[i + K * i] = 1.0;
   int j = 0;
@@ -237,15 +249,8 @@ double Sampler::lambda_log_prior(const double *L) const {
     weighted += (r + 1) * l;
   }
   // M = L^-1 (upper triangular), column by column.
-  double Mbuf[64];
-  std::vector<double> big;
-  double *M = Mbuf;
-  if (K > 8) {
-    big.assign(K * K, 0.0);
-    M = big.data();
-  }
-  for (int x = 0; x < K * K; x++)
-    M[x] = 0.0;
+  SmallSquare Ms(K);
+  double *M = Ms.data();
   for (int c = 0; c < K; c++) {
     M[c + K * c] = 1.0 / L[c + K * c];
     for (int r = c - 1; r >= 0; r--) {

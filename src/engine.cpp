@@ -291,20 +291,33 @@ double Sampler::ratio_phi(int i, int c, double y) const {
   return ll - 0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
 }
 
-double Sampler::ratio_lambda_row(int r, const double *row) const {
-  std::vector<double> L(s_.Lambda);
+// The log-likelihood change of outcome r when row r of the loadings is
+// that of L, with the proposal's mu and E exp(mu) left in lp_new and m_new.
+double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
+                                    double *m_new) const {
+  SmallSquare change(K_);
+  double *dL = change.data();
   for (int c = r; c < K_; c++)
-    L[r + K_ * c] = row[c - r];
+    dL[c] = L[r + K_ * c] - s_.Lambda[r + K_ * c];
   double ll = 0.0;
   for (int i = 0; i < n_; i++) {
     const int at = i + n_ * r;
     double dl = 0.0;
     for (int c = r; c < K_; c++)
-      dl += (L[r + K_ * c] - s_.Lambda[r + K_ * c]) * s_.phi[i + n_ * c];
-    const double lp = lp_[at] + dl;
-    ll += d_.Y[at] * (lp - lp_[at]) - (d_.E[at] * std::exp(lp) - m_[at]);
+      dl += dL[c] * s_.phi[i + n_ * c];
+    lp_new[i] = lp_[at] + dl;
+    m_new[i] = d_.E[at] * std::exp(lp_new[i]);
+    ll += d_.Y[at] * dl - (m_new[i] - m_[at]);
   }
-  return ll + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+  return ll;
+}
+
+double Sampler::ratio_lambda_row(int r, const double *row) const {
+  std::vector<double> L(s_.Lambda), lp(n_), m(n_);
+  for (int c = r; c < K_; c++)
+    L[r + K_ * c] = row[c - r];
+  return lambda_row_proposal(r, L.data(), lp.data(), m.data()) +
+         lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
 }
 
 double Sampler::ratio_eta(int k, double y) {
@@ -631,8 +644,8 @@ void Sampler::update_shear(Xoshiro &rng, Counts &counts) {
 
 void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
   const int K = K_;
-  double *fnew = work_.data(); // n: proposed mu of the row's outcome
-  double *mnew = fnew + n_;    // n
+  double *lp_new = work_.data(); // n: proposed mu of the row's outcome
+  double *m_new = lp_new + n_;  // n
   std::vector<double> Lnew(s_.Lambda);
   const double prior_cur = lambda_log_prior(s_.Lambda.data());
   double prior_at = prior_cur;
@@ -643,17 +656,7 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
     Lnew[diag] = std::exp(logd_new);
     for (int c = r + 1; c < K; c++)
       Lnew[r + K * c] = s_.Lambda[r + K * c] + sc_.lambda[r + K * c] * rng.normal();
-    double ll = 0.0;
-    for (int i = 0; i < n_; i++) {
-      const int at = i + n_ * r;
-      double dl = 0.0;
-      for (int c = r; c < K; c++)
-        dl += (Lnew[r + K * c] - s_.Lambda[r + K * c]) * s_.phi[i + n_ * c];
-      const double lp = lp_[at] + dl;
-      fnew[i] = lp;
-      mnew[i] = d_.E[at] * std::exp(lp);
-      ll += d_.Y[at] * (lp - lp_[at]) - (mnew[i] - m_[at]);
-    }
+    const double ll = lambda_row_proposal(r, Lnew.data(), lp_new, m_new);
     const double prior_new = lambda_log_prior(Lnew.data());
     const double lg = ll + prior_new - prior_at + (logd_new - logd);
     if (accept(rng, lg)) {
@@ -661,8 +664,8 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
         s_.Lambda[r + K * c] = Lnew[r + K * c];
       for (int i = 0; i < n_; i++) {
         const int at = i + n_ * r;
-        lp_[at] = fnew[i];
-        m_[at] = mnew[i];
+        lp_[at] = lp_new[i];
+        m_[at] = m_new[i];
       }
       prior_at = prior_new;
       counts.lambda[r]++;

@@ -158,6 +158,8 @@ private:
   double quad_change(const double *A) const;
   double beta_proposal(int r, const double *b, double *lp_new,
                        double *m_new) const;
+  double lambda_row_proposal(int r, const double *L, double *lp_new,
+                             double *m_new) const;
   void shift_terms(double *P, double *b) const;
 
   const Data &d_;

@@ -208,14 +208,18 @@ minnesota <- function() {
           function() plot(fit, type = "map"))
   picture("Minnesota: maps of P(RR > 1)", "minnesota_prob_maps.png",
           1500, 700, function() plot(fit, type = "map", stat = "prob_gt"))
-  picture("Minnesota: trace plots", "minnesota_trace.png", 1600, 1200,
-          function() plot(fit, type = "trace",
-                          variables = c("beta", "Lambda", "A", "deviance")))
-  picture("Minnesota: posterior densities", "minnesota_density.png",
-          1600, 1200,
-          function() plot(fit, type = "density",
-                          variables = c("beta", "Lambda", "A", "deviance")))
+  chain_pictures(fit, "Minnesota", "minnesota", 1200)
   invisible(fit)
+}
+
+# Trace plots and posterior densities of the reported parameters.
+chain_pictures <- function(fit, study, prefix, height) {
+  vars <- c("beta", "Lambda", "A", "deviance")
+  picture(paste0(study, ": trace plots"), paste0(prefix, "_trace.png"), 1600,
+          height, function() plot(fit, type = "trace", variables = vars))
+  picture(paste0(study, ": posterior densities"),
+          paste0(prefix, "_density.png"), 1600, height,
+          function() plot(fit, type = "density", variables = vars))
 }
 
 # ---- 2. sudden infant deaths in North Carolina -------------------------------
@@ -262,13 +266,7 @@ north_carolina <- function() {
           function() plot(fit, type = "map", shared_scale = TRUE))
   picture("North Carolina: maps of P(RR > 1)", "nc_prob_maps.png",
           1600, 560, function() plot(fit, type = "map", stat = "prob_gt"))
-  picture("North Carolina: trace plots", "nc_trace.png", 1600, 1100,
-          function() plot(fit, type = "trace",
-                          variables = c("beta", "Lambda", "A", "deviance")))
-  picture("North Carolina: posterior densities", "nc_density.png",
-          1600, 1100,
-          function() plot(fit, type = "density",
-                          variables = c("beta", "Lambda", "A", "deviance")))
+  chain_pictures(fit, "North Carolina", "nc", 1100)
   invisible(fit)
 }
 

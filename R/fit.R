@@ -31,9 +31,18 @@
 #' likelihood and predicted from the model.  Expected counts are
 #' non-negative, and positive where the count is positive.  `W` is
 #' symmetric and non-negative with a zero diagonal (weights allowed), and
-#' every unit needs at least one neighbour.  When the rows of `counts`,
-#' `expected` and `covariates` and the units of `W` are named, they are
-#' matched by name; otherwise by position.
+#' every unit needs at least one neighbour.  Every input that carries unit
+#' names is matched by name: the rows of `counts`, `expected` and
+#' `covariates` to the units of `W` when the map is named, else to the
+#' first of them that is named; names that differ, repeat or are missing
+#' are errors that say which.  Any names count, whole-number ids such as
+#' "1", "2", ... too; what carries no names (an unnamed matrix, a data frame
+#' with R's automatic row names, an spdep list with its default ids 1..n
+#' when the data use other names) is taken in the order of the units.
+#' Offsets have no place in the model: multiply the expected counts by
+#' exp(offset) instead.  Under a flat prior a covariate that the counts
+#' cannot hold (one that, say, is 0 wherever an outcome was seen) leaves
+#' the posterior improper; the fit warns which coefficient and why.
 #'
 #' @section Sampling:
 #' Each sweep updates the coefficients of each outcome in a block (a random
@@ -59,7 +68,9 @@
 #' @param W The map: a symmetric adjacency or weights matrix (dense or a
 #'   sparse `Matrix`), an \pkg{spdep} `nb` or `listw` object, or an \pkg{sf}
 #'   polygons object (neighbours share a boundary; its geometry is kept for
-#'   maps).
+#'   maps; \pkg{sp} polygons are read through [sf::st_as_sf()]).  A
+#'   `listw` must have symmetric weights (style `"B"`, say), not the
+#'   row-standardised style `"W"`.
 #' @param covariates `NULL`, an n x q numeric matrix or data frame, or a
 #'   one-sided formula evaluated in `data` (factors expand as in
 #'   [stats::model.matrix()]).  An intercept is always added.
@@ -83,10 +94,11 @@
 #' @param units Optional unit names (by default those of `W`, else of
 #'   `counts`).
 #' @param map For `plot(type = "map")`: an sf object or geometry with one
-#'   polygon per unit, when `W` is not itself sf polygons.
-#' @param snap,queen For sf polygons as `W`: the snapping distance and
-#'   whether a shared corner makes neighbours (passed to
-#'   [spdep::poly2nb()]).
+#'   polygon per unit, when `W` is not itself sf polygons; the rows of an
+#'   sf table with row names are matched to the units by name.
+#' @param snap,queen For sf polygons as `W`: the snapping distance (`NULL`
+#'   or a non-negative number) and whether a shared corner makes neighbours
+#'   (passed to [spdep::poly2nb()]).
 #' @param progress Whether to show a progress bar (\pkg{progressr} when
 #'   installed).
 #' @param verbose Whether to report each piece of each chain as a message.
@@ -124,6 +136,9 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   if (missing(W)) .input_error("W", "is missing.")
   Y <- .check_counts(.outcome_matrix(counts, "counts", data))
   E <- .outcome_matrix(expected, "expected", data)
+  queen <- .check_polygon_args(snap, queen)
+  W <- .from_sp(W, "W")
+  map_names <- .map_names(W)
   mp <- .check_map(W, snap = snap, queen = queen)
   n <- mp$n
   if (nrow(Y) != n) {
@@ -132,62 +147,43 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   }
   X <- .design_matrix(covariates, data, n)
 
-  # Units: matched by name when both sides are named.  Named expected counts
-  # or covariates follow the names of `W` even when the counts are unnamed.
+  # Units: every input that carries names is matched by name (to the map's
+  # names, or to those of the first named input when the map has none);
+  # inputs without names are taken in the order of the units.
   if (!identical(dim(E), dim(Y))) .check_expected(E, Y)
-  map_units <- .informative_names(mp$units)
-  data_rows <- .informative_names(rownames(Y))
-  if (!is.null(map_units)) {
-    o <- if (!is.null(data_rows)) .match_units(data_rows, map_units, "counts")
-      else seq_len(n)
-    Y <- Y[o, , drop = FALSE]
-    if (!is.null(.informative_names(rownames(E)))) {
-      E <- E[.match_units(rownames(E), map_units, "expected"), , drop = FALSE]
-    } else {
-      E <- E[o, , drop = FALSE]
-    }
-    if (!is.null(.informative_names(rownames(X)))) {
-      X <- X[.match_units(rownames(X), map_units, "covariates"), , drop = FALSE]
-    } else {
-      X <- X[o, , drop = FALSE]
-    }
-  }
+  aligned <- .align_units(map_names, list(counts = Y, expected = E,
+                                          covariates = X))
+  Y <- aligned$rows$counts; E <- aligned$rows$expected
+  X <- aligned$rows$covariates
   E <- .check_expected(E, Y)
   K <- ncol(Y); p <- ncol(X)
+  named_units <- !is.null(aligned$units) || !is.null(units)
   if (is.null(units)) {
-    units <- if (!is.null(map_units)) map_units else if (!is.null(data_rows))
-      data_rows else as.character(seq_len(n))
+    units <- if (!is.null(aligned$units)) aligned$units else
+      as.character(seq_len(n))
   } else {
     units <- as.character(units)
     if (length(units) != n || anyNA(units) || anyDuplicated(units)) {
       .input_error("units", "must give ", n, " distinct unit names.")
     }
   }
-  outcomes <- colnames(Y)
-  if (is.null(outcomes) || anyDuplicated(outcomes) || any(!nzchar(outcomes))) {
-    outcomes <- paste0("outcome", seq_len(K))
-  }
+  outcomes <- .outcome_names(colnames(Y), K)
+  .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
+  .warn_separation(Y, X, prior$beta_sd, outcomes)
   size <- .check_run_size(n_sample, burnin, thin, chains, n * K + p * K)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  if (!is.null(map)) {
-    if (!(inherits(map, "sf") || inherits(map, "sfc"))) {
-      .input_error("map", "must be NULL or an sf object with one polygon per ",
-                   "unit.")
-    }
-    if (length(sf::st_geometry(map)) != n) {
-      .input_error("map", "has ", length(sf::st_geometry(map)),
-                   " features for ", n, " units.")
-    }
-  }
+  if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
+                                              "the data's units")
   dat <- .engine_data(Y, E, X, mp, prior)
   plain <- .default_init(Y, E, X, mp)
   default_scales <- .default_scales(Y, X, mp)
   scale_list <- .check_scales(scales, default_scales, size$chains)
+  .check_scales_move(scales, scale_list, default_scales)
   invisible(.check_init(init, rep(list(plain), size$chains), dat$eta_lo))
   if (tune && size$burnin == 0L) {
     if (tune_given) {
@@ -224,6 +220,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                        units = units, outcomes = outcomes, inits = inits,
                        size = size, tune = tune, seed = seed, call = call,
                        prior = prior, plot_map = map)
+  fit$named_units <- named_units
+  fit$covariate_spec <- .covariate_spec(covariates, data)
   fit$seconds <- proc.time()[["elapsed"]] - started
   .warn_untrustworthy(fit)
   fit

@@ -36,7 +36,8 @@
 #' @keywords internal
 #' @useDynLib mcar, .registration = TRUE
 #' @importFrom stats median quantile sd qnorm rnorm runif setNames var
-#' @importFrom stats fitted residuals predict nobs logLik coef
+#' @importFrom stats fitted residuals predict nobs logLik coef confint vcov
+#' @importFrom stats simulate
 #' @importFrom Matrix sparseMatrix
 #' @importFrom utils read.csv txtProgressBar setTxtProgressBar head
 #' @importFrom coda as.mcmc mcmc mcmc.list

@@ -83,15 +83,22 @@
     do.call(cbind, lapply(groups, function(g) .group_draws(fit, d, g)))
   })
   vars <- colnames(per_chain[[1L]])
-  keep <- if (length(single)) {
-    whole <- vars[sub("\\[.*$", "", vars) %in% intersect(variables, .groups)]
-    unknown <- setdiff(single, vars)
-    if (length(unknown)) {
-      .input_error("variables", "has unknown parameter(s): ",
-                   paste(head(unknown, 5L), collapse = ", "), ".")
-    }
-    vars[vars %in% c(whole, single)]
-  } else vars
+  unknown <- setdiff(single, vars)
+  if (length(unknown)) {
+    .input_error("variables", "has unknown parameter(s): ",
+                 paste(head(unknown, 5L), collapse = ", "), ".")
+  }
+  # In the order asked: a group's variables where the group is named.
+  base <- sub("\\[.*$", "", vars)
+  keep <- unique(unlist(lapply(variables, function(v) {
+    if (v %in% .groups) vars[base == v] else v
+  })))
+  if (!length(keep)) {
+    .input_error("variables", "selects nothing in this fit (",
+                 paste(variables, collapse = ", "), if (.n_outcomes(fit) == 1L &&
+                   "theta" %in% variables) ": with one outcome there is no ",
+                 "angle theta", ").")
+  }
   S <- nrow(per_chain[[1L]])
   out <- array(NA_real_, c(S, length(per_chain), length(keep)),
                dimnames = list(NULL, names(fit$draws), keep))
@@ -174,6 +181,12 @@
       paste(sprintf("%.3f", odd$mean), collapse = ", "),
       paste(unique(paste0(odd$block, " (chain ", odd$chain, ")")),
             collapse = ", ")))
+  }
+  n_keep <- nrow(fit$draws[[1L]]$beta)
+  if (n_keep < 4L) {
+    problems <- c(problems, sprintf(
+      "only %d kept draw%s per chain, too few to estimate R-hat or ESS",
+      n_keep, if (n_keep == 1L) "" else "s"))
   }
   dev <- unlist(lapply(fit$draws, function(d) d$deviance))
   if (any(!is.finite(dev))) {
@@ -282,6 +295,10 @@
 #' `Lambda`, `A`); `fitted()` the posterior mean expected counts (the
 #' response scale; `type = "risk"` for relative risks); `predict()` those
 #' with credible intervals, and for counts also predictive intervals;
+#' `predict()` also takes new covariate values (`newdata`) and expected
+#' counts (`expected`) for the fitted units, for counterfactual maps: the
+#' fields and coefficients are those of the fit.  Its predictive intervals
+#' are quantiles of the Poisson mixture over the draws, found by bisection.
 #' `residuals()` response, Pearson or deviance residuals against the fitted
 #' counts; `nobs()` the number of observed counts; `logLik()` the Poisson
 #' log-likelihood at the posterior mean relative risks, with `pD` as its
@@ -295,6 +312,13 @@
 #'   `"deviance"`) and/or single names such as `"beta[1,2]"`.
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
 #'   `residuals()`: `"response"`, `"pearson"` or `"deviance"`.
+#' @param newdata For `predict()`: `NULL`, or new covariate values of the
+#'   fitted units: a data frame holding the variables of the fit's
+#'   covariate formula, or the columns of its covariate matrix (by name);
+#'   one row per unit, matched to the units by name when its rows are named.
+#' @param expected For `predict()`: `NULL` (the fit's expected counts) or
+#'   new expected counts of the units, in the form `mcar_fit()` takes them
+#'   (column names are looked up in `newdata`).
 #' @param ... Not used.
 #' @return See the description; `predict()` returns a data frame with one
 #'   row per unit and outcome.
@@ -356,6 +380,10 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   names(tab)[names(tab) == "lower"] <- pct(a)
   names(tab)[names(tab) == "upper"] <- pct(1 - a)
   print(.fmt_table(tab, digits), quote = FALSE, right = TRUE)
+  writeLines(strwrap(paste0(
+    "(rhat: potential scale reduction, near 1 when the chains agree; ",
+    "ess_bulk, ess_tail: effective sample sizes of the centre and the ",
+    "tails of each posterior)")))
   cat("\nRelative risks (posterior means over the ", length(x$units),
       " units):\n", sep = "")
   rr <- x$risk
@@ -367,6 +395,10 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   rownames(rtab) <- x$outcomes
   names(rtab)[4:5] <- c("interval > 1", "interval < 1")
   print(.fmt_table(rtab, digits), quote = FALSE, right = TRUE)
+  writeLines(strwrap(paste0(
+    "(min, median, max: of the units' posterior mean relative risks; ",
+    "interval > 1 / < 1: the number of units whose ", pct(x$level),
+    " credible interval lies wholly above / below 1)")))
   cat("\n")
   .print_dic(x$dic)
   cat("\nAcceptance rates (kept sweeps):\n")
@@ -413,22 +445,39 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
   .as_cells(object, .cell_summary(object, type, 0.95)$mean)
 }
 
-# Quantiles of the posterior predictive distribution of a count, a mixture
-# of Poisson distributions over the draws of its mean.
-.predictive_quantiles <- function(lam, probs) {
-  hi <- stats::qpois(max(probs), max(lam)) + 1
-  y <- 0:hi
-  cdf <- vapply(y, function(k) mean(stats::ppois(k, lam)), numeric(1))
-  vapply(probs, function(pr) y[which(cdf >= pr)[1L]], numeric(1))
+# The prob-quantile of the posterior predictive distribution of each count,
+# a mixture of Poisson distributions over the draws of its mean (lam: draws
+# x cells): the smallest k whose mixture distribution function reaches
+# prob.  It lies between the Poisson quantiles at the smallest and the
+# largest mean, and is found by bisection there, so the cost grows with the
+# logarithm of the counts, not with the counts.
+.predictive_quantiles <- function(lam, prob) {
+  lam <- as.matrix(lam)
+  S <- nrow(lam)
+  lo <- stats::qpois(prob, apply(lam, 2L, min))
+  hi <- stats::qpois(prob, apply(lam, 2L, max))
+  while (length(act <- which(lo < hi))) {
+    mid <- floor((lo[act] + hi[act]) / 2)
+    cdf <- colMeans(matrix(stats::ppois(rep(mid, each = S),
+                                        lam[, act, drop = FALSE]), S))
+    reached <- cdf >= prob
+    hi[act[reached]] <- mid[reached]
+    lo[act[!reached]] <- mid[!reached] + 1
+  }
+  lo
 }
 
 #' @rdname mcar_fit-methods
 #' @export
-predict.mcar_fit <- function(object, type = c("count", "risk"), level = 0.95,
-                             ...) {
+predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
+                             level = 0.95, expected = NULL, ...) {
   type <- match.arg(type)
   level <- .check_level(level)
-  s <- .cell_summary(object, type, level)
+  s <- if (is.null(newdata) && is.null(expected)) {
+    .cell_summary(object, type, level)
+  } else {
+    .new_cell_summary(object, newdata, expected, type, level)
+  }
   n <- .n_units(object)
   out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
                     outcome = rep(object$outcomes, each = n),
@@ -437,13 +486,112 @@ predict.mcar_fit <- function(object, type = c("count", "risk"), level = 0.95,
                     row.names = NULL, stringsAsFactors = FALSE)
   if (type == "count") {
     a <- (1 - level) / 2
-    q <- vapply(seq_len(ncol(s$draws)), function(j) {
-      .predictive_quantiles(s$draws[, j], c(a, 1 - a))
-    }, numeric(2))
-    out$predict_lower <- q[1L, ]
-    out$predict_upper <- q[2L, ]
+    out$predict_lower <- .predictive_quantiles(s$draws, a)
+    out$predict_upper <- .predictive_quantiles(s$draws, 1 - a)
   }
   out
+}
+
+# The design matrix of the fitted units at new covariate values: `newdata`
+# holds the covariates (the variables of the fit's formula, or the columns
+# of its covariate matrix by name) for every unit, matched by name when its
+# rows are named.
+.new_design <- function(object, newdata) {
+  if (is.null(newdata)) return(object$X)
+  n <- .n_units(object)
+  spec <- object$covariate_spec
+  if (ncol(object$X) == 1L) {
+    .input_error("newdata", "is of no use: the fit has no covariates.")
+  }
+  if (inherits(spec, "formula")) {
+    if (!is.data.frame(newdata)) {
+      .input_error("newdata", "must be a data frame holding the variables ",
+                   "of the fit's covariate formula.")
+    }
+    tt <- stats::delete.response(stats::terms(spec))
+    mf <- tryCatch(stats::model.frame(tt, newdata, na.action = stats::na.pass,
+                                      xlev = attr(spec, "xlevels")),
+                   error = function(e) {
+                     .input_error("newdata", "cannot give the covariates: ",
+                                  conditionMessage(e))
+                   })
+    X <- stats::model.matrix(tt, mf)
+    if (!"(Intercept)" %in% colnames(X)) X <- cbind(`(Intercept)` = 1, X)
+    rownames(X) <- .frame_row_names(newdata)
+  } else {
+    nd <- if (is.data.frame(newdata)) newdata else as.matrix(newdata)
+    covs <- object$covariates[-1L]
+    have <- colnames(nd)
+    if (!is.null(have)) {
+      if (!all(covs %in% have)) {
+        .input_error("newdata", "must hold the covariates ",
+                     paste(covs, collapse = ", "), "; it lacks ",
+                     paste(setdiff(covs, have), collapse = ", "), ".")
+      }
+      nd <- nd[, covs, drop = FALSE]
+    } else if (NCOL(nd) != length(covs)) {
+      .input_error("newdata", "must hold the covariates ",
+                   paste(covs, collapse = ", "), " (by name, or as many ",
+                   "columns), not ", NCOL(nd), " column(s).")
+    }
+    rn <- if (is.data.frame(nd)) .frame_row_names(nd) else rownames(nd)
+    nd <- as.matrix(nd)
+    if (!is.numeric(nd)) .input_error("newdata", "must be numeric.")
+    X <- cbind(1, unname(nd))
+    colnames(X) <- object$covariates
+    rownames(X) <- rn
+  }
+  if (!identical(colnames(X), object$covariates)) {
+    .input_error("newdata", "gives the coefficients ",
+                 paste(colnames(X), collapse = ", "), " instead of ",
+                 paste(object$covariates, collapse = ", "), ".")
+  }
+  if (nrow(X) != n) {
+    .input_error("newdata", "has ", nrow(X), " rows for the fit's ", n,
+                 " units; it gives new covariate values of the fitted units.")
+  }
+  if (any(!is.finite(X))) {
+    .input_error("newdata", "has missing or infinite covariate values.")
+  }
+  .rows_by_unit(object, X, "newdata")
+}
+
+# Rows of `x` put in the order of the fit's units when they are named.
+.rows_by_unit <- function(object, x, arg) {
+  nm <- .unit_names(rownames(x), arg)
+  if (!is.null(nm) && !isFALSE(object$named_units)) {
+    x <- x[.match_units(nm, object$units, arg, "the fit's units"), ,
+           drop = FALSE]
+  }
+  x
+}
+
+.new_expected <- function(object, expected, newdata) {
+  if (is.null(expected)) return(object$expected)
+  E <- .outcome_matrix(expected, "expected", newdata)
+  if (!identical(dim(E), dim(object$expected))) {
+    .input_error("expected", "must be ", nrow(object$expected), " x ",
+                 ncol(object$expected), " like the fit's, not ", nrow(E),
+                 " x ", ncol(E), ".")
+  }
+  if (anyNA(E) || any(!is.finite(E)) || any(E < 0)) {
+    .input_error("expected", "must be non-negative and finite.")
+  }
+  .rows_by_unit(object, E, "expected")
+}
+
+# As .cell_summary(), at new covariate values and expected counts.
+.new_cell_summary <- function(object, newdata, expected, type, level) {
+  X <- .new_design(object, newdata)
+  E <- .new_expected(object, expected, newdata)
+  at <- object
+  at$X <- unname(X)
+  rr <- do.call(rbind, lapply(object$draws, function(d) exp(.lp_draws(at, d))))
+  if (type == "count") rr <- sweep(rr, 2L, as.vector(E), `*`)
+  a <- (1 - level) / 2
+  list(draws = rr, mean = colMeans(rr),
+       lower = apply(rr, 2L, quantile, a, names = FALSE),
+       upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
 }
 
 #' @rdname mcar_fit-methods
@@ -518,6 +666,17 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
 
 # ---- model comparison -----------------------------------------------------
 
+# Refuses what needs more kept draws per chain than the fit has.
+.check_enough_draws <- function(x, need, what, arg = "x") {
+  n_keep <- nrow(x$draws[[1L]]$beta)
+  if (n_keep < need) {
+    .input_error(arg, "has ", n_keep, " kept draw", if (n_keep != 1L) "s",
+                 " per chain; ", what, " needs at least ", need, ". Keep more ",
+                 "(a larger `n_sample` or a smaller `thin`).")
+  }
+  invisible(n_keep)
+}
+
 .log_lik_array <- function(x) {
   arr <- .draws_array(x, "log_lik")
   arr
@@ -544,6 +703,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
 #' loo::waic(fit)
 #' @exportS3Method loo::loo
 loo.mcar_fit <- function(x, ...) {
+  .check_enough_draws(x, 2L, "LOO")
   ll <- .log_lik_array(x)
   r_eff <- loo::relative_eff(exp(ll))
   loo::loo(ll, r_eff = r_eff, ...)
@@ -552,6 +712,7 @@ loo.mcar_fit <- function(x, ...) {
 #' @rdname mcar_loo
 #' @exportS3Method loo::waic
 waic.mcar_fit <- function(x, ...) {
+  .check_enough_draws(x, 2L, "WAIC")
   loo::waic(.log_lik_array(x), ...)
 }
 
@@ -560,8 +721,9 @@ waic.mcar_fit <- function(x, ...) {
 #' Draws in coda and posterior formats
 #'
 #' `as.mcmc()` returns the kept draws as a \pkg{coda} `mcmc.list` (one `mcmc`
-#' per chain); `as_draws()`, `as_draws_array()` and `as_draws_df()` return
-#' them in \pkg{posterior}'s formats.  Variables are named `beta[j,r]`
+#' per chain); `as_draws()`, `as_draws_array()`, `as_draws_df()`,
+#' `as_draws_matrix()`, `as_draws_list()` and `as_draws_rvars()` return
+#' them in \pkg{posterior}'s formats, variables in the order asked.  Variables are named `beta[j,r]`
 #' (j = 1 the intercept, then the covariates; r the outcome),
 #' `Lambda[r,c]` and `A[a,b]` (upper triangles), `eta[k]`, `theta[j]`,
 #' `phi[i,c]`, `rr[i,r]` (relative risks), `log_lik[i,r]` (observed counts
@@ -572,8 +734,8 @@ waic.mcar_fit <- function(x, ...) {
 #'   `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"log_lik"`, `"deviance"`) and/or
 #'   single names; by default all of them.
 #' @param ... Not used.
-#' @return `as.mcmc()`: an `mcmc.list`; the others a `draws_array` or
-#'   `draws_df`.
+#' @return `as.mcmc()`: an `mcmc.list`; the others the \pkg{posterior}
+#'   object of their name.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -619,3 +781,251 @@ as_draws.mcar_fit <- function(x, variables = .groups, ...) {
 #' @importFrom coda as.mcmc
 #' @export
 coda::as.mcmc
+
+#' @rdname as.mcmc.mcar_fit
+#' @exportS3Method posterior::as_draws_matrix
+as_draws_matrix.mcar_fit <- function(x, variables = .groups, ...) {
+  posterior::as_draws_matrix(as_draws_array.mcar_fit(x, variables))
+}
+
+#' @rdname as.mcmc.mcar_fit
+#' @exportS3Method posterior::as_draws_list
+as_draws_list.mcar_fit <- function(x, variables = .groups, ...) {
+  posterior::as_draws_list(as_draws_array.mcar_fit(x, variables))
+}
+
+#' @rdname as.mcmc.mcar_fit
+#' @exportS3Method posterior::as_draws_rvars
+as_draws_rvars.mcar_fit <- function(x, variables = .groups, ...) {
+  posterior::as_draws_rvars(as_draws_array.mcar_fit(x, variables))
+}
+
+# ---- the extractors of other modelling packages ---------------------------
+
+#' Intervals, covariances, draws and replicated data of a fit
+#'
+#' `confint()` gives equal-tailed posterior credible intervals,
+#' `vcov()` the posterior covariance matrix of the chosen parameters (by
+#' default the regression coefficients), `as.data.frame()` the kept draws
+#' (one row per draw, with `.chain`, `.iteration` and `.draw`).
+#' `posterior_predict()` draws replicated counts for every unit and
+#' outcome, one set per kept draw of the parameters (draws x cells, units
+#' varying fastest), and `simulate()` `nsim` such sets as the columns of a
+#' data frame.  `pp_check()` compares the observed counts with replicated
+#' ones through \pkg{bayesplot}.
+#'
+#' @param object,x An `"mcar_fit"` object from [mcar_fit()].
+#' @param parm,variables Parameters: group names (`"beta"`, `"Lambda"`,
+#'   `"A"`, `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"log_lik"`,
+#'   `"deviance"`) and/or single names such as `"beta[2,1]"`.
+#' @param level Probability mass of the intervals.
+#' @param row.names,optional Not used.
+#' @param nsim Number of replicated data sets.
+#' @param seed `NULL` or a whole number seeding R's generator for the
+#'   replicates (the caller's generator state is put back afterwards).
+#' @param ndraws `NULL` for every kept draw, or the number of draws to use
+#'   (taken evenly spaced).
+#' @param fun For `pp_check()`: the name of a \pkg{bayesplot} `ppc_`
+#'   function without its prefix, such as `"dens_overlay"`, `"bars"`,
+#'   `"stat"` or `"intervals"`.
+#' @param ... Passed on to the \pkg{bayesplot} function by `pp_check()`;
+#'   otherwise not used.
+#' @return `confint()`: a matrix with one row per parameter; `vcov()`: a
+#'   square matrix; `as.data.frame()`: a data frame; `posterior_predict()`:
+#'   a matrix of counts (draws x cells) named `y[i,r]`; `simulate()`: a data
+#'   frame of `nsim` columns with one row per unit and outcome;
+#'   `pp_check()`: a ggplot object.
+#' @examples
+#' sim <- minnesota_simulated()
+#' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
+#'                 minnesota_adjacency(), n_sample = 600, burnin = 300,
+#'                 chains = 2, seed = 1)
+#' confint(fit, "beta")
+#' vcov(fit)
+#' head(as.data.frame(fit, variables = "Lambda"))
+#' yrep <- posterior_predict(fit, ndraws = 100)
+#' dim(yrep)
+#' if (requireNamespace("bayesplot", quietly = TRUE)) {
+#'   bayesplot::pp_check(fit, fun = "bars")
+#' }
+#' @name mcar_fit-extractors
+#' @export
+confint.mcar_fit <- function(object, parm = .reported, level = 0.95, ...) {
+  level <- .check_level(level)
+  arr <- .draws_array(object, parm)
+  m <- matrix(arr, prod(dim(arr)[1:2]))
+  a <- (1 - level) / 2
+  out <- t(apply(m, 2L, quantile, c(a, 1 - a), names = FALSE))
+  dimnames(out) <- list(dimnames(arr)[[3L]],
+                        paste(format(100 * c(a, 1 - a), trim = TRUE), "%"))
+  out
+}
+
+#' @rdname mcar_fit-extractors
+#' @export
+vcov.mcar_fit <- function(object, variables = "beta", ...) {
+  arr <- .draws_array(object, variables)
+  m <- matrix(arr, prod(dim(arr)[1:2]),
+              dimnames = list(NULL, dimnames(arr)[[3L]]))
+  stats::cov(m)
+}
+
+#' @rdname mcar_fit-extractors
+#' @export
+as.data.frame.mcar_fit <- function(x, row.names = NULL, optional = FALSE,
+                                   variables = .groups, ...) {
+  arr <- .draws_array(x, variables)
+  S <- dim(arr)[1L]; chains <- dim(arr)[2L]
+  out <- as.data.frame(matrix(arr, S * chains,
+                              dimnames = list(NULL, dimnames(arr)[[3L]])),
+                       optional = TRUE)
+  out$.chain <- rep(seq_len(chains), each = S)
+  out$.iteration <- rep(seq_len(S), chains)
+  out$.draw <- seq_len(S * chains)
+  out
+}
+
+# Evenly spaced kept draws (over all chains), ndraws of them.
+.pick_draws <- function(total, ndraws) {
+  if (is.null(ndraws)) return(seq_len(total))
+  ndraws <- .check_count(ndraws, "ndraws", lower = 1, upper = total)
+  unique(round(seq(1, total, length.out = ndraws)))
+}
+
+#' @rdname mcar_fit-extractors
+#' @export
+posterior_predict <- function(object, ...) UseMethod("posterior_predict")
+
+#' @rdname mcar_fit-extractors
+#' @export
+posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
+                                       ...) {
+  mean_counts <- .cell_summary(object, "count", 0.95)$draws
+  keep <- .pick_draws(nrow(mean_counts), ndraws)
+  lam <- mean_counts[keep, , drop = FALSE]
+  if (!is.null(seed)) {
+    seed <- .check_seed(seed)
+    restore <- .save_rng()
+    on.exit(restore())
+    set.seed(seed)
+  }
+  y <- matrix(stats::rpois(length(lam), lam), nrow(lam))
+  colnames(y) <- .cell_names("y", .n_units(object), .n_outcomes(object))
+  y
+}
+
+#' @rdname mcar_fit-extractors
+#' @export
+simulate.mcar_fit <- function(object, nsim = 1, seed = NULL, ...) {
+  nsim <- .check_count(nsim, "nsim", lower = 1)
+  mean_counts <- .cell_summary(object, "count", 0.95)$draws
+  if (!is.null(seed)) {
+    seed <- .check_seed(seed)
+    restore <- .save_rng()
+    on.exit(restore())
+    set.seed(seed)
+  }
+  pick <- sample.int(nrow(mean_counts), nsim, replace = TRUE)
+  lam <- t(mean_counts[pick, , drop = FALSE])
+  out <- as.data.frame(matrix(stats::rpois(length(lam), lam), nrow(lam)))
+  names(out) <- paste0("sim_", seq_len(nsim))
+  rownames(out) <- paste0(rep(object$units, .n_outcomes(object)), ":",
+                          rep(object$outcomes, each = .n_units(object)))
+  out
+}
+
+#' @rdname mcar_fit-extractors
+#' @exportS3Method bayesplot::pp_check
+pp_check.mcar_fit <- function(object, fun = "dens_overlay", ndraws = 50,
+                              ...) {
+  if (!requireNamespace("bayesplot", quietly = TRUE)) {
+    stop("package 'bayesplot' is needed for pp_check()", call. = FALSE)
+  }
+  ppc <- paste0("ppc_", fun)
+  if (!is.character(fun) || length(fun) != 1L ||
+      !exists(ppc, envir = asNamespace("bayesplot"), inherits = FALSE)) {
+    .input_error("fun", "must name a bayesplot ppc_ function without its ",
+                 "prefix, such as \"dens_overlay\" or \"bars\".")
+  }
+  obs <- which(!is.na(as.vector(object$counts)))
+  yrep <- posterior_predict(object, ndraws = ndraws)[, obs, drop = FALSE]
+  f <- get(ppc, envir = asNamespace("bayesplot"))
+  f(as.vector(object$counts)[obs], yrep, ...)
+}
+
+# ---- correlation between outcomes -----------------------------------------
+
+#' Correlation between outcomes
+#'
+#' Two correlations between each pair of outcomes, with posterior means and
+#' credible intervals.  `"implied"`: the correlation of the spatial parts
+#' of two outcomes' log risks, \eqn{\Lambda \phi_i}{Lambda phi[i,]}, that
+#' the model implies at a unit, averaged over the units: the MCAR prior
+#' gives the fields at unit i the covariance block i of \eqn{(I_K \otimes D
+#' - A \otimes C)^{-1}}{(I_K x D - A x C)^-1}, which depends on the map and
+#' the association matrix A as well as the loadings.  `"surfaces"`: the
+#' correlation over the units between the two fitted log-risk surfaces (the
+#' covariates included), per draw.  \eqn{\Lambda \Lambda'}{Lambda Lambda'}
+#' alone is not the covariance of the outcomes: it leaves out the spatial
+#' structure of the fields.
+#'
+#' @param object An `"mcar_fit"` object from [mcar_fit()].
+#' @param level Probability mass of the credible intervals.
+#' @return A data frame with one row per pair of outcomes and kind of
+#'   correlation: `outcome1`, `outcome2`, `type` (`"implied"` or
+#'   `"surfaces"`), `mean`, `lower`, `upper`.
+#' @examples
+#' sim <- minnesota_simulated()
+#' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
+#'                 minnesota_adjacency(), n_sample = 600, burnin = 300,
+#'                 chains = 2, seed = 1)
+#' outcome_correlation(fit)
+#' @export
+outcome_correlation <- function(object, level = 0.95) {
+  if (!inherits(object, "mcar_fit")) {
+    .input_error("object", "must be an \"mcar_fit\" object.")
+  }
+  level <- .check_level(level)
+  K <- .n_outcomes(object); n <- .n_units(object)
+  if (K < 2L) .input_error("object", "has one outcome: nothing to correlate.")
+  pairs <- which(upper.tri(diag(K)), arr.ind = TRUE)
+  pairs <- pairs[order(pairs[, 1L], pairs[, 2L]), , drop = FALSE]
+  # The map's part: with S = D^-1/2 C D^-1/2 = U diag(lambda) U', block i of
+  # the prior covariance is sum_j U[i,j]^2 / d[i] (I - lambda_j A)^-1, so the
+  # average over the units is sum_j w_j (I - lambda_j A)^-1.
+  C <- Matrix::sparseMatrix(i = object$map$col + 1L,
+                            j = rep(seq_len(n), diff(object$map$row_ptr)),
+                            x = object$map$w, dims = c(n, n))
+  s <- 1 / sqrt(object$map$d)
+  e <- eigen(as.matrix(C) * outer(s, s), symmetric = TRUE)
+  w <- colSums(e$vectors^2 / object$map$d) / n
+  lambda <- e$values
+  implied <- function(d, k) {
+    A <- .unpack(d$A[k, ], K); A[lower.tri(A)] <- t(A)[lower.tri(A)]
+    L <- .unpack(d$Lambda[k, ], K)
+    ea <- eigen(A, symmetric = TRUE)
+    v <- vapply(ea$values, function(eta) sum(w / (1 - eta * lambda)),
+                numeric(1))
+    Sigma <- ea$vectors %*% (v * t(ea$vectors))
+    stats::cov2cor(L %*% Sigma %*% t(L))[pairs]
+  }
+  imp <- do.call(rbind, lapply(object$draws, function(d) {
+    t(vapply(seq_len(nrow(d$A)), function(k) implied(d, k),
+             numeric(nrow(pairs))))
+  }))
+  surf <- do.call(rbind, lapply(object$draws, function(d) {
+    mu <- .lp_draws(object, d)
+    t(apply(mu, 1L, function(m) stats::cor(matrix(m, n))[pairs]))
+  }))
+  a <- (1 - level) / 2
+  summarise <- function(x, type) {
+    x <- matrix(x, ncol = nrow(pairs))
+    data.frame(outcome1 = object$outcomes[pairs[, 1L]],
+               outcome2 = object$outcomes[pairs[, 2L]], type = type,
+               mean = colMeans(x),
+               lower = apply(x, 2L, quantile, a, names = FALSE),
+               upper = apply(x, 2L, quantile, 1 - a, names = FALSE),
+               stringsAsFactors = FALSE)
+  }
+  rbind(summarise(imp, "implied"), summarise(surf, "surfaces"))
+}

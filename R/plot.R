@@ -2,14 +2,24 @@
 #'
 #' `type = "trace"` draws the chains of the selected parameters and
 #' `type = "density"` their posterior densities, one colour per chain (a
-#' legend says which).  `type = "map"` maps a posterior summary of the
-#' relative risk of each outcome; each outcome has its own colour scale
-#' unless `shared_scale = TRUE`.
+#' legend says which), in the order of `variables`; when they take more than
+#' one page a message says so.  `type = "map"` maps a posterior summary of
+#' the relative risk of each outcome (or, with `what = "phi"`, of each
+#' field), in a grid of maps; each map has its own colour classes and
+#' legend unless `shared_scale = TRUE` or `breaks` are given, when one
+#' legend serves them all.  By default the classes follow the range of the
+#' values, with 1 (0 for the fields) among their boundaries and the colours
+#' of the diverging palette centred there; given `breaks` that leave values
+#' out make the end classes open (labelled "below" and "and above"), and
+#' breaks that hold no value are an error.
 #'
 #' Maps need the units' polygons: they are kept when `W` was an \pkg{sf}
 #' polygons object, or given as `map` to [mcar_fit()] or to this function
-#' (an sf object or geometry with one polygon per unit, in the fit's unit
-#' order).  [minnesota_map()] gives the polygons of the bundled map.
+#' (an sf object or geometry with one polygon per unit; an sf table whose
+#' rows are named is matched to the units by name, otherwise the polygons
+#' are taken in the fit's unit order; \pkg{sp} polygons are read through
+#' [sf::st_as_sf()]).  [minnesota_map()] gives the polygons of the bundled
+#' map.
 #'
 #' @param x An `"mcar_fit"` object from [mcar_fit()].
 #' @param type `"trace"`, `"density"` or `"map"`.
@@ -27,10 +37,13 @@
 #' @param breaks For maps: class boundaries of the colour scale.
 #' @param palette For maps: an [grDevices::hcl.colors()] palette name.
 #' @param per_page For trace and density plots: panels per page.
+#' @param what For maps: `"rr"` (relative risks) or `"phi"` (the fields).
 #' @param ... Passed to the underlying plotting calls.
 #' @return Invisibly: for maps, a list with the mapped `values` (units by
-#'   outcomes), `breaks` and `colours` (per outcome); otherwise the names of
-#'   the plotted parameters.
+#'   outcomes), `breaks`, `colours` and legend `labels` (per map), `fill`
+#'   (each unit's colour), the `geometry` drawn (in the fit's unit order),
+#'   the number of `legends` and the `grid` (rows, columns); otherwise the
+#'   names of the plotted parameters.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -50,14 +63,16 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                                    "prob_gt"),
                           threshold = 1, map = NULL, shared_scale = FALSE,
                           breaks = NULL, palette = "Blue-Red 3",
-                          per_page = 16, ...) {
+                          per_page = 16, what = c("rr", "phi"), ...) {
   type <- match.arg(type)
   if (type == "map") {
     return(invisible(.plot_map(x, outcomes, match.arg(stat), threshold, map,
-                               shared_scale, breaks, palette, ...)))
+                               shared_scale, breaks, palette,
+                               what = match.arg(what), ...)))
   }
   arr <- .draws_array(x, variables)
   per_page <- .check_count(per_page, "per_page", lower = 1)
+  if (type == "density") .check_enough_draws(x, 2L, "a density plot")
   vars <- dimnames(arr)[[3L]]
   nchain <- dim(arr)[2L]
   cols <- if (nchain <= 8L) grDevices::palette.colors(max(nchain, 2L),
@@ -65,6 +80,11 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   else grDevices::hcl.colors(nchain, "Dark 3")
   sweeps <- x$settings$burnin + x$settings$thin * seq_len(dim(arr)[1L])
   pages <- split(vars, ceiling(seq_along(vars) / per_page))
+  if (length(pages) > 1L) {
+    message(length(vars), " panels on ", length(pages), " pages of up to ",
+            per_page, " (`per_page`); choose fewer `variables` or more ",
+            "`per_page` for one page.")
+  }
   old <- graphics::par(no.readonly = TRUE)
   on.exit(graphics::par(old))
   if (length(pages) > 1L && grDevices::dev.interactive()) {
@@ -118,21 +138,50 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   as.integer(outcomes)
 }
 
-# Class boundaries: symmetric about 1 on the log scale for risks, fixed
-# probability classes for exceedance probabilities.
-.map_breaks <- function(values, stat) {
-  if (stat == "prob_gt") return(c(0, 0.05, 0.2, 0.4, 0.6, 0.8, 0.95, 1))
-  r <- max(abs(log(range(values, na.rm = TRUE))), log(1.05))
-  b <- exp(seq(-r, r, length.out = 10L))
-  b[1L] <- b[1L] * (1 - 1e-9)
-  b[10L] <- b[10L] * (1 + 1e-9)
-  b
+# Classes that follow the range of the values, with the centre (1 for
+# relative risks, on the log scale; 0 for the fields) among their
+# boundaries, and colours of a diverging palette centred there, so that a
+# colour means the same distance from the centre in every map.  Exceedance
+# probabilities have fixed classes.
+.map_classes <- function(values, stat, palette, log_scale) {
+  if (stat == "prob_gt") {
+    b <- c(0, 0.05, 0.2, 0.4, 0.6, 0.8, 0.95, 1)
+    return(list(breaks = b, colours = grDevices::hcl.colors(7L, palette)))
+  }
+  z <- range(if (log_scale) log(values) else values, na.rm = TRUE)
+  w <- (z[2L] - z[1L]) / 8
+  if (!(w > 0)) w <- max(abs(z), if (log_scale) log(1.05) else 0.05) / 4
+  k <- seq(floor(z[1L] / w + 1e-9), ceiling(z[2L] / w - 1e-9))
+  if (length(k) < 2L) k <- c(k, k[length(k)] + 1)
+  m <- max(abs(k))
+  pal <- grDevices::hcl.colors(2L * m, palette)
+  b <- k * w
+  list(breaks = if (log_scale) exp(b) else b,
+       colours = pal[m + utils::head(k, -1L) + 1L])
+}
+
+# Labels of the classes; the end classes are open when values fall beyond
+# the given breaks.
+.class_labels <- function(b, values, fmt = "%.2f") {
+  k <- length(b) - 1L
+  lab <- paste0(sprintf(fmt, utils::head(b, -1L)), " to ", sprintf(fmt, b[-1L]))
+  if (any(values < b[1L], na.rm = TRUE)) {
+    lab[1L] <- paste("below", sprintf(fmt, b[2L]))
+  }
+  if (any(values > b[k + 1L], na.rm = TRUE)) {
+    lab[k] <- paste(sprintf(fmt, b[k]), "and above")
+  }
+  lab
 }
 
 .plot_map <- function(x, outcomes, stat, threshold, map, shared_scale, breaks,
-                      palette, ...) {
+                      palette, what = "rr", ...) {
   idx <- .resolve_outcomes(x, outcomes)
-  geom <- if (!is.null(map)) map else x$geometry
+  if (!is.null(map)) {
+    geom <- .unit_polygons(map, x$units, !isFALSE(x$named_units), "map")
+  } else {
+    geom <- x$geometry
+  }
   if (is.null(geom)) {
     stop("this fit has no polygons to draw its map with: pass `map`, an sf ",
          "object with one polygon per unit (for the bundled map, ",
@@ -142,63 +191,120 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   if (!requireNamespace("sf", quietly = TRUE)) {
     stop("package 'sf' is needed to draw maps", call. = FALSE)
   }
-  if (!(inherits(geom, "sf") || inherits(geom, "sfc"))) {
-    .input_error("map", "must be an sf object or geometry with one polygon ",
-                 "per unit.")
-  }
   geom <- sf::st_geometry(geom)
-  if (length(geom) != length(x$units)) {
-    .input_error("map", "has ", length(geom), " features; the fit has ",
-                 length(x$units), " units.")
-  }
-  rr <- relative_risk(x, threshold = threshold)
-  col_of <- c(mean = "mean", median = "median", lower = "lower",
-              upper = "upper", prob_gt = "prob_gt")[[stat]]
-  values <- matrix(rr[[col_of]], ncol = length(x$outcomes),
-                   dimnames = list(x$units, x$outcomes))[, idx, drop = FALSE]
-  title <- switch(stat, mean = "posterior mean RR",
-                  median = "posterior median RR",
-                  lower = "lower 95% bound of RR",
-                  upper = "upper 95% bound of RR",
-                  prob_gt = sprintf("P(RR > %s)", format(threshold)))
-  nb <- if (is.null(breaks)) {
-    if (shared_scale) rep(list(.map_breaks(values, stat)), length(idx)) else
-      lapply(seq_along(idx), function(j) .map_breaks(values[, j], stat))
+  if (what == "phi") {
+    if (stat == "prob_gt") {
+      .input_error("stat", "\"prob_gt\" is for relative risks; maps of the ",
+                   "fields show their mean, median, lower or upper bound.")
+    }
+    arr <- .draws_array(x, "phi")
+    ph <- matrix(arr, prod(dim(arr)[1:2]))
+    f <- switch(stat, mean = colMeans(ph),
+                median = apply(ph, 2L, median),
+                lower = apply(ph, 2L, quantile, 0.025, names = FALSE),
+                upper = apply(ph, 2L, quantile, 0.975, names = FALSE))
+    labels <- paste0("field", seq_along(x$outcomes))
+    values <- matrix(f, ncol = length(x$outcomes),
+                     dimnames = list(x$units, labels))[, idx, drop = FALSE]
+    title <- switch(stat, mean = "posterior mean of phi",
+                    median = "posterior median of phi",
+                    lower = "lower 95% bound of phi",
+                    upper = "upper 95% bound of phi")
   } else {
-    if (!is.numeric(breaks) || length(breaks) < 2L || is.unsorted(breaks)) {
+    rr <- relative_risk(x, threshold = threshold)
+    labels <- x$outcomes
+    values <- matrix(rr[[stat]], ncol = length(x$outcomes),
+                     dimnames = list(x$units, x$outcomes))[, idx, drop = FALSE]
+    title <- switch(stat, mean = "posterior mean RR",
+                    median = "posterior median RR",
+                    lower = "lower 95% bound of RR",
+                    upper = "upper 95% bound of RR",
+                    prob_gt = sprintf("P(RR > %s)", format(threshold)))
+  }
+  n <- length(idx)
+  log_scale <- what == "rr" && stat != "prob_gt"
+  if (is.null(breaks)) {
+    classes <- if (shared_scale) {
+      rep(list(.map_classes(values, stat, palette, log_scale)), n)
+    } else {
+      lapply(seq_len(n), function(j) {
+        .map_classes(values[, j], stat, palette, log_scale)
+      })
+    }
+  } else {
+    if (!is.numeric(breaks) || length(breaks) < 2L || anyNA(breaks) ||
+        is.unsorted(breaks, strictly = TRUE)) {
       .input_error("breaks", "must be an increasing numeric vector.")
     }
-    rep(list(breaks), length(idx))
+    inside <- values >= breaks[1L] & values <= breaks[length(breaks)]
+    if (!any(inside)) {
+      .input_error("breaks", "run from ", format(breaks[1L]), " to ",
+                   format(breaks[length(breaks)]), ", but the mapped values ",
+                   "run from ", format(min(values), digits = 3), " to ",
+                   format(max(values), digits = 3), ": no unit falls in them.")
+    }
+    classes <- rep(list(list(
+      breaks = breaks,
+      colours = grDevices::hcl.colors(length(breaks) - 1L, palette))), n)
+    shared_scale <- TRUE
   }
   old <- graphics::par(no.readonly = TRUE)
   on.exit(graphics::par(old))
-  n <- length(idx)
-  # The legend row is as tall as the longest legend needs (its title and
-  # rows of classes at cex 0.85, plus the margins), whatever the size of
-  # the device; the maps take the rest.
-  key_rows <- max(vapply(nb, function(b) {
-    k <- length(b) - 1L
-    ceiling(k / if (k > 5L) 2L else 1L)
+  # Maps in a grid; below each map its legend, or one legend below all of
+  # them when the maps share their classes.  A legend row is as tall as the
+  # longest legend needs (its title and rows of classes at cex 0.85, plus
+  # the margins), whatever the size of the device; the maps take the rest.
+  nc <- ceiling(sqrt(n)); nr <- ceiling(n / nc)
+  one_key <- shared_scale && n > 1L
+  key_cols <- function(k) if (one_key) min(k, 4L) else if (k > 5L) 2L else 1L
+  key_rows <- max(vapply(classes, function(cl) {
+    k <- length(cl$colours)
+    ceiling(k / key_cols(k))
   }, numeric(1))) + 1
-  key_in <- (0.85 * key_rows + 1.5) * graphics::par("csi")
-  graphics::layout(matrix(seq_len(2L * n), 2L),
-                   heights = c(1, graphics::lcm(2.54 * key_in)))
-  colours <- vector("list", n)
-  for (j in seq_len(n)) {
-    b <- nb[[j]]
-    cl <- grDevices::hcl.colors(length(b) - 1L, palette)
-    colours[[j]] <- cl
-    k <- findInterval(values[, j], b, rightmost.closed = TRUE,
-                      all.inside = TRUE)
-    graphics::par(mar = c(0.5, 0.5, 2.5, 0.5))
-    graphics::plot(geom, col = cl[k], border = "grey35", lwd = 0.4, ...)
-    graphics::title(x$outcomes[idx[j]], cex.main = 1.3)
+  key_h <- graphics::lcm(2.54 * (0.85 * key_rows + 1.5) * graphics::par("csi"))
+  cell <- function(j) c((j - 1L) %/% nc + 1L, (j - 1L) %% nc + 1L)
+  if (one_key) {
+    lay <- matrix(0L, nr + 1L, nc)
+    for (j in seq_len(n)) lay[cell(j)[1L], cell(j)[2L]] <- j
+    lay[nr + 1L, ] <- n + 1L
+    heights <- c(rep(1, nr), key_h)
+  } else {
+    lay <- matrix(0L, 2L * nr, nc)
+    for (j in seq_len(n)) {
+      rc <- cell(j)
+      lay[2L * rc[1L] - 1L, rc[2L]] <- 2L * j - 1L
+      lay[2L * rc[1L], rc[2L]] <- 2L * j
+    }
+    heights <- rep(c(1, key_h), nr)
+  }
+  graphics::layout(lay, heights = heights)
+  draw_key <- function(cl, vals) {
     graphics::par(mar = c(0.5, 0.5, 0.5, 0.5))
     graphics::plot.new()
-    labels <- sprintf("%.2f-%.2f", utils::head(b, -1L), b[-1L])
-    graphics::legend("top", fill = rev(cl), legend = rev(labels),
-                     title = title, bty = "n", cex = 0.85,
-                     ncol = if (length(cl) > 5L) 2L else 1L)
+    lab <- .class_labels(cl$breaks, vals)
+    k <- length(cl$colours)
+    graphics::legend("top", fill = rev(cl$colours), legend = rev(lab),
+                     title = title, bty = "n", cex = 0.85, ncol = key_cols(k))
   }
-  list(values = values, breaks = nb, colours = colours)
+  fill <- matrix(NA_character_, nrow(values), n, dimnames = dimnames(values))
+  for (j in seq_len(n)) {
+    cl <- classes[[j]]
+    k <- findInterval(values[, j], cl$breaks, rightmost.closed = TRUE,
+                      all.inside = TRUE)
+    fill[, j] <- cl$colours[k]
+    graphics::par(mar = c(0.5, 0.5, 2.5, 0.5))
+    graphics::plot(geom, col = fill[, j], border = "grey35", lwd = 0.4,
+                   ...)
+    graphics::title(labels[idx[j]], cex.main = 1.3)
+    if (!one_key) draw_key(cl, values[, j])
+  }
+  if (one_key) draw_key(classes[[1L]], values)
+  list(values = values, breaks = lapply(classes, `[[`, "breaks"),
+       colours = lapply(classes, `[[`, "colours"),
+       labels = lapply(seq_len(n), function(j) {
+         .class_labels(classes[[j]]$breaks, if (one_key) values else
+           values[, j])
+       }),
+       fill = fill, geometry = geom, legends = if (one_key) 1L else n,
+       grid = c(nr, nc))
 }

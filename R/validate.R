@@ -46,13 +46,31 @@
   paste0(paste(lab, collapse = ", "), more)
 }
 
-# Row names that carry information (not just 1..n).
-.informative_names <- function(x) {
-  if (is.null(x) || anyNA(x) || anyDuplicated(x) || any(!nzchar(x))) {
-    return(NULL)
+# The unit names an input carries, or NULL when it carries none.  Any names
+# count, whole-number ids such as "1".."n" too; missing, empty and repeated
+# names are errors, since they cannot say which unit a row belongs to.
+.unit_names <- function(x, arg) {
+  if (is.null(x)) return(NULL)
+  x <- as.character(x)
+  bad <- which(is.na(x) | !nzchar(x))
+  if (length(bad)) {
+    .input_error(arg, "has missing or empty unit names (at row(s) ",
+                 .describe_units(bad, NULL), "); name every unit or none.")
   }
-  if (identical(x, as.character(seq_along(x)))) return(NULL)
-  as.character(x)
+  dup <- unique(x[duplicated(x)])
+  if (length(dup)) {
+    .input_error(arg, "has repeated unit names: ",
+                 paste(head(dup, 5L), collapse = ", "),
+                 if (length(dup) > 5L) ", ...",
+                 "; every unit needs a name of its own.")
+  }
+  x
+}
+
+# Row names of a data frame (sf included) unless they are the automatic
+# 1..n that R gives a table read without names.
+.frame_row_names <- function(x) {
+  if (.row_names_info(x) > 0L) rownames(x) else NULL
 }
 
 # ---- counts and expected counts -------------------------------------------
@@ -72,7 +90,7 @@
     }
     # as.data.frame() first: an sf table keeps its geometry column in [.
     x <- as.data.frame(data)[x]
-    if (!is.null(attr(data, "row.names"))) rownames(x) <- rownames(data)
+    rownames(x) <- .frame_row_names(data)
   }
   if (is.data.frame(x)) {
     bad <- !vapply(x, function(col) is.numeric(col) || is.logical(col),
@@ -124,6 +142,12 @@
     at <- .first_at(obs & !.is_whole(Y))
     .input_error(arg, "must be whole numbers (counts); unit ", at[1L],
                  ", outcome ", at[2L], " is ", format(Y[at[1L], at[2L]]), ".")
+  }
+  unseen <- which(colSums(obs) == 0)
+  if (length(unseen)) {
+    .input_error(arg, "has no observed count for outcome(s) ",
+                 paste(unseen, collapse = ", "), ": every count is missing, ",
+                 "so the data say nothing about such an outcome.")
   }
   empty <- which(colSums(Y, na.rm = TRUE) == 0)
   if (length(empty)) {
@@ -177,12 +201,26 @@
     if (is.null(data)) {
       .input_error("covariates", "is a formula, but no `data` was given.")
     }
+    if (!is.null(attr(stats::terms(covariates), "offset"))) {
+      .input_error("covariates", "has an offset(), which the model has no ",
+                   "place for: multiply `expected` by exp(offset) instead.")
+    }
     mf <- tryCatch(stats::model.frame(covariates, data, na.action = stats::na.pass),
                    error = function(e) {
                      .input_error("covariates", "cannot be evaluated in `data`: ",
                                   conditionMessage(e))
                    })
+    for (v in names(mf)) {
+      f <- mf[[v]]
+      if ((is.factor(f) || is.character(f) || is.logical(f)) &&
+          length(unique(f[!is.na(f)])) < 2L) {
+        .input_error("covariates", "has `", v, "`, a factor with a single ",
+                     "level (", format(f[!is.na(f)][1L]), "), which cannot ",
+                     "be told apart from the intercept; leave it out.")
+      }
+    }
     X <- stats::model.matrix(covariates, mf)
+    if (is.null(.frame_row_names(data))) rownames(X) <- NULL
     if (!"(Intercept)" %in% colnames(X)) {
       X <- cbind(`(Intercept)` = 1, X)
     }
@@ -239,7 +277,17 @@
   if (inherits(W, "sf") || inherits(W, "sfc")) {
     return(.sf_matrix(W, arg, snap, queen))
   }
-  if (inherits(W, "listw")) return(.nb_matrix(W$neighbours, W$weights, arg))
+  if (inherits(W, "listw")) {
+    style <- if (!is.null(W$style)) W$style else attr(W, "style")
+    if (!is.null(style) && style %in% c("W", "S")) {
+      .input_error(arg, "is a `listw` of style \"", style, "\", whose ",
+                   "weights are standardised row by row and so not ",
+                   "symmetric; the MCAR prior needs symmetric weights: pass ",
+                   "its neighbour list (`", arg, "$neighbours`) or a `listw` ",
+                   "of style \"B\".")
+    }
+    return(.nb_matrix(W$neighbours, W$weights, arg))
+  }
   if (inherits(W, "nb")) return(.nb_matrix(W, NULL, arg))
   if (is.data.frame(W)) W <- as.matrix(W)
   if (inherits(W, "Matrix")) {
@@ -297,13 +345,17 @@
   if (!all(sf::st_geometry_type(geom) %in% c("POLYGON", "MULTIPOLYGON"))) {
     .input_error(arg, "must hold polygons when it is an sf object.")
   }
+  ids <- if (inherits(x, "sf")) .frame_row_names(x)
+  empty <- which(sf::st_is_empty(geom))
+  if (length(empty)) {
+    .input_error(arg, "has empty polygons for unit(s) ",
+                 .describe_units(empty, ids), "; every unit needs its ",
+                 "polygon.")
+  }
   args <- list(geom, queen = queen)
   if (!is.null(snap)) args$snap <- snap
-  nb <- suppressWarnings(do.call(spdep::poly2nb, args))
-  ids <- if (inherits(x, "sf")) {
-    nm <- attr(x, "row.names")
-    .informative_names(as.character(nm))
-  }
+  nb <- tryCatch(suppressWarnings(do.call(spdep::poly2nb, args)),
+                 error = function(e) .polygon_error(geom, ids, arg, e))
   out <- .nb_matrix(nb, NULL, arg)
   if (!is.null(ids)) {
     dimnames(out$W) <- list(ids, ids)
@@ -314,6 +366,21 @@
   }
   out$geometry <- geom
   out
+}
+
+# Why the shared boundaries of polygons could not be found: the units whose
+# polygons are not valid (self-crossing rings, for example) and the remedy.
+.polygon_error <- function(geom, ids, arg, e) {
+  valid <- tryCatch(sf::st_is_valid(geom), error = function(e2) NULL)
+  bad <- if (is.null(valid)) integer() else which(!valid %in% TRUE)
+  longlat <- isTRUE(sf::st_is_longlat(geom))
+  .input_error(arg, "has polygons whose shared boundaries cannot be found",
+               if (length(bad)) paste0("; unit(s) ", .describe_units(bad, ids),
+                                       " are not valid polygons"),
+               " (", conditionMessage(e), "). Repair them with ",
+               "sf::st_make_valid()",
+               if (longlat) paste0(" or work in a planar projection ",
+                                   "(sf::st_transform())"), ".")
 }
 
 # Checks the weights and forms what the sampler needs: compressed rows of
@@ -403,6 +470,23 @@ mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3) {
   }
   if (length(iw_scale) == 1L && iw_scale <= 0) {
     .input_error("iw_scale", "must be positive.")
+  }
+  if (!is.null(dim(iw_scale))) {
+    if (length(dim(iw_scale)) != 2L || nrow(iw_scale) != ncol(iw_scale)) {
+      .input_error("iw_scale", "must be one number or a square matrix, not ",
+                   paste(dim(iw_scale), collapse = " x "), ".")
+    }
+    if (length(iw_scale) == 1L) {
+      iw_scale <- as.vector(iw_scale)   # the number s: the scale s I
+    } else if (max(abs(iw_scale - t(iw_scale))) > 1e-10 ||
+               min(eigen(iw_scale, symmetric = TRUE,
+                         only.values = TRUE)$values) <= 0) {
+      .input_error("iw_scale", "must be a symmetric positive definite matrix.")
+    } else if (!is.null(iw_df) && iw_df <= nrow(iw_scale) - 1) {
+      .input_error("iw_df", "must exceed ", nrow(iw_scale) - 1, " for a ",
+                   nrow(iw_scale), " x ", nrow(iw_scale), " `iw_scale`: the ",
+                   "inverse-Wishart prior is improper otherwise.")
+    }
   }
   structure(list(beta_sd = as.double(beta_sd), iw_df = iw_df,
                  iw_scale = iw_scale), class = "mcar_prior")
@@ -504,20 +588,248 @@ print.mcar_prior <- function(x, ...) {
 
 # ---- matching units -------------------------------------------------------
 
-# The order in which rows named `have` must be taken to follow `want`, or an
-# error that says which names differ.
-.match_units <- function(have, want, arg) {
+# The order in which rows named `have` must be taken to follow `want` (the
+# names of argument `against`), or an error that says which names differ.
+.match_units <- function(have, want, arg, against = "W") {
   if (setequal(have, want) && length(have) == length(want)) {
     return(match(want, have))
   }
   extra <- setdiff(have, want)
   lack <- setdiff(want, have)
-  .input_error(arg, "has unit names that do not match those of `W`",
+  label <- if (grepl(" ", against)) against else paste0("`", against, "`")
+  where <- if (against == "W") "not on the map" else paste("not in", label)
+  .input_error(arg, "has unit names that do not match those of ", label,
                if (length(lack)) paste0("; missing: ",
                                          paste(head(lack, 5L), collapse = ", "),
                                          if (length(lack) > 5L) ", ..."),
-               if (length(extra)) paste0("; not on the map: ",
+               if (length(extra)) paste0("; ", where, ": ",
                                           paste(head(extra, 5L), collapse = ", "),
                                           if (length(extra) > 5L) ", ..."),
                ".")
+}
+
+# The unit names a map carries, or NULL: the row (or column) names of a
+# matrix, the row names of an sf table, the region ids of an spdep list.
+# spdep gives every list the ids "1".."n" when it knows no better, so those
+# ids are names only for data that use the same ids (attribute "weak").
+.map_names <- function(W, arg = "W") {
+  if (inherits(W, "sf")) return(.unit_names(.frame_row_names(W), arg))
+  if (inherits(W, "sfc")) return(NULL)
+  if (inherits(W, "listw")) W <- W$neighbours
+  if (inherits(W, "nb")) {
+    ids <- attr(W, "region.id")
+    if (is.null(ids)) return(NULL)
+    ids <- .unit_names(ids, arg)
+    if (identical(ids, as.character(seq_along(ids)))) attr(ids, "weak") <- TRUE
+    return(ids)
+  }
+  if (is.data.frame(W)) {
+    rn <- .frame_row_names(W)
+    cn <- if (!is.null(rn)) names(W)
+  } else if (is.matrix(W) || inherits(W, "Matrix")) {
+    rn <- rownames(W); cn <- colnames(W)
+  } else {
+    return(NULL)
+  }
+  if (!is.null(rn) && !is.null(cn) && length(rn) == length(cn) &&
+      !identical(as.character(rn), as.character(cn))) {
+    j <- which(as.character(rn) != as.character(cn))[1L]
+    .input_error(arg, "has column names that differ from its row names ",
+                 "(column ", j, " is \"", cn[j], "\", row ", j, " is \"",
+                 rn[j], "\"); rows and columns must be the same units in ",
+                 "the same order.")
+  }
+  .unit_names(if (!is.null(rn)) rn else cn, arg)
+}
+
+# Puts the rows of the named data inputs (a list of matrices: counts,
+# expected, covariates) in one order: that of the map's names when it has
+# them, else that of the first named input.  Inputs without names are taken
+# as they come; named ones are matched by name or refused.  Returns the
+# inputs and the unit names (NULL when nothing is named).
+.align_units <- function(map_names, rows) {
+  row_names <- lapply(names(rows), function(a) .unit_names(rownames(rows[[a]]),
+                                                           a))
+  names(row_names) <- names(rows)
+  named <- names(rows)[!vapply(row_names, is.null, logical(1))]
+  if (isTRUE(attr(map_names, "weak")) &&
+      !all(vapply(row_names[named], setequal, logical(1), map_names))) {
+    map_names <- NULL
+  }
+  ref <- as.vector(map_names); against <- "W"
+  if (is.null(ref) && length(named)) {
+    against <- named[1L]
+    ref <- row_names[[against]]
+  }
+  for (a in named) {
+    o <- .match_units(row_names[[a]], ref, a, against)
+    rows[[a]] <- rows[[a]][o, , drop = FALSE]
+  }
+  list(rows = rows, units = ref)
+}
+
+# Settings of sf polygons as the map.
+.check_polygon_args <- function(snap, queen) {
+  if (!is.null(snap) && (!is.numeric(snap) || length(snap) != 1L ||
+                         !is.finite(snap) || snap < 0)) {
+    .input_error("snap", "must be NULL or one non-negative distance, not ",
+                 if (is.character(snap)) dQuote(snap[1L], FALSE) else
+                   format(snap)[1L], ".")
+  }
+  .check_flag(queen, "queen")
+}
+
+# An sp object (as read by older packages) as the sf object it stands for.
+.from_sp <- function(x, arg) {
+  if (!isS4(x) || !methods::is(x, "Spatial")) return(x)
+  if (!requireNamespace("sf", quietly = TRUE)) {
+    .input_error(arg, "is an sp object; package 'sf' is needed to read it.")
+  }
+  out <- tryCatch(sf::st_as_sf(x), error = function(e) {
+    .input_error(arg, "is an sp object that sf::st_as_sf() cannot read: ",
+                 conditionMessage(e))
+  })
+  out
+}
+
+# Polygons for the maps of a fit, one per unit in the order of `units`.  An
+# sf table whose rows are named is matched to the units by name (when the
+# units have names); otherwise polygons are taken in the order given.
+.unit_polygons <- function(map, units, named_units, arg = "map",
+                           against = "the fit's units") {
+  map <- .from_sp(map, arg)
+  if (!(inherits(map, "sf") || inherits(map, "sfc"))) {
+    .input_error(arg, "must be NULL or an sf object with one polygon per ",
+                 "unit.")
+  }
+  if (!requireNamespace("sf", quietly = TRUE)) {
+    stop("package 'sf' is needed for polygons", call. = FALSE)
+  }
+  nf <- length(sf::st_geometry(map))
+  if (nf != length(units)) {
+    .input_error(arg, "has ", nf, " features for ", length(units), " units.")
+  }
+  nm <- if (inherits(map, "sf")) .unit_names(.frame_row_names(map), arg)
+  if (!is.null(nm) && named_units) {
+    map <- map[.match_units(nm, units, arg, against), ]
+  }
+  map
+}
+
+# Outcome names from the columns of the counts: none (then outcome1, ...)
+# or one distinct name for each.
+.outcome_names <- function(nm, K) {
+  if (is.null(nm) || all(is.na(nm) | !nzchar(nm)) && !anyNA(nm)) {
+    return(paste0("outcome", seq_len(K)))
+  }
+  bad <- which(is.na(nm) | !nzchar(nm))
+  if (length(bad)) {
+    .input_error("counts", "has outcome column(s) ", paste(bad, collapse = ", "),
+                 " without a name (", if (anyNA(nm[bad])) "NA" else "\"\"",
+                 "); name every outcome or none.")
+  }
+  dup <- unique(nm[duplicated(nm)])
+  if (length(dup)) {
+    .input_error("counts", "has repeated outcome names: ",
+                 paste(dup, collapse = ", "), "; each outcome needs its own.")
+  }
+  nm
+}
+
+# What a prior means only once the number of outcomes K is known: the
+# inverse-Wishart density of K x K matrices is proper only for df > K - 1.
+.check_prior_outcomes <- function(prior, K) {
+  if (!inherits(prior, "mcar_prior") || is.null(prior$iw_df)) return()
+  if (prior$iw_df <= K - 1) {
+    .input_error("prior", "has iw_df = ", format(prior$iw_df), ", but the ",
+                 "inverse-Wishart prior of Lambda Lambda' for ", K,
+                 " outcomes is a proper distribution only for iw_df > ",
+                 K - 1, ".")
+  }
+}
+
+# A proposal scale of 0 leaves its parameters at their starting values for
+# good: the chain would then sample a conditional distribution, not the
+# posterior.  `resolved` are the per-chain scales made from `scales`.
+.check_scales_move <- function(scales, resolved, default) {
+  if (is.null(scales) || !is.list(scales)) return(invisible())
+  per_chain <- length(scales) > 0L &&
+    all(vapply(scales, is.list, logical(1)))
+  for (k in seq_along(resolved)) {
+    given <- if (per_chain) scales[[k]] else scales
+    for (el in setdiff(intersect(names(given), names(default)),
+                       "beta_shape")) {
+      frozen <- resolved[[k]][[el]] == 0 & default[[el]] > 0
+      if (any(frozen)) {
+        arg <- if (per_chain) sprintf("scales[[%d]]$%s", k, el) else
+          paste0("scales$", el)
+        .input_error(arg, "must be positive: a scale of 0 never moves the ",
+                     "parameters it belongs to from their starting values.")
+      }
+    }
+  }
+  invisible()
+}
+
+# Coefficients the data cannot hold: when a direction d of an outcome's
+# coefficients has X d = 0 on every unit with a positive count and X d of
+# one sign on the units with a zero count (a covariate that is 0 wherever
+# the outcome was seen, say), the likelihood keeps rising along d, so under
+# a flat prior the posterior is improper and the draws of those
+# coefficients drift without end.
+.separated_coefficients <- function(Y, X, flat) {
+  found <- list()
+  for (r in seq_len(ncol(Y))) {
+    y <- Y[, r]
+    pos <- which(!is.na(y) & y > 0); zero <- which(!is.na(y) & y == 0)
+    if (!length(zero) || !length(pos)) next
+    Xp <- X[pos, , drop = FALSE]
+    sv <- svd(Xp, nu = 0L, nv = ncol(X))
+    rank <- sum(sv$d > 1e-9 * max(sv$d))
+    if (rank == ncol(X)) next
+    for (k in (rank + 1L):ncol(X)) {
+      d <- sv$v[, k]
+      v <- drop(X[zero, , drop = FALSE] %*% d)
+      tol <- 1e-9 * max(1, abs(v))
+      one_side <- all(v <= tol) || all(v >= -tol)
+      if (!one_side || all(abs(v) <= tol)) next
+      if (all(v >= -tol)) d <- -d   # the likelihood rises along d
+      j <- which(abs(d) > 1e-8)
+      if (!all(flat[j])) next        # a proper prior holds them
+      found[[length(found) + 1L]] <- list(outcome = r, coef = j,
+                                         sign = sign(d[j]))
+    }
+  }
+  found
+}
+
+.warn_separation <- function(Y, X, beta_sd, outcomes) {
+  found <- .separated_coefficients(Y, X, is.infinite(beta_sd))
+  if (!length(found)) return(invisible(found))
+  p <- ncol(X)
+  parts <- vapply(found, function(f) {
+    what <- paste0("beta[", f$coef, ",", f$outcome, "] (",
+                   colnames(X)[f$coef], ") towards ",
+                   ifelse(f$sign > 0, "+Inf", "-Inf"))
+    paste0(paste(what, collapse = " and "), " for outcome ",
+           outcomes[f$outcome])
+  }, character(1))
+  warning("the counts cannot hold ", paste(parts, collapse = "; "),
+          ": the units with a positive count leave ",
+          if (length(found) > 1L || length(found[[1L]]$coef) > 1L) "these" else
+            "this", " coefficient free (its covariate takes one value on ",
+          "them) and the units with a zero count all lie to one side, so ",
+          "the likelihood keeps rising as it runs off and, under a flat ",
+          "prior, the posterior is improper. Give the coefficients a normal ",
+          "prior (mcar_prior(beta_sd = ...)) or leave the covariate out.",
+          call. = FALSE)
+  invisible(found)
+}
+
+# What predict() needs to form the covariates at new values: the formula,
+# with the levels its factors had in the data.
+.covariate_spec <- function(covariates, data) {
+  if (!inherits(covariates, "formula")) return(NULL)
+  mf <- stats::model.frame(covariates, data, na.action = stats::na.pass)
+  structure(covariates, xlevels = stats::.getXlevels(stats::terms(mf), mf))
 }

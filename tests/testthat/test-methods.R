@@ -287,3 +287,172 @@ test_that("short chains are flagged as not to be trusted, long ones are not", {
     mcar_fit(d$Y[, 1], d$E[, 1], d$W, n_sample = 4000, chains = 2, seed = 1,
              progress = FALSE))
 })
+
+test_that("every posterior draw format keeps only the variables asked for", {
+  fit <- toy_fit()
+  ref <- draws_matrix(fit, c("Lambda", "beta[2,1]"))
+  m <- posterior::as_draws_matrix(fit, variables = c("Lambda", "beta[2,1]"))
+  expect_identical(posterior::variables(m), colnames(ref))
+  expect_equal(unname(unclass(m)[, ]), unname(ref), ignore_attr = TRUE)
+  l <- posterior::as_draws_list(fit, variables = "beta")
+  expect_identical(posterior::variables(l), sprintf("beta[%d,%d]", c(1, 2, 1, 2),
+                                                    c(1, 1, 2, 2)))
+  expect_identical(posterior::nchains(l), 2L)
+  r <- posterior::as_draws_rvars(fit, variables = "eta")
+  expect_identical(posterior::variables(r), "eta")
+  expect_equal(as.vector(posterior::draws_of(r$eta)[, 2]),
+               as.vector(draws_matrix(fit, "eta")[, 2]))
+  # Variables come in the order asked.
+  expect_identical(posterior::variables(
+    posterior::as_draws_df(fit, variables = c("deviance", "eta"))),
+    c("deviance", "eta[1]", "eta[2]"))
+})
+
+test_that("too few kept draws are flagged, and what needs more says so", {
+  d <- toy_data()
+  expect_warning(fit <- without_capped_ess(
+    mcar_fit(d$Y, d$E, d$W, n_sample = 40, burnin = 20, thin = 20, chains = 1,
+             seed = 1, progress = FALSE)),
+    "only 1 kept draw per chain, too few to estimate R-hat or ESS")
+  skip_if_not_installed("loo")
+  expect_input_error(loo::loo(fit), "x", "1 kept draw per chain; LOO needs")
+  expect_input_error(loo::waic(fit), "x", "WAIC needs at least 2")
+})
+
+test_that("predictive quantiles are those of the Poisson mixture at any size", {
+  q <- asNamespace("mcar")$.predictive_quantiles
+  local_test_seed(21)
+  lam <- matrix(rgamma(400 * 6, shape = 4, rate = 4 / c(0.3, 2, 9, 40, 150, 700)),
+                400, byrow = TRUE)
+  # By enumeration of the mixture's distribution function.
+  enum <- function(l, p) {
+    y <- 0:(qpois(p, max(l)) + 1)
+    cdf <- vapply(y, function(k) mean(ppois(k, l)), numeric(1))
+    y[which(cdf >= p)[1]]
+  }
+  for (p in c(0.025, 0.5, 0.975)) {
+    expect_equal(q(lam, p), apply(lam, 2, enum, p = p))
+  }
+  # Counts in the millions with 8000 draws: the support is not enumerated.
+  big <- matrix(rgamma(8000 * 4, shape = 50, rate = 50 / 2e6), 8000)
+  took <- system.time(hi <- q(big, 0.975))[["elapsed"]]
+  expect_lt(took, 10)
+  # Near the 97.5% point of the mixture, whose spread is mostly the means'.
+  expect_equal(hi, apply(big, 2, quantile, 0.975, names = FALSE),
+               tolerance = 0.02)
+})
+
+test_that("predict takes new covariate values and expected counts of the units", {
+  fit <- toy_fit()
+  d <- toy_data()
+  rr <- rr_by_hand(fit)
+  bx <- draws_matrix(fit, c("beta[2,1]", "beta[2,2]"))
+  base <- predict(fit, type = "risk")
+  same <- predict(fit, newdata = data.frame(x = d$x), type = "risk")
+  expect_equal(same, base, tolerance = 1e-12)
+  up <- predict(fit, newdata = cbind(x = d$x + 1), type = "risk")
+  by_hand <- rr * exp(bx[, rep(1:2, each = 25)])
+  expect_equal(up$mean, unname(colMeans(by_hand)), tolerance = 1e-10)
+  expect_equal(up$upper, apply(unname(by_hand), 2, quantile, 0.975,
+                               names = FALSE), tolerance = 1e-10)
+  twice <- predict(fit, expected = 2 * fit$expected)
+  expect_equal(twice$mean, 2 * predict(fit)$mean, tolerance = 1e-12)
+  expect_input_error(predict(fit, newdata = data.frame(x = d$x[1:5])),
+                     "newdata", "5 rows for the fit's 25 units")
+  expect_input_error(predict(fit, newdata = data.frame(z = d$x)), "newdata",
+                     "covariates x")
+  expect_input_error(predict(fit, expected = fit$expected[1:3, ]), "expected")
+  # A formula fit: the formula is evaluated in `newdata`, whose named rows
+  # are matched to the units.
+  nm <- paste0("u", 1:25)
+  df <- data.frame(y1 = d$Y[, 1], e1 = d$E[, 1], x = d$x, row.names = nm)
+  W <- `dimnames<-`(d$W, list(nm, nm))
+  ff <- fit_quietly("y1", "e1", W, covariates = ~ x, data = df,
+                    n_sample = 60, burnin = 20, chains = 1, seed = 3)
+  shifted <- transform(df, x = x - 2)[25:1, ]
+  p <- predict(ff, newdata = shifted, type = "risk")
+  dr <- ff$draws$chain1
+  mu <- dr$beta %*% t(cbind(1, d$x - 2)) + dr$Lambda[, 1] * dr$phi
+  expect_equal(p$mean, unname(colMeans(exp(mu))), tolerance = 1e-10)
+  expect_input_error(predict(ff, newdata = `rownames<-`(df, paste0("v", 1:25))),
+                     "newdata", "do not match those of the fit's units")
+})
+
+test_that("confint, vcov and as.data.frame summarise the kept draws", {
+  fit <- toy_fit()
+  m <- draws_matrix(fit, c("beta", "Lambda", "A"))
+  ci <- confint(fit, level = 0.9)
+  expect_identical(rownames(ci), colnames(m))
+  expect_identical(colnames(ci), c("5 %", "95 %"))
+  expect_equal(ci[, 1], apply(m, 2, quantile, 0.05), ignore_attr = TRUE)
+  expect_equal(confint(fit, "eta[2]")[1, 2],
+               quantile(draws_matrix(fit, "eta")[, 2], 0.975),
+               ignore_attr = TRUE)
+  expect_equal(vcov(fit), cov(draws_matrix(fit, "beta")))
+  df <- as.data.frame(fit, variables = c("Lambda", "deviance"))
+  expect_identical(names(df), c("Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]",
+                                "deviance", ".chain", ".iteration", ".draw"))
+  expect_equal(as.matrix(df[1:4]),
+               draws_matrix(fit, c("Lambda", "deviance")), ignore_attr = TRUE)
+  expect_identical(df$.chain, rep(1:2, each = 200))
+})
+
+test_that("replicated counts follow the posterior predictive distribution", {
+  fit <- toy_fit()
+  yrep <- posterior_predict(fit, seed = 5)
+  expect_identical(dim(yrep), c(400L, 50L))
+  expect_identical(yrep, posterior_predict(fit, seed = 5))
+  # Mean and variance of the replicates: E[y] = E[lambda] and
+  # Var[y] = E[lambda] + Var[lambda], within Monte Carlo error.
+  lam <- rr_by_hand(fit) * rep(as.vector(fit$expected), each = 400)
+  m <- colMeans(lam)
+  z <- (colMeans(yrep) - m) / sqrt((m + apply(lam, 2, var)) / 400)
+  expect_lt(max(abs(z)), 4.5)
+  expect_lt(abs(mean(z)), 4 / sqrt(50))
+  expect_identical(nrow(posterior_predict(fit, ndraws = 10)), 10L)
+  withr::local_seed(3)
+  before <- .Random.seed
+  s <- simulate(fit, nsim = 300, seed = 9)
+  expect_identical(.Random.seed, before)
+  expect_identical(dim(s), c(50L, 300L))
+  z2 <- (rowMeans(s) - m) / sqrt((m + apply(lam, 2, var)) / 300)
+  expect_lt(max(abs(z2)), 4.5)
+  skip_if_not_installed("bayesplot")
+  expect_s3_class(bayesplot::pp_check(fit, ndraws = 20), "ggplot")
+})
+
+test_that("outcome correlations: the model's and the fitted surfaces'", {
+  fit <- toy_fit()
+  oc <- outcome_correlation(fit)
+  expect_identical(oc$type, c("implied", "surfaces"))
+  d <- toy_data()
+  W <- d$W
+  n <- 25
+  a <- draws_matrix(fit, c("A", "Lambda"))
+  # The fields' prior covariance from the dense precision, its blocks
+  # averaged over the units, carried through the loadings.
+  implied <- vapply(seq_len(nrow(a)), function(s) {
+    A <- matrix(a[s, c("A[1,1]", "A[1,2]", "A[1,2]", "A[2,2]")], 2)
+    L <- matrix(c(a[s, "Lambda[1,1]"], 0, a[s, "Lambda[1,2]"],
+                  a[s, "Lambda[2,2]"]), 2)
+    V <- solve(kronecker(diag(2), diag(rowSums(W))) - kronecker(A, W))
+    B <- matrix(c(mean(diag(V)[1:n]), mean(diag(V[1:n, n + 1:n])),
+                  mean(diag(V[1:n, n + 1:n])), mean(diag(V)[n + 1:n])), 2)
+    cov2cor(L %*% B %*% t(L))[1, 2]
+  }, numeric(1))
+  expect_equal(oc$mean[1], mean(implied), tolerance = 1e-8)
+  expect_equal(oc$upper[1], quantile(implied, 0.975, names = FALSE),
+               tolerance = 1e-8)
+  lr <- log(rr_by_hand(fit))
+  surf <- apply(lr, 1, function(r) cor(r[1:n], r[n + 1:n]))
+  expect_equal(oc$mean[2], mean(surf), tolerance = 1e-10)
+  expect_equal(oc$lower[2], quantile(surf, 0.025, names = FALSE),
+               tolerance = 1e-10)
+  expect_input_error(outcome_correlation(fit, level = 2), "level")
+})
+
+test_that("summary says what its columns mean", {
+  out <- paste(capture.output(print(summary(toy_fit()))), collapse = " ")
+  expect_match(out, "interval > 1 / < 1: the number of units whose 95%\\s+credible")
+  expect_match(out, "rhat: potential scale reduction")
+})

@@ -25,7 +25,8 @@ pdf_pages <- function(draw) {
 
 test_that("trace and density plots page through the chosen parameters", {
   fit <- toy_fit()
-  tr <- pdf_pages(plot(fit, per_page = 4))
+  expect_message(tr <- pdf_pages(plot(fit, per_page = 4)),
+                 "10 panels on 3 pages of up to 4")
   expect_identical(tr$value,
                    c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
                      "Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]", "A[1,1]",
@@ -58,9 +59,14 @@ test_that("risk maps draw the relative risks of the fit's polygons", {
   for (j in 1:2) {
     b <- v$breaks[[j]]
     expect_length(v$colours[[j]], length(b) - 1L)
-    # Classes symmetric about 1 on the log scale, covering every value.
-    expect_equal(b[1] * b[length(b)], 1, tolerance = 1e-8)
+    # Classes of equal width on the log scale with 1 among their
+    # boundaries (where the range reaches it), covering every value, with
+    # values in the first and the last class.
+    z <- log(b) / diff(log(b))[1]
+    expect_equal(z, round(z), tolerance = 1e-8)
     expect_true(all(v$values[, j] >= b[1] & v$values[, j] <= b[length(b)]))
+    expect_true(any(v$values[, j] < b[2]) &&
+                any(v$values[, j] > b[length(b) - 1]))
   }
   # The two outcomes have their own scales unless shared.
   expect_false(identical(v$breaks[[1]], v$breaks[[2]]))
@@ -93,7 +99,7 @@ test_that("a fit without polygons maps with `map` and says so without", {
   expect_equal(unname(m$value$values),
                matrix(relative_risk(fit)$upper, 25))
   expect_input_error(plot(fit, type = "map", map = grid25[1:16]), "map",
-                     "16 features; the fit has 25 units")
+                     "16 features for 25 units")
   expect_input_error(plot(fit, type = "map", map = "grid"), "map")
   # `map` given to mcar_fit() is kept for later maps.
   d <- toy_data()
@@ -101,4 +107,110 @@ test_that("a fit without polygons maps with `map` and says so without", {
                       chains = 1, seed = 1)
   expect_length(kept$geometry, 25L)
   expect_identical(pdf_pages(plot(kept, type = "map"))$pages, 1L)
+})
+
+# Square polygons named "a".."p" as the map of a fit whose units carry those
+# names.
+named_square_fit <- function() {
+  cached_fit("named squares", function() {
+    squares <- sf::st_sf(id = 1:16, geometry = sf::st_make_grid(
+      sf::st_as_sfc(sf::st_bbox(c(xmin = 0, ymin = 0, xmax = 4, ymax = 4))),
+      n = c(4, 4)))
+    rownames(squares) <- letters[1:16]
+    local_test_seed(9)
+    E <- matrix(runif(48, 5, 30), 16, 3)
+    Y <- matrix(rpois(48, E * rep(c(0.7, 1.4), each = 8)), 16, 3)
+    list(squares = squares,
+         fit = fit_quietly(Y, E, squares, n_sample = 120, chains = 1,
+                           seed = 2))
+  })
+}
+
+test_that("polygons given in another order are matched to the units by name", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  nf <- named_square_fit()
+  fit <- nf$fit
+  expect_identical(fit$units, letters[1:16])
+  local_test_seed(4)
+  o <- sample(16)
+  m <- pdf_pages(plot(fit, type = "map", map = nf$squares[o, ]))$value
+  expect_identical(m$geometry, sf::st_geometry(nf$squares))
+  # Each polygon gets the colour of its own unit's class.
+  rr <- matrix(relative_risk(fit)$mean, 16)
+  for (j in 1:3) {
+    k <- findInterval(rr[, j], m$breaks[[j]], rightmost.closed = TRUE,
+                      all.inside = TRUE)
+    expect_identical(unname(m$fill[, j]), m$colours[[j]][k])
+  }
+  # The same through mcar_fit(map = ).
+  d <- toy_data(nr = 4, K = 1)
+  kept <- fit_quietly(d$Y, d$E, `dimnames<-`(d$W, list(letters[1:16],
+                                                      letters[1:16])),
+                      map = nf$squares[o, ], n_sample = 20, burnin = 10,
+                      chains = 1, seed = 1)
+  expect_identical(kept$geometry, sf::st_geometry(nf$squares))
+  other <- nf$squares
+  rownames(other) <- LETTERS[1:16]
+  expect_input_error(plot(fit, type = "map", map = other), "map",
+                     "do not match those of the fit's units; missing: a, b")
+  # Polygons as sp objects are read through sf.
+  skip_if_not_installed("sp")
+  sp_map <- pdf_pages(plot(fit, type = "map",
+                           map = sf::as_Spatial(nf$squares[o, ])))$value
+  expect_identical(sp_map$fill, m$fill)
+})
+
+test_that("map classes follow the values and say so when breaks miss them", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  fit <- named_square_fit()$fit
+  v <- pdf_pages(plot(fit, type = "map"))$value
+  rr <- v$values
+  expect_error(pdf_pages(plot(fit, type = "map", breaks = c(10, 20, 30))),
+               class = "mcar_input_error", regexp = "`breaks` run from 10")
+  lo <- min(rr); hi <- max(rr)
+  mid <- c(lo + (hi - lo) / 4, (lo + hi) / 2, hi - (hi - lo) / 4)
+  part <- pdf_pages(plot(fit, type = "map", breaks = mid))$value
+  expect_identical(part$labels[[1]][1], sprintf("below %.2f", mid[2]))
+  expect_identical(part$labels[[1]][2], sprintf("%.2f and above", mid[2]))
+  # Breaks given (or a shared scale) mean one legend under a grid of maps.
+  expect_identical(part$legends, 1L)
+  expect_equal(part$grid, c(2, 2))
+  expect_identical(v$legends, 3L)
+  # Colours of the diverging palette are centred at 1 whatever the range:
+  # a class as far above 1 as another is below has the mirrored colour.
+  sh <- pdf_pages(plot(fit, type = "map", shared_scale = TRUE))$value
+  b <- sh$breaks[[1]]
+  z <- round(log(b) / diff(log(b))[1])
+  m <- max(abs(z))
+  pal <- grDevices::hcl.colors(2 * m, "Blue-Red 3")
+  expect_identical(sh$colours[[1]], pal[m + head(z, -1) + 1])
+  # Maps of the fields.
+  phi <- pdf_pages(plot(fit, type = "map", what = "phi", stat = "median"))$value
+  ph <- posterior::as_draws_matrix(fit, variables = "phi")
+  expect_equal(unname(phi$values),
+               matrix(apply(unclass(ph), 2, median), 16), ignore_attr = TRUE)
+  expect_identical(colnames(phi$values), c("field1", "field2", "field3"))
+  expect_input_error(plot(fit, type = "map", what = "phi", stat = "prob_gt"),
+                     "stat")
+})
+
+test_that("trace plots keep the order asked and say when they fill pages", {
+  fit <- toy_fit()
+  expect_message(tr <- pdf_pages(plot(fit, variables = c("eta", "beta"),
+                                      per_page = 4)),
+                 "6 panels on 2 pages")
+  expect_identical(tr$value, c("eta[1]", "eta[2]", "beta[1,1]", "beta[2,1]",
+                               "beta[1,2]", "beta[2,2]"))
+  expect_no_message(pdf_pages(plot(fit, variables = "eta")))
+  d <- toy_data()
+  one <- fit_quietly(d$Y, d$E, d$W, n_sample = 40, burnin = 20, thin = 20,
+                     chains = 1, seed = 1)
+  expect_input_error(pdf_pages(plot(one, type = "density")), "x",
+                     "1 kept draw per chain; a density plot needs at least 2")
+  k1 <- fit_quietly(d$Y[, 1], d$E[, 1], d$W, n_sample = 20, burnin = 10,
+                    chains = 1, seed = 1)
+  expect_input_error(pdf_pages(plot(k1, variables = "theta")), "variables",
+                     "with one outcome there is no angle theta")
 })

@@ -51,7 +51,8 @@ test_that("missing counts are allowed and all-missing outcomes are not", {
   fit <- tiny_fit(with_arg(a, counts = Y))
   expect_identical(is.na(unname(fit$counts)), is.na(Y))
   Y[, 2] <- NA
-  refuse(with_arg(a, counts = Y), "counts", "no events")
+  refuse(with_arg(a, counts = Y), "counts",
+         "no observed count for outcome\\(s\\) 2: every count is missing")
 })
 
 test_that("bad expected counts are refused with the reason", {
@@ -340,8 +341,8 @@ test_that("bad priors are refused, each naming its argument", {
          "3 coefficient sd\\(s\\) for 1 coefficients")
   refuse(with_arg(a, prior = mcar_prior(iw_scale = diag(3))), "prior",
          "2 x 2")
-  refuse(with_arg(a, prior = mcar_prior(iw_scale = matrix(c(1, 2, 2, 1), 2))),
-         "prior", "positive definite")
+  expect_input_error(mcar_prior(iw_scale = matrix(c(1, 2, 2, 1), 2)),
+                     "iw_scale", "positive definite")
   # A per-coefficient sd, intercept first.
   p <- asNamespace("mcar")$.resolve_prior(mcar_prior(beta_sd = c(Inf, 2)), 3, 2)
   expect_identical(p$beta_prec, matrix(c(0, 0.25), 2, 3))
@@ -391,4 +392,161 @@ test_that("starting values within the range allowed on the map are used", {
   expect_equal(min(fit$map$eigen), -1, tolerance = 1e-12)
   expect_identical(fit$init$chain1$eta, c(-0.95, 0.3))
   expect_identical(fit$init$chain1$Lambda, diag(c(0.4, 0.3)))
+})
+
+test_that("inputs that carry names are matched by name, whatever the names", {
+  a <- base_args()
+  d <- toy_data()
+  X <- cbind(x = d$x)
+  ref <- tiny_fit(with_arg(a, covariates = X))
+  local_test_seed(11)
+  o <- sample(25)
+  ids <- as.character(1:25)
+  # Whole-number ids are names: the map's units in a shuffled order, the
+  # data's rows in the order 1..n, and the other way round.
+  Wo <- `dimnames<-`(unname(d$W)[o, o], list(o, o))
+  Y1 <- `rownames<-`(d$Y, ids); E1 <- `rownames<-`(d$E, ids)
+  X1 <- `rownames<-`(X, ids)
+  f <- tiny_fit(with_arg(a, counts = Y1, expected = E1, W = Wo,
+                         covariates = X1))
+  expect_identical(f$units, as.character(o))
+  expect_equal(unname(f$counts), unname(d$Y[o, ]))
+  expect_equal(unname(f$expected), unname(d$E[o, ]))
+  expect_equal(unname(f$X[, 2]), d$x[o])
+  W1 <- `dimnames<-`(d$W, list(ids, ids))
+  back <- tiny_fit(with_arg(a, counts = Y1[o, ], expected = E1[o, ], W = W1,
+                            covariates = X1[o, , drop = FALSE]))
+  expect_identical(back$draws, ref$draws)
+  # A map without names: the named inputs follow the counts' names.
+  nm <- paste0("u", 1:25)
+  Yn <- `rownames<-`(d$Y, nm); En <- `rownames<-`(d$E, nm)
+  Xn <- `rownames<-`(X, nm)
+  rev_e <- tiny_fit(with_arg(a, counts = Yn, expected = En[25:1, ],
+                             covariates = Xn[o, , drop = FALSE]))
+  expect_identical(rev_e$draws, ref$draws)
+  expect_identical(rev_e$units, nm)
+  refuse(with_arg(a, counts = Yn, expected = `rownames<-`(En, paste0("v", 1:25))),
+         "expected", "do not match those of `counts`; missing: u1, u2")
+  refuse(with_arg(a, counts = Yn, covariates = `rownames<-`(X, paste0("v", 1:25))),
+         "covariates", "not in `counts`: v1, v2")
+  # Repeated or missing names are errors, not a reason to stop matching.
+  refuse(with_arg(a, counts = `rownames<-`(d$Y, rep(nm[1:5], 5))), "counts",
+         "repeated unit names: u1, u2")
+  refuse(with_arg(a, expected = `rownames<-`(d$E, replace(nm, 3, NA))),
+         "expected", "missing or empty unit names")
+  refuse(with_arg(a, W = `dimnames<-`(d$W, list(nm, rev(nm)))), "W",
+         "column names that differ from its row names")
+  # Data frames with automatic row names carry no names.
+  df <- data.frame(y1 = d$Y[, 1], y2 = d$Y[, 2], e1 = d$E[, 1],
+                   e2 = d$E[, 2], x = d$x)
+  from_df <- tiny_fit(with_arg(a, counts = c("y1", "y2"),
+                               expected = c("e1", "e2"), covariates = ~ x,
+                               data = df, W = Wo))
+  expect_equal(unname(from_df$counts), unname(d$Y))
+})
+
+test_that("spdep's default ids match only data that use the same ids", {
+  skip_if_not_installed("spdep")
+  a <- base_args()
+  d <- toy_data()
+  nb <- spdep::mat2listw(d$W, style = "B")$neighbours
+  attr(nb, "region.id") <- as.character(1:25)
+  ref <- tiny_fit(with_arg(a, W = nb))
+  nm <- paste0("u", 1:25)
+  named <- tiny_fit(with_arg(a, W = nb, counts = `rownames<-`(d$Y, nm)))
+  expect_identical(named$draws, ref$draws)
+  local_test_seed(12)
+  o <- sample(25)
+  ids <- as.character(1:25)
+  by_id <- tiny_fit(with_arg(a, W = nb, counts = `rownames<-`(d$Y, ids)[o, ],
+                             expected = `rownames<-`(d$E, ids)[o, ]))
+  expect_identical(by_id$draws, ref$draws)
+})
+
+test_that("what the model cannot use is refused, naming the argument", {
+  a <- base_args()
+  d <- toy_data()
+  df <- data.frame(x = d$x, z = runif(25), f = factor(rep("a", 25)))
+  refuse(with_arg(a, covariates = ~ x + offset(z), data = df), "covariates",
+         "offset\\(\\).*multiply `expected` by exp\\(offset\\)")
+  refuse(with_arg(a, covariates = ~ x + f, data = df), "covariates",
+         "`f`, a factor with a single level")
+  refuse(with_arg(a, snap = "a"), "snap", "non-negative distance")
+  refuse(with_arg(a, snap = -1), "snap", "non-negative distance, not -1")
+  refuse(with_arg(a, queen = NA), "queen", "TRUE or FALSE")
+  refuse(with_arg(a, counts = `colnames<-`(d$Y, c("a", NA))), "counts",
+         "outcome column\\(s\\) 2 without a name \\(NA\\)")
+  refuse(with_arg(a, counts = `colnames<-`(d$Y, c("a", "a"))), "counts",
+         "repeated outcome names: a")
+  refuse(with_arg(a, scales = list(beta = 0)), "scales$beta",
+         "must be positive")
+  refuse(with_arg(a, chains = 2, scales = list(list(), list(eta = 0))),
+         "scales[[2]]$eta", "must be positive")
+  # The inverse-Wishart of K x K matrices is proper only for df > K - 1.
+  refuse(with_arg(a, prior = mcar_prior(iw_df = 0.5)), "prior",
+         "iw_df = 0.5.*2 outcomes.*only for iw_df > 1")
+  expect_s3_class(tiny_fit(with_arg(a, prior = mcar_prior(iw_df = 1.5))),
+                  "mcar_fit")
+  expect_input_error(mcar_prior(iw_df = 1, iw_scale = diag(2)), "iw_df",
+                     "must exceed 1")
+  expect_input_error(mcar_prior(iw_scale = matrix(1, 2, 3)), "iw_scale",
+                     "square matrix, not 2 x 3")
+  # A 1 x 1 matrix is the number s of the scale s I.
+  one <- mcar_prior(iw_scale = matrix(2))
+  expect_identical(asNamespace("mcar")$.resolve_prior(one, 3, 1)$iw_scale,
+                   diag(2, 3))
+})
+
+test_that("spdep and sp maps that cannot serve are refused with the remedy", {
+  skip_if_not_installed("spdep")
+  skip_if_not_installed("sf")
+  a <- base_args()
+  d <- toy_data()
+  lw <- spdep::mat2listw(d$W, style = "W")
+  refuse(with_arg(a, W = lw), "W",
+         "style \"W\".*not symmetric.*`W\\$neighbours`.*style \"B\"")
+  squares <- sf::st_sf(id = 1:25, geometry = sf::st_make_grid(
+    sf::st_as_sfc(sf::st_bbox(c(xmin = 0, ymin = 0, xmax = 5, ymax = 5))),
+    n = c(5, 5)))
+  ref <- tiny_fit(with_arg(a, W = squares))
+  # An sp object is read through sf.
+  skip_if_not_installed("sp")
+  from_sp <- tiny_fit(with_arg(a, W = sf::as_Spatial(squares)))
+  expect_identical(from_sp$draws, ref$draws)
+  empty <- squares
+  sf::st_geometry(empty)[7] <- sf::st_polygon()
+  refuse(with_arg(a, W = empty), "W", "empty polygons for unit\\(s\\) 7")
+  sf::st_geometry(empty)[7] <- sf::st_multipolygon()
+  refuse(with_arg(a, W = empty), "W", "empty polygons for unit\\(s\\) 7")
+  # A self-crossing ring on the sphere: the unit and the remedy are named.
+  ll <- sf::st_set_crs(squares, 4326)
+  bow <- sf::st_polygon(list(rbind(c(1, 1), c(2, 2), c(2, 1), c(1, 2),
+                                   c(1, 1))))
+  sf::st_geometry(ll)[7] <- sf::st_sfc(bow, crs = 4326)
+  refuse(with_arg(a, W = ll), "W",
+         "unit\\(s\\) 7.* are not valid polygons.*st_make_valid\\(\\)")
+})
+
+test_that("a covariate the counts cannot hold is named with the reason", {
+  a <- base_args()
+  d <- toy_data()
+  Y <- d$Y
+  z <- rep(0, 25)
+  z[c(3, 9, 14)] <- 1
+  Y[c(3, 9, 14), 1] <- 0      # outcome 1 never seen where z = 1
+  args <- with_arg(a, counts = Y, covariates = cbind(z = z))
+  expect_warning(tiny_fit(args),
+                 "beta\\[2,1\\] \\(z\\) towards -Inf for outcome outcome1.*improper")
+  # A normal prior holds the coefficient; so does a zero count elsewhere.
+  expect_no_warning(asNamespace("mcar")$.warn_separation(
+    Y, cbind(1, z = z), c(Inf, 5), c("a", "b")))
+  Y[c(3, 9), 1] <- 2
+  expect_no_warning(asNamespace("mcar")$.warn_separation(
+    Y, cbind(1, z = z), c(Inf, Inf), c("a", "b")))
+  # A covariate equal to one on every seen unit (the intercept's partner).
+  z2 <- 1 - z
+  Y[c(3, 9), 1] <- 0
+  expect_warning(asNamespace("mcar")$.warn_separation(
+    Y, cbind(1, z = z2), c(Inf, Inf), c("a", "b")),
+    "beta\\[1,1\\].*-Inf and beta\\[2,1\\] \\(z\\) towards \\+Inf")
 })

@@ -27,7 +27,8 @@ PKG := mcar
 DEB_PACKAGES := r-base-dev r-cran-testthat r-cran-coda r-cran-future \
   r-cran-future.apply r-cran-withr r-cran-posterior r-cran-maps \
   r-cran-roxygen2 r-cran-progressr r-cran-sf r-cran-cpp11 r-cran-spdep \
-  r-cran-loo r-cran-matrix r-cran-knitr r-cran-markdown libgtest-dev \
+  r-cran-loo r-cran-matrix r-cran-rcppeigen r-cran-bayesplot r-cran-knitr \
+  r-cran-markdown libgtest-dev \
   libbenchmark-dev valgrind g++ make
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -40,7 +41,8 @@ export R_LIBS := $(RLIB)
 # installed yet when this file is read).
 R_HOME_DIR = $(shell R RHOME)
 R_CPPFLAGS = $(shell R CMD config --cppflags) \
-  -I$(shell Rscript -e 'cat(system.file("include", package = "cpp11"))')
+  -I$(shell Rscript -e 'cat(system.file("include", package = "cpp11"))') \
+  -isystem $(shell Rscript -e 'cat(system.file("include", package = "RcppEigen"))')
 R_LDLIBS = $(shell R CMD config --ldflags) $(shell R CMD config LAPACK_LIBS) \
   $(shell R CMD config BLAS_LIBS) $(shell R CMD config FLIBS)
 
@@ -51,7 +53,7 @@ NATIVE_CXXFLAGS := -std=c++17 -O2 -g -Wall -MMD -MP
 # suite exercises the same floating-point code generation as the package.
 PKG_CXXFLAGS = $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars)
 NATIVE_SRC := src/matrix.cpp src/generator.cpp src/mcar.cpp src/mcar_main.cpp \
-  src/engine.cpp src/engine_call.cpp
+  src/engine.cpp src/engine_call.cpp src/map.cpp
 NATIVE_TESTS := $(sort $(wildcard tests/native/*.cpp))
 NATIVE_OBJDIR := $(BUILD)/native
 NATIVE_OBJ := $(patsubst src/%.cpp,$(NATIVE_OBJDIR)/src/%.o,$(NATIVE_SRC)) \

@@ -6,17 +6,18 @@
 # ---- engine inputs --------------------------------------------------------
 
 # The data as the engine reads it.  A missing count enters as 0 with an
-# expected count of 0, which takes it out of the likelihood exactly.
+# expected count of 0, which takes it out of the likelihood exactly.  `map`
+# is a prepared map (.prepare_map): its support of the eigenvalues and the
+# interpolant of the prior's log-determinant.
 .engine_data <- function(Y, E, X, map, prior) {
   miss <- is.na(Y)
   Y0 <- Y; Y0[miss] <- 0
   E0 <- E; E0[miss] <- 0
   dimnames(Y0) <- dimnames(E0) <- NULL
-  lo <- max(.ETA_LOWER, .ETA_UPPER / min(map$eigen))
   list(Y = Y0, E = E0, X = unname(X), row_ptr = map$row_ptr, col = map$col,
-       w = map$w, lambda = map$eigen, eta_lo = lo, eta_hi = .ETA_UPPER,
-       beta_prec = prior$beta_prec, iw_df = prior$iw_df,
-       iw_scale = prior$iw_scale)
+       w = map$w, logdet = map$logdet, eta_lo = map$eta_lo,
+       eta_hi = map$eta_hi, beta_prec = prior$beta_prec,
+       iw_df = prior$iw_df, iw_scale = prior$iw_scale)
 }
 
 .n_angles <- function(K) (K * (K - 1L)) %/% 2L
@@ -88,8 +89,8 @@
 }
 
 # Starting values dispersed around `init` (R's generator must be set to the
-# chain's own stream).
-.disperse_init <- function(init, lambda_min) {
+# chain's own stream); eta_lo is the lower end of the eigenvalues' support.
+.disperse_init <- function(init, eta_lo) {
   K <- ncol(init$phi)
   out <- init
   out$beta <- init$beta + matrix(rnorm(length(init$beta), 0, 0.1),
@@ -100,8 +101,7 @@
   L <- init$Lambda + (rnorm(K * K, 0, 0.1) * upper.tri(init$Lambda))
   diag(L) <- d
   out$Lambda <- L
-  lo <- max(.ETA_LOWER, .ETA_UPPER / lambda_min)
-  out$eta <- runif(K, max(lo, 0.1), 0.9)
+  out$eta <- runif(K, max(eta_lo, 0.1), 0.9)
   out$theta <- runif(.n_angles(K), -0.5, 0.5)
   out
 }
@@ -320,7 +320,8 @@
   list(beta = as.double(init$beta), phi = as.double(init$phi),
        Lambda = as.double(init$Lambda), eta = as.double(init$eta),
        theta = as.double(init$theta),
-       lp = if (!is.null(init$lp)) as.double(init$lp), rng = rng)
+       lp = if (!is.null(init$lp)) as.double(init$lp), rng = rng,
+       summaries = NULL)
 }
 
 # The engine's state back in the shapes of `init`.
@@ -495,12 +496,19 @@
     burn <- plan$phase[s] == "burnin"
     # Burn-in pieces keep about 50 draws, for the shape of the loading
     # proposals.
+    # Kept pieces add every kept sweep into the running summaries and store
+    # the fields of every unit_thin-th kept sweep.
     control <- list(sweeps = len,
                     thin = if (burn) max(1L, len %/% 50L) else
                       as.integer(task$thin),
-                    offset = if (burn) 0L else stored)
+                    offset = if (burn) 0L else stored,
+                    unit_thin = if (burn) 1000000L else
+                      as.integer(task$unit_thin),
+                    accumulate = !burn)
     run <- .Call(mcar_engine_run, dat, state, .engine_scales(scales), control)
+    summaries <- if (burn) state$summaries else run$summaries
     state <- run$state
+    state["summaries"] <- list(summaries)
     rates <- lapply(run$accept, function(x) x / len)
     line <- sprintf(paste("chain %d: sweeps %d-%d of %d (%s): acceptance",
                           "beta %.2f, phi %.2f, Lambda %.2f, eta %.2f%s"),
@@ -545,6 +553,7 @@
        tuning = if (length(history))
          as.data.frame(do.call(rbind, history)),
        last_state = .state_from_engine(state, p, n, K),
+       summaries = state$summaries,
        lines = lines,
        seconds = proc.time()[["elapsed"]] - started)
 }

@@ -56,11 +56,19 @@
 #' the kept draws come from a fixed Markov kernel.
 #'
 #' @section Chains, seeds and parallel runs:
-#' The chains run through [future.apply::future_lapply()], so they run in
-#' parallel under a parallel [future::plan()].  Each chain's generator is
+#' Each chain runs as a future of its own (\pkg{future}), so the chains run
+#' in parallel under a parallel [future::plan()].  Each chain's generator is
 #' seeded from its own L'Ecuyer-CMRG stream of `seed`, so the same seed
 #' gives the same draws whatever the plan and the number of workers.  The
 #' caller's random-number state is left as it was when `seed` is given.
+#' A chain whose worker dies (killed, say, or out of memory) is lost alone:
+#' the fit keeps the chains that finished, warns which chain was lost and
+#' lists it in `lost_chains`, and restarts the plan's workers so that the
+#' next fit finds them working (a cluster object given to the plan has to
+#' be made anew by the caller, as the warning says); when every chain is
+#' lost the fit is an error.  When a fit is interrupted or stops on an
+#' error, its chains still running on workers of this machine stop at the
+#' end of their current piece.
 #'
 #' @param counts Observed counts: an n x K matrix or data frame, a vector
 #'   for one outcome, or, with `data`, names of columns of `data`.
@@ -107,8 +115,9 @@
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
 #'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta` and `deviance`),
-#'   `acceptance`, `scales`, `tuning`, `init`, `last_state`, `dic`, the
-#'   data and the settings.
+#'   `acceptance`, `scales`, `tuning`, `init`, `last_state`, `dic`,
+#'   `lost_chains` (the numbers of the chains lost with their worker,
+#'   usually none), the data and the settings.
 #' @examples
 #' sim <- minnesota_simulated()
 #' W <- minnesota_adjacency()
@@ -121,6 +130,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      chains = 4, seed = NULL, prior = mcar_prior(),
                      init = NULL, scales = NULL, tune = TRUE, units = NULL,
                      map = NULL, snap = NULL, queen = TRUE,
+                     islands = c("independent", "nearest"), keep = NULL,
                      progress = interactive(), verbose = FALSE,
                      log_file = NULL) {
   call <- match.call()
@@ -139,7 +149,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   queen <- .check_polygon_args(snap, queen)
   W <- .from_sp(W, "W")
   map_names <- .map_names(W)
-  mp <- .check_map(W, snap = snap, queen = queen)
+  islands <- .check_islands(islands)
+  mp <- .check_map(W, snap = snap, queen = queen, islands = islands)
   n <- mp$n
   if (nrow(Y) != n) {
     .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
@@ -171,7 +182,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
   .warn_separation(Y, X, prior$beta_sd, outcomes)
-  size <- .check_run_size(n_sample, burnin, thin, chains, n * K + p * K)
+  size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
+  size$unit_thin <- .unit_thinning(keep, size, n * K)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")
@@ -179,6 +191,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   log_file <- .check_log_file(log_file)
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
+  mp <- .prepare_map(mp)
   dat <- .engine_data(Y, E, X, mp, prior)
   plain <- .default_init(Y, E, X, mp)
   default_scales <- .default_scales(Y, X, mp)
@@ -201,7 +214,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     restore <- .use_stream(streams[[k]])
     on.exit(restore())
     rng <- .engine_rng()
-    init_k <- if (k == 1L) plain else .disperse_init(plain, min(mp$eigen))
+    init_k <- if (k == 1L) plain else .disperse_init(plain, mp$eta_lo)
     list(rng = rng, init = init_k)
   })
   inits <- .check_init(init, lapply(seeded, `[[`, "init"), dat$eta_lo)
@@ -209,8 +222,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   tasks <- lapply(seq_len(size$chains), function(k) {
     list(chain = k, data = dat, init = inits[[k]], rng = seeded[[k]]$rng,
          scales = scale_list[[k]], n_sample = size$n_sample,
-         burnin = size$burnin, thin = size$thin, tune = tune,
-         verbose = verbose)
+         burnin = size$burnin, thin = size$thin,
+         unit_thin = size$unit_thin, tune = tune, verbose = verbose)
   })
   results <- .run_chains(tasks, progress = progress,
                          total = size$chains * size$n_sample)
@@ -242,13 +255,17 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   sequential <- .is_sequential()
   run <- function(callback) {
     if (sequential) {
-      lapply(tasks, .run_chain, progress = callback)
+      list(results = lapply(tasks, .run_chain, progress = callback),
+           lost = character())
     } else {
-      future.apply::future_lapply(tasks, .run_chain, progress = callback,
-                                  future.seed = FALSE,
-                                  future.packages = "mcar")
+      .run_chain_futures(tasks, callback)
     }
   }
+  out <- .with_progress(run, progress, total, sequential)
+  .finished_chains(out)
+}
+
+.with_progress <- function(run, progress, total, sequential) {
   if (!progress) return(run(NULL))
   if (requireNamespace("progressr", quietly = TRUE)) {
     return(progressr::with_progress({
@@ -264,6 +281,180 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     done <<- done + n
     setTxtProgressBar(pb, done)
   })
+}
+
+# Runs each chain as a future of its own, at most one per worker, and
+# collects them as they finish.  A chain whose worker dies is lost on its
+# own: the others run on.  No chain is started while a dead worker is in
+# the plan; once the running chains are in, the plan's workers are
+# restarted and the waiting chains go on.  However the call is left
+# otherwise (an interrupt, a time limit, an error of a chain), the chains
+# still running stop at the end of their current piece.
+#
+# Returns the results in chain order, NULL for a lost chain, with `lost`
+# (why each lost chain was lost, named by chain number) and `restarted`
+# (whether a broken plan's workers were restarted; NA when none broke).
+.run_chain_futures <- function(tasks, callback) {
+  n <- length(tasks)
+  results <- vector("list", n)
+  lost <- character()
+  restarted <- NA
+  stop_file <- tempfile("mcar-stop-")
+  finished <- FALSE
+  on.exit(if (!finished) try(file.create(stop_file), silent = TRUE),
+          add = TRUE)
+  # Test hook: a function of the chain number, run in the chain's process
+  # after each piece.
+  hook <- getOption("mcar.chain_hook")
+  limit <- suppressWarnings(as.numeric(future::nbrOfWorkers()))
+  if (length(limit) != 1L || is.na(limit) || limit < 1) limit <- 1
+  pending <- seq_len(n)
+  running <- list()   # futures, named by chain number
+  relaunched <- integer()
+  broken <- FALSE     # a worker died: start nothing until they are restarted
+  clusters <- list()  # the clusters of the dead workers
+  fail <- function(e, f = attr(e, "future", exact = TRUE)) {
+    cl <- if (inherits(f, "Future")) f$workers
+    if (inherits(cl, "cluster")) clusters[[length(clusters) + 1L]] <<- cl
+    broken <<- TRUE
+  }
+  lose <- function(k, e, f = attr(e, "future", exact = TRUE)) {
+    lost[[as.character(k)]] <<- conditionMessage(e)
+    fail(e, f)
+  }
+  while (length(pending) || length(running)) {
+    if (broken && !length(running)) {
+      restarted <- .restart_workers(clusters)
+      broken <- FALSE
+      clusters <- list()
+    }
+    while (!broken && length(pending) && length(running) < limit) {
+      k <- pending[1L]
+      pending <- pending[-1L]
+      cb <- .chain_callback(callback, stop_file, hook, tasks[[k]]$chain)
+      f <- tryCatch(.launch_chain(tasks[[k]], cb),
+                    FutureError = .unless_time_limit)
+      if (!inherits(f, "FutureError")) {
+        running[[as.character(k)]] <- f
+      } else if (!k %in% relaunched) {
+        # A worker that died before this chain was sent to it (in an
+        # earlier fit, say): try once more on restarted workers.
+        relaunched <- c(relaunched, k)
+        pending <- c(k, pending)
+        fail(f)
+      } else {
+        lose(k, f)
+      }
+    }
+    collected <- FALSE
+    for (key in names(running)) {
+      f <- running[[key]]
+      done <- tryCatch(future::resolved(f), FutureError = .unless_time_limit)
+      if (isFALSE(done)) next
+      running[[key]] <- NULL
+      collected <- TRUE
+      value <- if (inherits(done, "FutureError")) done else
+        tryCatch(future::value(f), FutureError = .unless_time_limit)
+      if (inherits(value, "FutureError")) {
+        lose(as.integer(key), value, f)
+      } else {
+        results[[as.integer(key)]] <- value
+      }
+    }
+    if (!collected && length(running)) Sys.sleep(0.05)
+  }
+  if (broken) restarted <- .restart_workers(clusters)
+  finished <- TRUE
+  list(results = results, lost = lost, restarted = restarted)
+}
+
+# future reports an error raised in this process while it talks to a worker
+# as a FutureError, as if the worker had failed; a time limit reached then
+# (setTimeLimit(), R.utils::withTimeout()) must still end the fit.
+.unless_time_limit <- function(e) {
+  limits <- c(gettext("reached elapsed time limit", domain = "R"),
+              gettext("reached CPU time limit", domain = "R"))
+  for (limit in limits) {
+    if (grepl(limit, conditionMessage(e), fixed = TRUE)) {
+      stop(limit, call. = FALSE)
+    }
+  }
+  e
+}
+
+.launch_chain <- function(task, callback) {
+  future::future(quote(run(task, progress = callback)), substitute = FALSE,
+                 globals = list(run = .run_chain, task = task,
+                                callback = callback),
+                 packages = "mcar", seed = FALSE, lazy = FALSE,
+                 label = paste("mcar chain", task$chain))
+}
+
+# What a chain calls after each of its pieces, in its own process: stops
+# the chain once the fit that started it is gone (`stop_file` exists), then
+# reports progress.  It holds nothing else, to travel light to the worker.
+.chain_callback <- function(progress, stop_file, hook, chain) {
+  force(progress); force(stop_file); force(hook); force(chain)
+  function(n) {
+    if (file.exists(stop_file)) {
+      stop("chain ", chain, " stopped: the fit that started it was ",
+           "interrupted or failed.", call. = FALSE)
+    }
+    if (!is.null(hook)) hook(chain)
+    if (!is.null(progress)) progress(n)
+  }
+}
+
+# Sets the current plan again, which shuts its workers down and starts
+# fresh ones for the next future; a dead worker would otherwise stay in the
+# plan and fail every future sent to it.  A cluster made by the caller and
+# given to the plan cannot be renewed from here.  The connections of the old
+# `clusters` are closed first: stopping a cluster ends at its first dead
+# node and would leave the others to the garbage collector (and its
+# "closing unused connection" warnings).
+.restart_workers <- function(clusters = list()) {
+  workers <- formals(future::plan("next"))$workers
+  if (inherits(workers, "cluster")) return(FALSE)
+  for (cl in clusters) for (node in cl) {
+    if (inherits(node$con, "connection")) try(close(node$con), silent = TRUE)
+  }
+  tryCatch({
+    future::plan(future::plan("list"), substitute = FALSE, .skip = FALSE)
+    TRUE
+  }, error = function(e) FALSE)
+}
+
+# The chains that finished, in chain order; a warning names the lost ones,
+# and an error is raised when none finished.
+.finished_chains <- function(out) {
+  lost <- out$lost
+  if (!length(lost)) return(out$results)
+  lost <- lost[order(as.integer(names(lost)))]
+  k <- as.integer(names(lost))
+  kept <- which(!vapply(out$results, is.null, logical(1)))
+  why <- paste0("chain ", k, ": ", lost, collapse = "\n")
+  plan_note <- if (isTRUE(out$restarted)) {
+    "The plan's workers were restarted."
+  } else {
+    call <- attr(future::plan("next"), "call", exact = TRUE)
+    paste0("The plan's workers could not be restarted; set the plan again ",
+           if (!is.null(call)) paste0("(`", paste(deparse(call),
+                                                  collapse = " "), "`) "),
+           "before the next fit, with a new cluster if one was given.")
+  }
+  if (!length(kept)) {
+    stop("every chain was lost: the workers running them stopped. ",
+         plan_note, "\n", why, call. = FALSE)
+  }
+  warning(if (length(k) == 1L) "chain " else "chains ",
+          paste(k, collapse = ", "), " of ", length(out$results),
+          if (length(k) == 1L) " was lost: its worker" else
+            " were lost: their workers",
+          " stopped. The fit holds the ",
+          length(kept), if (length(kept) == 1L) " chain" else " chains",
+          " that finished (", paste(kept, collapse = ", "), "). ",
+          plan_note, "\n", why, call. = FALSE)
+  out$results[kept]
 }
 
 # The log is written after the chains are done: a file that can no longer
@@ -298,7 +489,11 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 .assemble_fit <- function(results, Y, E, X, map, units, outcomes, inits, size,
                           tune, seed, call, prior, plot_map) {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
-  chain_names <- paste0("chain", seq_along(results))
+  # Lost chains are missing from `results`; the others keep their numbers.
+  kept <- vapply(results, function(r) as.integer(r$chain), integer(1))
+  lost_chains <- setdiff(seq_along(inits), kept)
+  inits <- inits[kept]
+  chain_names <- paste0("chain", kept)
   nm <- .draw_names(n, K, p)
   draws <- lapply(results, function(r) {
     d <- r$draws
@@ -317,10 +512,15 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     initial_scales = per_chain("initial_scales"),
     tuning = per_chain("tuning"),
     init = setNames(inits, chain_names),
+    lost_chains = lost_chains,
     last_state = per_chain("last_state"),
     counts = Y, expected = E, X = X,
     map = list(row_ptr = map$row_ptr, col = map$col, w = map$w, d = map$d,
-               eigen = map$eigen),
+               islands = map$islands, links = map$links,
+               components = map$components, lambda_min = map$lambda_min,
+               eta_lo = map$eta_lo, eta_hi = map$eta_hi, logdet = map$logdet),
+    summaries = per_chain("summaries"),
+    unit_rows = .unit_rows(size),
     geometry = if (!is.null(plot_map)) sf::st_geometry(plot_map) else
       map$geometry,
     units = units, outcomes = outcomes, covariates = colnames(X),

@@ -9,16 +9,18 @@
 .n_units <- function(fit) length(fit$units)
 .n_outcomes <- function(fit) length(fit$outcomes)
 
-# Linear predictors mu[i,r] of one chain's draws: draws x (n K), column
-# i + n (r - 1).
+# Linear predictors mu[i,r] of one chain's draws that store the fields:
+# draws x (n K), column i + n (r - 1).  On large maps only every
+# fit$unit_rows-th kept draw stores them (see mcar_fit(keep =)).
 .lp_draws <- function(fit, d) {
   n <- .n_units(fit); K <- .n_outcomes(fit); p <- ncol(fit$X)
-  S <- nrow(d$beta)
-  L <- d$Lambda
+  rows <- .stored_rows(fit, d)
+  S <- length(rows)
+  L <- d$Lambda[rows, , drop = FALSE]
   Lnames <- colnames(L)
   out <- matrix(0, S, n * K)
   for (r in seq_len(K)) {
-    b <- d$beta[, (r - 1L) * p + seq_len(p), drop = FALSE]
+    b <- d$beta[rows, (r - 1L) * p + seq_len(p), drop = FALSE]
     mu <- b %*% t(fit$X)
     for (c in r:K) {
       l <- L[, match(sprintf("Lambda[%d,%d]", r, c), Lnames)]
@@ -28,6 +30,14 @@
   }
   out
 }
+
+# The kept draws of a chain that store the per-unit draws.
+.stored_rows <- function(fit, d) {
+  all <- seq_len(nrow(d$beta))
+  if (nrow(d$phi) == length(all)) all else fit$unit_rows[seq_len(nrow(d$phi))]
+}
+
+.unit_groups <- c("phi", "rr", "log_lik")
 
 .cell_names <- function(name, n, K) {
   paste0(name, "[", rep(seq_len(n), K), ",", rep(seq_len(K), each = n), "]")
@@ -79,8 +89,14 @@
     }
     groups <- union(groups, intersect(.groups, base))
   }
+  # With per-unit groups, the other groups follow the draws that store them.
+  units <- any(groups %in% .unit_groups)
   per_chain <- lapply(fit$draws, function(d) {
-    do.call(cbind, lapply(groups, function(g) .group_draws(fit, d, g)))
+    rows <- if (units) .stored_rows(fit, d) else seq_len(nrow(d$beta))
+    do.call(cbind, lapply(groups, function(g) {
+      x <- .group_draws(fit, d, g)
+      if (g %in% .unit_groups) x else x[rows, , drop = FALSE]
+    }))
   })
   vars <- colnames(per_chain[[1L]])
   unknown <- setdiff(single, vars)
@@ -209,17 +225,64 @@
   do.call(rbind, per_chain)
 }
 
+# The running summaries of every cell over every kept draw of every chain,
+# pooled: the number of draws, the mean, sd and P(> 1) of the relative
+# risks, and the mean, variance and log mean exp of the pointwise
+# log-likelihood (columns i + n (r - 1)).
+.pooled_summaries <- function(fit) {
+  sm <- Filter(Negate(is.null), fit$summaries)
+  if (!length(sm)) return(NULL)
+  S <- vapply(sm, function(x) as.double(x$draws), numeric(1))
+  total <- sum(S)
+  pool <- function(mean_el, m2_el) {
+    means <- sapply(sm, function(x) as.vector(x[[mean_el]]))
+    m2 <- sapply(sm, function(x) as.vector(x[[m2_el]]))
+    means <- matrix(means, ncol = length(sm)); m2 <- matrix(m2, ncol = length(sm))
+    mu <- as.vector(means %*% S) / total
+    ss <- rowSums(m2) + as.vector(((means - mu)^2) %*% S)
+    list(mean = mu, var = ss / max(total - 1, 1))
+  }
+  rr <- pool("rr_mean", "rr_m2")
+  ll <- pool("ll_mean", "ll_m2")
+  mx <- matrix(sapply(sm, function(x) as.vector(x$ll_max)), ncol = length(sm))
+  sx <- matrix(sapply(sm, function(x) as.vector(x$ll_sum)), ncol = length(sm))
+  top <- apply(mx, 1L, max)
+  lse <- top + log(rowSums(sx * exp(mx - top)))
+  gt1 <- rowSums(matrix(sapply(sm, function(x) as.vector(x$rr_gt1)),
+                        ncol = length(sm)))
+  list(draws = total, rr_mean = rr$mean, rr_sd = sqrt(rr$var),
+       rr_gt1 = gt1 / total, ll_mean = ll$mean, ll_var = ll$var,
+       lpd = lse - log(total))
+}
+
 # DIC on the full Poisson scale (log Y! included), comparable across
 # packages: Dbar the mean deviance, Dtheta the deviance at the posterior
-# mean relative risks.
+# mean relative risks (over every kept draw).
 .dic <- function(fit) {
   dev <- unlist(lapply(fit$draws, function(d) d$deviance))
-  rr <- colMeans(.rr_summary(fit))
+  ps <- .pooled_summaries(fit)
+  rr <- if (!is.null(ps)) ps$rr_mean else colMeans(.rr_summary(fit))
   y <- as.vector(fit$counts); e <- as.vector(fit$expected)
   obs <- !is.na(y)
   dtheta <- -2 * sum(stats::dpois(y[obs], e[obs] * rr[obs], log = TRUE))
   dbar <- mean(dev)
   c(Dbar = dbar, Dtheta = dtheta, pD = dbar - dtheta, DIC = 2 * dbar - dtheta)
+}
+
+# The number of stored per-unit draws and of kept draws, over the chains.
+.stored_draws <- function(fit) {
+  c(stored = sum(vapply(fit$draws, function(d) nrow(d$phi), integer(1))),
+    kept = sum(vapply(fit$draws, function(d) nrow(d$beta), integer(1))))
+}
+
+.say_stored <- function(fit, what) {
+  n <- .stored_draws(fit)
+  if (n[["stored"]] < n[["kept"]]) {
+    message(what, " use", if (!grepl(" and ", what)) "s", " the ",
+            n[["stored"]], " stored draws of the unit-level values (of ",
+            n[["kept"]], " kept); `mcar_fit(keep = )` stores more.")
+  }
+  invisible(n)
 }
 
 # ---- print and summary ----------------------------------------------------
@@ -424,12 +487,18 @@ coef.mcar_fit <- function(object, ...) {
   list(beta = beta, Lambda = Lambda, A = A)
 }
 
-# Posterior summaries of relative risks or mean counts per cell.
+# Posterior summaries of relative risks or mean counts per cell: means and
+# sds over every kept draw, intervals from the stored draws.
 .cell_summary <- function(object, type, level) {
   rr <- .rr_summary(object)
+  ps <- .pooled_summaries(object)
+  e <- if (type == "count") as.vector(object$expected) else 1
   if (type == "count") rr <- sweep(rr, 2L, as.vector(object$expected), `*`)
   a <- (1 - level) / 2
-  list(draws = rr, mean = colMeans(rr),
+  list(draws = rr,
+       mean = if (!is.null(ps)) ps$rr_mean * e else colMeans(rr),
+       sd = if (!is.null(ps)) ps$rr_sd * e else apply(rr, 2L, sd),
+       gt1 = if (!is.null(ps)) ps$rr_gt1 else colMeans(rr > 1),
        lower = apply(rr, 2L, quantile, a, names = FALSE),
        upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
 }
@@ -651,16 +720,19 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
   }
   level <- .check_level(level)
   s <- .cell_summary(object, "risk", level)
+  .say_stored(object, if (threshold == 1) "Intervals" else
+    paste0("Intervals and P(RR > ", format(threshold), ")"))
   n <- .n_units(object)
   data.frame(unit = rep(object$units, .n_outcomes(object)),
              outcome = rep(object$outcomes, each = n),
              observed = as.vector(object$counts),
              expected = as.vector(object$expected),
              smr = as.vector(object$counts / object$expected),
-             mean = s$mean, sd = apply(s$draws, 2L, sd),
+             mean = s$mean, sd = s$sd,
              median = apply(s$draws, 2L, median),
              lower = s$lower, upper = s$upper,
-             prob_gt = colMeans(s$draws > threshold),
+             prob_gt = if (threshold == 1) s$gt1 else
+               colMeans(s$draws > threshold),
              row.names = NULL, stringsAsFactors = FALSE)
 }
 
@@ -704,6 +776,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
 #' @exportS3Method loo::loo
 loo.mcar_fit <- function(x, ...) {
   .check_enough_draws(x, 2L, "LOO")
+  .say_stored(x, "LOO")
   ll <- .log_lik_array(x)
   r_eff <- loo::relative_eff(exp(ll))
   loo::loo(ll, r_eff = r_eff, ...)
@@ -713,7 +786,30 @@ loo.mcar_fit <- function(x, ...) {
 #' @exportS3Method loo::waic
 waic.mcar_fit <- function(x, ...) {
   .check_enough_draws(x, 2L, "WAIC")
-  loo::waic(.log_lik_array(x), ...)
+  ps <- .pooled_summaries(x)
+  if (is.null(ps)) return(loo::waic(.log_lik_array(x), ...))
+  # From the sampler's running sums over every kept draw: the log mean
+  # likelihood and the variance of the log-likelihood of each count.
+  obs <- which(!is.na(as.vector(x$counts)))
+  lpd <- ps$lpd[obs]
+  p_waic <- ps$ll_var[obs]
+  elpd_waic <- lpd - p_waic
+  pointwise <- cbind(elpd_waic = elpd_waic, p_waic = p_waic,
+                     waic = -2 * elpd_waic)
+  rownames(pointwise) <- NULL
+  if (any(p_waic > 0.4)) {
+    warning(sum(p_waic > 0.4), " (", round(100 * mean(p_waic > 0.4), 1),
+            "%) p_waic estimates greater than 0.4. We recommend trying loo ",
+            "instead.", call. = FALSE)
+  }
+  N <- nrow(pointwise)
+  est <- cbind(Estimate = colSums(pointwise),
+               SE = sqrt(N * apply(pointwise, 2L, stats::var)))
+  out <- list(estimates = est, pointwise = pointwise)
+  old <- c("elpd_waic", "p_waic", "waic", "se_elpd_waic", "se_p_waic",
+           "se_waic")
+  out <- c(out, stats::setNames(as.list(est), old))
+  structure(out, dims = c(ps$draws, N), class = c("waic", "loo"))
 }
 
 # ---- other draw formats ---------------------------------------------------

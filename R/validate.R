@@ -383,9 +383,14 @@
                                    "(sf::st_transform())"), ".")
 }
 
-# Checks the weights and forms what the sampler needs: compressed rows of
-# C, D (row sums), the eigenvalues of D^-1/2 C D^-1/2 in ascending order.
-.check_map <- function(W, arg = "W", snap = NULL, queen = TRUE) {
+# Checks the weights and forms what the sampler needs: compressed rows of C
+# and the diagonal D of the prior's precision (row sums of C, 1 for a unit
+# without neighbours).  Units without neighbours (islands) are kept as they
+# are, with an independent N(0, I) prior, or, with islands = "nearest" and
+# polygons, linked to the unit whose centroid is nearest.  Nothing here is
+# of size n x n (a dense `W` is converted).
+.check_map <- function(W, arg = "W", snap = NULL, queen = TRUE,
+                       islands = "independent") {
   a <- .adjacency_matrix(W, arg, snap, queen)
   M <- a$W
   n <- nrow(M)
@@ -421,20 +426,93 @@
   }
   C <- (C + Matrix::t(C)) / 2
   C <- methods::as(C, "CsparseMatrix")
-  d <- Matrix::rowSums(C)
-  lonely <- which(d == 0)
-  if (length(lonely)) {
-    .input_error(arg, "leaves unit(s) ", .describe_units(lonely, a$units),
-                 " without neighbours; every unit needs at least one.")
+  links <- NULL
+  lonely <- which(Matrix::rowSums(C) == 0)
+  if (identical(islands, "nearest") && length(lonely)) {
+    if (is.null(a$geometry)) {
+      .input_error("islands", "= \"nearest\" needs polygons: pass `W` as sf ",
+                   "polygons, or link the islands in `W` yourself.")
+    }
+    links <- .nearest_links(a$geometry, lonely, a$units)
+    C <- C + Matrix::sparseMatrix(i = c(links$from, links$to),
+                                  j = c(links$to, links$from), x = 1,
+                                  dims = c(n, n))
+    C <- methods::as(C, "CsparseMatrix")
+    lonely <- which(Matrix::rowSums(C) == 0)
   }
+  rs <- Matrix::rowSums(C)
+  d <- ifelse(rs > 0, rs, 1)
   # Compressed rows: C is symmetric, so its compressed columns are its rows.
-  Cc <- methods::as(C, "dgCMatrix")
-  s <- 1 / sqrt(d)
-  S <- as.matrix(C) * outer(s, s)
-  lambda <- sort(eigen(S, symmetric = TRUE, only.values = TRUE)$values)
+  Cc <- methods::as(methods::as(C, "generalMatrix"), "dgCMatrix")
   list(n = n, row_ptr = as.integer(Cc@p), col = as.integer(Cc@i),
-       w = as.double(Cc@x), d = as.double(d), eigen = lambda,
-       units = a$units, geometry = a$geometry, C = C)
+       w = as.double(Cc@x), d = as.double(d), islands = lonely,
+       links = links, units = a$units, geometry = a$geometry, C = C)
+}
+
+# Each island linked to the unit whose polygon centroid is nearest (on the
+# sphere for longitude-latitude polygons).  A data frame of the links by
+# index (from, to) and by name.
+.nearest_links <- function(geometry, lonely, units) {
+  cent <- suppressWarnings(sf::st_centroid(sf::st_geometry(geometry)))
+  n <- length(cent)
+  to <- integer(length(lonely))
+  for (k in seq_along(lonely)) {
+    others <- setdiff(seq_len(n), lonely[k])
+    to[k] <- others[sf::st_nearest_feature(cent[lonely[k]], cent[others])]
+  }
+  lab <- if (is.null(units)) as.character(seq_len(n)) else units
+  data.frame(from = lonely, to = to, from_unit = lab[lonely],
+             to_unit = lab[to], stringsAsFactors = FALSE)
+}
+
+# What the sampler needs of a checked map once: its connected components,
+# the support (eta_lo, eta_hi) of the association eigenvalues and the
+# interpolant of the prior's log-determinant, all from sparse
+# factorisations.  Says what it is doing on large maps, and names the
+# islands and the number of components.
+.prepare_map <- function(mp, eta_hi = .ETA_UPPER, quiet = FALSE) {
+  if (!quiet && mp$n > 5000L) {
+    message("Preparing the map of ", format(mp$n, big.mark = ","), " units ",
+            "(sparse factorisations for the prior's log-determinant)...")
+  }
+  pr <- .Call(mcar_map_prepare, mp$row_ptr, mp$col, mp$w,
+              c(.ETA_LOWER, .ETA_UPPER, eta_hi))
+  mp$components <- as.vector(pr$components)
+  mp$n_components <- max(mp$components)
+  mp$lambda_min <- pr$lambda_min
+  mp$eta_lo <- pr$eta_lo
+  mp$eta_hi <- pr$eta_hi
+  mp$logdet <- pr$logdet
+  if (!quiet) .describe_map(mp)
+  mp
+}
+
+.describe_map <- function(mp) {
+  isl <- mp$islands
+  links <- mp$links
+  parts <- character()
+  if (!is.null(links) && nrow(links)) {
+    parts <- c(parts, paste0(
+      nrow(links), " island", if (nrow(links) > 1L) "s", " linked to the ",
+      "unit with the nearest centroid (",
+      paste(head(paste(links$from_unit, "->", links$to_unit), 5L),
+            collapse = ", "), if (nrow(links) > 5L) ", ...", ")"))
+  }
+  if (length(isl)) {
+    lab <- if (is.null(mp$units)) as.character(isl) else mp$units[isl]
+    parts <- c(parts, paste0(
+      length(isl), " unit", if (length(isl) > 1L) "s", " without neighbours (",
+      paste(head(lab, 5L), collapse = ", "),
+      if (length(isl) > 5L) sprintf(" and %d more", length(isl) - 5L),
+      "), each with its own independent N(0, I) field a priori"))
+  }
+  if (mp$n_components > 1L || length(parts)) {
+    message("The map has ", mp$n_components, " connected component",
+            if (mp$n_components > 1L) "s",
+            if (length(parts)) paste0("; ", paste(parts, collapse = "; ")),
+            ".")
+  }
+  invisible(NULL)
 }
 
 # ---- priors ---------------------------------------------------------------
@@ -555,6 +633,62 @@ print.mcar_prior <- function(x, ...) {
   }
   chains <- .check_count(chains, "chains", lower = 1, upper = 1000)
   list(n_sample = n_sample, burnin = burnin, thin = thin, chains = chains)
+}
+
+# How many values of per-unit draws (fields, risks, log-likelihoods) a fit
+# stores by default, over all chains: about 200 MB for each of the three.
+.UNIT_BUDGET <- 2.5e7
+
+# Every unit_thin-th kept draw of a chain stores the per-unit draws: all of
+# them when they fit `keep` (per chain) or, by default, the budget; evenly
+# thinned to it otherwise, with a message.  The running summaries see every
+# kept draw whatever is stored.
+.unit_thinning <- function(keep, size, cells) {
+  m <- (size$n_sample - size$burnin) %/% size$thin
+  if (is.null(keep)) {
+    want <- max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
+  } else {
+    if (!is.numeric(keep) || length(keep) != 1L || is.na(keep) || keep < 1 ||
+        (is.finite(keep) && !.is_whole(keep))) {
+      .input_error("keep", "must be NULL (a memory budget), Inf (every ",
+                   "draw) or a whole number of draws per chain, at least 1.")
+    }
+    want <- keep
+  }
+  unit_thin <- if (want >= m) 1L else as.integer(ceiling(m / want))
+  stored <- m %/% unit_thin
+  if (as.double(stored) * cells >= .Machine$integer.max) {
+    .input_error(if (is.null(keep)) "n_sample" else "keep", "stores ", stored,
+                 " draws per chain of ", cells, " unit-level values: too ",
+                 "many; set a smaller `keep`.")
+  }
+  if (unit_thin > 1L) {
+    message("Storing ", stored, " of the ", m, " kept draws per chain of the ",
+            format(cells, big.mark = ","), " unit-level values (fields, ",
+            "risks, log-likelihoods), every ", unit_thin, "th, to bound ",
+            "memory; posterior means, sds, P(RR > 1), DIC and WAIC use all ",
+            m, ". Set `keep` to store more.")
+  }
+  unit_thin
+}
+
+# The kept draws of each chain that store the per-unit draws.
+.unit_rows <- function(size) {
+  m <- (size$n_sample - size$burnin) %/% size$thin
+  u <- if (is.null(size$unit_thin)) 1L else size$unit_thin
+  u * seq_len(m %/% u)
+}
+
+.check_islands <- function(islands) {
+  if (!is.character(islands) || !length(islands) || anyNA(islands)) {
+    .input_error("islands", "must be \"independent\" or \"nearest\".")
+  }
+  islands <- islands[1L]
+  if (!islands %in% c("independent", "nearest")) {
+    .input_error("islands", "must be \"independent\" or \"nearest\", not \"",
+                 islands, "\".")
+  }
+  islands
 }
 
 .check_seed <- function(seed) {

@@ -6,7 +6,9 @@
 //
 // Lambda upper triangular with a positive diagonal, and phi (n x K) with the
 // MCAR prior of precision I_K (x) D - A (x) C: C the symmetric non-negative
-// weights of the map (zero diagonal), D = diag(row sums of C), and
+// weights of the map (zero diagonal), D = diag(row sums of C) with 1 for a
+// unit without neighbours (an island: its field is N(0, I_K) a priori and
+// its risks are still scaled by the loadings), and
 // A = P diag(eta) P', P the product over the pairs a < b in lexicographic
 // order of the plane rotations through theta_ab pi/2.  Priors: beta normal
 // with mean 0 and a given precision per coefficient (0: flat); Lambda Lambda'
@@ -38,8 +40,10 @@
 #pragma GCC optimize("fp-contract=off")
 #endif
 
+#include <cmath>
 #include <vector>
 
+#include "map.h"
 #include "rng.h"
 
 namespace mcar_engine {
@@ -52,7 +56,7 @@ struct Data {
   const int *row_ptr = nullptr;
   const int *col = nullptr;
   const double *w = nullptr;
-  const double *lambda = nullptr; // eigenvalues of D^-1/2 C D^-1/2
+  const LogDet *logdet = nullptr; // log|D - eta C| - log|D| on (eta_lo, eta_hi)
   double eta_lo = -1.19, eta_hi = 0.99;
   const double *beta_prec = nullptr; // p x K; 0 for a flat prior
   double iw_df = 0.0;                // inverse-Wishart degrees of freedom
@@ -93,6 +97,20 @@ struct Counts {
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2) {}
 };
 
+// Running summaries of every cell (i, r) over the kept sweeps, n K values
+// each: Welford's mean and sum of squared deviations of the risk exp(mu)
+// and of the pointwise log-likelihood, the number of sweeps with mu > 0
+// (risk above 1), and the log-likelihood's running log-sum-exp as its
+// maximum and the sum of exp(log-likelihood - maximum).  They see every
+// kept sweep, whatever share of the per-unit draws is stored.
+struct Summaries {
+  double draws = 0;
+  std::vector<double> rr_mean, rr_m2, rr_gt1, ll_mean, ll_m2, ll_max, ll_sum;
+  explicit Summaries(int cells = 0)
+      : rr_mean(cells), rr_m2(cells), rr_gt1(cells), ll_mean(cells),
+        ll_m2(cells), ll_max(cells, -INFINITY), ll_sum(cells) {}
+};
+
 // Packed upper triangle, row by row: (0,0), (0,1), ..., (0,K-1), (1,1), ...
 inline int packed_index(int a, int b, int K) {
   return a * K - a * (a - 1) / 2 + (b - a);
@@ -115,6 +133,8 @@ public:
   // -2 times the Poisson log-likelihood of the current state (observed
   // counts only, log Y! included).
   double deviance() const;
+  // Adds the current state to the running summaries.
+  void accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
 
@@ -171,9 +191,11 @@ private:
   std::vector<double> H_;               // K x K: Phi' D Phi
   bool gram_valid_ = false;
   double dev_const_ = 0.0;               // sum of Y log E - log Y!
+  std::vector<double> ll_const_;         // n x K: Y log E - log Y! per cell
   std::vector<double> logdet_;      // K
-  std::vector<double> D_;           // n: row sums of C
-  double sumD_ = 0.0;
+  std::vector<double> D_;           // n: the precision's diagonal
+  std::vector<double> rs_;          // n: row sums of C (0 on islands)
+  double sumD_ = 0.0, sumRs_ = 0.0;
   std::vector<double> work_;        // scratch of n K
 };
 

@@ -5,15 +5,20 @@
 //   .Call(mcar_engine_run, data, state, scales, control)
 //
 // data:    list(Y, E (n x K), X (n x p), row_ptr (n + 1), col (0-based),
-//          w, lambda (n), eta_lo, eta_hi, beta_prec (p x K), iw_df,
+//          w, logdet (the map's log-determinant interpolant, from
+//          mcar_map_prepare), eta_lo, eta_hi, beta_prec (p x K), iw_df,
 //          iw_scale (K x K))
 // state:   list(beta (p x K), phi (n x K), Lambda (K x K), eta (K),
 //          theta (K (K - 1) / 2), lp (n x K mu carried by the chain, or
-//          NULL), rng (32 raw bytes))
+//          NULL), rng (32 raw bytes), summaries (NULL or the running
+//          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
 //          lambda (K x K), eta (K), theta, scale (K), shear)
-// control: list(sweeps, thin, offset): sweep s of this call (1-based) is
-//          kept when offset + s is a multiple of thin.
+// control: list(sweeps, thin, offset, unit_thin, accumulate): sweep s of
+//          this call (1-based) is kept when offset + s is a multiple of
+//          thin; of the kept sweeps, those whose number (offset + s) / thin
+//          is a multiple of unit_thin store the fields too.  With accumulate
+//          the kept sweeps are added into the running summaries.
 //
 // Storage is owned by C++ objects and R objects held by cpp11, so it is
 // released whichever way the call ends, an interrupt included.
@@ -91,6 +96,8 @@ cpp11::sexp ints_of(const std::vector<int> &v, int rows, int cols) {
   return out;
 }
 
+cpp11::sexp scalar(double x) { return cpp11::safe[Rf_ScalarReal](x); }
+
 typedef std::vector<std::pair<const char *, cpp11::sexp>> Items;
 
 cpp11::sexp named_list(const Items &items) {
@@ -136,7 +143,16 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
     if (d.col[q] < 0 || d.col[q] >= n)
       throw std::invalid_argument("engine input `col` is out of range");
   d.w = reals(data_s, "w", nnz);
-  d.lambda = reals(data_s, "lambda", n);
+  mcar_engine::LogDet logdet;
+  {
+    SEXP ld = element(data_s, "logdet");
+    if (TYPEOF(ld) != REALSXP || !Rf_isMatrix(ld) ||
+        Rf_nrows(ld) != mcar_engine::LogDet::ROWS ||
+        !logdet.load(REAL(ld), Rf_ncols(ld)))
+      throw std::invalid_argument("engine input `logdet` is not an interpolant "
+                                  "made by mcar_map_prepare");
+  }
+  d.logdet = &logdet;
   d.eta_lo = real_scalar(data_s, "eta_lo");
   d.eta_hi = real_scalar(data_s, "eta_hi");
   d.beta_prec = reals(data_s, "beta_prec", (R_xlen_t)p * K);
@@ -177,12 +193,34 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   const int sweeps = int_scalar(control_s, "sweeps");
   const int thin = int_scalar(control_s, "thin");
   const int offset = int_scalar(control_s, "offset");
-  if (sweeps < 0 || thin < 1 || offset < 0)
+  const int unit_thin = int_scalar(control_s, "unit_thin");
+  const int accumulate = *LOGICAL(element(control_s, "accumulate"));
+  if (sweeps < 0 || thin < 1 || offset < 0 || unit_thin < 1 ||
+      (long long)thin * unit_thin > 2147483647LL)
     throw std::invalid_argument("engine control values out of range");
   const int kept = (offset + sweeps) / thin - offset / thin;
+  const int every = thin * unit_thin;
+  const int kept_units = (offset + sweeps) / every - offset / every;
+
+  const int cells = n * K;
+  mcar_engine::Summaries sm(cells);
+  if (accumulate) {
+    SEXP prev = element(state_s, "summaries");
+    if (prev != R_NilValue) {
+      sm.draws = real_scalar(prev, "draws");
+      const std::pair<const char *, std::vector<double> *> parts[] = {
+          {"rr_mean", &sm.rr_mean}, {"rr_m2", &sm.rr_m2},
+          {"rr_gt1", &sm.rr_gt1},   {"ll_mean", &sm.ll_mean},
+          {"ll_m2", &sm.ll_m2},     {"ll_max", &sm.ll_max},
+          {"ll_sum", &sm.ll_sum}};
+      for (const auto &part : parts)
+        *part.second = copy(reals(prev, part.first, cells), cells);
+    }
+  }
 
   const int npk = K * (K + 1) / 2;
-  cpp11::sexp beta_f = new_matrix(kept, p * K), phi_f = new_matrix(kept, n * K),
+  cpp11::sexp beta_f = new_matrix(kept, p * K),
+              phi_f = new_matrix(kept_units, n * K),
               lam_f = new_matrix(kept, npk), A_f = new_matrix(kept, npk),
               eta_f = new_matrix(kept, K), theta_f = new_matrix(kept, nth),
               dev_f = new_matrix(kept, 1);
@@ -191,7 +229,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   mcar_engine::Counts counts(d);
   // Look for an interrupt about every 2e5 unit updates.
   const long long per_check = std::max(1LL, 200000LL / ((long long)n * K));
-  int row = 0;
+  int row = 0, unit_row = 0;
   for (int sweep = 1; sweep <= sweeps; sweep++) {
     if (sweep % per_check == 0)
       cpp11::check_user_interrupt();
@@ -204,7 +242,14 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
         out[row + (R_xlen_t)kept * k] = v[k];
     };
     put(beta_f, s.beta.data(), p * K);
-    put(phi_f, s.phi.data(), n * K);
+    if (((offset + sweep) / thin) % unit_thin == 0) {
+      double *out = REAL(phi_f);
+      for (int k = 0; k < cells; k++)
+        out[unit_row + (R_xlen_t)kept_units * k] = s.phi[k];
+      unit_row++;
+    }
+    if (accumulate)
+      sampler.accumulate(sm);
     double packed_L[64 * 65 / 2], packed_A[64 * 65 / 2];
     const double *A = sampler.association_matrix();
     for (int a = 0; a < K; a++)
@@ -243,7 +288,19 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
        {"theta", ints_of(counts.theta, nth, 1)},
        {"scale", ints_of(counts.scale, K, 1)},
        {"shear", ints_of(counts.shear, nth, 1)}});
-  return named_list({{"draws", draws}, {"state", state}, {"accept", accept}});
+  cpp11::sexp summaries = R_NilValue;
+  if (accumulate)
+    summaries = named_list(
+        {{"draws", scalar(sm.draws)},
+         {"rr_mean", reals_of(sm.rr_mean, n, K)},
+         {"rr_m2", reals_of(sm.rr_m2, n, K)},
+         {"rr_gt1", reals_of(sm.rr_gt1, n, K)},
+         {"ll_mean", reals_of(sm.ll_mean, n, K)},
+         {"ll_m2", reals_of(sm.ll_m2, n, K)},
+         {"ll_max", reals_of(sm.ll_max, n, K)},
+         {"ll_sum", reals_of(sm.ll_sum, n, K)}});
+  return named_list({{"draws", draws}, {"state", state}, {"accept", accept},
+                     {"summaries", summaries}});
   END_CPP11
 }
 
@@ -260,5 +317,108 @@ extern "C" SEXP mcar_engine_seed(SEXP seed_s) {
   cpp11::sexp out = cpp11::safe[Rf_allocVector](RAWSXP, Xoshiro::STATE_BYTES);
   rng.save(RAW(out));
   return out;
+  END_CPP11
+}
+
+// ---- the map -----------------------------------------------------------------
+
+namespace {
+
+// The map in compressed rows, checked: row_ptr (n + 1), col (0-based), w.
+mcar_engine::MapView map_view(SEXP row_ptr_s, SEXP col_s, SEXP w_s) {
+  if (TYPEOF(row_ptr_s) != INTSXP || Rf_xlength(row_ptr_s) < 2 ||
+      TYPEOF(col_s) != INTSXP || TYPEOF(w_s) != REALSXP)
+    throw std::invalid_argument("the map must be integer row_ptr and col and "
+                                "double weights");
+  mcar_engine::MapView m;
+  m.n = (int)Rf_xlength(row_ptr_s) - 1;
+  m.row_ptr = INTEGER(row_ptr_s);
+  m.col = INTEGER(col_s);
+  m.w = REAL(w_s);
+  if (m.row_ptr[0] != 0 || m.row_ptr[m.n] != Rf_xlength(col_s) ||
+      Rf_xlength(w_s) != Rf_xlength(col_s))
+    throw std::invalid_argument("the map's compressed rows are malformed");
+  for (int i = 0; i < m.n; i++)
+    if (m.row_ptr[i + 1] < m.row_ptr[i])
+      throw std::invalid_argument("the map's compressed rows are malformed");
+  for (R_xlen_t q = 0; q < Rf_xlength(col_s); q++)
+    if (m.col[q] < 0 || m.col[q] >= m.n || !(m.w[q] >= 0))
+      throw std::invalid_argument("the map's columns or weights are out of range");
+  return m;
+}
+
+} // namespace
+
+// What the sampler needs of a map once: its components, the support
+// (eta_lo, eta_hi) of the association eigenvalues with eta_lo =
+// max(bounds[1], bounds[2] / lambda_min) (lambda_min the smallest eigenvalue
+// of D^-1/2 C D^-1/2, NA when it does not set eta_lo), and the
+// log-determinant interpolant on it.  bounds = c(floor, ratio, eta_hi).
+extern "C" SEXP mcar_map_prepare(SEXP row_ptr_s, SEXP col_s, SEXP w_s,
+                                 SEXP bounds_s) {
+  BEGIN_CPP11
+  const mcar_engine::MapView m = map_view(row_ptr_s, col_s, w_s);
+  if (TYPEOF(bounds_s) != REALSXP || Rf_xlength(bounds_s) != 3)
+    throw std::invalid_argument("bounds must be three doubles");
+  const double floor = REAL(bounds_s)[0], ratio = REAL(bounds_s)[1],
+               hi = REAL(bounds_s)[2];
+  std::vector<int> comp = mcar_engine::components(m);
+  for (int &c : comp)
+    c++;
+  mcar_engine::MapFactor f(m);
+  const mcar_engine::Support sup = mcar_engine::eta_support(f, floor, ratio, hi);
+  mcar_engine::LogDet ld;
+  ld.build(f, sup.eta_lo, hi, sup.z_lo);
+  const std::vector<double> flat = ld.flat();
+  return named_list(
+      {{"components", ints_of(comp, m.n, 1)},
+       {"lambda_min", scalar(sup.lambda_min)},
+       {"eta_lo", scalar(sup.eta_lo)},
+       {"eta_hi", scalar(hi)},
+       {"logdet", reals_of(flat, mcar_engine::LogDet::ROWS, ld.pieces())},
+       {"factorisations", scalar(f.factorisations())}});
+  END_CPP11
+}
+
+// The smallest eigenvalue of D^-1/2 C D^-1/2, by bisection to 1e-14.
+extern "C" SEXP mcar_map_lambda_min(SEXP row_ptr_s, SEXP col_s, SEXP w_s) {
+  BEGIN_CPP11
+  const mcar_engine::MapView m = map_view(row_ptr_s, col_s, w_s);
+  mcar_engine::MapFactor f(m);
+  return scalar(mcar_engine::smallest_eigenvalue(f));
+  END_CPP11
+}
+
+// log|I - eta S| by a sparse factorisation at each eta (NA where I - eta S
+// is not positive definite).
+extern "C" SEXP mcar_map_logdet(SEXP row_ptr_s, SEXP col_s, SEXP w_s,
+                                SEXP eta_s) {
+  BEGIN_CPP11
+  const mcar_engine::MapView m = map_view(row_ptr_s, col_s, w_s);
+  if (TYPEOF(eta_s) != REALSXP)
+    throw std::invalid_argument("eta must be doubles");
+  mcar_engine::MapFactor f(m);
+  std::vector<double> out(Rf_xlength(eta_s));
+  for (size_t k = 0; k < out.size(); k++)
+    if (!f.log_det(REAL(eta_s)[k], &out[k]))
+      out[k] = NA_REAL;
+  return reals_of(out, (int)out.size(), 1);
+  END_CPP11
+}
+
+// The interpolant made by mcar_map_prepare at each eta.
+extern "C" SEXP mcar_logdet_eval(SEXP logdet_s, SEXP eta_s) {
+  BEGIN_CPP11
+  mcar_engine::LogDet ld;
+  if (TYPEOF(logdet_s) != REALSXP || !Rf_isMatrix(logdet_s) ||
+      Rf_nrows(logdet_s) != mcar_engine::LogDet::ROWS ||
+      !ld.load(REAL(logdet_s), Rf_ncols(logdet_s)))
+    throw std::invalid_argument("not an interpolant made by mcar_map_prepare");
+  if (TYPEOF(eta_s) != REALSXP)
+    throw std::invalid_argument("eta must be doubles");
+  std::vector<double> out(Rf_xlength(eta_s));
+  for (size_t k = 0; k < out.size(); k++)
+    out[k] = ld(REAL(eta_s)[k]);
+  return reals_of(out, (int)out.size(), 1);
   END_CPP11
 }

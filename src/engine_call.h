@@ -10,6 +10,10 @@ extern "C" {
 
 SEXP mcar_engine_run(SEXP data, SEXP state, SEXP scales, SEXP control);
 SEXP mcar_engine_seed(SEXP seed);
+SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);
+SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);
+SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);
+SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
 
 #ifdef __cplusplus
 }

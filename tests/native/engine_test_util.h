@@ -123,7 +123,8 @@ struct Problem {
   std::vector<double> Y, E, X; // n x K, n x K, n x p
   std::vector<double> C, D;    // dense n x n map, its row sums
   std::vector<int> row_ptr, col;
-  std::vector<double> w, lambda;
+  std::vector<double> w;
+  mcar_engine::LogDet logdet; // built by bind() on (eta_lo, eta_hi)
   std::vector<double> beta_prec, iw_scale;
   double eta_lo = -1.19, eta_hi = 0.99, iw_df = 3.0;
   mcar_engine::Data data;
@@ -142,7 +143,8 @@ struct Problem {
   Problem(const Problem &) = delete;
   Problem &operator=(const Problem &) = delete;
 
-  // The compressed rows, D and the eigenvalues of D^-1/2 C D^-1/2 (by R).
+  // The compressed rows and D (row sums of C, 1 for a unit without
+  // neighbours).
   void set_map(const std::vector<double> &Cdense) {
     C = Cdense;
     D.assign(n, 0.0);
@@ -160,11 +162,9 @@ struct Problem {
       }
       row_ptr.push_back((int)col.size());
     }
-    r_assign_vector(".eng_C", C.data(), n * n);
-    lambda = r_eval_reals(
-        "local({C <- matrix(.eng_C, " + std::to_string(n) +
-        "); d <- rowSums(C); eigen(C / sqrt(outer(d, d)), symmetric = TRUE, "
-        "only.values = TRUE)$values})");
+    for (int i = 0; i < n; i++)
+      if (D[i] == 0.0)
+        D[i] = 1.0;
   }
 
   void bind() {
@@ -177,7 +177,17 @@ struct Problem {
     data.row_ptr = row_ptr.data();
     data.col = col.data();
     data.w = w.data();
-    data.lambda = lambda.data();
+    mcar_engine::MapView mv;
+    mv.n = n;
+    mv.row_ptr = row_ptr.data();
+    mv.col = col.data();
+    mv.w = w.data();
+    mcar_engine::MapFactor f(mv);
+    const double lmin = mcar_engine::smallest_eigenvalue(f);
+    if (lmin < 0)
+      eta_lo = std::max(eta_lo, 0.99 / lmin);
+    logdet.build(f, eta_lo, eta_hi, lmin < 0 ? 1.0 / lmin : eta_lo - 1.0);
+    data.logdet = &logdet;
     data.eta_lo = eta_lo;
     data.eta_hi = eta_hi;
     data.beta_prec = beta_prec.data();
@@ -438,6 +448,28 @@ struct ScaleSet {
   }
 };
 
+// The units 0 .. m - 1 of an n-unit map joined as the ring `ring` (m x m)
+// describes; the others are islands.
+inline std::vector<double> ring_with_islands(int n, const std::vector<double> &ring,
+                                             int m) {
+  std::vector<double> C((size_t)n * n, 0.0);
+  for (int i = 0; i < m; i++)
+    for (int j = 0; j < m; j++)
+      C[i + (size_t)n * j] = ring[i + (size_t)m * j];
+  return C;
+}
+
+// Two rings of 4 units (units 0-3 and 4-7, neighbours 1 apart) and an
+// island (unit 8): three components.
+inline std::vector<double> two_rings_and_an_island() {
+  std::vector<double> C = ring_with_islands(9, ring_map(4, {1}), 4);
+  const std::vector<double> R = ring_map(4, {1});
+  for (int i = 0; i < 4; i++)
+    for (int j = 0; j < 4; j++)
+      C[(4 + i) + (size_t)9 * (4 + j)] = R[i + (size_t)4 * j];
+  return C;
+}
+
 // ---- the small problems of the tests -----------------------------------------------
 
 // A problem with its starting state.  The counts are drawn from the model
@@ -449,11 +481,12 @@ struct Case {
   std::string name;
 };
 
-// "ring9": K = 1 on a ring of 9 units (neighbours 1 and 2 apart), flat
-// priors.  "grid9": K = 2 on the weighted 3 x 3 grid, normal priors on three
-// of the four coefficients and one missing count.  "ring7": K = 4 on a ring
-// of 7 units, normal priors on the intercepts of outcomes 1 and 3.  All with
-// an intercept and one covariate (p = 2).
+// "ring9": K = 1 on two rings of 4 units and an island (three components),
+// flat priors.  "grid9": K = 2 on the weighted 3 x 3 grid, normal priors on
+// three of the four coefficients and one missing count.  "ring7": K = 4 on
+// a ring of 6 units (neighbours 1 and 2 apart) and an island, normal priors
+// on the intercepts of outcomes 1 and 3.  All with an intercept and one
+// covariate (p = 2).
 inline Case make_case(const std::string &name) {
   Case c;
   c.name = name;
@@ -461,14 +494,14 @@ inline Case make_case(const std::string &name) {
   std::normal_distribution<double> normal(0.0, 1.0);
   if (name == "ring9") {
     c.P.reset(new Problem(9, 1, 2));
-    c.P->set_map(ring_map(9, {1, 2}));
+    c.P->set_map(two_rings_and_an_island());
   } else if (name == "grid9") {
     c.P.reset(new Problem(9, 2, 2));
     c.P->set_map(weighted_grid_map(3));
     c.P->beta_prec = {0.5, 2.0, 1.0, 0.0};
   } else {
     c.P.reset(new Problem(7, 4, 2));
-    c.P->set_map(ring_map(7, {1, 2}));
+    c.P->set_map(ring_with_islands(7, ring_map(6, {1, 2}), 6));
     c.P->beta_prec[0 + 2 * 1] = 0.8;
     c.P->beta_prec[0 + 2 * 3] = 0.5;
   }

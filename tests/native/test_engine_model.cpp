@@ -126,7 +126,6 @@ TEST_F(EngineEntryTest, LogRatiosAreThoseOfTheEntry) {
   }
   Problem P(n, 3, 1);
   P.set_map(Cd);
-  P.lambda = inputs_.eig;
   double *Ys[3] = {Y1, Y2, Y3}, *Ns[3] = {N1, N2, N3};
   double *phis[3] = {phi1, phi2, phi3};
   double *betas[3] = {&gbeta1, &gbeta2, &gbeta3};

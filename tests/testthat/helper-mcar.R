@@ -116,7 +116,7 @@ expect_input_error <- function(expr, arg, pattern = NULL) {
 # with the engine's generator seeded from `seed`.
 engine_inputs <- function(Y, E, X, W, seed = 1) {
   ns <- asNamespace("mcar")
-  mp <- ns$.check_map(W)
+  mp <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)
   prior <- ns$.resolve_prior(mcar_prior(), ncol(Y), ncol(X))
   rng <- .Call(ns$mcar_engine_seed, c(0, seed))
   list(data = ns$.engine_data(Y, E, X, mp, prior),
@@ -126,8 +126,10 @@ engine_inputs <- function(Y, E, X, W, seed = 1) {
        map = mp)
 }
 
-engine_run <- function(data, state, scales, sweeps, thin = 1L, offset = 0L) {
+engine_run <- function(data, state, scales, sweeps, thin = 1L, offset = 0L,
+                       unit_thin = 1L, accumulate = FALSE) {
   .Call(asNamespace("mcar")$mcar_engine_run, data, state, scales,
         list(sweeps = as.integer(sweeps), thin = as.integer(thin),
-             offset = as.integer(offset)))
+             offset = as.integer(offset), unit_thin = as.integer(unit_thin),
+             accumulate = accumulate))
 }

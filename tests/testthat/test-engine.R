@@ -47,7 +47,8 @@ test_that("the engine returns what its interface documents", {
   r <- engine_run(e$data, e$state, e$scales, 12, thin = 5, offset = 3)
   # Sweeps 2, 7 and 12 of this call are sweeps 5, 10 and 15 overall.
   expect_identical(nrow(r$draws$beta), 3L)
-  expect_identical(names(r), c("draws", "state", "accept"))
+  expect_identical(names(r), c("draws", "state", "accept", "summaries"))
+  expect_null(r$summaries)
   expect_identical(names(r$draws), draw_names)
   expect_identical(names(r$state), state_names)
   expect_identical(names(r$accept), accept_names)
@@ -65,6 +66,49 @@ test_that("the engine returns what its interface documents", {
   expect_identical(nrow(z$draws$phi), 0L)
   expect_identical(as.vector(z$state$phi), e$state$phi)
   expect_identical(z$state$rng, e$state$rng)
+})
+
+test_that("stored fields thin evenly and the running summaries see every kept sweep", {
+  e <- engine_case()
+  n <- 25L; K <- 2L
+  all <- engine_run(e$data, e$state, e$scales, 40, thin = 2, offset = 4,
+                    accumulate = TRUE)
+  part <- engine_run(e$data, e$state, e$scales, 40, thin = 2, offset = 4,
+                     unit_thin = 3L, accumulate = TRUE)
+  # Kept draws 3..22 overall; those whose number is a multiple of 3 store
+  # the fields.
+  rows <- which((3:22) %% 3L == 0L)
+  expect_identical(part$draws$phi, all$draws$phi[rows, , drop = FALSE])
+  expect_identical(part$draws$beta, all$draws$beta)
+  expect_identical(part$summaries, all$summaries)
+  expect_identical(part$state, all$state)
+  # The summaries against the kept draws themselves.
+  mu <- t(vapply(seq_len(nrow(all$draws$beta)), function(k) {
+    beta <- matrix(all$draws$beta[k, ], 2L)
+    L <- asNamespace("mcar")$.unpack(all$draws$Lambda[k, ], K)
+    as.vector(e$data$X %*% beta + matrix(all$draws$phi[k, ], n) %*% t(L))
+  }, numeric(n * K)))
+  sm <- all$summaries
+  expect_equal(sm$draws, 20)
+  expect_equal(as.vector(sm$rr_mean), colMeans(exp(mu)), tolerance = 1e-12)
+  expect_equal(as.vector(sm$rr_m2) / 19, apply(exp(mu), 2L, var),
+               tolerance = 1e-10)
+  expect_identical(as.vector(sm$rr_gt1), colSums(mu > 0) + 0)
+  y <- as.vector(e$data$Y); E <- as.vector(e$data$E)
+  ll <- t(apply(mu, 1L, function(m) dpois(y, E * exp(m), log = TRUE)))
+  expect_equal(as.vector(sm$ll_mean), colMeans(ll), tolerance = 1e-10)
+  expect_equal(as.vector(sm$ll_m2) / 19, apply(ll, 2L, var), tolerance = 1e-9)
+  lse <- as.vector(sm$ll_max) + log(as.vector(sm$ll_sum))
+  expect_equal(lse, apply(ll, 2L, function(v) max(v) + log(sum(exp(v - max(v))))),
+               tolerance = 1e-10)
+  # Summaries carried into the next call continue where they stopped.
+  s1 <- engine_run(e$data, e$state, e$scales, 20, thin = 2, offset = 4,
+                   accumulate = TRUE)
+  st <- s1$state
+  st["summaries"] <- list(s1$summaries)
+  s2 <- engine_run(e$data, st, e$scales, 20, thin = 2, offset = 24,
+                   accumulate = TRUE)
+  expect_equal(s2$summaries, all$summaries, tolerance = 1e-12)
 })
 
 test_that("seeds make distinct generator states and bad seeds are errors", {
@@ -99,7 +143,8 @@ test_that("seeds make distinct generator states and bad seeds are errors", {
 test_that("invalid engine inputs are R errors, not crashes", {
   e <- engine_case()
   run <- function(data = e$data, state = e$state, scales = e$scales,
-                  control = list(sweeps = 2L, thin = 1L, offset = 0L)) {
+                  control = list(sweeps = 2L, thin = 1L, offset = 0L,
+                                 unit_thin = 1L, accumulate = TRUE)) {
     .Call(asNamespace("mcar")$mcar_engine_run, data, state, scales, control)
   }
   set <- function(x, el, value) {
@@ -123,7 +168,8 @@ test_that("invalid engine inputs are R errors, not crashes", {
                "out of range")
   expect_error(run(data = set(d, "col", replace(d$col, 1, -1L))),
                "out of range")
-  expect_error(run(data = set(d, "lambda", d$lambda[-1])), "`lambda`")
+  expect_error(run(data = set(d, "logdet", d$logdet[-1, ])), "`logdet`")
+  expect_error(run(data = set(d, "logdet", d$logdet[, 2:1])), "`logdet`")
   expect_error(run(data = set(d, "iw_df", 1:2)), "`iw_df`")
   expect_error(run(data = set(d, "iw_scale", diag(3))), "`iw_scale`")
   s <- e$state
@@ -137,11 +183,11 @@ test_that("invalid engine inputs are R errors, not crashes", {
   expect_error(run(scales = set(sc, "beta_chol", sc$beta_chol[-1])),
                "`beta_chol`")
   expect_error(run(scales = set(sc, "phi", "0.1")), "`phi`")
-  expect_error(run(control = list(sweeps = -1L, thin = 1L, offset = 0L)),
+  expect_error(run(control = list(sweeps = -1L, thin = 1L, offset = 0L, unit_thin = 1L, accumulate = FALSE)),
                "out of range")
-  expect_error(run(control = list(sweeps = 1L, thin = 0L, offset = 0L)),
+  expect_error(run(control = list(sweeps = 1L, thin = 0L, offset = 0L, unit_thin = 1L, accumulate = FALSE)),
                "out of range")
-  expect_error(run(control = list(sweeps = 1L, thin = 1L, offset = -2L)),
+  expect_error(run(control = list(sweeps = 1L, thin = 1L, offset = -2L, unit_thin = 1L, accumulate = FALSE)),
                "out of range")
   expect_error(run(control = list(sweeps = 2, thin = 1L, offset = 0L)),
                "`sweeps` must be an integer")
@@ -155,13 +201,14 @@ chain_task <- function(n_sample, burnin, tune, thin = 1L, seed = 5) {
   d <- toy_data()
   ns <- asNamespace("mcar")
   X <- cbind(1, d$x)
-  mp <- ns$.check_map(d$W)
+  mp <- ns$.prepare_map(ns$.check_map(d$W), quiet = TRUE)
   prior <- ns$.resolve_prior(mcar_prior(), 2L, 2L)
   list(chain = 1L, data = ns$.engine_data(d$Y, d$E, X, mp, prior),
        init = ns$.default_init(d$Y, d$E, X, mp),
        rng = .Call(ns$mcar_engine_seed, c(0, seed)),
        scales = ns$.default_scales(d$Y, X, mp), n_sample = n_sample,
-       burnin = burnin, thin = thin, tune = tune, verbose = FALSE)
+       burnin = burnin, thin = thin, unit_thin = 1L, tune = tune,
+       verbose = FALSE)
 }
 
 test_that("the chain runner's pieces make one chain", {

@@ -1,0 +1,40 @@
+# Synthetic irregular planar maps for the benchmarks: a rows x cols grid of
+# units with rook neighbours plus one random diagonal in about half of the
+# cells, cut into two components by removing the links across one column,
+# and a few islands (units whose links are all removed).  Returns a sparse
+# symmetric dgCMatrix with unit names, and the grid coordinates.
+synthetic_map <- function(n, islands = 3L, seed = 1L) {
+  set.seed(seed)
+  nr <- floor(sqrt(n)); nc <- ceiling(n / nr)
+  id <- function(r, c) (c - 1L) * nr + r
+  cells <- expand.grid(r = seq_len(nr), c = seq_len(nc))
+  cells <- cells[id(cells$r, cells$c) <= n, ]
+  ok <- function(r, c) r >= 1 & r <= nr & c >= 1 & c <= nc & id(r, c) <= n
+  e <- list()
+  add <- function(dr, dc, keep = TRUE) {
+    r2 <- cells$r + dr; c2 <- cells$c + dc
+    k <- ok(r2, c2) & keep
+    cbind(id(cells$r, cells$c)[k], id(r2, c2)[k])
+  }
+  e[[1]] <- add(1L, 0L)
+  e[[2]] <- add(0L, 1L)
+  diag_up <- runif(nrow(cells)) < 0.5
+  e[[3]] <- add(1L, 1L, diag_up)
+  e[[4]] <- add(-1L, 1L, !diag_up & runif(nrow(cells)) < 0.5)
+  E <- do.call(rbind, e)
+  cut <- max(2L, nc %/% 3L)
+  col_of <- function(u) (u - 1L) %/% nr + 1L
+  across <- (col_of(E[, 1]) <= cut) != (col_of(E[, 2]) <= cut)
+  E <- E[!across, , drop = FALSE]
+  lonely <- sample(n, islands)
+  E <- E[!(E[, 1] %in% lonely | E[, 2] %in% lonely), , drop = FALSE]
+  W <- Matrix::sparseMatrix(i = c(E[, 1], E[, 2]), j = c(E[, 2], E[, 1]),
+                            x = 1, dims = c(n, n),
+                            dimnames = list(paste0("u", seq_len(n)),
+                                            paste0("u", seq_len(n))))
+  W <- methods::as(W, "generalMatrix")
+  attr(W, "coords") <- cbind(x = col_of(seq_len(n)),
+                             y = (seq_len(n) - 1L) %% nr + 1L)
+  attr(W, "islands") <- sort(lonely)
+  W
+}

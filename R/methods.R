@@ -278,9 +278,9 @@
 .say_stored <- function(fit, what) {
   n <- .stored_draws(fit)
   if (n[["stored"]] < n[["kept"]]) {
-    message(what, " use", if (!grepl(" and ", what)) "s", " the ",
-            n[["stored"]], " stored draws of the unit-level values (of ",
-            n[["kept"]], " kept); `mcar_fit(keep = )` stores more.")
+    message(what, ": from the ", n[["stored"]], " stored draws of the ",
+            "unit-level values (of ", n[["kept"]], " kept draws); ",
+            "`mcar_fit(keep = )` stores more.")
   }
   invisible(n)
 }
@@ -1086,6 +1086,39 @@ outcome_correlation <- function(object, level = 0.95) {
   if (K < 2L) .input_error("object", "has one outcome: nothing to correlate.")
   pairs <- which(upper.tri(diag(K)), arr.ind = TRUE)
   pairs <- pairs[order(pairs[, 1L], pairs[, 2L]), , drop = FALSE]
+  # The map's part needs every eigenvector of the map: on maps larger than
+  # .DENSE_MAP_MAX units, which it would not fit in memory, only the
+  # correlation of the fitted surfaces is given.
+  imp <- if (n <= .DENSE_MAP_MAX) .implied_correlation(object, pairs) else {
+    message("The implied correlation needs the eigenvectors of the map, a ",
+            "dense ", n, " x ", n, " matrix: given on maps of up to ",
+            .DENSE_MAP_MAX, " units; the surfaces' correlation follows.")
+    NULL
+  }
+  surf <- do.call(rbind, lapply(object$draws, function(d) {
+    mu <- .lp_draws(object, d)
+    t(apply(mu, 1L, function(m) stats::cor(matrix(m, n))[pairs]))
+  }))
+  a <- (1 - level) / 2
+  summarise <- function(x, type) {
+    x <- matrix(x, ncol = nrow(pairs))
+    data.frame(outcome1 = object$outcomes[pairs[, 1L]],
+               outcome2 = object$outcomes[pairs[, 2L]], type = type,
+               mean = colMeans(x),
+               lower = apply(x, 2L, quantile, a, names = FALSE),
+               upper = apply(x, 2L, quantile, 1 - a, names = FALSE),
+               stringsAsFactors = FALSE)
+  }
+  rbind(if (!is.null(imp)) summarise(imp, "implied"),
+        summarise(surf, "surfaces"))
+}
+
+.DENSE_MAP_MAX <- 2000L
+
+# Draws of the correlations between outcomes that the model implies,
+# averaged over the units (see outcome_correlation()).
+.implied_correlation <- function(object, pairs) {
+  n <- .n_units(object); K <- .n_outcomes(object)
   # The map's part: with S = D^-1/2 C D^-1/2 = U diag(lambda) U', block i of
   # the prior covariance is sum_j U[i,j]^2 / d[i] (I - lambda_j A)^-1, so the
   # average over the units is sum_j w_j (I - lambda_j A)^-1.
@@ -1109,19 +1142,5 @@ outcome_correlation <- function(object, level = 0.95) {
     t(vapply(seq_len(nrow(d$A)), function(k) implied(d, k),
              numeric(nrow(pairs))))
   }))
-  surf <- do.call(rbind, lapply(object$draws, function(d) {
-    mu <- .lp_draws(object, d)
-    t(apply(mu, 1L, function(m) stats::cor(matrix(m, n))[pairs]))
-  }))
-  a <- (1 - level) / 2
-  summarise <- function(x, type) {
-    x <- matrix(x, ncol = nrow(pairs))
-    data.frame(outcome1 = object$outcomes[pairs[, 1L]],
-               outcome2 = object$outcomes[pairs[, 2L]], type = type,
-               mean = colMeans(x),
-               lower = apply(x, 2L, quantile, a, names = FALSE),
-               upper = apply(x, 2L, quantile, 1 - a, names = FALSE),
-               stringsAsFactors = FALSE)
-  }
-  rbind(summarise(imp, "implied"), summarise(surf, "surfaces"))
+  imp
 }

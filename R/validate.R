@@ -478,7 +478,9 @@
   pr <- .Call(mcar_map_prepare, mp$row_ptr, mp$col, mp$w,
               c(.ETA_LOWER, .ETA_UPPER, eta_hi))
   mp$components <- as.vector(pr$components)
-  mp$n_components <- max(mp$components)
+  # Components of linked units; each island is one more.
+  linked <- setdiff(seq_len(mp$n), mp$islands)
+  mp$n_components <- length(unique(mp$components[linked]))
   mp$lambda_min <- pr$lambda_min
   mp$eta_lo <- pr$eta_lo
   mp$eta_hi <- pr$eta_hi
@@ -508,7 +510,7 @@
   }
   if (mp$n_components > 1L || length(parts)) {
     message("The map has ", mp$n_components, " connected component",
-            if (mp$n_components > 1L) "s",
+            if (mp$n_components != 1L) "s", " of linked units",
             if (length(parts)) paste0("; ", paste(parts, collapse = "; ")),
             ".")
   }

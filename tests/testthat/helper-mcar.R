@@ -38,7 +38,9 @@ simulate_mcar <- function(W, beta, Lambda, A, X, E_range = c(10, 40),
                           seed = 1) {
   local_test_seed(seed)
   n <- nrow(W); K <- ncol(Lambda)
-  Q <- kronecker(diag(K), diag(rowSums(W))) - kronecker(A, W)
+  d <- rowSums(W)
+  d[d == 0] <- 1  # an island's field is N(0, I) a priori
+  Q <- kronecker(diag(K), diag(d)) - kronecker(A, W)
   phi <- matrix(backsolve(chol(Q), rnorm(n * K)), n, K)
   mu <- X %*% beta + phi %*% t(Lambda)
   E <- matrix(runif(n * K, E_range[1L], E_range[2L]), n, K)

@@ -232,3 +232,93 @@ test_that("the engine and the fixed-size entry agree on the bundled data", {
     expect_lt(abs(mean(e) - mean(o)), 4 * se, label = vars[j])
   }
 })
+
+test_that("a map with islands and two components recovers its truth", {
+  skip_on_cran()
+  # A 9 x 9 rook grid cut into two parts (columns 1-3 and 4-9) with three
+  # islands; the islands' fields are N(0, I) a priori.
+  W <- grid_adjacency(9)
+  left <- seq_len(27)
+  W[left, -left] <- 0; W[-left, left] <- 0
+  isl <- c(5L, 41L, 77L)
+  W[isl, ] <- 0; W[, isl] <- 0
+  Lambda <- matrix(c(0.6, 0, 0.3, 0.4), 2)
+  A <- association_2(c(0.9, 0.5), 0.4)
+  beta <- rbind(c(0.1, -0.2), c(0.3, -0.2))
+  truth <- c(beta, Lambda[1, 1], Lambda[1, 2], Lambda[2, 2])
+  inside <- logical()
+  rr_inside <- logical()
+  for (rep in 1:2) {
+    x <- local({
+      local_test_seed(20 + rep)
+      round(rnorm(81), 3)
+    })
+    sim <- simulate_mcar(W, beta, Lambda, A, cbind(1, x), seed = 30 + rep)
+    expect_message(
+      fit <- suppressWarnings(mcar_fit(sim$Y, sim$E, W,
+                                       covariates = cbind(x = x),
+                                       n_sample = 6000, chains = 2,
+                                       seed = rep, progress = FALSE)),
+      "2 connected components of linked units; 3 units without neighbours")
+    arr <- posterior::as_draws_array(fit, variables = c("beta", "Lambda"))
+    s <- posterior::summarise_draws(arr, ~ quantile(.x, c(0.05, 0.95)),
+                                    "rhat")
+    expect_true(all(s$rhat < 1.1))
+    inside <- c(inside, s$`5%` <= truth & truth <= s$`95%`)
+    rr <- suppressMessages(relative_risk(fit, level = 0.9))
+    true_rr <- exp(as.vector(sim$mu))
+    rr_inside <- c(rr_inside, rr$lower <= true_rr & true_rr <= rr$upper)
+    # The islands' risks move with their own fields: not pulled to the
+    # intercept alone.
+    expect_true(all(is.finite(rr$mean[c(isl, 81L + isl)])))
+  }
+  # 14 parameters at a nominal 90%: 9 or fewer inside has probability
+  # below 1%.
+  expect_gte(mean(inside), 0.7)
+  expect_gte(mean(rr_inside), 0.8)
+})
+
+test_that("a memory budget thins the stored unit draws, not the summaries", {
+  d <- toy_data()
+  run <- function(keep) {
+    mcar_fit(d$Y, d$E, d$W, covariates = cbind(x = d$x), n_sample = 500,
+             burnin = 200, chains = 2, seed = 4, keep = keep,
+             progress = FALSE)
+  }
+  full <- suppressWarnings(run(Inf))
+  expect_message(part <- suppressWarnings(run(40)),
+                 "Storing 37 of the 300 kept draws per chain .* every 8th")
+  # The same chains: every scalar draw, the state and the summaries.
+  expect_identical(part$draws$chain1$beta, full$draws$chain1$beta)
+  expect_identical(part$last_state, full$last_state)
+  expect_identical(part$summaries, full$summaries)
+  expect_identical(part$dic, full$dic)
+  expect_identical(part$unit_rows, 8L * (1:37))
+  expect_identical(part$draws$chain2$phi,
+                   full$draws$chain2$phi[8L * (1:37), , drop = FALSE])
+  # Means, sds and P(RR > 1) from every draw equal those of the full draws;
+  # intervals come from the stored ones and say so.
+  rf <- relative_risk(full)
+  expect_message(rp <- relative_risk(part), "74 stored draws.*of 600 kept")
+  expect_equal(rp$mean, rf$mean, tolerance = 1e-12)
+  expect_equal(rp$sd, rf$sd, tolerance = 1e-10)
+  expect_equal(rp$prob_gt, rf$prob_gt)
+  rr <- posterior::as_draws_matrix(full, variables = "rr")
+  expect_equal(rf$mean, unname(colMeans(rr)), tolerance = 1e-12)
+  expect_equal(rf$sd, unname(apply(rr, 2L, sd)), tolerance = 1e-10)
+  expect_equal(rf$prob_gt, unname(colMeans(rr > 1)))
+  # WAIC from the running sums equals loo's from the full draws.
+  skip_if_not_installed("loo")
+  w_full <- suppressWarnings(loo::waic(full))
+  w_ref <- suppressWarnings(loo::waic(
+    posterior::as_draws_matrix(full, variables = "log_lik")))
+  expect_equal(w_full$estimates, w_ref$estimates, tolerance = 1e-8)
+  expect_equal(suppressWarnings(loo::waic(part))$estimates, w_ref$estimates,
+               tolerance = 1e-8)
+  # Draws of the fields come with the scalars of the same sweeps.
+  a <- posterior::as_draws_array(part, variables = c("beta[1,1]", "phi[1,1]"))
+  expect_identical(dim(a), c(37L, 2L, 2L))
+  expect_identical(as.vector(a[, 1, "beta[1,1]"]),
+                   full$draws$chain1$beta[8L * (1:37), "beta[1,1]"])
+  expect_input_error(run(0), "keep", "whole number")
+})

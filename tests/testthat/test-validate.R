@@ -538,3 +538,90 @@ test_that("a covariate the counts cannot hold is named with the reason", {
     Y, cbind(1, z = z2), c(Inf, Inf), c("a", "b")),
     "beta\\[1,1\\].*-Inf and beta\\[2,1\\] \\(z\\) towards \\+Inf")
 })
+
+test_that("the map's eigenvalue bound and log-determinant match the dense ones", {
+  ns <- asNamespace("mcar")
+  sparse <- function(W) {
+    M <- methods::as(methods::as(Matrix::Matrix(unname(as.matrix(W)),
+                                                sparse = TRUE),
+                                 "generalMatrix"), "dgCMatrix")
+    list(row_ptr = as.integer(M@p), col = as.integer(M@i), w = as.double(M@x),
+         W = as.matrix(M))
+  }
+  # The bundled maps, and a grid of 30 units with two islands and a cut
+  # into two parts.
+  g <- as.matrix(grid_adjacency(6, 5))
+  g[c(7, 19), ] <- 0; g[, c(7, 19)] <- 0
+  g[1:12, 13:30] <- 0; g[13:30, 1:12] <- 0
+  maps <- list(minnesota = minnesota_adjacency(), nc = nc_adjacency(),
+               cut = g)
+  set.seed(3)
+  for (nm in names(maps)) {
+    m <- sparse(maps[[nm]])
+    d <- rowSums(m$W); d[d == 0] <- 1
+    lam <- eigen(m$W / sqrt(outer(d, d)), symmetric = TRUE,
+                 only.values = TRUE)$values
+    expect_equal(.Call(ns$mcar_map_lambda_min, m$row_ptr, m$col, m$w),
+                 min(lam), tolerance = 1e-8, label = nm)
+    mp <- suppressMessages(ns$.prepare_map(ns$.check_map(maps[[nm]])))
+    expect_equal(mp$eta_lo, max(-1.19, 0.99 / min(lam)), tolerance = 1e-10,
+                 label = nm)
+    eta <- c(mp$eta_lo + c(1e-12, 1e-7), runif(100, mp$eta_lo, mp$eta_hi),
+             mp$eta_hi - c(1e-7, 1e-12))
+    exact <- .Call(ns$mcar_map_logdet, m$row_ptr, m$col, m$w, eta)
+    dense <- vapply(eta, function(e) sum(log1p(-e * lam)), numeric(1))
+    expect_equal(as.vector(exact), dense, tolerance = 1e-10, label = nm)
+    interp <- .Call(ns$mcar_logdet_eval, mp$logdet, eta)
+    expect_lt(max(abs(interp - exact)), 1e-6, label = nm)
+  }
+})
+
+test_that("islands and several components are taken as they are and named", {
+  g <- grid_adjacency(5, 5)
+  g[13, ] <- 0; g[, 13] <- 0
+  nm <- sprintf("area%02d", 1:25)
+  dimnames(g) <- list(nm, nm)
+  ns <- asNamespace("mcar")
+  expect_message(mp <- ns$.prepare_map(ns$.check_map(g)),
+                 "1 connected component of linked units; 1 unit without neighbours \\(area13\\)")
+  expect_identical(mp$islands, 13L)
+  expect_identical(mp$d[13], 1)
+  # An spdep neighbour list marks an island by 0, a W by a zero row.
+  nb <- lapply(seq_len(25), function(i) {
+    j <- which(g[i, ] > 0)
+    if (length(j)) as.integer(j) else 0L
+  })
+  class(nb) <- "nb"
+  expect_message(mp2 <- ns$.prepare_map(ns$.check_map(nb)),
+                 "without neighbours \\(13\\)")
+  expect_identical(mp2$row_ptr, mp$row_ptr)
+  # Two components: rows 1-2 of the grid apart from rows 3-5.
+  h <- grid_adjacency(5, 5)
+  top <- ((seq_len(25) - 1L) %/% 5L) < 2L
+  h[top, !top] <- 0; h[!top, top] <- 0
+  expect_message(mp3 <- ns$.prepare_map(ns$.check_map(h)),
+                 "2 connected components")
+  expect_identical(sort(unique(mp3$components)), 1:2)
+})
+
+test_that("islands = \"nearest\" links each island to its nearest polygon", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  sq <- function(x, y) sf::st_polygon(list(rbind(c(x, y), c(x + 1, y),
+                                                  c(x + 1, y + 1), c(x, y + 1),
+                                                  c(x, y))))
+  polys <- c(lapply(0:8, function(k) sq(k %% 3, k %/% 3)),
+             list(sq(5, 1.2), sq(-4, 0)))
+  x <- sf::st_sf(id = 1:11, geometry = sf::st_sfc(polys))
+  rownames(x) <- paste0("p", 1:11)
+  ns <- asNamespace("mcar")
+  mp <- ns$.check_map(x, islands = "independent")
+  expect_identical(mp$islands, 10:11)
+  mp <- ns$.check_map(x, islands = "nearest")
+  expect_length(mp$islands, 0L)
+  expect_identical(mp$links$to_unit, c("p6", "p1"))
+  expect_message(ns$.prepare_map(mp), "2 islands linked to the unit with the nearest centroid \\(p10 -> p6, p11 -> p1\\)")
+  expect_input_error(ns$.check_map(grid_adjacency(3, 3) * 0, islands = "nearest"),
+                     "islands", "needs polygons")
+  expect_input_error(ns$.check_islands("far"), "islands", "not \"far\"")
+})

@@ -5,19 +5,52 @@
 
 # ---- engine inputs --------------------------------------------------------
 
-# The data as the engine reads it.  A missing count enters as 0 with an
-# expected count of 0, which takes it out of the likelihood exactly.  `map`
-# is a prepared map (.prepare_map): its support of the eigenvalues and the
-# interpolant of the prior's log-determinant.
-.engine_data <- function(Y, E, X, map, prior) {
+# The likelihood families and their codes in the engine.
+.FAMILIES <- c(poisson = 0L, binomial = 1L, negbinomial = 2L)
+
+# The data as the engine reads it.  E holds the expected counts, or the
+# binomial trials.  A missing count enters as 0 with an E of 0, which takes
+# it out of the likelihood exactly.  `map` is a prepared map
+# (.prepare_map): its support of the eigenvalues and the interpolant of the
+# prior's log-determinant.  A cell counts as raised in the running
+# summaries when its relative risk exceeds 1, or for the binomial when its
+# probability exceeds the outcome's overall proportion.
+.engine_data <- function(Y, E, X, map, prior, family = "poisson") {
   miss <- is.na(Y)
   Y0 <- Y; Y0[miss] <- 0
   E0 <- E; E0[miss] <- 0
   dimnames(Y0) <- dimnames(E0) <- NULL
-  list(Y = Y0, E = E0, X = unname(X), row_ptr = map$row_ptr, col = map$col,
+  ref <- if (family == "binomial") stats::qlogis(.overall_rate(Y, E)) else
+    rep(0, ncol(Y))
+  list(family = .FAMILIES[[family]], Y = Y0, E = E0, X = unname(X),
+       row_ptr = map$row_ptr, col = map$col,
        w = map$w, logdet = map$logdet, eta_lo = map$eta_lo,
        eta_hi = map$eta_hi, beta_prec = prior$beta_prec,
-       iw_df = prior$iw_df, iw_scale = prior$iw_scale)
+       iw_df = prior$iw_df, iw_scale = prior$iw_scale,
+       ref_lp = as.double(ref),
+       psi_scale = if (is.null(prior$dispersion_scale)) 1 else
+         as.double(prior$dispersion_scale))
+}
+
+# Per outcome, the observed counts over the expected counts (or trials).
+.overall_rate <- function(Y, E) {
+  vapply(seq_len(ncol(Y)), function(r) {
+    ok <- !is.na(Y[, r])
+    sum(Y[ok, r]) / sum(E[ok, r])
+  }, numeric(1))
+}
+
+# The curvature of each count's log-likelihood in its linear predictor near
+# the data, for the shapes and sizes of the proposals.
+.curvature <- function(Y, E, family, psi = 10) {
+  y <- Y; y[is.na(y)] <- 0
+  switch(family,
+    binomial = {
+      p <- (y + 0.5) / (E + 1)
+      ifelse(is.na(Y), 0, E * p * (1 - p)) + 0.05
+    },
+    negbinomial = (y + 0.5) * psi / (y + 0.5 + psi),
+    y + 0.5)
 }
 
 .n_angles <- function(K) (K * (K - 1L)) %/% 2L
@@ -57,27 +90,33 @@
 
 # ---- starting values ------------------------------------------------------
 
-# Data-based starting values: coefficients from a Poisson regression of
-# each outcome on the covariates, fields from the log standardised ratios
-# smoothed once over the neighbours, diagonal loadings 0.5, distinct
-# eigenvalues, angles 0.
-.default_init <- function(Y, E, X, map) {
+# Data-based starting values: coefficients from a regression of each
+# outcome on the covariates in its family (Poisson for the negative
+# binomial), fields from the log standardised ratios (log odds for the
+# binomial) smoothed once over the neighbours, diagonal loadings 0.5,
+# distinct eigenvalues, angles 0, sizes 10.
+.default_init <- function(Y, E, X, map, family = "poisson") {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  binom <- family == "binomial"
   beta <- matrix(0, p, K)
   for (r in seq_len(K)) {
     ok <- !is.na(Y[, r]) & E[, r] > 0
-    b0 <- log(sum(Y[ok, r]) / sum(E[ok, r]))
-    fit <- if (p > 1L) tryCatch(
-      suppressWarnings(stats::glm.fit(X[ok, , drop = FALSE], Y[ok, r],
-                                      offset = log(E[ok, r]),
-                                      family = stats::poisson())),
+    b0 <- if (binom) stats::qlogis((sum(Y[ok, r]) + 0.5) / (sum(E[ok, r]) + 1))
+      else log(sum(Y[ok, r]) / sum(E[ok, r]))
+    fit <- if (p > 1L) tryCatch(suppressWarnings(
+      if (binom) stats::glm.fit(X[ok, , drop = FALSE],
+                                cbind(Y[ok, r], E[ok, r] - Y[ok, r]),
+                                family = stats::binomial())
+      else stats::glm.fit(X[ok, , drop = FALSE], Y[ok, r],
+                          offset = log(E[ok, r]), family = stats::poisson())),
       error = function(e) NULL)
     beta[, r] <- if (!is.null(fit) && all(is.finite(fit$coefficients)))
       fit$coefficients else c(b0, rep(0, p - 1L))
   }
   lam <- 0.5
   mu0 <- X %*% beta
-  res <- log((Y + 0.5) / (E * exp(mu0) + 0.5))
+  res <- if (binom) stats::qlogis((Y + 0.5) / (E + 1)) - mu0 else
+    log((Y + 0.5) / (E * exp(mu0) + 0.5))
   res[is.na(res)] <- 0
   nbr <- as.matrix(map$C %*% res) / map$d
   smooth <- (res + nbr) / 2
@@ -85,7 +124,8 @@
   list(beta = unname(beta), phi = unname(smooth / lam),
        Lambda = diag(lam, K),
        eta = if (K == 1L) 0.6 else seq(0.6, 0.3, length.out = K),
-       theta = rep(0, .n_angles(K)))
+       theta = rep(0, .n_angles(K)),
+       psi = if (family == "negbinomial") rep(10, K) else numeric())
 }
 
 # Starting values dispersed around `init` (R's generator must be set to the
@@ -103,10 +143,11 @@
   out$Lambda <- L
   out$eta <- runif(K, max(eta_lo, 0.1), 0.9)
   out$theta <- runif(.n_angles(K), -0.5, 0.5)
+  if (length(init$psi)) out$psi <- init$psi * exp(rnorm(K, 0, 0.3))
   out
 }
 
-.init_names <- c("beta", "phi", "Lambda", "eta", "theta")
+.init_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi")
 
 .check_numeric <- function(x, arg, len) {
   if (!is.numeric(x) || length(x) != len) {
@@ -162,6 +203,15 @@
     }
     out$eta <- e
   }
+  if (!is.null(init$psi)) {
+    if (!length(default$psi)) {
+      .input_error(sub("psi"), "is the size of a negative binomial fit; ",
+                   "this fit's family has none.")
+    }
+    ps <- .check_numeric(init$psi, sub("psi"), K)
+    if (any(ps <= 0)) .input_error(sub("psi"), "must be positive.")
+    out$psi <- ps
+  }
   if (!is.null(init$theta)) {
     th <- .check_numeric(init$theta, sub("theta"), .n_angles(K))
     if (any(th <= -1 | th >= 1)) {
@@ -207,22 +257,26 @@
 
 # ---- proposal scales ------------------------------------------------------
 
-.scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear")
+.scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
+                  "psi")
 
 # Default scales.  The coefficient block of outcome r is proposed with the
-# shape of (X' diag(Y_r + 1/2) X)^-1, the Poisson information near the
-# data; `beta` scales it.  The effects start near 2.4 conditional sds.
-.default_scales <- function(Y, X, map) {
+# shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
+# near the data; `beta` scales it.  The effects start near 2.4 conditional
+# sds.
+.default_scales <- function(Y, X, map, E = NULL, family = "poisson") {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  curv <- if (is.null(E)) ifelse(is.na(Y), 0, Y) + 0.5 else
+    .curvature(Y, E, family)
   chol_shape <- array(0, c(p, p, K))
   for (r in seq_len(K)) {
-    w <- ifelse(is.na(Y[, r]), 0, Y[, r] + 0.5)
+    w <- ifelse(is.na(Y[, r]), 0, curv[, r])
     info <- crossprod(X * sqrt(w))
     chol_shape[, , r] <- t(chol(chol2inv(chol(info))))
   }
-  yy <- Y; yy[is.na(yy)] <- 0
-  # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 sum_{r <= c} Y
-  cum <- t(apply(yy + 0.5, 1L, cumsum))
+  # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 times
+  # the curvatures of the outcomes r <= c
+  cum <- t(apply(curv, 1L, cumsum))
   if (K == 1L) cum <- matrix(cum, ncol = 1L)
   phi <- 2.4 / sqrt(map$d + 0.25 * cum)
   lam <- matrix(0, K, K)
@@ -231,7 +285,8 @@
   list(beta = rep(2.4 / sqrt(p), K), beta_shape = chol_shape,
        phi = unname(phi), lambda = lam, eta = rep(0.5, K),
        theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
-       shear = rep(0.1, .n_angles(K)))
+       shear = rep(0.1, .n_angles(K)),
+       psi = if (family == "negbinomial") rep(0.2, K) else numeric())
 }
 
 .check_scale_one <- function(scales, default, arg) {
@@ -310,7 +365,8 @@
   list(beta = as.double(s$beta), beta_chol = as.double(s$beta_shape),
        phi = as.double(s$phi), lambda = as.double(s$lambda),
        eta = as.double(s$eta), theta = as.double(s$theta),
-       scale = as.double(s$scale), shear = as.double(s$shear))
+       scale = as.double(s$scale), shear = as.double(s$shear),
+       psi = as.double(s$psi))
 }
 
 # `lp`, the linear predictor a chain carries, is part of a chain's state
@@ -319,7 +375,7 @@
 .engine_state <- function(init, rng) {
   list(beta = as.double(init$beta), phi = as.double(init$phi),
        Lambda = as.double(init$Lambda), eta = as.double(init$eta),
-       theta = as.double(init$theta),
+       theta = as.double(init$theta), psi = as.double(init$psi),
        lp = if (!is.null(init$lp)) as.double(init$lp), rng = rng,
        summaries = NULL)
 }
@@ -328,7 +384,8 @@
 .state_from_engine <- function(s, p, n, K) {
   list(beta = matrix(s$beta, p, K), phi = matrix(s$phi, n, K),
        Lambda = matrix(s$Lambda, K, K), eta = as.vector(s$eta),
-       theta = as.vector(s$theta), lp = matrix(s$lp, n, K), rng = s$rng)
+       theta = as.vector(s$theta), psi = as.vector(s$psi),
+       lp = matrix(s$lp, n, K), rng = s$rng)
 }
 
 # ---- random-number streams ------------------------------------------------
@@ -433,6 +490,10 @@
                        .TARGET_SINGLE)
   scales$scale <- adjust(scales$scale, as.vector(counts$scale) / len,
                          .TARGET_SINGLE)
+  if (length(scales$psi)) {
+    scales$psi <- adjust(scales$psi, as.vector(counts$psi) / len,
+                         .TARGET_SINGLE)
+  }
   if (length(scales$theta)) {
     scales$theta <- adjust(scales$theta, as.vector(counts$theta) / len,
                            .TARGET_SINGLE)

@@ -126,7 +126,8 @@
 #' fit
 #' @export
 mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
-                     n_sample = 4000, burnin = floor(n_sample / 2), thin = 1,
+                     family = c("poisson", "binomial", "negbinomial"),
+                     trials = NULL, n_sample = 4000, burnin = floor(n_sample / 2), thin = 1,
                      chains = 4, seed = NULL, prior = mcar_prior(),
                      init = NULL, scales = NULL, tune = TRUE, units = NULL,
                      map = NULL, snap = NULL, queen = TRUE,
@@ -142,10 +143,30 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     .input_error("data", "must be a data frame or NULL.")
   }
   if (missing(counts)) .input_error("counts", "is missing.")
-  if (missing(expected)) .input_error("expected", "is missing.")
+  family <- .check_family(family)
+  binom <- family == "binomial"
+  if (binom) {
+    if (!missing(expected) && !is.null(expected)) {
+      .input_error("expected", "is not used by the binomial family, whose ",
+                   "counts come out of `trials`; leave it out.")
+    }
+    if (is.null(trials)) {
+      .input_error("trials", "is needed by the binomial family: the number ",
+                   "of trials (for example people screened) behind each ",
+                   "count.")
+    }
+  } else {
+    if (missing(expected)) .input_error("expected", "is missing.")
+    if (!is.null(trials)) {
+      .input_error("trials", "is only for family = \"binomial\"; the ",
+                   family, " family takes `expected`.")
+    }
+  }
   if (missing(W)) .input_error("W", "is missing.")
   Y <- .check_counts(.outcome_matrix(counts, "counts", data))
-  E <- .outcome_matrix(expected, "expected", data)
+  E <- if (binom) .outcome_matrix(trials, "trials", data) else
+    .outcome_matrix(expected, "expected", data)
+  e_arg <- if (binom) "trials" else "expected"
   queen <- .check_polygon_args(snap, queen)
   W <- .from_sp(W, "W")
   map_names <- .map_names(W)
@@ -161,12 +182,15 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   # Units: every input that carries names is matched by name (to the map's
   # names, or to those of the first named input when the map has none);
   # inputs without names are taken in the order of the units.
-  if (!identical(dim(E), dim(Y))) .check_expected(E, Y)
-  aligned <- .align_units(map_names, list(counts = Y, expected = E,
-                                          covariates = X))
-  Y <- aligned$rows$counts; E <- aligned$rows$expected
+  check_e <- function(E, Y) {
+    if (binom) .check_trials(E, Y) else .check_expected(E, Y)
+  }
+  if (!identical(dim(E), dim(Y))) check_e(E, Y)
+  aligned <- .align_units(map_names, stats::setNames(
+    list(Y, E, X), c("counts", e_arg, "covariates")))
+  Y <- aligned$rows$counts; E <- aligned$rows[[e_arg]]
   X <- aligned$rows$covariates
-  E <- .check_expected(E, Y)
+  E <- check_e(E, Y)
   K <- ncol(Y); p <- ncol(X)
   named_units <- !is.null(aligned$units) || !is.null(units)
   if (is.null(units)) {
@@ -192,9 +216,9 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp)
-  dat <- .engine_data(Y, E, X, mp, prior)
-  plain <- .default_init(Y, E, X, mp)
-  default_scales <- .default_scales(Y, X, mp)
+  dat <- .engine_data(Y, E, X, mp, prior, family)
+  plain <- .default_init(Y, E, X, mp, family)
+  default_scales <- .default_scales(Y, X, mp, E, family)
   scale_list <- .check_scales(scales, default_scales, size$chains)
   .check_scales_move(scales, scale_list, default_scales)
   invisible(.check_init(init, rep(list(plain), size$chains), dat$eta_lo))
@@ -225,6 +249,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
          burnin = size$burnin, thin = size$thin,
          unit_thin = size$unit_thin, tune = tune, verbose = verbose)
   })
+  setup_seconds <- proc.time()[["elapsed"]] - started
   results <- .run_chains(tasks, progress = progress,
                          total = size$chains * size$n_sample)
   if (!is.null(log_file)) .write_log(log_file, results)
@@ -232,10 +257,11 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   fit <- .assemble_fit(results, Y = Y, E = E, X = X, map = mp,
                        units = units, outcomes = outcomes, inits = inits,
                        size = size, tune = tune, seed = seed, call = call,
-                       prior = prior, plot_map = map)
+                       prior = prior, plot_map = map, family = family)
   fit$named_units <- named_units
   fit$covariate_spec <- .covariate_spec(covariates, data)
   fit$seconds <- proc.time()[["elapsed"]] - started
+  fit$setup_seconds <- setup_seconds
   .warn_untrustworthy(fit)
   fit
 }
@@ -483,11 +509,13 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
        Lambda = .packed_names("Lambda", K), A = .packed_names("A", K),
        eta = paste0("eta[", seq_len(K), "]"),
        theta = if (K > 1L) paste0("theta[", seq_len(.n_angles(K)), "]")
-       else character(), deviance = "deviance")
+       else character(), psi = paste0("dispersion[", seq_len(K), "]"),
+       deviance = "deviance")
 }
 
 .assemble_fit <- function(results, Y, E, X, map, units, outcomes, inits, size,
-                          tune, seed, call, prior, plot_map) {
+                          tune, seed, call, prior, plot_map,
+                          family = "poisson") {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   # Lost chains are missing from `results`; the others keep their numbers.
   kept <- vapply(results, function(r) as.integer(r$chain), integer(1))
@@ -497,7 +525,13 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   nm <- .draw_names(n, K, p)
   draws <- lapply(results, function(r) {
     d <- r$draws
-    for (el in names(d)) colnames(d[[el]]) <- nm[[el]]
+    # The negative binomial sizes psi are reported as dispersion[r]; the
+    # other families have none.
+    if (ncol(d$psi)) names(d)[names(d) == "psi"] <- "dispersion" else
+      d$psi <- NULL
+    for (el in names(d)) {
+      colnames(d[[el]]) <- nm[[if (el == "dispersion") "psi" else el]]
+    }
     d
   })
   names(draws) <- chain_names
@@ -514,7 +548,11 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     init = setNames(inits, chain_names),
     lost_chains = lost_chains,
     last_state = per_chain("last_state"),
-    counts = Y, expected = E, X = X,
+    family = family,
+    counts = Y,
+    expected = if (family != "binomial") E,
+    trials = if (family == "binomial") E,
+    X = X,
     map = list(row_ptr = map$row_ptr, col = map$col, w = map$w, d = map$d,
                islands = map$islands, links = map$links,
                components = map$components, lambda_min = map$lambda_min,

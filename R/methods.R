@@ -255,18 +255,41 @@
        lpd = lse - log(total))
 }
 
-# DIC on the full Poisson scale (log Y! included), comparable across
-# packages: Dbar the mean deviance, Dtheta the deviance at the posterior
-# mean relative risks (over every kept draw).
+# DIC on the full scale of the family (every constant included),
+# comparable across packages: Dbar the mean deviance, Dtheta the deviance
+# at the posterior mean relative risks (probabilities for the binomial;
+# with the posterior mean sizes for the negative binomial), over every kept
+# draw.
 .dic <- function(fit) {
   dev <- unlist(lapply(fit$draws, function(d) d$deviance))
   ps <- .pooled_summaries(fit)
   rr <- if (!is.null(ps)) ps$rr_mean else colMeans(.rr_summary(fit))
-  y <- as.vector(fit$counts); e <- as.vector(fit$expected)
+  y <- as.vector(fit$counts)
   obs <- !is.na(y)
-  dtheta <- -2 * sum(stats::dpois(y[obs], e[obs] * rr[obs], log = TRUE))
+  dtheta <- -2 * sum(.log_density(fit, y[obs], rr[obs], obs))
   dbar <- mean(dev)
   c(Dbar = dbar, Dtheta = dtheta, pD = dbar - dtheta, DIC = 2 * dbar - dtheta)
+}
+
+.family <- function(fit) if (is.null(fit$family)) "poisson" else fit$family
+
+# The log-likelihood of counts y of the cells `cells` (a logical or index
+# vector over the n K cells) at risks rr (probabilities for the binomial);
+# for the negative binomial at the sizes `psi` (one per outcome), by
+# default their posterior means.
+.log_density <- function(fit, y, rr, cells, psi = NULL) {
+  n <- .n_units(fit)
+  idx <- if (is.logical(cells)) which(cells) else cells
+  switch(.family(fit),
+    binomial = stats::dbinom(y, as.vector(fit$trials)[idx], rr, log = TRUE),
+    negbinomial = {
+      if (is.null(psi)) {
+        psi <- colMeans(do.call(rbind, lapply(fit$draws, `[[`, "dispersion")))
+      }
+      stats::dnbinom(y, size = psi[(idx - 1L) %/% n + 1L],
+                     mu = as.vector(fit$expected)[idx] * rr, log = TRUE)
+    },
+    stats::dpois(y, as.vector(fit$expected)[idx] * rr, log = TRUE))
 }
 
 # The number of stored per-unit draws and of kept draws, over the chains.

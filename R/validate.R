@@ -158,6 +158,53 @@
   round(Y)
 }
 
+# The likelihood family, one for every outcome.
+.check_family <- function(family) {
+  choices <- c("poisson", "binomial", "negbinomial")
+  if (!is.character(family) || !length(family) || anyNA(family)) {
+    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
+                 "\"negbinomial\".")
+  }
+  if (identical(family, choices)) return("poisson")
+  if (length(family) != 1L || !family %in% choices) {
+    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
+                 "\"negbinomial\", not ",
+                 paste0("\"", family, "\"", collapse = ", "), ".")
+  }
+  family
+}
+
+# Binomial trials: whole numbers, at least the counts; NA only where the
+# count is missing.
+.check_trials <- function(N, Y, arg = "trials") {
+  if (!identical(dim(N), dim(Y))) {
+    .input_error(arg, "must have the same shape as `counts` (", nrow(Y),
+                 " x ", ncol(Y), "), not ", nrow(N), " x ", ncol(N), ".")
+  }
+  bad <- is.na(N) & !is.na(Y)
+  if (any(bad)) {
+    at <- .first_at(bad)
+    .input_error(arg, "is missing where the count is not (unit ", at[1L],
+                 ", outcome ", at[2L], "); NA trials go with NA counts only.")
+  }
+  ok <- !is.na(N)
+  if (any(!is.finite(N[ok]))) .input_error(arg, "has infinite values.")
+  if (any(N[ok] < 0 | !.is_whole(N[ok]))) {
+    at <- .first_at(ok & (N < 0 | !.is_whole(N)))
+    .input_error(arg, "must be non-negative whole numbers; unit ", at[1L],
+                 ", outcome ", at[2L], " is ", format(N[at[1L], at[2L]]), ".")
+  }
+  over <- !is.na(Y) & ok & Y > N
+  if (any(over)) {
+    at <- .first_at(over)
+    .input_error(arg, "must be at least the counts; unit ", at[1L],
+                 ", outcome ", at[2L], " has ", Y[at[1L], at[2L]],
+                 " events in ", N[at[1L], at[2L]], " trials.")
+  }
+  N[!ok] <- 0
+  round(N)
+}
+
 .check_expected <- function(E, Y, arg = "expected") {
   if (!identical(dim(E), dim(Y))) {
     .input_error(arg, "must have the same shape as `counts` (", nrow(Y),

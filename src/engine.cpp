@@ -135,13 +135,12 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     sumD_ += D_[i];
     sumRs_ += rs_[i];
   }
-  dev_const_ = 0.0;
   ll_const_.assign(n_ * K_, 0.0);
-  for (int x = 0; x < n_ * K_; x++) {
-    if (d_.E[x] > 0) {
-      const double y = d_.Y[x];
-      ll_const_[x] = (y > 0 ? y * std::log(d_.E[x]) : 0.0) - std::lgamma(y + 1.0);
-      dev_const_ += ll_const_[x];
+  for (int r = 0; r < K_; r++) {
+    const double psi = d_.family == NEGBINOMIAL ? s_.psi[r] : 0.0;
+    for (int i = 0; i < n_; i++) {
+      const int x = i + n_ * r;
+      ll_const_[x] = cell_c(d_.family, d_.Y[x], d_.E[x], psi);
     }
   }
   if ((int)s_.lp.size() == n_ * K_)
@@ -149,7 +148,7 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
   else
     linear_predictor_from_state(lp_.data());
   for (int x = 0; x < n_ * K_; x++)
-    m_[x] = d_.E[x] * std::exp(lp_[x]);
+    m_[x] = g(x, x / n_, lp_[x]);
   association(A_.data(), s_.theta.data(), s_.eta.data(), K_);
   for (int k = 0; k < K_; k++)
     logdet_[k] = log_det_term(s_.eta[k]);
@@ -274,7 +273,7 @@ double Sampler::ratio_phi(int i, int c, double y) const {
   for (int r = 0; r <= c; r++) {
     const int at = i + n_ * r;
     const double lp = lp_[at] + s_.Lambda[r + K_ * c] * (y - x);
-    ll += d_.Y[at] * (lp - lp_[at]) - (d_.E[at] * std::exp(lp) - m_[at]);
+    ll += d_.Y[at] * (lp - lp_[at]) - (g(at, r, lp) - m_[at]);
   }
   double as = 0.0;
   for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++) {
@@ -302,7 +301,7 @@ double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
     for (int c = r; c < K_; c++)
       dl += dL[c] * s_.phi[i + n_ * c];
     lp_new[i] = lp_[at] + dl;
-    m_new[i] = d_.E[at] * std::exp(lp_new[i]);
+    m_new[i] = g(at, r, lp_new[i]);
     ll += d_.Y[at] * dl - (m_new[i] - m_[at]);
   }
   return ll;
@@ -403,7 +402,7 @@ double Sampler::beta_proposal(int r, const double *b, double *lp_new,
     const int x = i + n_ * r;
     const double lp = lp_[x] + dxb;
     lp_new[i] = lp;
-    m_new[i] = d_.E[x] * std::exp(lp);
+    m_new[i] = g(x, r, lp);
     ll += d_.Y[x] * dxb - (m_new[i] - m_[x]);
   }
   double pr = 0.0;
@@ -451,7 +450,6 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
   const double *__restrict L = s_.Lambda.data();
   const double *__restrict A = A_.data();
   const double *__restrict Y = d_.Y;
-  const double *__restrict E = d_.E;
   const double *__restrict w = d_.w;
   const int *__restrict col = d_.col;
   const int *__restrict row_ptr = d_.row_ptr;
@@ -484,7 +482,7 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
         const int at = i + n * r;
         const double dl = L[r + K * c] * dy;
         lp_new[r] = lp[at] + dl;
-        m_new[r] = E[at] * std::exp(lp_new[r]);
+        m_new[r] = g(at, r, lp_new[r]);
         lg += Y[at] * dl - (m_new[r] - m[at]);
       }
       if (accept(rng, lg)) {
@@ -736,6 +734,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_lambda(rng, counts);
   update_eta(rng, counts);
   update_theta(rng, counts);
+  update_psi(rng, counts);
 }
 
 void Sampler::accumulate(Summaries &sm) const {
@@ -747,12 +746,15 @@ void Sampler::accumulate(Summaries &sm) const {
   const double *__restrict E = d_.E;
   const double *__restrict Y = d_.Y;
   const double *__restrict llc = ll_const_.data();
+  const int fam = d_.family;
   for (int x = 0; x < cells; x++) {
-    const double rr = E[x] > 0 ? m[x] / E[x] : std::exp(lp[x]);
+    const int r = x / n_;
+    // For the Poisson the cached E exp(mu) spares an exp.
+    const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];
     sm.rr_mean[x] += dr * inv;
     sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
-    if (lp[x] > 0)
+    if (lp[x] > (d_.ref_lp ? d_.ref_lp[r] : 0.0))
       sm.rr_gt1[x] += 1.0;
     // A missing count enters with E = 0 and Y = 0: its term is 0.
     const double ll = E[x] > 0 ? Y[x] * lp[x] + llc[x] - m[x] : 0.0;
@@ -769,10 +771,49 @@ void Sampler::accumulate(Summaries &sm) const {
 }
 
 double Sampler::deviance() const {
-  double s = dev_const_;
+  double s = 0.0;
   for (int x = 0; x < n_ * K_; x++)
-    s += d_.Y[x] * lp_[x] - m_[x];
+    if (d_.E[x] > 0)
+      s += d_.Y[x] * lp_[x] - m_[x] + ll_const_[x];
   return -2.0 * s;
+}
+
+// ---- the negative binomial sizes -------------------------------------------------
+
+// The log-likelihood and log-prior change of outcome r's size at v, with
+// the cells' g and c at v left in m_new and c_new (n each).
+double Sampler::psi_proposal(int r, double v, double *m_new, double *c_new) const {
+  double ll = 0.0;
+  for (int i = 0; i < n_; i++) {
+    const int x = i + n_ * r;
+    m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_[x]);
+    c_new[i] = cell_c(NEGBINOMIAL, d_.Y[x], d_.E[x], v);
+    ll += (c_new[i] - ll_const_[x]) - (m_new[i] - m_[x]);
+  }
+  return ll + psi_log_prior(v, d_.psi_scale) - psi_log_prior(s_.psi[r], d_.psi_scale);
+}
+
+double Sampler::ratio_psi(int r, double v) const {
+  std::vector<double> m(n_), c(n_);
+  return psi_proposal(r, v, m.data(), c.data());
+}
+
+void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
+  if (d_.family != NEGBINOMIAL)
+    return;
+  double *m_new = work_.data();
+  double *c_new = m_new + n_;
+  for (int r = 0; r < K_; r++) {
+    const double step = sc_.psi[r] * rng.normal();
+    const double v = s_.psi[r] * std::exp(step);
+    // The random walk on log psi has Jacobian v / psi.
+    if (accept(rng, psi_proposal(r, v, m_new, c_new) + step)) {
+      s_.psi[r] = v;
+      std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
+      std::copy(c_new, c_new + n_, ll_const_.begin() + n_ * r);
+      counts.psi[r]++;
+    }
+  }
 }
 
 } // namespace mcar_engine

@@ -1,7 +1,9 @@
 // The general sampler: any map, any number of outcomes K, covariates shared
 // by the outcomes.  For unit i and outcome r
 //
-//   Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r])),
+//   Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r])), or Binomial(N[i,r], p[i,r]) with
+//            logit(p[i,r]) = mu[i,r], or negative binomial with mean
+//            E[i,r] exp(mu[i,r]) and size psi_r (see family.h),
 //   mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[i,c],
 //
 // Lambda upper triangular with a positive diagonal, and phi (n x K) with the
@@ -15,10 +17,12 @@
 // inverse-Wishart(df, S) with the Jacobian of Lambda -> Lambda Lambda'
 // (log density -(df + K + 1) sum_r log L_rr - tr(S (L L')^-1) / 2
 // + sum_r r log L_rr, r = 1..K); eta_k uniform on (eta_lo, eta_hi); theta
-// uniform on (-1, 1).
+// uniform on (-1, 1); for the negative binomial, 1 / sqrt(psi_r)
+// half-normal.
 //
-// A missing count enters as Y = 0 with E = 0: its term of the likelihood is
-// then exactly zero.  Column 0 of X is the intercept (all ones).
+// A missing count enters as Y = 0 with E (or N) = 0: its term of the
+// likelihood is then exactly zero.  Column 0 of X is the intercept (all
+// ones).
 //
 // All arrays are column-major: Y, E, mu and phi are n x K (element [i,r] at
 // i + n r), X is n x p, beta p x K, Lambda K x K (zero below the diagonal).
@@ -43,6 +47,7 @@
 #include <cmath>
 #include <vector>
 
+#include "family.h"
 #include "map.h"
 #include "rng.h"
 
@@ -50,8 +55,9 @@ namespace mcar_engine {
 
 struct Data {
   int n = 0, K = 0, p = 0;
+  int family = POISSON;
   const double *Y = nullptr;
-  const double *E = nullptr;
+  const double *E = nullptr;         // expected counts, or binomial trials
   const double *X = nullptr;
   const int *row_ptr = nullptr;
   const int *col = nullptr;
@@ -61,6 +67,10 @@ struct Data {
   const double *beta_prec = nullptr; // p x K; 0 for a flat prior
   double iw_df = 0.0;                // inverse-Wishart degrees of freedom
   const double *iw_scale = nullptr;  // K x K
+  // Per outcome, the linear predictor above which a cell counts as raised
+  // in the running summaries (0: a relative risk above 1); null for 0.
+  const double *ref_lp = nullptr;
+  double psi_scale = 1.0;            // prior scale of 1 / sqrt(psi)
 };
 
 // The state of a chain.  theta holds the K (K - 1) / 2 angles in the order
@@ -71,6 +81,7 @@ struct Data {
 // is computed from the state.
 struct State {
   std::vector<double> beta, phi, Lambda, eta, theta, lp;
+  std::vector<double> psi; // K sizes (negative binomial only; else empty)
 };
 
 // Proposal scales.  beta_chol holds, for each outcome, the lower Cholesky
@@ -87,14 +98,16 @@ struct Scales {
   const double *theta = nullptr;     // K (K - 1) / 2
   const double *scale = nullptr;     // K: log-scale sd of the field scale moves
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
+  const double *psi = nullptr;       // K: log-scale sd (negative binomial)
 };
 
 // Accepted proposals, added into.
 struct Counts {
-  std::vector<int> beta, phi, lambda, eta, theta, scale, shear;
+  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi;
   explicit Counts(const Data &d)
       : beta(d.K), phi(d.n * d.K), lambda(d.K), eta(d.K),
-        theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2) {}
+        theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
+        psi(d.family == NEGBINOMIAL ? d.K : 0) {}
 };
 
 // Running summaries of every cell (i, r) over the kept sweeps, n K values
@@ -127,11 +140,12 @@ public:
   // unit, the exact shift of the fields against the intercepts, a scale
   // move of each field against its column of loadings and a shear of each
   // pair of fields against the loadings (these three leave mu unchanged),
-  // the loadings row by row, then each eigenvalue and each angle.
+  // the loadings row by row, then each eigenvalue and each angle, and for
+  // the negative binomial each size.
   void sweep(Xoshiro &rng, Counts &counts);
 
-  // -2 times the Poisson log-likelihood of the current state (observed
-  // counts only, log Y! included).
+  // -2 times the log-likelihood of the current state (observed counts only,
+  // every constant included).
   double deviance() const;
   // Adds the current state to the running summaries.
   void accumulate(Summaries &s) const;
@@ -155,6 +169,9 @@ public:
   // The same for field a plus t times field b (a < b) with Lambda[r,b]
   // minus t Lambda[r,a] for r <= a (Jacobian 1).
   double ratio_shear(int a, int b, double t);
+  // The negative binomial size of outcome r at v (its log prior included,
+  // the Jacobian of the log scale left out).
+  double ratio_psi(int r, double v) const;
 
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
@@ -165,6 +182,7 @@ public:
   void update_lambda(Xoshiro &rng, Counts &counts);
   void update_eta(Xoshiro &rng, Counts &counts);
   void update_theta(Xoshiro &rng, Counts &counts);
+  void update_psi(Xoshiro &rng, Counts &counts);
 
 private:
   void linear_predictor_from_state(double *lp) const;
@@ -181,17 +199,22 @@ private:
   double lambda_row_proposal(int r, const double *L, double *lp_new,
                              double *m_new) const;
   void shift_terms(double *P, double *b) const;
+  double psi_proposal(int r, double v, double *m_new, double *c_new) const;
+  // g of cell x (outcome r) at linear predictor mu: see family.h.
+  double g(int x, int r, double mu) const {
+    return cell_g(d_.family, d_.Y[x], d_.E[x],
+                  d_.family == NEGBINOMIAL ? s_.psi[r] : 0.0, mu);
+  }
 
   const Data &d_;
   State &s_;
   const Scales &sc_;
   const int n_, K_, p_;
-  std::vector<double> lp_, m_;          // n x K: mu and E exp(mu)
+  std::vector<double> lp_, m_;          // n x K: mu and g(mu) (family.h)
   std::vector<double> A_, G_;           // K x K: association, Phi' C Phi
   std::vector<double> H_;               // K x K: Phi' D Phi
   bool gram_valid_ = false;
-  double dev_const_ = 0.0;               // sum of Y log E - log Y!
-  std::vector<double> ll_const_;         // n x K: Y log E - log Y! per cell
+  std::vector<double> ll_const_;         // n x K: the constants c per cell
   std::vector<double> logdet_;      // K
   std::vector<double> D_;           // n: the precision's diagonal
   std::vector<double> rs_;          // n: row sums of C (0 on islands)

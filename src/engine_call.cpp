@@ -4,16 +4,21 @@
 //
 //   .Call(mcar_engine_run, data, state, scales, control)
 //
-// data:    list(Y, E (n x K), X (n x p), row_ptr (n + 1), col (0-based),
+// data:    list(family (0 Poisson, 1 binomial, 2 negative binomial),
+//          Y, E (n x K: expected counts, or binomial trials), X (n x p),
+//          row_ptr (n + 1), col (0-based),
 //          w, logdet (the map's log-determinant interpolant, from
 //          mcar_map_prepare), eta_lo, eta_hi, beta_prec (p x K), iw_df,
-//          iw_scale (K x K))
+//          iw_scale (K x K), ref_lp (K: the linear predictor above which
+//          a cell counts as raised), psi_scale (prior scale of 1 / sqrt(psi)))
 // state:   list(beta (p x K), phi (n x K), Lambda (K x K), eta (K),
-//          theta (K (K - 1) / 2), lp (n x K mu carried by the chain, or
+//          theta (K (K - 1) / 2), psi (K, negative binomial; else empty),
+//          lp (n x K mu carried by the chain, or
 //          NULL), rng (32 raw bytes), summaries (NULL or the running
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
-//          lambda (K x K), eta (K), theta, scale (K), shear)
+//          lambda (K x K), eta (K), theta, scale (K), shear, psi (K or
+//          empty))
 // control: list(sweeps, thin, offset, unit_thin, accumulate): sweep s of
 //          this call (1-based) is kept when offset + s is a multiple of
 //          thin; of the kept sweeps, those whose number (offset + s) / thin
@@ -26,6 +31,7 @@
 #include <cpp11.hpp>
 #include <cpp11/declarations.hpp>
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -158,6 +164,14 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   d.beta_prec = reals(data_s, "beta_prec", (R_xlen_t)p * K);
   d.iw_df = real_scalar(data_s, "iw_df");
   d.iw_scale = reals(data_s, "iw_scale", (R_xlen_t)K * K);
+  d.family = int_scalar(data_s, "family");
+  if (d.family < 0 || d.family > 2)
+    throw std::invalid_argument("engine input `family` must be 0, 1 or 2");
+  d.ref_lp = reals(data_s, "ref_lp", K);
+  d.psi_scale = real_scalar(data_s, "psi_scale");
+  if (!(d.psi_scale > 0))
+    throw std::invalid_argument("engine input `psi_scale` must be positive");
+  const int npsi = d.family == mcar_engine::NEGBINOMIAL ? K : 0;
 
   mcar_engine::State s;
   s.beta = copy(reals(state_s, "beta", (R_xlen_t)p * K), (R_xlen_t)p * K);
@@ -165,6 +179,10 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   s.Lambda = copy(reals(state_s, "Lambda", (R_xlen_t)K * K), (R_xlen_t)K * K);
   s.eta = copy(reals(state_s, "eta", K), K);
   s.theta = copy(reals(state_s, "theta", nth), nth);
+  s.psi = copy(reals(state_s, "psi", npsi), npsi);
+  for (double v : s.psi)
+    if (!(v > 0) || !std::isfinite(v))
+      throw std::invalid_argument("engine input `psi` must be positive and finite");
   {
     SEXP lp_s = element(state_s, "lp");
     if (TYPEOF(lp_s) == REALSXP && Rf_xlength(lp_s) == (R_xlen_t)n * K)
@@ -189,6 +207,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sc.theta = reals(scales_s, "theta", nth);
   sc.scale = reals(scales_s, "scale", K);
   sc.shear = reals(scales_s, "shear", nth);
+  sc.psi = reals(scales_s, "psi", npsi);
 
   const int sweeps = int_scalar(control_s, "sweeps");
   const int thin = int_scalar(control_s, "thin");
@@ -223,6 +242,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
               phi_f = new_matrix(kept_units, n * K),
               lam_f = new_matrix(kept, npk), A_f = new_matrix(kept, npk),
               eta_f = new_matrix(kept, K), theta_f = new_matrix(kept, nth),
+              psi_f = new_matrix(kept, npsi),
               dev_f = new_matrix(kept, 1);
 
   mcar_engine::Sampler sampler(d, s, sc);
@@ -262,6 +282,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
     put(A_f, packed_A, npk);
     put(eta_f, s.eta.data(), K);
     put(theta_f, s.theta.data(), nth);
+    put(psi_f, s.psi.data(), npsi);
     const double dev = sampler.deviance();
     put(dev_f, &dev, 1);
     row++;
@@ -272,11 +293,12 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   cpp11::sexp draws = named_list({{"beta", beta_f}, {"phi", phi_f},
                                   {"Lambda", lam_f}, {"A", A_f},
                                   {"eta", eta_f}, {"theta", theta_f},
-                                  {"deviance", dev_f}});
+                                  {"psi", psi_f}, {"deviance", dev_f}});
   cpp11::sexp state = named_list(
       {{"beta", reals_of(s.beta, p, K)}, {"phi", reals_of(s.phi, n, K)},
        {"Lambda", reals_of(s.Lambda, K, K)}, {"eta", reals_of(s.eta, K, 1)},
        {"theta", reals_of(s.theta, nth, 1)},
+       {"psi", reals_of(s.psi, npsi, 1)},
        {"lp", reals_of(std::vector<double>(sampler.linear_predictor(),
                                            sampler.linear_predictor() + n * K),
                        n, K)},
@@ -287,7 +309,8 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
        {"eta", ints_of(counts.eta, K, 1)},
        {"theta", ints_of(counts.theta, nth, 1)},
        {"scale", ints_of(counts.scale, K, 1)},
-       {"shear", ints_of(counts.shear, nth, 1)}});
+       {"shear", ints_of(counts.shear, nth, 1)},
+       {"psi", ints_of(counts.psi, npsi, 1)}});
   cpp11::sexp summaries = R_NilValue;
   if (accumulate)
     summaries = named_list(

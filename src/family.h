@@ -1,0 +1,91 @@
+// The likelihood families of the general sampler.  Each count's
+// log-likelihood, as a function of its linear predictor mu, is
+//
+//   y mu - g(mu) + c,
+//
+// the sampler caching g for every cell and c being free of mu:
+//
+//   Poisson:            Y ~ Poisson(E exp(mu))
+//                       g = E exp(mu),               c = y log E - log y!
+//   binomial:           Y ~ Binomial(N, p), logit(p) = mu
+//                       g = N log(1 + exp(mu)),      c = log choose(N, y)
+//   negative binomial:  Y ~ NB(mean E exp(mu), size psi)
+//                       g = (y + psi) log(1 + E exp(mu) / psi),
+//                       c = lgamma(y + psi) - lgamma(psi) - y log psi
+//                           - log y! + y log E,
+//
+// the negative binomial written so that both parts stay accurate as psi
+// grows towards the Poisson limit (g -> E exp(mu), c -> y log E - log y!).
+//
+// `e` is E, or N for the binomial.  A missing count enters with y = 0 and
+// e = 0, and so does a count with no exposure: g = c = 0, a log-likelihood
+// of exactly 0.
+#ifndef MCAR_FAMILY_H
+#define MCAR_FAMILY_H
+
+#include <cmath>
+
+namespace mcar_engine {
+
+enum Family { POISSON = 0, BINOMIAL = 1, NEGBINOMIAL = 2 };
+
+// log(1 + exp(x)) without overflow.
+inline double softplus(double x) {
+  return x > 0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x));
+}
+
+// lgamma(y + psi) - lgamma(psi) - y log psi = sum_{k < y} log(1 + k / psi),
+// summed for small counts (no cancellation however large psi is).
+inline double rising_log(double y, double psi) {
+  if (y < 64) {
+    double s = 0.0;
+    for (int k = 1; k < (int)y; k++)
+      s += std::log1p(k / psi);
+    return s;
+  }
+  return std::lgamma(y + psi) - std::lgamma(psi) - y * std::log(psi);
+}
+
+inline double cell_g(int family, double y, double e, double psi, double mu) {
+  if (!(e > 0))
+    return 0.0;
+  switch (family) {
+  case BINOMIAL:
+    return e * softplus(mu);
+  case NEGBINOMIAL:
+    return (y + psi) * std::log1p(e * std::exp(mu) / psi);
+  default:
+    return e * std::exp(mu);
+  }
+}
+
+inline double cell_c(int family, double y, double e, double psi) {
+  if (!(e > 0))
+    return 0.0;
+  switch (family) {
+  case BINOMIAL:
+    return std::lgamma(e + 1.0) - std::lgamma(y + 1.0) - std::lgamma(e - y + 1.0);
+  case NEGBINOMIAL:
+    return rising_log(y, psi) - std::lgamma(y + 1.0) +
+           (y > 0 ? y * std::log(e) : 0.0);
+  default:
+    return (y > 0 ? y * std::log(e) : 0.0) - std::lgamma(y + 1.0);
+  }
+}
+
+// What a fit reports per cell: the relative risk exp(mu), or for the
+// binomial the probability 1 / (1 + exp(-mu)).
+inline double cell_risk(int family, double mu) {
+  return family == BINOMIAL ? 1.0 / (1.0 + std::exp(-mu)) : std::exp(mu);
+}
+
+// The log prior of a negative binomial size psi: 1 / sqrt(psi) half-normal
+// with scale s (a weakly informative prior that shrinks towards the
+// Poisson limit psi -> Inf only as far as the data allow), up to a constant.
+inline double psi_log_prior(double psi, double s) {
+  return -0.5 / (s * s * psi) - 1.5 * std::log(psi);
+}
+
+} // namespace mcar_engine
+
+#endif

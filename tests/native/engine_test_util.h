@@ -127,6 +127,9 @@ struct Problem {
   mcar_engine::LogDet logdet; // built by bind() on (eta_lo, eta_hi)
   std::vector<double> beta_prec, iw_scale;
   double eta_lo = -1.19, eta_hi = 0.99, iw_df = 3.0;
+  int family = mcar_engine::POISSON; // E holds the trials of a binomial
+  double psi_scale = 1.0;
+  std::vector<double> ref_lp;
   mcar_engine::Data data;
 
   Problem(int n_, int K_, int p_) : n(n_), K(K_), p(p_) {
@@ -193,6 +196,10 @@ struct Problem {
     data.beta_prec = beta_prec.data();
     data.iw_df = iw_df;
     data.iw_scale = iw_scale.data();
+    data.family = family;
+    ref_lp.assign(K, 0.0);
+    data.ref_lp = ref_lp.data();
+    data.psi_scale = psi_scale;
   }
 
   double c(int i, int j) const { return C[i + (size_t)n * j]; }
@@ -263,8 +270,19 @@ inline void fill_counts(Problem &P, const State &truth, std::mt19937 &gen,
   const std::vector<double> mu = dense_mu(P, truth);
   for (int x = 0; x < P.n * P.K; x++) {
     P.E[x] = unif(gen);
-    std::poisson_distribution<int> pois(P.E[x] * std::exp(mu[x]));
-    P.Y[x] = pois(gen);
+    if (P.family == mcar_engine::BINOMIAL) {
+      P.E[x] = std::round(4.0 * P.E[x]); // trials
+      std::binomial_distribution<int> b((int)P.E[x], 1.0 / (1.0 + std::exp(-mu[x])));
+      P.Y[x] = b(gen);
+    } else if (P.family == mcar_engine::NEGBINOMIAL) {
+      const double psi = truth.psi[x / P.n];
+      std::gamma_distribution<double> gam(psi, P.E[x] * std::exp(mu[x]) / psi);
+      std::poisson_distribution<int> pois(gam(gen));
+      P.Y[x] = pois(gen);
+    } else {
+      std::poisson_distribution<int> pois(P.E[x] * std::exp(mu[x]));
+      P.Y[x] = pois(gen);
+    }
   }
 }
 
@@ -347,15 +365,36 @@ inline double dense_lambda_log_prior(const Problem &P, const State &s) {
          lambda_log_jacobian(s.Lambda, P.K);
 }
 
-// The Poisson log-likelihood of the observed counts (E > 0), up to the
-// terms that do not depend on the state.
+// The log-likelihood of the observed counts (E > 0), every constant
+// included, by R's density functions: Poisson, binomial (E the trials) or
+// negative binomial (mean E exp(mu), size psi of the outcome).
 inline double dense_log_lik(const Problem &P, const State &s) {
   const std::vector<double> mu = dense_mu(P, s);
   double ll = 0.0;
-  for (int x = 0; x < P.n * P.K; x++)
-    if (P.E[x] > 0)
-      ll += P.Y[x] * mu[x] - P.E[x] * std::exp(mu[x]);
+  for (int x = 0; x < P.n * P.K; x++) {
+    if (!(P.E[x] > 0))
+      continue;
+    const double y = P.Y[x], e = P.E[x];
+    if (P.family == mcar_engine::BINOMIAL)
+      ll += Rf_dbinom(y, e, 1.0 / (1.0 + std::exp(-mu[x])), 1);
+    else if (P.family == mcar_engine::NEGBINOMIAL)
+      ll += Rf_dnbinom_mu(y, s.psi[x / P.n], e * std::exp(mu[x]), 1);
+    else
+      ll += Rf_dpois(y, e * std::exp(mu[x]), 1);
+  }
   return ll;
+}
+
+// The negative binomial sizes' prior: 1 / sqrt(psi) half-normal with scale
+// psi_scale, carried over to psi (Jacobian psi^-3/2 / 2).
+inline double dense_psi_log_prior(const Problem &P, const State &s) {
+  if (P.family != mcar_engine::NEGBINOMIAL)
+    return 0.0;
+  double lp = 0.0;
+  for (double v : s.psi)
+    lp += Rf_dnorm4(1.0 / std::sqrt(v), 0.0, P.psi_scale, 1) + std::log(2.0) -
+          std::log(2.0) - 1.5 * std::log(v);
+  return lp;
 }
 
 // The log posterior up to a constant; with_logdet false leaves out the
@@ -370,8 +409,12 @@ inline double dense_log_post(const Problem &P, const State &s, bool with_logdet)
   const double lam = dense_lambda_log_prior(P, s);
   if (lam == -INFINITY)
     return -INFINITY;
+  for (double v : s.psi)
+    if (!(v > 0))
+      return -INFINITY;
   return dense_log_lik(P, s) + dense_beta_log_prior(P, s) +
-         dense_field_log_prior(P, s, with_logdet) + lam;
+         dense_field_log_prior(P, s, with_logdet) + lam +
+         dense_psi_log_prior(P, s);
 }
 
 // ---- moves that leave mu as it is --------------------------------------------------
@@ -415,7 +458,7 @@ inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
 // ---- proposal scales ------------------------------------------------------------
 
 struct ScaleSet {
-  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear;
+  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi;
   mcar_engine::Scales sc;
   explicit ScaleSet(const Problem &P, double value = 0.0) {
     beta.assign(P.K, value);
@@ -432,6 +475,7 @@ struct ScaleSet {
     theta.assign(P.K * (P.K - 1) / 2, value);
     scale.assign(P.K, value);
     shear.assign(P.K * (P.K - 1) / 2, value);
+    psi.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     bind();
   }
   ScaleSet(const ScaleSet &) = delete;
@@ -445,6 +489,7 @@ struct ScaleSet {
     sc.theta = theta.data();
     sc.scale = scale.data();
     sc.shear = shear.data();
+    sc.psi = psi.data();
   }
 };
 
@@ -486,19 +531,29 @@ struct Case {
 // three of the four coefficients and one missing count.  "ring7": K = 4 on
 // a ring of 6 units (neighbours 1 and 2 apart) and an island, normal priors
 // on the intercepts of outcomes 1 and 3.  All with an intercept and one
-// covariate (p = 2).
+// covariate (p = 2).  "binom9": "grid9" with binomial counts (trials 4 to
+// 16) and the missing count; "nb7": K = 2 on the ring of 6 with an island,
+// negative binomial counts with sizes 3 and 8.
 inline Case make_case(const std::string &name) {
   Case c;
   c.name = name;
-  std::mt19937 gen(name == "ring9" ? 101 : name == "grid9" ? 202 : 303);
+  std::mt19937 gen(name == "ring9" ? 101 : name == "grid9" ? 202 :
+                   name == "binom9" ? 404 : name == "nb7" ? 505 : 303);
   std::normal_distribution<double> normal(0.0, 1.0);
   if (name == "ring9") {
     c.P.reset(new Problem(9, 1, 2));
     c.P->set_map(two_rings_and_an_island());
-  } else if (name == "grid9") {
+  } else if (name == "grid9" || name == "binom9") {
     c.P.reset(new Problem(9, 2, 2));
     c.P->set_map(weighted_grid_map(3));
     c.P->beta_prec = {0.5, 2.0, 1.0, 0.0};
+    if (name == "binom9")
+      c.P->family = mcar_engine::BINOMIAL;
+  } else if (name == "nb7") {
+    c.P.reset(new Problem(7, 2, 2));
+    c.P->set_map(ring_with_islands(7, ring_map(6, {1, 2}), 6));
+    c.P->family = mcar_engine::NEGBINOMIAL;
+    c.P->psi_scale = 0.8;
   } else {
     c.P.reset(new Problem(7, 4, 2));
     c.P->set_map(ring_with_islands(7, ring_map(6, {1, 2}), 6));
@@ -522,8 +577,10 @@ inline Case make_case(const std::string &name) {
     c.s.eta[k] = K == 2 ? (k == 0 ? 0.6 : -0.4) : K == 1 ? 0.5 : eta4[k];
   for (double &t : c.s.theta)
     t = 0.6 * (2 * std::uniform_real_distribution<double>(0, 1)(gen) - 1);
+  if (P.family == mcar_engine::NEGBINOMIAL)
+    c.s.psi = {3.0, 8.0};
   fill_counts(P, c.s, gen, 1.0, 4.0);
-  if (name == "grid9") {
+  if (name == "grid9" || name == "binom9") {
     P.Y[4 + P.n * 1] = 0.0; // a missing count
     P.E[4 + P.n * 1] = 0.0;
   }

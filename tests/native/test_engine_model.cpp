@@ -227,7 +227,7 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
   std::mt19937 gen(17);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::uniform_real_distribution<double> unif(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
     const int n = P.n, K = P.K, p = P.p;
@@ -235,6 +235,10 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
     ScaleSet sc(P);
     Sampler smp(P.data, s, sc.sc);
     const double base = dense_log_post(P, s, true);
+    // The deviance is -2 times the log-likelihood with every constant.
+    EXPECT_NEAR(smp.deviance(), -2.0 * dense_log_lik(P, s),
+                1e-9 * std::fabs(dense_log_lik(P, s)))
+        << name << ": deviance";
     auto diff = [&](const State &t) { return dense_log_post(P, t, true) - base; };
     const std::string at = std::string(name) + ", ";
 
@@ -274,6 +278,13 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
       expect_ratio(smp.ratio_theta(j, t.theta[j]), diff(t),
                    at + "theta " + std::to_string(j));
     }
+    for (size_t r = 0; r < s.psi.size(); r++)
+      for (double f : {0.2, 0.9, 1.3, 40.0, 1e6}) {
+        State t = s;
+        t.psi[r] *= f;
+        expect_ratio(smp.ratio_psi((int)r, t.psi[r]), diff(t),
+                     at + "psi " + std::to_string(r) + " x " + std::to_string(f));
+      }
     // The moves that leave mu unchanged, without their Jacobians.
     for (int c = 0; c < K; c++) {
       const double f = std::exp(0.4 * normal(gen));

@@ -216,7 +216,8 @@ TEST(EngineStationary, CoefficientBlocks) {
     int r;
   };
   uint64_t seed = 11;
-  for (Run run : {Run{"ring9", 0}, Run{"grid9", 0}, Run{"grid9", 1}, Run{"ring7", 1}}) {
+  for (Run run : {Run{"ring9", 0}, Run{"grid9", 0}, Run{"grid9", 1}, Run{"ring7", 1},
+                  Run{"binom9", 1}, Run{"nb7", 0}}) {
     Chain ch(run.name, seed++);
     const int p = ch.P().p, r = run.r;
     std::vector<double *> at = {&ch.s().beta[0 + p * r], &ch.s().beta[1 + p * r]};
@@ -248,7 +249,8 @@ TEST(EngineStationary, EffectsOneAtATime) {
   };
   uint64_t seed = 21;
   for (Run run : {Run{"ring9", 3, 0}, Run{"grid9", 4, 1}, Run{"grid9", 0, 0},
-                  Run{"ring7", 2, 2}, Run{"ring7", 5, 3}}) {
+                  Run{"ring7", 2, 2}, Run{"ring7", 5, 3}, Run{"binom9", 4, 1},
+                  Run{"binom9", 2, 0}, Run{"nb7", 6, 1}, Run{"nb7", 1, 0}}) {
     Chain ch(run.name, seed++);
     const int at_ic = run.i + ch.P().n * run.c;
     std::vector<double *> at = {&ch.s().phi[at_ic]};
@@ -526,5 +528,27 @@ TEST(EngineStationary, AnglesOnTheirLogitScale) {
     }
     expect_marginals(g, read, [&] { ch.smp.update_theta(ch.rng, ch.counts); }, ITERS,
                      std::string(run.name) + ", angles", true);
+  }
+}
+
+// ---- negative binomial sizes ---------------------------------------------------------
+
+TEST(EngineStationary, NegativeBinomialSizesOnTheLogScale) {
+  // log psi_r against its conditional: the posterior of psi times psi.
+  uint64_t seed = 91;
+  for (int r : {0, 1}) {
+    Chain ch("nb7", seed++);
+    double *at = &ch.s().psi[r];
+    // The likelihood flattens towards the Poisson limit, so the upper tail
+    // falls only as the prior's, exp(-u / 2): a wide box.
+    const double lo = std::log(*at) - 10, hi = std::log(*at) + 45;
+    Grid g = make_grid(1, &lo, &hi, 12000, [&](const double *u) {
+      const double v = std::exp(u[0]);
+      return ch.log_post_at({at}, &v, false) + u[0];
+    });
+    ch.sc.psi[r] = 2.4 * g.sd(0, [](double v) { return v; });
+    expect_marginals(g, {[&] { return std::log(*at); }},
+                     [&] { ch.smp.update_psi(ch.rng, ch.counts); }, ITERS,
+                     "nb7, log size of outcome " + std::to_string(r));
   }
 }

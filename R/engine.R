@@ -129,8 +129,8 @@
 }
 
 # Starting values dispersed around `init` (R's generator must be set to the
-# chain's own stream); eta_lo is the lower end of the eigenvalues' support.
-.disperse_init <- function(init, eta_lo) {
+# chain's own stream); eta_range is the support of the eigenvalues.
+.disperse_init <- function(init, eta_range) {
   K <- ncol(init$phi)
   out <- init
   out$beta <- init$beta + matrix(rnorm(length(init$beta), 0, 0.1),
@@ -141,7 +141,12 @@
   L <- init$Lambda + (rnorm(K * K, 0, 0.1) * upper.tri(init$Lambda))
   diag(L) <- d
   out$Lambda <- L
-  out$eta <- runif(K, max(eta_lo, 0.1), 0.9)
+  lo <- max(eta_range[1L], 0.1); hi <- min(eta_range[2L], 0.9)
+  if (hi - lo < 0.1) {
+    w <- diff(eta_range)
+    lo <- eta_range[1L] + 0.25 * w; hi <- eta_range[1L] + 0.75 * w
+  }
+  out$eta <- runif(K, lo, hi)
   out$theta <- runif(.n_angles(K), -0.5, 0.5)
   if (length(init$psi)) out$psi <- init$psi * exp(rnorm(K, 0, 0.3))
   out
@@ -159,7 +164,8 @@
 }
 
 # Completes and checks one chain's starting values against the defaults.
-.check_init_one <- function(init, default, arg, eta_lo) {
+# eta_range: the support (eta_lo, eta_hi) of the eigenvalues on this map.
+.check_init_one <- function(init, default, arg, eta_range) {
   if (is.null(init)) return(default)
   if (!is.list(init) || (length(init) && (is.null(names(init)) ||
                                           any(!nzchar(names(init)))))) {
@@ -196,14 +202,15 @@
   }
   if (!is.null(init$eta)) {
     e <- .check_numeric(init$eta, sub("eta"), K)
-    if (any(e <= eta_lo | e >= .ETA_UPPER)) {
-      .input_error(sub("eta"), "must lie in (", format(eta_lo, digits = 4),
-                   ", ", .ETA_UPPER, ") on this map, not ",
+    if (any(e <= eta_range[1L] | e >= eta_range[2L])) {
+      .input_error(sub("eta"), "must lie in (", format(eta_range[1L], digits = 4),
+                   ", ", format(eta_range[2L], digits = 4), ") on this map, not ",
                    paste(format(e), collapse = ", "), ".")
     }
     out$eta <- e
   }
-  if (!is.null(init$psi)) {
+  # A last_state of another family carries an empty psi.
+  if (length(init$psi)) {
     if (!length(default$psi)) {
       .input_error(sub("psi"), "is the size of a negative binomial fit; ",
                    "this fit's family has none.")
@@ -225,12 +232,13 @@
 
 # `init` may be NULL, one list for every chain, a list of such lists (one per
 # chain), or a function of the chain number returning such a list.
-.check_init <- function(init, defaults, eta_lo) {
+.check_init <- function(init, defaults, eta_range) {
   chains <- length(defaults)
   if (is.null(init)) return(defaults)
   if (is.function(init)) {
     return(lapply(seq_len(chains), function(k) {
-      .check_init_one(init(k), defaults[[k]], sprintf("init(%d)", k), eta_lo)
+      .check_init_one(init(k), defaults[[k]], sprintf("init(%d)", k),
+                      eta_range)
     }))
   }
   if (!is.list(init)) {
@@ -248,11 +256,11 @@
     }
     return(lapply(seq_len(chains), function(k) {
       .check_init_one(init[[k]], defaults[[k]], sprintf("init[[%d]]", k),
-                      eta_lo)
+                      eta_range)
     }))
   }
   lapply(seq_len(chains), function(k) .check_init_one(init, defaults[[k]],
-                                                      "init", eta_lo))
+                                                      "init", eta_range))
 }
 
 # ---- proposal scales ------------------------------------------------------
@@ -314,6 +322,7 @@
       out$beta_shape <- x
       next
     }
+    if (!length(x) && !length(default[[el]])) next  # none in this family
     if (!is.numeric(x) || !length(x) || any(!is.finite(x)) || any(x < 0)) {
       .input_error(a, "must be non-negative and finite.")
     }

@@ -215,13 +215,17 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   log_file <- .check_log_file(log_file)
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
-  mp <- .prepare_map(mp)
+  mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
   dat <- .engine_data(Y, E, X, mp, prior, family)
   plain <- .default_init(Y, E, X, mp, family)
+  eta_range <- c(dat$eta_lo, dat$eta_hi)
+  # Starting eigenvalues inside a support narrowed by `eta_upper`.
+  plain$eta <- pmin(pmax(plain$eta, eta_range[1L] + 0.1 * diff(eta_range)),
+                    eta_range[2L] - 0.1 * diff(eta_range))
   default_scales <- .default_scales(Y, X, mp, E, family)
   scale_list <- .check_scales(scales, default_scales, size$chains)
   .check_scales_move(scales, scale_list, default_scales)
-  invisible(.check_init(init, rep(list(plain), size$chains), dat$eta_lo))
+  invisible(.check_init(init, rep(list(plain), size$chains), eta_range))
   if (tune && size$burnin == 0L) {
     if (tune_given) {
       warning("`tune` is TRUE but `burnin` is 0: there is no burn-in to tune ",
@@ -238,10 +242,10 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     restore <- .use_stream(streams[[k]])
     on.exit(restore())
     rng <- .engine_rng()
-    init_k <- if (k == 1L) plain else .disperse_init(plain, mp$eta_lo)
+    init_k <- if (k == 1L) plain else .disperse_init(plain, eta_range)
     list(rng = rng, init = init_k)
   })
-  inits <- .check_init(init, lapply(seeded, `[[`, "init"), dat$eta_lo)
+  inits <- .check_init(init, lapply(seeded, `[[`, "init"), eta_range)
 
   tasks <- lapply(seq_len(size$chains), function(k) {
     list(chain = k, data = dat, init = inits[[k]], rng = seeded[[k]]$rng,
@@ -263,7 +267,38 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   fit$seconds <- proc.time()[["elapsed"]] - started
   fit$setup_seconds <- setup_seconds
   .warn_untrustworthy(fit)
+  .warn_bounds(fit)
   fit
+}
+
+# Warns when the posterior of an eigenvalue of the association matrix piles
+# against a bound of its prior: more than a quarter of its draws within 1%
+# of the support's width from the bound.  Against the upper bound the
+# fields are smoother than the prior lets them be.
+.warn_bounds <- function(fit) {
+  eta <- do.call(rbind, lapply(fit$draws, `[[`, "eta"))
+  lo <- fit$map$eta_lo; hi <- fit$map$eta_hi
+  if (is.null(eta) || !nrow(eta) || is.null(lo) || is.null(hi)) {
+    return(invisible(character()))
+  }
+  near <- 0.01 * (hi - lo)
+  msgs <- character()
+  for (k in seq_len(ncol(eta))) {
+    x <- eta[, k]
+    if (mean(x > hi - near) > 0.25) {
+      msgs <- c(msgs, sprintf(paste0(
+        "eta[%d] piles against its upper bound %s (median %.4f): the ",
+        "fields are smoother than the prior allows; consider ",
+        "mcar_prior(eta_upper = ) closer to 1."), k, format(hi), median(x)))
+    } else if (mean(x < lo + near) > 0.25) {
+      msgs <- c(msgs, sprintf(paste0(
+        "eta[%d] piles against its lower bound %s (median %.4f), set by the ",
+        "map's smallest eigenvalue: the fields are rougher than the ",
+        "prior allows."), k, format(lo, digits = 4), median(x)))
+    }
+  }
+  if (length(msgs)) warning(paste(msgs, collapse = "\n"), call. = FALSE)
+  invisible(msgs)
 }
 
 # ---- running the chains ---------------------------------------------------

@@ -128,12 +128,21 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
   mv.col = d_.col;
   mv.w = d_.w;
   D_ = precision_diagonal(mv);
-  rs_.assign(n_, 0.0);
-  for (int i = 0; i < n_; i++) {
-    for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
-      rs_[i] += d_.w[q];
-    sumD_ += D_[i];
-    sumRs_ += rs_[i];
+  // C X[, j], X[, j]' D X[, j] and X[, j]' C X[, j] for the shifts.
+  Cx_.assign((size_t)n_ * p_, 0.0);
+  xDx_.assign(p_, 0.0);
+  xCx_.assign(p_, 0.0);
+  for (int j = 0; j < p_; j++) {
+    const double *v = d_.X + (size_t)n_ * j;
+    double *cv = Cx_.data() + (size_t)n_ * j;
+    for (int i = 0; i < n_; i++) {
+      double t = 0.0;
+      for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
+        t += d_.w[q] * v[d_.col[q]];
+      cv[i] = t;
+      xDx_[j] += D_[i] * v[i] * v[i];
+      xCx_[j] += v[i] * t;
+    }
   }
   ll_const_.assign(n_ * K_, 0.0);
   for (int r = 0; r < K_; r++) {
@@ -333,24 +342,32 @@ double Sampler::ratio_theta(int j, double y) {
   return 0.5 * quad_change(A.data());
 }
 
-// Moving every field c by delta[c] and the intercepts by -Lambda delta
-// leaves mu as it is.  With d = sum_i D_i phi_i and e = sum_i C_i. phi_i
-// (C_i. the row sums of C, which differ from D on islands), the fields' log
-// prior changes by -(2 delta'(d - A e) + delta'(sum(D) I - sum(C) A) delta) / 2.
-void Sampler::shift_terms(double *P, double *b) const {
-  const int K = K_;
+// Moving every field c by v delta[c], v = X[, j] the covariate j (all ones
+// for the intercept), and row j of the coefficients by -Lambda delta leaves
+// mu as it is.  With d = Phi' D v and e = Phi' C v, the fields' log prior
+// changes by -(2 delta'(d - A e) + delta'(v'Dv I - v'Cv A) delta) / 2, and
+// the coefficients' normal prior as it says.
+void Sampler::shift_sums(int j, double *d, double *e) const {
   const double *phi = s_.phi.data();
-  std::vector<double> d(K), e(K);
-  for (int c = 0; c < K; c++) {
+  const double *v = d_.X + (size_t)n_ * j;
+  const double *cv = Cx_.data() + (size_t)n_ * j;
+  for (int c = 0; c < K_; c++) {
+    const double *f = phi + (size_t)n_ * c;
     double dc = 0.0, ec = 0.0;
     for (int i = 0; i < n_; i++) {
-      dc += D_[i] * phi[i + n_ * c];
-      ec += rs_[i] * phi[i + n_ * c];
+      dc += D_[i] * v[i] * f[i];
+      ec += cv[i] * f[i];
     }
     d[c] = dc;
     e[c] = ec;
   }
-  // b <- -(d - A e), P <- sum(D) I - sum(C) A + Lambda' T Lambda
+}
+
+void Sampler::shift_terms(int j, double *P, double *b) const {
+  const int K = K_;
+  std::vector<double> d(K), e(K);
+  shift_sums(j, d.data(), e.data());
+  // b <- -(d - A e), P <- v'Dv I - v'Cv A + Lambda' T_j Lambda
   for (int a = 0; a < K; a++) {
     double t = d[a];
     for (int c = 0; c < K; c++)
@@ -359,13 +376,13 @@ void Sampler::shift_terms(double *P, double *b) const {
   }
   for (int a = 0; a < K; a++)
     for (int c = 0; c < K; c++)
-      P[a + K * c] = (a == c ? sumD_ : 0.0) - sumRs_ * A_[a + K * c];
+      P[a + K * c] = (a == c ? xDx_[j] : 0.0) - xCx_[j] * A_[a + K * c];
   const double *L = s_.Lambda.data();
   for (int r = 0; r < K; r++) {
-    const double tau = d_.beta_prec[0 + p_ * r];
+    const double tau = d_.beta_prec[j + p_ * r];
     if (!(tau > 0))
       continue;
-    const double b0 = s_.beta[0 + p_ * r];
+    const double b0 = s_.beta[j + p_ * r];
     for (int a = r; a < K; a++) {
       b[a] += L[r + K * a] * tau * b0;
       for (int c = r; c < K; c++)
@@ -374,10 +391,10 @@ void Sampler::shift_terms(double *P, double *b) const {
   }
 }
 
-double Sampler::ratio_shift(const double *delta) const {
+double Sampler::ratio_shift(const double *delta, int j) const {
   const int K = K_;
   std::vector<double> P(K * K), b(K);
-  shift_terms(P.data(), b.data());
+  shift_terms(j, P.data(), b.data());
   double lin = 0.0, q = 0.0;
   for (int a = 0; a < K; a++) {
     lin += delta[a] * b[a];
@@ -499,15 +516,16 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
   gram_valid_ = false;
 }
 
-void Sampler::update_shift(Xoshiro &rng) { shift_move(rng); }
+void Sampler::update_shift(Xoshiro &rng, int j) { shift_move(rng, j); }
 void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
   scale_moves(rng, counts);
 }
 
-void Sampler::shift_move(Xoshiro &rng) {
+// The shift along covariate j, drawn exactly from its Gaussian conditional.
+void Sampler::shift_move(Xoshiro &rng, int j) {
   const int K = K_;
   std::vector<double> P(K * K), b(K), z(K);
-  shift_terms(P.data(), b.data());
+  shift_terms(j, P.data(), b.data());
   if (!cholesky(P.data(), K))
     return;
   // mean P^-1 b: solve L u = b, L' mu = u; noise L'^-1 z.
@@ -527,37 +545,29 @@ void Sampler::shift_move(Xoshiro &rng) {
     delta[a] = t / P[a + K * a];
   }
   double *phi = s_.phi.data();
+  const double *v = d_.X + (size_t)n_ * j;
   if (gram_valid_) {
-    // (Phi + 1 delta')' M (Phi + 1 delta') = X + v delta' + delta v' +
-    // sum(M) delta delta' with v = Phi' M 1: for M = C, v holds the sums of
-    // the fields weighted by the row sums of C; for M = D, by D.
+    // (Phi + v delta')' M (Phi + v delta') = X + u delta' + delta u' +
+    // v'Mv delta delta' with u = Phi' M v, for M = C and M = D.
     std::vector<double> d(K), e(K);
-    for (int c = 0; c < K; c++) {
-      double t = 0.0, u = 0.0;
-      for (int i = 0; i < n_; i++) {
-        t += D_[i] * phi[i + n_ * c];
-        u += rs_[i] * phi[i + n_ * c];
-      }
-      d[c] = t;
-      e[c] = u;
-    }
+    shift_sums(j, d.data(), e.data());
     for (int a = 0; a < K; a++)
       for (int c = 0; c < K; c++) {
         G_[a + K * c] += e[a] * delta[c] + delta[a] * e[c] +
-                         sumRs_ * delta[a] * delta[c];
+                         xCx_[j] * delta[a] * delta[c];
         H_[a + K * c] += d[a] * delta[c] + delta[a] * d[c] +
-                         sumD_ * delta[a] * delta[c];
+                         xDx_[j] * delta[a] * delta[c];
       }
   }
   for (int c = 0; c < K; c++)
     for (int i = 0; i < n_; i++)
-      phi[i + n_ * c] += delta[c];
+      phi[i + n_ * c] += v[i] * delta[c];
   const double *L = s_.Lambda.data();
   for (int r = 0; r < K; r++) {
     double t = 0.0;
     for (int c = r; c < K; c++)
       t += L[r + K * c] * delta[c];
-    s_.beta[0 + p_ * r] -= t;
+    s_.beta[j + p_ * r] -= t;
   }
 }
 
@@ -728,7 +738,8 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_beta(rng, counts);
   update_phi(rng, counts);
   refresh_gram();
-  shift_move(rng);
+  for (int j = 0; j < p_; j++)
+    shift_move(rng, j);
   scale_moves(rng, counts);
   shear_moves(rng, counts);
   update_lambda(rng, counts);

@@ -137,7 +137,8 @@ public:
   Sampler(const Data &data, State &state, const Scales &scales);
 
   // One sweep: the coefficient blocks of every outcome, the effects unit by
-  // unit, the exact shift of the fields against the intercepts, a scale
+  // unit, the exact shift of the fields along each covariate (the
+  // intercept's: a level) against that covariate's coefficients, a scale
   // move of each field against its column of loadings and a shear of each
   // pair of fields against the loadings (these three leave mu unchanged),
   // the loadings row by row, then each eigenvalue and each angle, and for
@@ -159,9 +160,10 @@ public:
   double ratio_lambda_row(int r, const double *row) const; // Lambda[r, r..K-1]
   double ratio_eta(int k, double y);
   double ratio_theta(int j, double y);
-  // The log prior of the fields at phi + 1 delta' minus at phi, with the
-  // intercepts moved by -Lambda delta (the likelihood does not change).
-  double ratio_shift(const double *delta) const;
+  // The log prior of the fields at phi + X[, j] delta' minus at phi, with
+  // row j of the coefficients moved by -Lambda delta (the likelihood does
+  // not change); j = 0 moves the intercepts against level shifts.
+  double ratio_shift(const double *delta, int j = 0) const;
   // The log posterior at field c times s and column c of Lambda divided by
   // s (the likelihood does not change), minus at the current state, without
   // the Jacobian s^(n - c - 1).
@@ -176,7 +178,7 @@ public:
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
   void update_phi(Xoshiro &rng, Counts &counts);
-  void update_shift(Xoshiro &rng);
+  void update_shift(Xoshiro &rng, int j = 0);
   void update_scale(Xoshiro &rng, Counts &counts);
   void update_shear(Xoshiro &rng, Counts &counts);
   void update_lambda(Xoshiro &rng, Counts &counts);
@@ -186,7 +188,8 @@ public:
 
 private:
   void linear_predictor_from_state(double *lp) const;
-  void shift_move(Xoshiro &rng);
+  void shift_move(Xoshiro &rng, int j);
+  void shift_sums(int j, double *d, double *e) const;
   bool scale_moves(Xoshiro &rng, Counts &counts);
   bool shear_moves(Xoshiro &rng, Counts &counts);
   void transform_gram(int a, int b, double t);
@@ -198,7 +201,7 @@ private:
                        double *m_new) const;
   double lambda_row_proposal(int r, const double *L, double *lp_new,
                              double *m_new) const;
-  void shift_terms(double *P, double *b) const;
+  void shift_terms(int j, double *P, double *b) const;
   double psi_proposal(int r, double v, double *m_new, double *c_new) const;
   // g of cell x (outcome r) at linear predictor mu: see family.h.
   double g(int x, int r, double mu) const {
@@ -217,8 +220,8 @@ private:
   std::vector<double> ll_const_;         // n x K: the constants c per cell
   std::vector<double> logdet_;      // K
   std::vector<double> D_;           // n: the precision's diagonal
-  std::vector<double> rs_;          // n: row sums of C (0 on islands)
-  double sumD_ = 0.0, sumRs_ = 0.0;
+  std::vector<double> Cx_;          // n x p: C X
+  std::vector<double> xDx_, xCx_;   // p: X[, j]' D X[, j], X[, j]' C X[, j]
   std::vector<double> work_;        // scratch of n K
 };
 

@@ -419,16 +419,18 @@ inline double dense_log_post(const Problem &P, const State &s, bool with_logdet)
 
 // ---- moves that leave mu as it is --------------------------------------------------
 
-// Every field c plus delta[c], the intercepts minus Lambda delta.
-inline State shifted(const State &s, const Problem &P, const std::vector<double> &delta) {
+// Every field c plus X[, j] delta[c], row j of the coefficients minus
+// Lambda delta (j = 0: the intercepts against a level).
+inline State shifted(const State &s, const Problem &P, const std::vector<double> &delta,
+                     int j = 0) {
   State t = s;
   const int n = P.n, K = P.K, p = P.p;
   for (int c = 0; c < K; c++)
     for (int i = 0; i < n; i++)
-      t.phi[i + n * c] += delta[c];
+      t.phi[i + n * c] += P.X[i + n * j] * delta[c];
   for (int r = 0; r < K; r++)
     for (int c = r; c < K; c++)
-      t.beta[0 + p * r] -= s.Lambda[r + K * c] * delta[c];
+      t.beta[j + p * r] -= s.Lambda[r + K * c] * delta[c];
   t.lp.clear();
   return t;
 }

@@ -344,7 +344,7 @@ TEST(EngineModel, LoadingPriorIsTheInverseWishartWithTheJacobianOfLLt) {
 TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
   std::mt19937 gen(23);
   std::normal_distribution<double> normal(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
     const int n = P.n, K = P.K, p = P.p;
@@ -353,7 +353,8 @@ TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
     auto prior = [&](const State &t) {
       return dense_field_log_prior(P, t, false) + dense_beta_log_prior(P, t);
     };
-    for (int rep = 0; rep < 4; rep++) {
+    for (int rep = 0; rep < 6; rep++) {
+      const int j = rep % p; // the intercept and the covariate
       std::vector<double> delta(K);
       for (double &d : delta)
         d = 0.5 * normal(gen);
@@ -361,12 +362,13 @@ TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
       State t = cs.s;
       for (int c = 0; c < K; c++)
         for (int i = 0; i < n; i++)
-          t.phi[i + n * c] += delta[c];
+          t.phi[i + n * c] += P.X[i + n * j] * delta[c];
       for (int r = 0; r < K; r++)
         for (int c = r; c < K; c++)
-          t.beta[0 + p * r] -= t.Lambda[r + K * c] * delta[c];
-      expect_ratio(smp.ratio_shift(delta.data()), prior(t) - prior(cs.s),
-                   std::string(name) + ", shift " + std::to_string(rep));
+          t.beta[j + p * r] -= t.Lambda[r + K * c] * delta[c];
+      expect_ratio(smp.ratio_shift(delta.data(), j), prior(t) - prior(cs.s),
+                   std::string(name) + ", shift " + std::to_string(rep) +
+                       " along covariate " + std::to_string(j));
     }
   }
 }
@@ -394,7 +396,7 @@ TEST(EngineShift, ShiftScaleAndShearLeaveTheLikelihoodAsItIs) {
       std::vector<double> delta(K);
       for (double &d : delta)
         d = 0.8 * normal(gen);
-      moved.push_back({"shift", shifted(cs.s, P, delta)});
+      moved.push_back({"shift", shifted(cs.s, P, delta, rep % P.p)});
     }
     for (int c = 0; c < K; c++)
       moved.push_back({"scale " + std::to_string(c),

@@ -269,8 +269,16 @@ TEST(EngineStationary, EffectsOneAtATime) {
 // ---- the shift of the fields ---------------------------------------------------------
 
 TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
+  // Along the intercept (j = 0) and along the covariate (j = 1).
+  struct Run {
+    const char *name;
+    int j;
+  };
   uint64_t seed = 31;
-  for (const char *name : {"ring9", "grid9", "ring7"}) {
+  for (Run run : {Run{"ring9", 0}, Run{"grid9", 0}, Run{"ring7", 0}, Run{"ring9", 1},
+                  Run{"grid9", 1}, Run{"ring7", 1}, Run{"nb7", 1}}) {
+    const char *name = run.name;
+    const int j = run.j;
     Chain ch(name, seed++);
     const Problem &P = ch.P();
     const int n = P.n, K = P.K, p = P.p;
@@ -278,14 +286,7 @@ TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
     // The log posterior along the shift, f(delta), is quadratic:
     // f0 + g' delta - delta' H delta / 2.  Read g and H off exact values.
     auto f = [&](const std::vector<double> &delta) {
-      State t = start;
-      for (int c = 0; c < K; c++)
-        for (int i = 0; i < n; i++)
-          t.phi[i + n * c] += delta[c];
-      for (int r = 0; r < K; r++)
-        for (int c = r; c < K; c++)
-          t.beta[0 + p * r] -= start.Lambda[r + K * c] * delta[c];
-      return dense_log_post(P, t, false);
+      return dense_log_post(P, shifted(start, P, delta, j), false);
     };
     const std::vector<double> zero(K, 0.0);
     const double f0 = f(zero);
@@ -315,14 +316,16 @@ TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
         cov[a + K * b] = e[a];
     }
 
-    double sumD = 0;
-    for (double d : P.D)
-      sumD += d;
+    // The position along the shift: the D-weighted projection of each
+    // field on X[, j], which moves by exactly delta.
+    double vDv = 0;
+    for (int i = 0; i < n; i++)
+      vDv += P.D[i] * P.X[i + n * j] * P.X[i + n * j];
     auto wmean = [&](const State &t, int c) {
       double s = 0;
       for (int i = 0; i < n; i++)
-        s += P.D[i] * t.phi[i + n * c];
-      return s / sumD;
+        s += P.D[i] * P.X[i + n * j] * t.phi[i + n * c];
+      return s / vDv;
     };
     std::vector<double> m0(K);
     for (int c = 0; c < K; c++)
@@ -331,7 +334,7 @@ TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
     const double z[3] = {-1.6448536269514722, 0.0, 1.6448536269514722};
     std::vector<std::vector<double>> dm(K), sq(K), below(3 * K), cross(K);
     for (int t = 0; t < iters; t++) {
-      ch.smp.update_shift(ch.rng);
+      ch.smp.update_shift(ch.rng, j);
       for (int c = 0; c < K; c++) {
         const double v = wmean(ch.s(), c) - m0[c] - mean[c];
         const double sd = std::sqrt(cov[c + K * c]);
@@ -344,7 +347,8 @@ TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
       }
     }
     for (int c = 0; c < K; c++) {
-      const std::string what = std::string(name) + ", field " + std::to_string(c);
+      const std::string what = std::string(name) + ", shift along " + std::to_string(j) +
+                               ", field " + std::to_string(c);
       const double var = cov[c + K * c];
       const Estimate e1 = batch_means(dm[c]), e2 = batch_means(sq[c]);
       EXPECT_NEAR(e1.mean, 0.0, 5 * e1.se) << what << ": mean (sd " << std::sqrt(var) << ")";
@@ -358,13 +362,14 @@ TEST(EngineStationary, ShiftIsAnExactGaussianDraw) {
         EXPECT_NEAR(e.mean, cov[c + K * (c - 1)], 5 * e.se) << what << ": covariance";
       }
     }
-    // The intercepts moved by -Lambda times the fields' moves, and the
+    // The coefficients moved by -Lambda times the fields' moves, and the
     // likelihood did not change.
     for (int r = 0; r < K; r++) {
-      double want = start.beta[0 + p * r];
+      double want = start.beta[j + p * r];
       for (int c = r; c < K; c++)
         want -= start.Lambda[r + K * c] * (wmean(ch.s(), c) - m0[c]);
-      EXPECT_NEAR(ch.s().beta[0 + p * r], want, 1e-9) << name << ", intercept " << r;
+      EXPECT_NEAR(ch.s().beta[j + p * r], want, 1e-9) << name << ", coefficient " << j
+                                                      << " of outcome " << r;
     }
     EXPECT_NEAR(dense_log_lik(P, ch.s()), dense_log_lik(P, start),
                 1e-9 * std::fabs(dense_log_lik(P, start)))

@@ -322,3 +322,34 @@ test_that("a memory budget thins the stored unit draws, not the summaries", {
                    full$draws$chain1$beta[8L * (1:37), "beta[1,1]"])
   expect_input_error(run(0), "keep", "whole number")
 })
+
+test_that("eta_upper bounds the eigenvalues, and a posterior piling against it warns", {
+  # Fields drawn with eta = 0.98 on a 12 x 12 grid, large expected counts:
+  # the posterior of eta presses against an upper bound of 0.3.
+  W <- grid_adjacency(12)
+  sim <- simulate_mcar(W, beta = matrix(0.1, 1, 1), Lambda = matrix(0.8),
+                       A = matrix(0.98), X = matrix(1, 144, 1),
+                       E_range = c(50, 100), seed = 7)
+  expect_warning(
+    fit <- suppressMessages(mcar_fit(sim$Y, sim$E, W, n_sample = 1000,
+                                     chains = 1, seed = 2, progress = FALSE,
+                                     prior = mcar_prior(eta_upper = 0.3))),
+    "eta\\[1\\] piles against its upper bound 0.3")
+  expect_identical(fit$map$eta_hi, 0.3)
+  expect_true(all(fit$draws$chain1$eta < 0.3))
+  expect_input_error(
+    mcar_fit(sim$Y, sim$E, W, n_sample = 100, chains = 1, progress = FALSE,
+             prior = mcar_prior(eta_upper = 0.3), init = list(eta = 0.5)),
+    "init$eta", "must lie in \\(-0.99, 0.3\\)")
+  # The criterion: over a quarter of the draws within 1% of the width.
+  fake <- list(map = list(eta_lo = -1, eta_hi = 0.99),
+               draws = list(list(eta = cbind(c(rep(0.985, 30), rep(0.5, 70)),
+                                             c(rep(-0.99, 20), rep(0, 80))))))
+  expect_warning(msgs <- asNamespace("mcar")$.warn_bounds(fake),
+                 "eta\\[1\\] piles against its upper bound")
+  expect_length(msgs, 1L)
+  fake$draws[[1]]$eta[1:30, 2] <- -0.995
+  expect_warning(msgs <- asNamespace("mcar")$.warn_bounds(fake),
+                 "eta\\[2\\] piles against its lower bound")
+  expect_length(msgs, 2L)
+})

@@ -13,6 +13,8 @@
 #   make bench        the engine against the .C entry: time per sweep, ESS per
 #                     second, scaling and memory (bench/README.md)
 #   make bench-instructions  instructions per sweep, counted by callgrind
+#   make bench-maps   large synthetic maps: set-up, time, memory
+#   make bench-mixing minimum bulk ESS per second, bundled and synthetic maps
 #   make check        R CMD build + R CMD check --no-manual
 #   make clean
 #
@@ -70,7 +72,8 @@ VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary.*
 VALGRIND_SUPP := tools/valgrind.supp
 
 .PHONY: all deps install native-test host-test host-test-run test \
-  test-summary valgrind valgrind-r demo bench bench-instructions check clean
+  test-summary valgrind valgrind-r demo bench bench-instructions bench-maps \
+  bench-mixing check clean
 
 all: test
 
@@ -195,6 +198,12 @@ bench: deps install
 
 bench-instructions: deps
 	$(MAKE) -C bench instructions
+
+bench-maps: deps install
+	$(MAKE) -C bench maps
+
+bench-mixing: deps install
+	$(MAKE) -C bench mixing
 
 # R CMD build works on a staged copy without the developer-only files, so the
 # tarball never picks up build/, the native suite or object files.

@@ -20,9 +20,46 @@
 #' normal (see [mcar_prior()]); \eqn{\Lambda \Lambda'}{Lambda Lambda'}
 #' inverse-Wishart (by default with K degrees of freedom and scale 0.3 I);
 #' each \eqn{\eta_k}{eta_k} uniform on (max(-1.19, 0.99 / lambda_min),
-#' 0.99), lambda_min the smallest eigenvalue of \eqn{D^{-1/2} C
-#' D^{-1/2}}{D^-1/2 C D^-1/2}, which keeps the prior proper on any map; each
-#' angle uniform on (-1, 1).
+#' eta_upper) (`eta_upper` 0.99 by default, see [mcar_prior()]), lambda_min
+#' the smallest eigenvalue of \eqn{D^{-1/2} C D^{-1/2}}{D^-1/2 C D^-1/2},
+#' which keeps the prior proper on any map; each angle uniform on (-1, 1).
+#' A fit warns when the posterior of an eigenvalue piles against a bound.
+#'
+#' @section Likelihood families:
+#' `family = "poisson"` (the default) is the model above.  With
+#' `family = "binomial"`, \eqn{Y_{ir} \sim \mathrm{Binomial}(N_{ir},
+#' p_{ir})}{Y[i,r] ~ Binomial(N[i,r], prob[i,r])} with
+#' \eqn{\mathrm{logit}(p_{ir}) = \mu_{ir}}{logit(prob[i,r]) = mu[i,r]}: the
+#' numbers of trials N come in `trials` and `expected` is left out.  With
+#' `family = "negbinomial"`, \eqn{Y_{ir}}{Y[i,r]} is negative binomial with
+#' mean \eqn{E_{ir} \exp(\mu_{ir})}{E[i,r] exp(mu[i,r])} and size
+#' \eqn{\psi_r}{psi[r]}, one per outcome (variance mean + mean^2 / psi_r),
+#' with \eqn{1 / \sqrt{\psi_r}}{1 / sqrt(psi[r])} half-normal of scale s =
+#' `mcar_prior(dispersion_scale = )` (1 by default):
+#' \eqn{p(\psi_r) \propto \psi_r^{-3/2} \exp\{-1 / (2 s^2 \psi_r)\}}{p(psi[r])
+#' ~ psi[r]^(-3/2) exp(-1 / (2 s^2 psi[r]))}.  The sizes are drawn as
+#' `dispersion[r]`.  One family serves every outcome.  Binomial fits hold
+#' the probabilities `prob[i,r]` where the others hold relative risks
+#' `rr[i,r]`; everything derived from a fit (log-likelihood, DIC, WAIC,
+#' LOO, fitted values, predictions, residuals, replicates, maps) follows
+#' its family.
+#'
+#' @section Islands and large maps:
+#' A unit without neighbours (an island) has D = 1 in the precision: its
+#' fields are N(0, I) a priori, independent of the rest of the map, and its
+#' risks are still scaled by the loadings; its term of the log-determinant
+#' is 0.  A map of several connected components is taken as it is (the prior
+#' is proper on each).  The fit names the islands and the number of
+#' components in one message.  With sf polygons, `islands = "nearest"`
+#' links each island to the unit whose centroid is nearest instead, and
+#' names the links.  Nothing of size n x n is formed: the prior's
+#' log-determinant comes from sparse Cholesky factorisations, interpolated
+#' once per fit.  The per-unit draws (fields, risks, log-likelihoods) are
+#' stored for all kept sweeps on small maps and for an evenly thinned share
+#' on large ones (see `keep`), with a message; posterior means and sds of
+#' the risks, P(RR > 1), DIC and WAIC are accumulated by the sampler over
+#' every kept sweep, while intervals, other exceedance thresholds and LOO
+#' use the stored draws and say how many.
 #'
 #' @section Data:
 #' `counts` and `expected` hold one row per unit and one column per outcome
@@ -30,8 +67,8 @@
 #' missing (for example suppressed) count, which is left out of the
 #' likelihood and predicted from the model.  Expected counts are
 #' non-negative, and positive where the count is positive.  `W` is
-#' symmetric and non-negative with a zero diagonal (weights allowed), and
-#' every unit needs at least one neighbour.  Every input that carries unit
+#' symmetric and non-negative with a zero diagonal (weights allowed); units
+#' without neighbours are allowed (see Islands).  Every input that carries unit
 #' names is matched by name: the rows of `counts`, `expected` and
 #' `covariates` to the units of `W` when the map is named, else to the
 #' first of them that is named; names that differ, repeat or are missing
@@ -46,10 +83,13 @@
 #'
 #' @section Sampling:
 #' Each sweep updates the coefficients of each outcome in a block (a random
-#' walk shaped by the Poisson information of the data), the effects one at
-#' a time, then draws exactly a common shift of every field against the
-#' intercepts (which leaves the likelihood unchanged and removes the slow
-#' trade-off between the two), the loadings row by row (the diagonal on the
+#' walk shaped by the information of the data), the effects one at a time,
+#' then draws exactly, for the intercept and for each covariate, a shift of
+#' every field along that covariate against its coefficients (which leaves
+#' the likelihood unchanged and removes the slow trade-off between
+#' coefficients and fields, smooth covariates included), scale and shear
+#' moves of the fields against the loadings, the loadings row by row (the
+#' diagonal on the
 #' log scale), and each eigenvalue and each angle of the association matrix
 #' on logit scales.  With `tune = TRUE` the proposal scales are adapted
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
@@ -72,7 +112,14 @@
 #'
 #' @param counts Observed counts: an n x K matrix or data frame, a vector
 #'   for one outcome, or, with `data`, names of columns of `data`.
-#' @param expected Expected counts, in the same form as `counts`.
+#' @param expected Expected counts, in the same form as `counts` (not for
+#'   the binomial family).
+#' @param family The likelihood: `"poisson"`, `"binomial"` (logit link) or
+#'   `"negbinomial"`; see the section on families.
+#' @param trials For `family = "binomial"`: the numbers of trials behind
+#'   the counts (people screened, births, ...), in the same form as
+#'   `counts`: whole numbers, at least the counts, `NA` only where the count
+#'   is missing.
 #' @param W The map: a symmetric adjacency or weights matrix (dense or a
 #'   sparse `Matrix`), an \pkg{spdep} `nb` or `listw` object, or an \pkg{sf}
 #'   polygons object (neighbours share a boundary; its geometry is kept for
@@ -107,6 +154,14 @@
 #' @param snap,queen For sf polygons as `W`: the snapping distance (`NULL`
 #'   or a non-negative number) and whether a shared corner makes neighbours
 #'   (passed to [spdep::poly2nb()]).
+#' @param islands `"independent"` (the default): a unit without neighbours
+#'   keeps its own independent prior; `"nearest"` (sf polygons only): each
+#'   is linked to the unit with the nearest centroid.
+#' @param keep How many draws per chain of the per-unit values (fields,
+#'   risks, log-likelihoods) to store: `NULL` (the default) for all of them
+#'   within a budget of 2.5e7 values over the chains (evenly thinned beyond
+#'   it), `Inf` for all, or a number.  Summaries accumulated by the sampler
+#'   use every kept draw whatever is stored.
 #' @param progress Whether to show a progress bar (\pkg{progressr} when
 #'   installed).
 #' @param verbose Whether to report each piece of each chain as a message.

@@ -13,36 +13,17 @@
 # square polygons for the units) at the size `--memory-n`.  Prints one row a
 # size.
 
-argv <- commandArgs(trailingOnly = TRUE)
-opt <- function(name, default) {
-  at <- match(name, argv)
-  if (is.na(at)) default else argv[at + 1L]
-}
 here <- local({
   f <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
   if (length(f)) dirname(normalizePath(f)) else "."
 })
 source(file.path(here, "synthetic_map.R"))
+argv <- commandArgs(trailingOnly = TRUE)
+opt <- function(name, default) option_value(argv, name, default)
 
 vm_kb <- function(field) {
   x <- grep(paste0("^", field, ":"), readLines("/proc/self/status"), value = TRUE)
   as.numeric(gsub("[^0-9]", "", x))
-}
-
-# Counts of K outcomes on the map: expected counts 10 to 40, a covariate
-# smooth over the map, a smooth field per outcome plus noise.
-bench_data <- function(W, K = 3L, seed = 1L) {
-  set.seed(seed)
-  xy <- attr(W, "coords")
-  n <- nrow(W)
-  x <- sin(xy[, 1] / 15) + cos(xy[, 2] / 20)
-  f <- sapply(seq_len(K), function(k) 0.4 * sin(xy[, 1] / (8 + 4 * k) + k) *
-                cos(xy[, 2] / (10 + 3 * k)))
-  mu <- 0.2 * x + f + matrix(rnorm(n * K, 0, 0.15), n)
-  E <- matrix(runif(n * K, 10, 40), n)
-  Y <- matrix(rpois(n * K, E * exp(mu)), n)
-  dimnames(Y) <- dimnames(E) <- list(rownames(W), paste0("Y", seq_len(K)))
-  list(Y = Y, E = E, x = x)
 }
 
 squares <- function(W) {

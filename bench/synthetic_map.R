@@ -1,3 +1,12 @@
+# What the benchmark scripts share: their command-line options, the
+# synthetic maps and the data on them.
+
+# The value after `name` among the arguments, or `default`.
+option_value <- function(argv, name, default) {
+  at <- match(name, argv)
+  if (is.na(at)) default else argv[at + 1L]
+}
+
 # Synthetic irregular planar maps for the benchmarks: a rows x cols grid of
 # units with rook neighbours plus one random diagonal in about half of the
 # cells, cut into two components by removing the links across one column,
@@ -37,4 +46,20 @@ synthetic_map <- function(n, islands = 3L, seed = 1L) {
                              y = (seq_len(n) - 1L) %% nr + 1L)
   attr(W, "islands") <- sort(lonely)
   W
+}
+
+# Counts of K outcomes on the map: expected counts 10 to 40, a covariate
+# smooth over the map, a smooth field per outcome plus noise.
+bench_data <- function(W, K = 3L, seed = 1L) {
+  set.seed(seed)
+  xy <- attr(W, "coords")
+  n <- nrow(W)
+  x <- sin(xy[, 1] / 15) + cos(xy[, 2] / 20)
+  f <- sapply(seq_len(K), function(k) 0.4 * sin(xy[, 1] / (8 + 4 * k) + k) *
+                cos(xy[, 2] / (10 + 3 * k)))
+  mu <- 0.2 * x + f + matrix(rnorm(n * K, 0, 0.15), n)
+  E <- matrix(runif(n * K, 10, 40), n)
+  Y <- matrix(rpois(n * K, E * exp(mu)), n)
+  dimnames(Y) <- dimnames(E) <- list(rownames(W), paste0("Y", seq_len(K)))
+  list(Y = Y, E = E, x = x)
 }

@@ -1,0 +1,84 @@
+# How well the chains mix: minimum bulk ESS per second over the
+# coefficients, the loadings, the association matrix and every relative risk,
+# with the largest R-hat beside it, 4 chains run sequentially.
+#
+#   cd bench && R_LIBS=../build/lib Rscript bench_mixing.R [--sizes 1000,3000]
+#     [--sweeps 4000] [--chains 4] [--bundled yes]
+#
+# Data: the bundled Minnesota simulation (K = 3), North Carolina (K = 2,
+# covariate nonwhite, Poisson), and the synthetic maps of bench_maps.R
+# (bench/synthetic_map.R) with K = 3 and a covariate that varies smoothly
+# over the map.  Each row is one fresh R process.  On large maps the fits
+# store a thinned share of the per-unit draws (`keep`); the risks' ESS is
+# then that of the stored draws.
+
+here <- local({
+  f <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
+  if (length(f)) dirname(normalizePath(f)) else "."
+})
+source(file.path(here, "synthetic_map.R"))
+argv <- commandArgs(trailingOnly = TRUE)
+opt <- function(name, default) option_value(argv, name, default)
+
+if ("--child" %in% argv) {
+  suppressPackageStartupMessages(library(mcar))
+  future::plan("sequential")
+  what <- opt("--data", "minnesota")
+  sweeps <- as.integer(opt("--sweeps", 4000))
+  chains <- as.integer(opt("--chains", 4))
+  run <- function(...) suppressWarnings(suppressMessages(mcar_fit(
+    ..., n_sample = sweeps, chains = chains, seed = 1, progress = FALSE)))
+  t0 <- proc.time()[["elapsed"]]
+  if (what == "minnesota") {
+    sim <- minnesota_simulated()
+    fit <- run(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
+               minnesota_adjacency())
+  } else if (what == "nc") {
+    nc <- nc_sids(geometry = FALSE)
+    fit <- run(c("SID74", "SID79"), c("E74", "E79"), nc_adjacency(),
+               covariates = ~ nonwhite, data = nc)
+  } else {
+    W <- synthetic_map(as.integer(what))
+    d <- bench_data(W)
+    fit <- run(d$Y, d$E, W, covariates = cbind(x = d$x))
+  }
+  seconds <- proc.time()[["elapsed"]] - t0
+  ess <- function(group) {
+    a <- suppressMessages(posterior::as_draws_array(fit, variables = group))
+    s <- posterior::summarise_draws(a, "ess_bulk", "rhat")
+    c(min(s$ess_bulk, na.rm = TRUE), max(s$rhat, na.rm = TRUE))
+  }
+  g <- sapply(c("beta", "Lambda", "A", "rr"), ess)
+  cat(sprintf("RESULT data=%s n=%d seconds=%.1f beta=%.0f Lambda=%.0f A=%.0f rr=%.0f rhat=%.3f\n",
+              what, length(fit$units), seconds, g[1, "beta"], g[1, "Lambda"],
+              g[1, "A"], g[1, "rr"], max(g[2, ])))
+  quit(save = "no")
+}
+
+sizes <- strsplit(opt("--sizes", "1000,3000"), ",")[[1]]
+data_sets <- c(if (opt("--bundled", "yes") == "yes") c("minnesota", "nc"),
+               sizes[nzchar(sizes)])
+sweeps <- opt("--sweeps", "4000")
+chains <- opt("--chains", "4")
+cat(sprintf("%s chains x %s sweeps (half burn-in), sequential\n", chains, sweeps))
+cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9s %7s\n", "data", "units", "seconds",
+            "beta", "Lambda", "A", "rr", "ESS/s", "R-hat"))
+for (what in data_sets) {
+  out <- system2("Rscript", c(file.path(here, "bench_mixing.R"), "--child",
+                              "--data", what, "--sweeps", sweeps, "--chains",
+                              chains), stdout = TRUE, stderr = FALSE)
+  r <- grep("^RESULT", out, value = TRUE)
+  if (!length(r)) {
+    cat(sprintf("%10s failed\n", what))
+    next
+  }
+  v <- regmatches(r, gregexpr("[A-Za-z_]+=[-0-9.a-z]+", r))[[1]]
+  v <- setNames(sub(".*=", "", v), sub("=.*", "", v))
+  num <- function(k) as.numeric(v[[k]])
+  m <- min(num("beta"), num("Lambda"), num("A"), num("rr"))
+  cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9.2f %7s\n", v[["data"]], v[["n"]],
+              v[["seconds"]], v[["beta"]], v[["Lambda"]], v[["A"]], v[["rr"]],
+              m / num("seconds"), v[["rhat"]]))
+}
+cat("\nrerun: cd bench && R_LIBS=../build/lib Rscript bench_mixing.R --sizes",
+    paste(sizes, collapse = ","), "--sweeps", sweeps, "--chains", chains, "\n")

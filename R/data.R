@@ -122,7 +122,11 @@ minnesota_map <- function() {
     on.exit(suppressMessages(sf::sf_use_s2(old)))
     sf::st_union(g)
   })
-  sf::st_sf(county = minnesota_counties(), geometry = do.call(c, geom))
+  out <- sf::st_sf(county = minnesota_counties(), geometry = do.call(c, geom))
+  # Named like the units of minnesota_adjacency(), so that fits match the
+  # polygons to their units by name.
+  rownames(out) <- minnesota_counties()
+  out
 }
 
 #' Sudden infant deaths in the 100 counties of North Carolina

@@ -2,9 +2,23 @@
 # log-likelihood), draws in other formats, summaries, extractors, model
 # comparison and the checks that a fit can be trusted.
 
-.groups <- c("beta", "Lambda", "A", "eta", "theta", "phi", "rr", "log_lik",
-             "deviance")
-.reported <- c("beta", "Lambda", "A")
+# Every group a fit can hold, in the order the draws are given.  A fit
+# holds those of its family: the risks are rr[i,r] (Poisson, negative
+# binomial) or the probabilities prob[i,r] (binomial), and only negative
+# binomial fits have the sizes dispersion[r].
+.groups <- c("beta", "Lambda", "A", "eta", "theta", "dispersion", "phi", "rr",
+             "prob", "log_lik", "deviance")
+.reported <- c("beta", "Lambda", "A", "dispersion")
+
+.fit_groups <- function(fit) {
+  fam <- .family(fit)
+  drop <- c(if (fam != "negbinomial") "dispersion",
+            if (fam == "binomial") "rr" else "prob")
+  setdiff(.groups, drop)
+}
+
+# The name of the per-cell risk of a fit: "prob" for the binomial, else "rr".
+.risk_name <- function(fit) if (.family(fit) == "binomial") "prob" else "rr"
 
 .n_units <- function(fit) length(fit$units)
 .n_outcomes <- function(fit) length(fit$outcomes)
@@ -37,28 +51,50 @@
   if (nrow(d$phi) == length(all)) all else fit$unit_rows[seq_len(nrow(d$phi))]
 }
 
-.unit_groups <- c("phi", "rr", "log_lik")
+.unit_groups <- c("phi", "rr", "prob", "log_lik")
 
 .cell_names <- function(name, n, K) {
   paste0(name, "[", rep(seq_len(n), K), ",", rep(seq_len(K), each = n), "]")
 }
 
-# Relative-risk draws of one chain.
+# The risk of a linear predictor: the relative risk exp(mu), or for the
+# binomial the probability plogis(mu).
+.risk <- function(fit, mu) {
+  if (.family(fit) == "binomial") stats::plogis(mu) else exp(mu)
+}
+
+# Risk draws of one chain (relative risks rr[i,r], or probabilities
+# prob[i,r] for the binomial), over its stored draws.
 .rr_draws <- function(fit, d) {
-  x <- exp(.lp_draws(fit, d))
-  colnames(x) <- .cell_names("rr", .n_units(fit), .n_outcomes(fit))
+  x <- .risk(fit, .lp_draws(fit, d))
+  colnames(x) <- .cell_names(.risk_name(fit), .n_units(fit), .n_outcomes(fit))
   x
 }
 
-# Pointwise Poisson log-likelihood of the observed counts, one chain.
+# The negative binomial sizes of a chain's stored draws, one column per cell
+# (draws x n K).
+.size_draws <- function(fit, d) {
+  psi <- d$dispersion[.stored_rows(fit, d), , drop = FALSE]
+  psi[, rep(seq_len(.n_outcomes(fit)), each = .n_units(fit)), drop = FALSE]
+}
+
+# Pointwise log-likelihood of the observed counts, one chain: Poisson,
+# binomial (trials N) or negative binomial (each draw's own size).
 .log_lik_draws <- function(fit, d) {
   y <- as.vector(fit$counts)
-  e <- as.vector(fit$expected)
   obs <- which(!is.na(y))
-  mu <- .lp_draws(fit, d)[, obs, drop = FALSE]
-  lam <- sweep(exp(mu), 2L, e[obs], `*`)
-  ll <- matrix(stats::dpois(rep(y[obs], each = nrow(lam)), lam, log = TRUE),
-               nrow(lam))
+  risk <- .rr_draws(fit, d)[, obs, drop = FALSE]
+  S <- nrow(risk)
+  yy <- rep(y[obs], each = S)
+  ll <- switch(.family(fit),
+    binomial = stats::dbinom(yy, rep(as.vector(fit$trials)[obs], each = S),
+                             risk, log = TRUE),
+    negbinomial = stats::dnbinom(
+      yy, size = .size_draws(fit, d)[, obs, drop = FALSE],
+      mu = risk * rep(as.vector(fit$expected)[obs], each = S), log = TRUE),
+    stats::dpois(yy, risk * rep(as.vector(fit$expected)[obs], each = S),
+                 log = TRUE))
+  ll <- matrix(ll, S)
   colnames(ll) <- .cell_names("log_lik", .n_units(fit),
                               .n_outcomes(fit))[obs]
   ll
@@ -66,7 +102,7 @@
 
 .group_draws <- function(fit, d, group) {
   switch(group,
-    rr = .rr_draws(fit, d),
+    rr = , prob = .rr_draws(fit, d),
     log_lik = .log_lik_draws(fit, d),
     d[[group]])
 }
@@ -78,16 +114,30 @@
     .input_error("variables", "must be a character vector of parameter or ",
                  "group names.")
   }
-  groups <- intersect(.groups, variables)
-  single <- setdiff(variables, .groups)
+  have <- .fit_groups(fit)
+  # The defaults name the groups of every family; a fit gives its own.
+  if (identical(variables, .groups) || identical(variables, .reported)) {
+    variables <- intersect(variables, have)
+  }
+  other <- intersect(setdiff(.groups, have), sub("\\[.*$", "", variables))
+  if (length(other)) {
+    why <- c(rr = "its probabilities are prob[i,r]",
+             prob = "its relative risks are rr[i,r]",
+             dispersion = "only negative binomial fits have sizes")[other]
+    .input_error("variables", "names ", paste(other, collapse = ", "),
+                 ", which a ", .family_label(.family(fit)), " fit does not ",
+                 "have (", paste(why, collapse = "; "), ").")
+  }
+  groups <- intersect(have, variables)
+  single <- setdiff(variables, have)
   if (length(single)) {
     base <- sub("\\[.*$", "", single)
-    bad <- setdiff(base, .groups)
+    bad <- setdiff(base, have)
     if (length(bad)) {
       .input_error("variables", "has unknown name(s): ",
                    paste(head(bad, 5L), collapse = ", "), ".")
     }
-    groups <- union(groups, intersect(.groups, base))
+    groups <- union(groups, intersect(have, base))
   }
   # With per-unit groups, the other groups follow the draws that store them.
   units <- any(groups %in% .unit_groups)
@@ -107,7 +157,7 @@
   # In the order asked: a group's variables where the group is named.
   base <- sub("\\[.*$", "", vars)
   keep <- unique(unlist(lapply(variables, function(v) {
-    if (v %in% .groups) vars[base == v] else v
+    if (v %in% have) vars[base == v] else v
   })))
   if (!length(keep)) {
     .input_error("variables", "selects nothing in this fit (",
@@ -273,6 +323,11 @@
 
 .family <- function(fit) if (is.null(fit$family)) "poisson" else fit$family
 
+.family_label <- function(family) {
+  c(poisson = "Poisson", binomial = "binomial",
+    negbinomial = "negative binomial")[[family]]
+}
+
 # The log-likelihood of counts y of the cells `cells` (a logical or index
 # vector over the n K cells) at risks rr (probabilities for the binomial);
 # for the negative binomial at the sizes `psi` (one per outcome), by
@@ -338,6 +393,11 @@
   nmiss <- sum(is.na(x$counts))
   if (nmiss) cat(",", nmiss, "missing count(s)")
   cat("\n")
+  cat("Likelihood: ", switch(.family(x),
+    binomial = "binomial, logit(prob[i,r]) = mu[i,r], with the given trials",
+    negbinomial = paste("negative binomial, mean E[i,r] exp(mu[i,r]), size",
+                        "dispersion[r] per outcome"),
+    "Poisson, mean E[i,r] exp(mu[i,r])"), "\n", sep = "")
   if (length(x$covariates) > 1L) {
     cat("Covariates: ", paste(x$covariates[-1L], collapse = ", "), "\n",
         sep = "")
@@ -374,28 +434,35 @@
 
 #' Methods for fitted MCAR models
 #'
-#' `print()` shows the run, posterior summaries of the coefficients,
-#' loadings and association matrix, the DIC and the acceptance rates;
-#' `summary()` adds bulk and tail effective sample sizes and the relative
-#' risks.  `coef()` returns the posterior means as a named list (`beta`,
-#' `Lambda`, `A`); `fitted()` the posterior mean expected counts (the
-#' response scale; `type = "risk"` for relative risks); `predict()` those
-#' with credible intervals, and for counts also predictive intervals;
-#' `predict()` also takes new covariate values (`newdata`) and expected
-#' counts (`expected`) for the fitted units, for counterfactual maps: the
-#' fields and coefficients are those of the fit.  Its predictive intervals
-#' are quantiles of the Poisson mixture over the draws, found by bisection.
-#' `residuals()` response, Pearson or deviance residuals against the fitted
-#' counts; `nobs()` the number of observed counts; `logLik()` the Poisson
-#' log-likelihood at the posterior mean relative risks, with `pD` as its
-#' degrees of freedom.
+#' `print()` shows the run and its likelihood family, posterior summaries
+#' of the coefficients, loadings, association matrix and (negative
+#' binomial) sizes, the DIC and the acceptance rates; `summary()` adds bulk
+#' and tail effective sample sizes and the relative risks (for binomial
+#' fits the probabilities, against each outcome's overall proportion).
+#' `coef()` returns the posterior means as a named list (`beta`, `Lambda`,
+#' `A`, and `dispersion` for negative binomial fits); `fitted()` the
+#' posterior mean expected counts (the response scale: E exp(mu), or N
+#' plogis(mu) for the binomial; `type = "risk"` for relative risks or
+#' probabilities); `predict()` those with credible intervals, and for
+#' counts also predictive intervals; `predict()` also takes new covariate
+#' values (`newdata`) and expected counts (`expected`; binomial fits: new
+#' numbers of trials, `trials`) for the fitted units, for counterfactual
+#' maps: the fields and coefficients are those of the fit.  Its predictive
+#' intervals are quantiles of the mixture of the family's distributions
+#' over the draws (Poisson, binomial, or negative binomial at each draw's
+#' size), found by bisection.  `residuals()` response, Pearson or deviance
+#' residuals of the family against the fitted counts (negative binomial:
+#' at the posterior mean sizes); `nobs()` the number of observed counts;
+#' `logLik()` the log-likelihood of the family at the posterior mean risks,
+#' with `pD` as its degrees of freedom.
 #'
 #' @param x,object An `"mcar_fit"` object from [mcar_fit()].
 #' @param digits Number of decimals shown.
 #' @param level Probability mass of the credible intervals.
 #' @param variables Parameters to summarise: group names (`"beta"`,
-#'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"log_lik"`,
-#'   `"deviance"`) and/or single names such as `"beta[1,2]"`.
+#'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"`
+#'   or `"prob"`, `"log_lik"`, `"deviance"`) and/or single names such as
+#'   `"beta[1,2]"`.
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
 #'   `residuals()`: `"response"`, `"pearson"` or `"deviance"`.
 #' @param newdata For `predict()`: `NULL`, or new covariate values of the
@@ -405,6 +472,9 @@
 #' @param expected For `predict()`: `NULL` (the fit's expected counts) or
 #'   new expected counts of the units, in the form `mcar_fit()` takes them
 #'   (column names are looked up in `newdata`).
+#' @param trials For `predict()` on a binomial fit: `NULL` (the fit's
+#'   trials) or new numbers of trials of the units, whole numbers in the
+#'   form `mcar_fit()` takes them.
 #' @param ... Not used.
 #' @return See the description; `predict()` returns a data frame with one
 #'   row per unit and outcome.
@@ -445,7 +515,7 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
               dic = object$dic, level = level, settings = object$settings,
               seed = object$seed, units = object$units,
               outcomes = object$outcomes, covariates = object$covariates,
-              counts = object$counts,
+              counts = object$counts, family = .family(object),
               n_keep = nrow(object$draws[[1L]]$beta))
   class(out) <- "summary.mcar_fit"
   out
@@ -456,7 +526,7 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
 print.summary.mcar_fit <- function(x, digits = 3, ...) {
   .print_header(list(settings = x$settings, seed = x$seed, units = x$units,
                      outcomes = x$outcomes, covariates = x$covariates,
-                     counts = x$counts,
+                     counts = x$counts, family = x$family,
                      draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
   pct <- function(p) paste0(format(100 * p), "%")
   a <- (1 - x$level) / 2
@@ -470,21 +540,46 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
     "(rhat: potential scale reduction, near 1 when the chains agree; ",
     "ess_bulk, ess_tail: effective sample sizes of the centre and the ",
     "tails of each posterior)")))
-  cat("\nRelative risks (posterior means over the ", length(x$units),
-      " units):\n", sep = "")
   rr <- x$risk
-  rtab <- do.call(rbind, lapply(x$outcomes, function(o) {
-    r <- rr[rr$outcome == o, ]
-    data.frame(min = min(r$mean), median = median(r$mean), max = max(r$mean),
-               above = sum(r$lower > 1), below = sum(r$upper < 1))
-  }))
-  rownames(rtab) <- x$outcomes
-  names(rtab)[4:5] <- c("interval > 1", "interval < 1")
-  print(.fmt_table(rtab, digits), quote = FALSE, right = TRUE)
-  writeLines(strwrap(paste0(
-    "(min, median, max: of the units' posterior mean relative risks; ",
-    "interval > 1 / < 1: the number of units whose ", pct(x$level),
-    " credible interval lies wholly above / below 1)")))
+  if (identical(x$family, "binomial")) {
+    # Probabilities, against each outcome's overall proportion.
+    cat("\nProbabilities (posterior means over the ", length(x$units),
+        " units):\n", sep = "")
+    rtab <- do.call(rbind, lapply(x$outcomes, function(o) {
+      r <- rr[rr$outcome == o, ]
+      data.frame(overall = r$overall[1L], min = min(r$mean),
+                 median = median(r$mean), max = max(r$mean),
+                 above = sum(r$lower > r$overall),
+                 below = sum(r$upper < r$overall))
+    }))
+    rownames(rtab) <- x$outcomes
+    names(rtab)[5:6] <- c("interval > overall", "interval < overall")
+    for (j in 1:4) rtab[[j]] <- formatC(rtab[[j]], digits = digits,
+                                        format = "g")
+    print(.fmt_table(rtab, digits), quote = FALSE, right = TRUE)
+    writeLines(strwrap(paste0(
+      "(overall: the outcome's observed proportion, events over trials; ",
+      "min, median, max: of the units' posterior mean probabilities; ",
+      "interval > / < overall: the number of units whose ", pct(x$level),
+      " credible interval lies wholly above / below the overall ",
+      "proportion)")))
+  } else {
+    cat("\nRelative risks (posterior means over the ", length(x$units),
+        " units):\n", sep = "")
+    rtab <- do.call(rbind, lapply(x$outcomes, function(o) {
+      r <- rr[rr$outcome == o, ]
+      data.frame(min = min(r$mean), median = median(r$mean),
+                 max = max(r$mean), above = sum(r$lower > 1),
+                 below = sum(r$upper < 1))
+    }))
+    rownames(rtab) <- x$outcomes
+    names(rtab)[4:5] <- c("interval > 1", "interval < 1")
+    print(.fmt_table(rtab, digits), quote = FALSE, right = TRUE)
+    writeLines(strwrap(paste0(
+      "(min, median, max: of the units' posterior mean relative risks; ",
+      "interval > 1 / < 1: the number of units whose ", pct(x$level),
+      " credible interval lies wholly above / below 1)")))
+  }
   cat("\n")
   .print_dic(x$dic)
   cat("\nAcceptance rates (kept sweeps):\n")
@@ -507,21 +602,52 @@ coef.mcar_fit <- function(object, ...) {
   A[lower.tri(A)] <- t(A)[lower.tri(A)]
   dimnames(Lambda) <- list(object$outcomes, paste0("field", seq_len(K)))
   dimnames(A) <- list(paste0("field", seq_len(K)), paste0("field", seq_len(K)))
-  list(beta = beta, Lambda = Lambda, A = A)
+  out <- list(beta = beta, Lambda = Lambda, A = A)
+  if (.family(object) == "negbinomial") {
+    out$dispersion <- stats::setNames(unname(m[grepl("^dispersion\\[",
+                                                     names(m))]),
+                                      object$outcomes)
+  }
+  out
 }
 
-# Posterior summaries of relative risks or mean counts per cell: means and
-# sds over every kept draw, intervals from the stored draws.
+# What multiplies a cell's risk into its mean count: the expected counts, or
+# the trials for the binomial.
+.exposure <- function(object) {
+  if (.family(object) == "binomial") object$trials else object$expected
+}
+
+# Each outcome's overall proportion, events over trials of the observed
+# cells: the reference of a binomial fit's probabilities.
+.overall_proportion <- function(object) {
+  stats::setNames(.overall_rate(object$counts, object$trials),
+                  object$outcomes)
+}
+
+# The risk each cell's is compared with: 1 for relative risks, the
+# outcome's overall proportion for probabilities (one value per cell).
+.risk_reference <- function(object) {
+  if (.family(object) != "binomial") return(rep(1, length(object$counts)))
+  rep(.overall_proportion(object), each = .n_units(object))
+}
+
+# Posterior summaries of risks (relative risks, or probabilities for the
+# binomial) or mean counts per cell: means and sds over every kept draw,
+# intervals from the stored draws; gt1 the probability that the risk
+# exceeds its reference (.risk_reference()).
 .cell_summary <- function(object, type, level) {
   rr <- .rr_summary(object)
   ps <- .pooled_summaries(object)
-  e <- if (type == "count") as.vector(object$expected) else 1
-  if (type == "count") rr <- sweep(rr, 2L, as.vector(object$expected), `*`)
+  e <- if (type == "count") as.vector(.exposure(object)) else 1
+  gt1 <- if (!is.null(ps)) ps$rr_gt1 else
+    colMeans(sweep(rr, 2L, .risk_reference(object), `>`))
+  risk <- rr
+  if (type == "count") rr <- sweep(rr, 2L, e, `*`)
   a <- (1 - level) / 2
-  list(draws = rr,
+  list(draws = rr, risk = risk, exposure = as.vector(.exposure(object)),
        mean = if (!is.null(ps)) ps$rr_mean * e else colMeans(rr),
        sd = if (!is.null(ps)) ps$rr_sd * e else apply(rr, 2L, sd),
-       gt1 = if (!is.null(ps)) ps$rr_gt1 else colMeans(rr > 1),
+       gt1 = gt1,
        lower = apply(rr, 2L, quantile, a, names = FALSE),
        upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
 }
@@ -538,21 +664,47 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 }
 
 # The prob-quantile of the posterior predictive distribution of each count,
-# a mixture of Poisson distributions over the draws of its mean (lam: draws
-# x cells): the smallest k whose mixture distribution function reaches
-# prob.  It lies between the Poisson quantiles at the smallest and the
-# largest mean, and is found by bisection there, so the cost grows with the
-# logarithm of the counts, not with the counts.
-.predictive_quantiles <- function(lam, prob) {
-  lam <- as.matrix(lam)
-  S <- nrow(lam)
-  lo <- stats::qpois(prob, apply(lam, 2L, min))
-  hi <- stats::qpois(prob, apply(lam, 2L, max))
+# a mixture over the draws of the family's distributions (m: draws x
+# cells): Poisson with means m; binomial with probabilities m and the trials
+# `size` (one per cell); negative binomial with means m and the sizes `size`
+# (draws x cells).  The quantile is the smallest k whose mixture
+# distribution function reaches prob.  It lies between the smallest and the
+# largest of the draws' own quantiles: for the Poisson and the binomial
+# those at the smallest and largest mean; for the negative binomial, whose
+# sizes vary with the draws too, between 0 and a bound found by doubling.
+# It is found by bisection there, so the cost grows with the logarithm of
+# the counts, not with the counts.
+.predictive_quantiles <- function(m, prob, family = "poisson", size = NULL) {
+  m <- as.matrix(m)
+  S <- nrow(m)
+  cdf <- function(k, act) {
+    kk <- rep(k, each = S)
+    colMeans(matrix(switch(family,
+      binomial = stats::pbinom(kk, rep(size[act], each = S),
+                               m[, act, drop = FALSE]),
+      negbinomial = stats::pnbinom(kk, size = size[, act, drop = FALSE],
+                                   mu = m[, act, drop = FALSE]),
+      stats::ppois(kk, m[, act, drop = FALSE])), S))
+  }
+  if (family == "negbinomial") {
+    lo <- rep(0, ncol(m))
+    hi <- pmax(1, ceiling(apply(m, 2L, max)))
+    act <- seq_along(hi)
+    repeat {
+      act <- act[cdf(hi[act], act) < prob]
+      if (!length(act)) break
+      hi[act] <- 2 * hi[act]
+    }
+  } else {
+    q <- function(v) switch(family,
+      binomial = stats::qbinom(prob, size, v),
+      stats::qpois(prob, v))
+    lo <- q(apply(m, 2L, min))
+    hi <- q(apply(m, 2L, max))
+  }
   while (length(act <- which(lo < hi))) {
     mid <- floor((lo[act] + hi[act]) / 2)
-    cdf <- colMeans(matrix(stats::ppois(rep(mid, each = S),
-                                        lam[, act, drop = FALSE]), S))
-    reached <- cdf >= prob
+    reached <- cdf(mid, act) >= prob
     hi[act[reached]] <- mid[reached]
     lo[act[!reached]] <- mid[!reached] + 1
   }
@@ -562,13 +714,14 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 #' @rdname mcar_fit-methods
 #' @export
 predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
-                             level = 0.95, expected = NULL, ...) {
+                             level = 0.95, expected = NULL, trials = NULL,
+                             ...) {
   type <- match.arg(type)
   level <- .check_level(level)
-  s <- if (is.null(newdata) && is.null(expected)) {
+  s <- if (is.null(newdata) && is.null(expected) && is.null(trials)) {
     .cell_summary(object, type, level)
   } else {
-    .new_cell_summary(object, newdata, expected, type, level)
+    .new_cell_summary(object, newdata, expected, trials, type, level)
   }
   n <- .n_units(object)
   out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
@@ -578,10 +731,20 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                     row.names = NULL, stringsAsFactors = FALSE)
   if (type == "count") {
     a <- (1 - level) / 2
-    out$predict_lower <- .predictive_quantiles(s$draws, a)
-    out$predict_upper <- .predictive_quantiles(s$draws, 1 - a)
+    fam <- .family(object)
+    m <- if (fam == "binomial") s$risk else s$draws
+    size <- switch(fam, binomial = s$exposure,
+                   negbinomial = .all_size_draws(object))
+    out$predict_lower <- .predictive_quantiles(m, a, fam, size)
+    out$predict_upper <- .predictive_quantiles(m, 1 - a, fam, size)
   }
   out
+}
+
+# The negative binomial sizes of every stored draw, per cell (draws x n K),
+# in the order of .rr_summary().
+.all_size_draws <- function(object) {
+  do.call(rbind, lapply(object$draws, function(d) .size_draws(object, d)))
 }
 
 # The design matrix of the fitted units at new covariate values: `newdata`
@@ -658,30 +821,50 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
   x
 }
 
-.new_expected <- function(object, expected, newdata) {
-  if (is.null(expected)) return(object$expected)
-  E <- .outcome_matrix(expected, "expected", newdata)
-  if (!identical(dim(E), dim(object$expected))) {
-    .input_error("expected", "must be ", nrow(object$expected), " x ",
-                 ncol(object$expected), " like the fit's, not ", nrow(E),
-                 " x ", ncol(E), ".")
+# New expected counts of the units, or for a binomial fit new trials; NULL
+# for the fit's own.
+.new_exposure <- function(object, expected, trials, newdata) {
+  binom <- .family(object) == "binomial"
+  if (binom && !is.null(expected)) {
+    .input_error("expected", "is not used by a binomial fit: give new ",
+                 "numbers of trials as `trials`.")
+  }
+  if (!binom && !is.null(trials)) {
+    .input_error("trials", "is only for binomial fits; this ",
+                 .family_label(.family(object)), " fit takes new expected ",
+                 "counts as `expected`.")
+  }
+  arg <- if (binom) "trials" else "expected"
+  given <- if (binom) trials else expected
+  own <- .exposure(object)
+  if (is.null(given)) return(own)
+  E <- .outcome_matrix(given, arg, newdata)
+  if (!identical(dim(E), dim(own))) {
+    .input_error(arg, "must be ", nrow(own), " x ", ncol(own),
+                 " like the fit's, not ", nrow(E), " x ", ncol(E), ".")
   }
   if (anyNA(E) || any(!is.finite(E)) || any(E < 0)) {
-    .input_error("expected", "must be non-negative and finite.")
+    .input_error(arg, "must be non-negative and finite.")
   }
-  .rows_by_unit(object, E, "expected")
+  if (binom && any(!.is_whole(E))) {
+    .input_error(arg, "must be whole numbers of trials.")
+  }
+  E <- .rows_by_unit(object, E, arg)
+  if (binom) round(E) else E
 }
 
-# As .cell_summary(), at new covariate values and expected counts.
-.new_cell_summary <- function(object, newdata, expected, type, level) {
+# As .cell_summary(), at new covariate values and expected counts (trials).
+.new_cell_summary <- function(object, newdata, expected, trials, type, level) {
   X <- .new_design(object, newdata)
-  E <- .new_expected(object, expected, newdata)
+  E <- .new_exposure(object, expected, trials, newdata)
   at <- object
   at$X <- unname(X)
-  rr <- do.call(rbind, lapply(object$draws, function(d) exp(.lp_draws(at, d))))
-  if (type == "count") rr <- sweep(rr, 2L, as.vector(E), `*`)
+  risk <- do.call(rbind, lapply(object$draws, function(d) {
+    .risk(object, .lp_draws(at, d))
+  }))
+  rr <- if (type == "count") sweep(risk, 2L, as.vector(E), `*`) else risk
   a <- (1 - level) / 2
-  list(draws = rr, mean = colMeans(rr),
+  list(draws = rr, risk = risk, exposure = as.vector(E), mean = colMeans(rr),
        lower = apply(rr, 2L, quantile, a, names = FALSE),
        upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
 }
@@ -693,12 +876,26 @@ residuals.mcar_fit <- function(object, type = c("response", "pearson",
   type <- match.arg(type)
   mu <- fitted(object, type = "count")
   y <- object$counts
-  r <- switch(type,
-    response = y - mu,
-    pearson = (y - mu) / sqrt(mu),
-    deviance = sign(y - mu) *
-      sqrt(2 * (ifelse(y > 0, y * log(y / mu), 0) - (y - mu))))
-  r
+  fam <- .family(object)
+  if (type == "response") return(y - mu)
+  # The variance of a count at its fitted mean, and its deviance against
+  # the saturated fit (for the negative binomial at the posterior mean
+  # sizes; for the binomial at the fitted probability mu / N).
+  psi <- if (fam == "negbinomial") {
+    rep(coef(object)$dispersion, each = .n_units(object))
+  }
+  N <- object$trials
+  if (type == "pearson") {
+    v <- switch(fam, binomial = mu * (1 - mu / N),
+                negbinomial = mu + mu^2 / psi, mu)
+    return((y - mu) / sqrt(v))
+  }
+  ylogy <- function(a, b) ifelse(a > 0, a * log(a / b), 0)
+  d <- switch(fam,
+    binomial = ylogy(y, mu) + ylogy(N - y, N - mu),
+    negbinomial = ylogy(y, mu) - ylogy(y + psi, mu + psi),
+    ylogy(y, mu) - (y - mu))
+  sign(y - mu) * sqrt(2 * pmax(d, 0))
 }
 
 #' @rdname mcar_fit-methods
@@ -715,16 +912,29 @@ logLik.mcar_fit <- function(object, ...) {
 
 #' Posterior relative risks per unit and outcome
 #'
+#' For Poisson and negative binomial fits, the relative risk
+#' \eqn{\exp(\mu_{ir})}{exp(mu[i,r])} of every unit and outcome.  For
+#' binomial fits, the probability \eqn{\mathrm{logit}^{-1}(\mu_{ir})}{
+#' plogis(mu[i,r])} and its ratio to the outcome's overall proportion (its
+#' events over its trials, observed cells only), which plays the part of the
+#' relative risk: `threshold` is a ratio, and `prob_gt` the posterior
+#' probability that the unit's probability exceeds `threshold` times the
+#' overall proportion.
+#'
 #' @param object An `"mcar_fit"` object from [mcar_fit()].
-#' @param threshold The relative risk whose exceedance probability is
-#'   reported.
+#' @param threshold The relative risk (for binomial fits, the ratio to the
+#'   overall proportion) whose exceedance probability is reported.
 #' @param level Probability mass of the credible intervals.
 #' @return A data frame with one row per unit and outcome (units vary
 #'   fastest) and columns `unit`, `outcome`, `observed` (`NA` where the
 #'   count is missing), `expected`, `smr` (observed / expected), `mean`,
 #'   `sd`, `median`, `lower`, `upper` (the equal-tailed credible interval)
 #'   and `prob_gt`, the posterior probability that the relative risk exceeds
-#'   `threshold`.
+#'   `threshold`.  For binomial fits `trials` and `proportion` (observed /
+#'   trials) take the place of `expected` and `smr`; `mean` to `upper`
+#'   summarise the probability; `overall` is the outcome's overall
+#'   proportion and `ratio`, `ratio_lower`, `ratio_upper` the posterior
+#'   mean and interval of the probability over it.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -743,20 +953,39 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
   }
   level <- .check_level(level)
   s <- .cell_summary(object, "risk", level)
+  binom <- .family(object) == "binomial"
   .say_stored(object, if (threshold == 1) "Intervals" else
-    paste0("Intervals and P(RR > ", format(threshold), ")"))
+    paste0("Intervals and P(", if (binom) "prob / overall" else "RR", " > ",
+           format(threshold), ")"))
   n <- .n_units(object)
-  data.frame(unit = rep(object$units, .n_outcomes(object)),
-             outcome = rep(object$outcomes, each = n),
-             observed = as.vector(object$counts),
-             expected = as.vector(object$expected),
-             smr = as.vector(object$counts / object$expected),
-             mean = s$mean, sd = s$sd,
-             median = apply(s$draws, 2L, median),
-             lower = s$lower, upper = s$upper,
-             prob_gt = if (threshold == 1) s$gt1 else
-               colMeans(s$draws > threshold),
-             row.names = NULL, stringsAsFactors = FALSE)
+  ref <- .risk_reference(object)
+  prob_gt <- if (threshold == 1) s$gt1 else
+    colMeans(sweep(s$draws, 2L, threshold * ref, `>`))
+  out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
+                    outcome = rep(object$outcomes, each = n),
+                    observed = as.vector(object$counts),
+                    row.names = NULL, stringsAsFactors = FALSE)
+  if (binom) {
+    N <- as.vector(object$trials)
+    out$trials <- N
+    out$proportion <- ifelse(N > 0, out$observed / N, NA_real_)
+  } else {
+    out$expected <- as.vector(object$expected)
+    out$smr <- as.vector(object$counts / object$expected)
+  }
+  out$mean <- s$mean
+  out$sd <- s$sd
+  out$median <- apply(s$draws, 2L, median)
+  out$lower <- s$lower
+  out$upper <- s$upper
+  if (binom) {
+    out$overall <- ref
+    out$ratio <- s$mean / ref
+    out$ratio_lower <- s$lower / ref
+    out$ratio_upper <- s$upper / ref
+  }
+  out$prob_gt <- prob_gt
+  out
 }
 
 # ---- model comparison -----------------------------------------------------
@@ -782,8 +1011,9 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
 #' Methods for the generics of \pkg{loo}: `loo(fit)` (Pareto-smoothed
 #' importance-sampling leave-one-out cross-validation, with relative
 #' efficiencies from the chains) and `waic(fit)`, both over the observed
-#' counts (one point per unit and outcome).  `fit$dic` holds the DIC on the
-#' same full Poisson scale.
+#' counts (one point per unit and outcome), with the log-likelihood of the
+#' fit's family (every constant included; negative binomial at each draw's
+#' own size).  `fit$dic` holds the DIC on the same full scale.
 #'
 #' @param x An `"mcar_fit"` object.
 #' @param ... Passed to [loo::loo.array()] or [loo::waic.array()].
@@ -845,13 +1075,16 @@ waic.mcar_fit <- function(x, ...) {
 #' them in \pkg{posterior}'s formats, variables in the order asked.  Variables are named `beta[j,r]`
 #' (j = 1 the intercept, then the covariates; r the outcome),
 #' `Lambda[r,c]` and `A[a,b]` (upper triangles), `eta[k]`, `theta[j]`,
-#' `phi[i,c]`, `rr[i,r]` (relative risks), `log_lik[i,r]` (observed counts
-#' only) and `deviance`.
+#' `dispersion[r]` (the sizes of a negative binomial fit), `phi[i,c]`,
+#' `rr[i,r]` (relative risks; binomial fits have the probabilities
+#' `prob[i,r]` instead), `log_lik[i,r]` (observed counts only) and
+#' `deviance`.
 #'
 #' @param x An `"mcar_fit"` object from [mcar_fit()].
 #' @param variables Groups of variables (`"beta"`, `"Lambda"`, `"A"`,
-#'   `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"log_lik"`, `"deviance"`) and/or
-#'   single names; by default all of them.
+#'   `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"` or `"prob"`,
+#'   `"log_lik"`, `"deviance"`) and/or single names; by default all those of
+#'   the fit.
 #' @param ... Not used.
 #' @return `as.mcmc()`: an `mcmc.list`; the others the \pkg{posterior}
 #'   object of their name.
@@ -927,16 +1160,17 @@ as_draws_rvars.mcar_fit <- function(x, variables = .groups, ...) {
 #' `vcov()` the posterior covariance matrix of the chosen parameters (by
 #' default the regression coefficients), `as.data.frame()` the kept draws
 #' (one row per draw, with `.chain`, `.iteration` and `.draw`).
-#' `posterior_predict()` draws replicated counts for every unit and
-#' outcome, one set per kept draw of the parameters (draws x cells, units
+#' `posterior_predict()` draws replicated counts from the fit's family for
+#' every unit and outcome, one set per kept draw of the parameters (draws x
+#' cells, units
 #' varying fastest), and `simulate()` `nsim` such sets as the columns of a
 #' data frame.  `pp_check()` compares the observed counts with replicated
 #' ones through \pkg{bayesplot}.
 #'
 #' @param object,x An `"mcar_fit"` object from [mcar_fit()].
 #' @param parm,variables Parameters: group names (`"beta"`, `"Lambda"`,
-#'   `"A"`, `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"log_lik"`,
-#'   `"deviance"`) and/or single names such as `"beta[2,1]"`.
+#'   `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"` or `"prob"`,
+#'   `"log_lik"`, `"deviance"`) and/or single names such as `"beta[2,1]"`.
 #' @param level Probability mass of the intervals.
 #' @param row.names,optional Not used.
 #' @param nsim Number of replicated data sets.
@@ -1019,34 +1253,53 @@ posterior_predict <- function(object, ...) UseMethod("posterior_predict")
 #' @export
 posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
                                        ...) {
-  mean_counts <- .cell_summary(object, "count", 0.95)$draws
-  keep <- .pick_draws(nrow(mean_counts), ndraws)
-  lam <- mean_counts[keep, , drop = FALSE]
+  risk <- .rr_summary(object)
+  keep <- .pick_draws(nrow(risk), ndraws)
   if (!is.null(seed)) {
     seed <- .check_seed(seed)
     restore <- .save_rng()
     on.exit(restore())
     set.seed(seed)
   }
-  y <- matrix(stats::rpois(length(lam), lam), nrow(lam))
+  y <- .replicate_counts(object, risk, keep)
   colnames(y) <- .cell_names("y", .n_units(object), .n_outcomes(object))
   y
+}
+
+# Counts drawn from the family's distribution at the stored draws `keep`
+# (rows of risk, the risk draws of .rr_summary()): draws x cells, or with
+# `by_cell` cells x draws (drawn in that order).
+.replicate_counts <- function(object, risk, keep, by_cell = FALSE) {
+  risk <- risk[keep, , drop = FALSE]
+  e <- matrix(as.vector(.exposure(object)), nrow(risk), ncol(risk),
+              byrow = TRUE)
+  size <- if (.family(object) == "negbinomial") {
+    .all_size_draws(object)[keep, , drop = FALSE]
+  }
+  if (by_cell) {
+    risk <- t(risk); e <- t(e)
+    if (!is.null(size)) size <- t(size)
+  }
+  y <- switch(.family(object),
+    binomial = stats::rbinom(length(risk), e, risk),
+    negbinomial = stats::rnbinom(length(risk), size = size, mu = risk * e),
+    stats::rpois(length(risk), risk * e))
+  matrix(y, nrow(risk))
 }
 
 #' @rdname mcar_fit-extractors
 #' @export
 simulate.mcar_fit <- function(object, nsim = 1, seed = NULL, ...) {
   nsim <- .check_count(nsim, "nsim", lower = 1)
-  mean_counts <- .cell_summary(object, "count", 0.95)$draws
+  risk <- .rr_summary(object)
   if (!is.null(seed)) {
     seed <- .check_seed(seed)
     restore <- .save_rng()
     on.exit(restore())
     set.seed(seed)
   }
-  pick <- sample.int(nrow(mean_counts), nsim, replace = TRUE)
-  lam <- t(mean_counts[pick, , drop = FALSE])
-  out <- as.data.frame(matrix(stats::rpois(length(lam), lam), nrow(lam)))
+  pick <- sample.int(nrow(risk), nsim, replace = TRUE)
+  out <- as.data.frame(.replicate_counts(object, risk, pick, by_cell = TRUE))
   names(out) <- paste0("sim_", seq_len(nsim))
   rownames(out) <- paste0(rep(object$units, .n_outcomes(object)), ":",
                           rep(object$outcomes, each = .n_units(object)))
@@ -1086,7 +1339,9 @@ pp_check.mcar_fit <- function(object, fun = "dens_overlay", ndraws = 50,
 #' correlation over the units between the two fitted log-risk surfaces (the
 #' covariates included), per draw.  \eqn{\Lambda \Lambda'}{Lambda Lambda'}
 #' alone is not the covariance of the outcomes: it leaves out the spatial
-#' structure of the fields.
+#' structure of the fields.  Both are correlations of the linear predictors
+#' mu, whatever the family: log risks for Poisson and negative binomial
+#' fits, log odds for binomial ones.
 #'
 #' @param object An `"mcar_fit"` object from [mcar_fit()].
 #' @param level Probability mass of the credible intervals.

@@ -4,12 +4,15 @@
 #' `type = "density"` their posterior densities, one colour per chain (a
 #' legend says which), in the order of `variables`; when they take more than
 #' one page a message says so.  `type = "map"` maps a posterior summary of
-#' the relative risk of each outcome (or, with `what = "phi"`, of each
-#' field), in a grid of maps; each map has its own colour classes and
+#' the relative risk of each outcome (for binomial fits its probability;
+#' or, with `what = "phi"`, of each field), in a grid of maps; each map has
+#' its own colour classes and
 #' legend unless `shared_scale = TRUE` or `breaks` are given, when one
 #' legend serves them all.  By default the classes follow the range of the
-#' values, with 1 (0 for the fields) among their boundaries and the colours
-#' of the diverging palette centred there; given `breaks` that leave values
+#' values, with 1 (0 for the fields; for probabilities the outcome's
+#' overall proportion, or on a shared scale that of all outcomes together)
+#' among their boundaries and the colours of the diverging palette centred
+#' there; given `breaks` that leave values
 #' out make the end classes open (labelled "below" and "and above"), and
 #' breaks that hold no value are an error.
 #'
@@ -24,12 +27,15 @@
 #' @param x An `"mcar_fit"` object from [mcar_fit()].
 #' @param type `"trace"`, `"density"` or `"map"`.
 #' @param variables For trace and density plots: group names (`"beta"`,
-#'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"phi"`, `"rr"`, `"deviance"`)
-#'   and/or single names.  At most `per_page` panels are drawn per page.
+#'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`,
+#'   `"rr"` or `"prob"`, `"deviance"`) and/or single names.  At most
+#'   `per_page` panels are drawn per page.
 #' @param outcomes For maps: the outcomes to map, by number or name.
 #' @param stat For maps: `"mean"`, `"median"`, `"lower"` or `"upper"`
-#'   (bounds of the 95% interval) of the relative risk, or `"prob_gt"`, the
-#'   posterior probability that it exceeds `threshold`.
+#'   (bounds of the 95% interval) of the relative risk (the probability
+#'   for binomial fits), or `"prob_gt"`, the posterior probability that it
+#'   exceeds `threshold` (for binomial fits, that the probability exceeds
+#'   `threshold` times the overall proportion; see [relative_risk()]).
 #' @param threshold For `stat = "prob_gt"`.
 #' @param map For maps: an sf object or geometry with one polygon per unit
 #'   (by default the polygons kept in the fit).
@@ -37,7 +43,8 @@
 #' @param breaks For maps: class boundaries of the colour scale.
 #' @param palette For maps: an [grDevices::hcl.colors()] palette name.
 #' @param per_page For trace and density plots: panels per page.
-#' @param what For maps: `"rr"` (relative risks) or `"phi"` (the fields).
+#' @param what For maps: `"rr"` (relative risks, or the probabilities of a
+#'   binomial fit) or `"phi"` (the fields).
 #' @param ... Passed to the underlying plotting calls.
 #' @return Invisibly: for maps, a list with the mapped `values` (units by
 #'   outcomes), `breaks`, `colours` and legend `labels` (per map), `fill`
@@ -143,10 +150,16 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
 # boundaries, and colours of a diverging palette centred there, so that a
 # colour means the same distance from the centre in every map.  Exceedance
 # probabilities have fixed classes.
-.map_classes <- function(values, stat, palette, log_scale) {
+.map_classes <- function(values, stat, palette, log_scale, centre = 1) {
   if (stat == "prob_gt") {
     b <- c(0, 0.05, 0.2, 0.4, 0.6, 0.8, 0.95, 1)
     return(list(breaks = b, colours = grDevices::hcl.colors(7L, palette)))
+  }
+  if (log_scale && centre != 1) {
+    # Probabilities: classes of their ratio to the overall proportion.
+    cl <- .map_classes(values / centre, stat, palette, TRUE)
+    cl$breaks <- cl$breaks * centre
+    return(cl)
   }
   z <- range(if (log_scale) log(values) else values, na.rm = TRUE)
   w <- (z[2L] - z[1L]) / 8
@@ -158,6 +171,15 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   b <- k * w
   list(breaks = if (log_scale) exp(b) else b,
        colours = pal[m + utils::head(k, -1L) + 1L])
+}
+
+# The format of class labels: two decimals, or for small values (such as
+# probabilities) as many as tell the boundaries apart.
+.label_format <- function(b, small = FALSE) {
+  if (!small) return("%.2f")
+  step <- min(diff(b))
+  digits <- if (step > 0) ceiling(-log10(step) - 1e-9) + 1L else 2L
+  sprintf("%%.%df", min(max(2L, digits), 8L))
 }
 
 # Labels of the classes; the end classes are open when values fall beyond
@@ -177,6 +199,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
 .plot_map <- function(x, outcomes, stat, threshold, map, shared_scale, breaks,
                       palette, what = "rr", ...) {
   idx <- .resolve_outcomes(x, outcomes)
+  binom <- .family(x) == "binomial"
   if (!is.null(map)) {
     geom <- .unit_polygons(map, x$units, !isFALSE(x$named_units), "map")
   } else {
@@ -215,20 +238,34 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     labels <- x$outcomes
     values <- matrix(rr[[stat]], ncol = length(x$outcomes),
                      dimnames = list(x$units, x$outcomes))[, idx, drop = FALSE]
-    title <- switch(stat, mean = "posterior mean RR",
-                    median = "posterior median RR",
-                    lower = "lower 95% bound of RR",
-                    upper = "upper 95% bound of RR",
-                    prob_gt = sprintf("P(RR > %s)", format(threshold)))
+    # Binomial fits map probabilities, their classes centred at the
+    # outcome's overall proportion (at the pooled one on a shared scale).
+    what_is <- if (binom) "probability" else "RR"
+    title <- switch(stat, mean = paste("posterior mean", what_is),
+                    median = paste("posterior median", what_is),
+                    lower = paste("lower 95% bound of", what_is),
+                    upper = paste("upper 95% bound of", what_is),
+                    prob_gt = if (binom) {
+                      if (threshold == 1) "P(prob > overall proportion)" else
+                        sprintf("P(prob > %s x overall proportion)",
+                                format(threshold))
+                    } else sprintf("P(RR > %s)", format(threshold)))
   }
   n <- length(idx)
   log_scale <- what == "rr" && stat != "prob_gt"
+  centre <- rep(1, n)
+  pooled <- 1
+  if (binom && what == "rr") {
+    centre <- .overall_proportion(x)[idx]
+    ok <- !is.na(x$counts)
+    pooled <- sum(x$counts[ok]) / sum(x$trials[ok])
+  }
   if (is.null(breaks)) {
     classes <- if (shared_scale) {
-      rep(list(.map_classes(values, stat, palette, log_scale)), n)
+      rep(list(.map_classes(values, stat, palette, log_scale, pooled)), n)
     } else {
       lapply(seq_len(n), function(j) {
-        .map_classes(values[, j], stat, palette, log_scale)
+        .map_classes(values[, j], stat, palette, log_scale, centre[j])
       })
     }
   } else {
@@ -254,7 +291,12 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   # them when the maps share their classes.  A legend row is as tall as the
   # longest legend needs (its title and rows of classes at cex 0.85, plus
   # the margins), whatever the size of the device; the maps take the rest.
-  nc <- ceiling(sqrt(n)); nr <- ceiling(n / nc)
+  # As many columns as make the cells closest to square on this device.
+  dev <- grDevices::dev.size("in")
+  nc <- which.min(vapply(seq_len(n), function(k) {
+    abs(log((dev[1L] / k) / (dev[2L] / ceiling(n / k))))
+  }, numeric(1)))
+  nr <- ceiling(n / nc)
   one_key <- shared_scale && n > 1L
   key_cols <- function(k) if (one_key) min(k, 4L) else if (k > 5L) 2L else 1L
   key_rows <- max(vapply(classes, function(cl) {
@@ -278,10 +320,13 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     heights <- rep(c(1, key_h), nr)
   }
   graphics::layout(lay, heights = heights)
+  fmt <- function(cl) {
+    .label_format(cl$breaks, binom && what == "rr" && stat != "prob_gt")
+  }
   draw_key <- function(cl, vals) {
     graphics::par(mar = c(0.5, 0.5, 0.5, 0.5))
     graphics::plot.new()
-    lab <- .class_labels(cl$breaks, vals)
+    lab <- .class_labels(cl$breaks, vals, fmt(cl))
     k <- length(cl$colours)
     graphics::legend("top", fill = rev(cl$colours), legend = rev(lab),
                      title = title, bty = "n", cex = 0.85, ncol = key_cols(k))
@@ -303,7 +348,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
        colours = lapply(classes, `[[`, "colours"),
        labels = lapply(seq_len(n), function(j) {
          .class_labels(classes[[j]]$breaks, if (one_key) values else
-           values[, j])
+           values[, j], fmt(classes[[j]]))
        }),
        fill = fill, geometry = geom, legends = if (one_key) 1L else n,
        grid = c(nr, nc))

@@ -401,6 +401,10 @@
   }
   args <- list(geom, queen = queen)
   if (!is.null(snap)) args$snap <- snap
+  if (length(geom) > 5000L) {
+    message("Finding the neighbours of ", format(length(geom), big.mark = ","),
+            " polygons (shared boundaries)...")
+  }
   nb <- tryCatch(suppressWarnings(do.call(spdep::poly2nb, args)),
                  error = function(e) .polygon_error(geom, ids, arg, e))
   out <- .nb_matrix(nb, NULL, arg)
@@ -578,11 +582,28 @@
 #'   prior of \eqn{\Lambda \Lambda'}{Lambda Lambda'}: `iw_df = NULL` means
 #'   the number of outcomes K; `iw_scale` is one number s (the scale matrix
 #'   s I) or a K x K symmetric positive definite matrix.
+#' @param dispersion_scale For `family = "negbinomial"`: the scale s of the
+#'   half-normal prior of \eqn{1 / \sqrt{\psi_r}}{1 / sqrt(psi[r])}, psi_r
+#'   the size of outcome r (the count's variance is mu + mu^2 / psi_r), one
+#'   positive number.  The prior is
+#'   \deqn{p(\psi_r) \propto \psi_r^{-3/2} \exp\{-1 / (2 s^2
+#'   \psi_r)\},}{p(psi[r]) ~ psi[r]^(-3/2) exp(-1 / (2 s^2 psi[r])),}
+#'   independently per outcome: weakly informative, 95% of its mass on
+#'   1 / sqrt(psi) below 2 s, its density of 1 / sqrt(psi) largest at 0,
+#'   the Poisson limit (psi towards infinity).  With s = 1 the prior median
+#'   of psi is about 2.2 and P(psi > 10) about 0.25; a smaller s keeps the
+#'   counts closer to Poisson.
+#' @param eta_upper The upper bound of the eigenvalues of the association
+#'   matrix A, a number in (0, 1): each eigenvalue is uniform on (its lower
+#'   bound, `eta_upper`).  Values near 1 let the fields be nearly intrinsic
+#'   (strongly smooth).
 #' @return An object of class `"mcar_prior"`.
 #' @examples
 #' mcar_prior(beta_sd = 10)
+#' mcar_prior(dispersion_scale = 0.5)  # closer to the Poisson
 #' @export
-mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3) {
+mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3,
+                       dispersion_scale = 1, eta_upper = .ETA_UPPER) {
   if (!is.numeric(beta_sd) || !length(beta_sd) || anyNA(beta_sd) ||
       any(beta_sd <= 0)) {
     .input_error("beta_sd", "must be positive numbers (Inf for a flat prior).")
@@ -615,8 +636,20 @@ mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3) {
                    "inverse-Wishart prior is improper otherwise.")
     }
   }
+  if (!is.numeric(dispersion_scale) || length(dispersion_scale) != 1L ||
+      !is.finite(dispersion_scale) || dispersion_scale <= 0) {
+    .input_error("dispersion_scale", "must be one positive number (the ",
+                 "half-normal scale of 1 / sqrt(dispersion)).")
+  }
+  if (!is.numeric(eta_upper) || length(eta_upper) != 1L ||
+      !is.finite(eta_upper) || eta_upper <= 0 || eta_upper >= 1) {
+    .input_error("eta_upper", "must be one number strictly between 0 and 1 ",
+                 "(the upper bound of the association eigenvalues).")
+  }
   structure(list(beta_sd = as.double(beta_sd), iw_df = iw_df,
-                 iw_scale = iw_scale), class = "mcar_prior")
+                 iw_scale = iw_scale,
+                 dispersion_scale = as.double(dispersion_scale),
+                 eta_upper = as.double(eta_upper)), class = "mcar_prior")
 }
 
 #' @export
@@ -627,6 +660,10 @@ print.mcar_prior <- function(x, ...) {
       if (is.null(x$iw_df)) "K" else format(x$iw_df), ", scale = ",
       if (length(x$iw_scale) == 1L) paste0(format(x$iw_scale), " I") else
         "matrix", ")\n", sep = "")
+  cat("        1 / sqrt(dispersion) ~ half-normal(scale = ",
+      format(.prior_value(x, "dispersion_scale", 1)),
+      ") (negative binomial); eta < ",
+      format(.prior_value(x, "eta_upper", .ETA_UPPER)), "\n", sep = "")
   invisible(x)
 }
 
@@ -657,7 +694,15 @@ print.mcar_prior <- function(x, ...) {
   }
   storage.mode(S) <- "double"
   list(beta_prec = prec, iw_df = as.double(df), iw_scale = unname(S),
-       beta_sd = sd)
+       beta_sd = sd,
+       dispersion_scale = .prior_value(prior, "dispersion_scale", 1),
+       eta_upper = .prior_value(prior, "eta_upper", .ETA_UPPER))
+}
+
+# A setting of a prior, or its default for priors made without it.
+.prior_value <- function(prior, name, default) {
+  v <- prior[[name]]
+  if (is.null(v)) default else as.double(v)
 }
 
 # ---- run settings ---------------------------------------------------------

@@ -5,7 +5,9 @@
 #      posterior can be held against them;
 #   2. sudden infant deaths in the 100 North Carolina counties in 1974-78
 #      and 1979-84 (two outcomes), with the share of non-white births as a
-#      covariate.
+#      covariate;
+#   3. the same deaths as a binomial outcome: deaths among the births of
+#      each county and period, the probability of a death mapped.
 #
 #     R_LIBS=build/lib Rscript inst/demo/demo.R      (or: make demo)
 #
@@ -270,10 +272,74 @@ north_carolina <- function() {
   invisible(fit)
 }
 
+# ---- 3. the same deaths among births: a binomial fit --------------------------
+
+north_carolina_binomial <- function() {
+  rule("3. Sudden infant deaths among births: a binomial fit")
+  nc <- nc_sids()
+  # Deaths among births: Y ~ Binomial(births, prob), logit(prob) = mu.
+  # `trials` takes the place of `expected`.
+  fit <- mcar_fit(c("SID74", "SID79"), trials = c("BIR74", "BIR79"),
+                  family = "binomial", W = nc, covariates = ~ nonwhite,
+                  data = nc, n_sample = 20000, thin = 2, chains = 2,
+                  seed = 1974, progress = FALSE)
+  cat(sprintf("fitted in %.1f s\n", fit$seconds))
+
+  section("summary(fit)")
+  print(summary(fit))
+
+  section("the covariate")
+  p <- summary(fit)$parameters
+  for (r in seq_along(fit$outcomes)) {
+    b <- p[sprintf("beta[2,%d]", r), ]
+    cat(sprintf(paste0("%s: odds of a death x %.2f (95%% interval ",
+                       "%.2f-%.2f) per 10 percentage points more non-white ",
+                       "births\n"),
+                fit$outcomes[r], exp(0.1 * b$mean), exp(0.1 * b$lower),
+                exp(0.1 * b$upper)))
+  }
+
+  section("WAIC and LOO")
+  print_ic(fit)
+
+  section("highest probabilities")
+  rr <- relative_risk(fit)
+  for (o in fit$outcomes) {
+    r <- rr[rr$outcome == o, ]
+    r <- r[order(-r$mean), ][1:5, ]
+    tab <- data.frame(r$unit, r$observed, r$trials,
+                      sprintf("%.2f", 1000 * r$proportion),
+                      sprintf("%.2f", 1000 * r$mean),
+                      sprintf("%.2f-%.2f", 1000 * r$lower, 1000 * r$upper),
+                      sprintf("%.2f", r$ratio), sprintf("%.3f", r$prob_gt))
+    names(tab) <- c("county", "deaths", "births", "raw", "smoothed",
+                    "95% interval", "ratio", "P(> overall)")
+    cat(sprintf(paste0("%s (overall %.2f deaths per 1000 births): the 5 ",
+                       "counties of highest posterior mean probability\n"),
+                o, 1000 * r$overall[1]))
+    print(tab, row.names = FALSE, right = TRUE)
+  }
+  cat(strwrap(paste(
+    "(raw: deaths per 1000 births; smoothed: the posterior mean probability",
+    "per 1000 births, with its 95% interval; ratio: smoothed over the",
+    "overall proportion; P(> overall): the posterior probability that the",
+    "county's probability exceeds the overall proportion)"), width = 78),
+    sep = "\n")
+
+  picture("North Carolina, binomial: maps of the probability of a death",
+          "nc_binomial_prob_maps.png", 1600, 560,
+          function() plot(fit, type = "map", shared_scale = TRUE))
+  picture("North Carolina, binomial: maps of P(prob > overall)",
+          "nc_binomial_exceedance_maps.png", 1600, 560,
+          function() plot(fit, type = "map", stat = "prob_gt"))
+  invisible(fit)
+}
+
 demo <- function() {
   started <- proc.time()[["elapsed"]]
   minnesota()
   north_carolina()
+  north_carolina_binomial()
   rule("Pictures")
   for (k in names(files)) cat(sprintf("  %-52s %s\n", k, files[[k]]))
   cat(sprintf("\ndemo finished in %.1f s\n",

@@ -2,9 +2,11 @@
 # chain may be cut into calls anywhere without changing a draw, bad inputs
 # are R errors, and tuning touches the burn-in only.
 
-draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "deviance")
-state_names <- c("beta", "phi", "Lambda", "eta", "theta", "lp", "rng")
-accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear")
+draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "psi",
+                "deviance")
+state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "lp", "rng")
+accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
+                  "psi")
 
 # Two outcomes, one covariate and two missing counts on the 5 x 5 grid.
 engine_case <- function(seed = 5) {
@@ -23,7 +25,8 @@ test_that("a chain run in pieces equals the chain run in one call", {
     expect_identical(nrow(one$draws$beta), 100L %/% thin)
     expect_identical(nrow(a$draws$beta), 30L %/% thin)
     for (el in draw_names) {
-      expect_identical(one$draws[[el]], rbind(a$draws[[el]], b$draws[[el]]),
+      expect_identical(one$draws[[el]],
+                       unname(rbind(a$draws[[el]], b$draws[[el]])),
                        label = paste("draws", el, "thin", thin))
     }
     expect_identical(one$state, b$state)
@@ -53,7 +56,7 @@ test_that("the engine returns what its interface documents", {
   expect_identical(names(r$state), state_names)
   expect_identical(names(r$accept), accept_names)
   dims <- vapply(r$draws[draw_names], ncol, integer(1))
-  expect_identical(unname(dims), c(p * K, n * K, 3L, 3L, K, 1L, 1L))
+  expect_identical(unname(dims), c(p * K, n * K, 3L, 3L, K, 1L, 0L, 1L))
   expect_identical(dim(r$state$lp), c(n, K))
   expect_identical(length(r$state$rng), 32L)
   expect_true(all(r$accept$phi >= 0 & r$accept$phi <= 12))
@@ -228,7 +231,7 @@ test_that("the chain runner's pieces make one chain", {
                      500, thin = 501)
   kept <- engine_run(task$data, burn$state, sc, 1200, thin = 7)
   for (el in draw_names) {
-    expect_identical(chain$draws[[el]], kept$draws[[el]], label = el)
+    expect_identical(unname(chain$draws[[el]]), kept$draws[[el]], label = el)
   }
   expect_identical(chain$last_state$rng, kept$state$rng)
   expect_identical(chain$last_state$phi, kept$state$phi)

@@ -342,6 +342,54 @@ test_that("predictive quantiles are those of the Poisson mixture at any size", {
                tolerance = 0.02)
 })
 
+test_that("predictive quantiles are those of binomial and negative binomial mixtures", {
+  q <- asNamespace("mcar")$.predictive_quantiles
+  local_test_seed(22)
+  S <- 300
+  # Binomial: probabilities per draw, trials per cell (one with none).
+  N <- c(0, 1, 12, 80, 5000, 2e6)
+  p <- matrix(plogis(rnorm(S * 6, rep(c(-1, 0, -2, 1, -4, -6), each = S),
+                           0.4)), S)
+  # Negative binomial: means and sizes per draw, sizes from nearly Poisson
+  # to very overdispersed.
+  m <- matrix(rgamma(S * 6, 5, 5 / rep(c(0.5, 3, 20, 150, 4000, 1e5),
+                                       each = S)), S)
+  psi <- matrix(exp(rnorm(S * 6, rep(c(4, 0, 2, -1, 8, 1), each = S), 0.5)),
+                S)
+  enum <- function(cdf, p, top) {
+    while (cdf(top) < p) top <- 2 * top
+    y <- 0:top
+    y[which(vapply(y, cdf, numeric(1)) >= p)[1]]
+  }
+  for (pr in c(0.025, 0.5, 0.975)) {
+    want_b <- vapply(1:4, function(j) enum(function(k) {
+      mean(pbinom(k, N[j], p[, j]))
+    }, pr, N[j]), numeric(1))
+    expect_equal(q(p, pr, "binomial", N)[1:4], want_b)
+    want_n <- vapply(1:3, function(j) enum(function(k) {
+      mean(pnbinom(k, size = psi[, j], mu = m[, j]))
+    }, pr, 10), numeric(1))
+    expect_equal(q(m, pr, "negbinomial", psi)[1:3], want_n)
+  }
+  # Large counts without enumerating the support: the mixture's
+  # distribution function just reaches the level at the quantile.
+  for (pr in c(0.05, 0.95)) {
+    hb <- q(p, pr, "binomial", N)
+    fb <- vapply(5:6, function(j) mean(pbinom(hb[j], N[j], p[, j])), 0)
+    gb <- vapply(5:6, function(j) mean(pbinom(hb[j] - 1, N[j], p[, j])), 0)
+    expect_true(all(fb >= pr & gb < pr))
+    hn <- q(m, pr, "negbinomial", psi)
+    fn <- vapply(4:6, function(j) {
+      mean(pnbinom(hn[j], size = psi[, j], mu = m[, j]))
+    }, 0)
+    gn <- vapply(4:6, function(j) {
+      mean(pnbinom(hn[j] - 1, size = psi[, j], mu = m[, j]))
+    }, 0)
+    expect_true(all(fn >= pr & gn < pr))
+  }
+  expect_identical(q(p, 0.975, "binomial", N)[1], 0)
+})
+
 test_that("predict takes new covariate values and expected counts of the units", {
   fit <- toy_fit()
   d <- toy_data()

@@ -214,3 +214,38 @@ test_that("trace plots keep the order asked and say when they fill pages", {
   expect_input_error(pdf_pages(plot(k1, variables = "theta")), "variables",
                      "with one outcome there is no angle theta")
 })
+
+test_that("maps of a binomial fit show probabilities around the overall proportion", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  fit <- cached_fit("squares-binomial", function() {
+    squares <- sf::st_sf(id = 1:16, geometry = sf::st_make_grid(
+      sf::st_as_sfc(sf::st_bbox(c(xmin = 0, ymin = 0, xmax = 4, ymax = 4))),
+      n = c(4, 4)))
+    local_test_seed(9)
+    N <- matrix(round(runif(32, 500, 3000)), 16, 2)
+    Y <- matrix(rbinom(32, N, rep(c(0.002, 0.004), each = 16) *
+                         exp(rnorm(32, 0, 0.3))), 16, 2)
+    fit_quietly(Y, W = squares, family = "binomial", trials = N,
+                n_sample = 200, chains = 2, seed = 2)
+  })
+  rr <- relative_risk(fit)
+  m <- pdf_pages(plot(fit, type = "map"))$value
+  expect_equal(unname(m$values), matrix(rr$mean, 16))
+  overall <- unique(rr$overall)
+  for (j in 1:2) {
+    b <- m$breaks[[j]]
+    # Classes of equal width in the log ratio to the overall proportion,
+    # which is among their boundaries when the range reaches it.
+    z <- log(b / overall[j]) / diff(log(b))[1]
+    expect_equal(z, round(z), tolerance = 1e-8)
+    expect_true(all(m$values[, j] >= b[1] & m$values[, j] <= b[length(b)]))
+    # Labels tell the small boundaries apart.
+    lab <- m$labels[[j]]
+    expect_false(anyDuplicated(lab) > 0)
+    expect_false(any(grepl("0.00 to 0.00", lab, fixed = TRUE)))
+  }
+  p <- pdf_pages(plot(fit, type = "map", stat = "prob_gt", threshold = 1.2))
+  expect_equal(unname(p$value$values[, 2]),
+               relative_risk(fit, threshold = 1.2)$prob_gt[17:32])
+})

@@ -2,10 +2,11 @@
 //
 // Every update is a Metropolis step that draws its proposal first and a
 // uniform only when the log ratio is negative (a NaN ratio rejects), except
-// the shift of the fields against the intercepts, which is drawn exactly
-// from its conditional (a Gaussian).  mu moves by the increment of each
-// accepted proposal, and m = E exp(mu) is computed from it; the shift, scale
-// and shear moves leave both as they are.  G = Phi' C Phi and H = Phi' D Phi
+// the shifts of the fields along the covariates against their
+// coefficients, which are drawn exactly from their conditionals
+// (Gaussians).  mu moves by the increment of each accepted proposal, and
+// the family's cached term m = g(mu) (family.h) is computed from it; the
+// shift, scale and shear moves leave both as they are.  G = Phi' C Phi and H = Phi' D Phi
 // are formed once a sweep after the effects move and carried through the
 // moves that transform the fields linearly.
 
@@ -296,7 +297,7 @@ double Sampler::ratio_phi(int i, int c, double y) const {
 }
 
 // The log-likelihood change of outcome r when row r of the loadings is
-// that of L, with the proposal's mu and E exp(mu) left in lp_new and m_new.
+// that of L, with the proposal's mu and g(mu) left in lp_new and m_new.
 double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
                                     double *m_new) const {
   SmallSquare change(K_);
@@ -407,7 +408,7 @@ double Sampler::ratio_shift(const double *delta, int j) const {
 // ---- updates ---------------------------------------------------------------------
 
 // The coefficient proposal of outcome r at b: its log ratio, with the
-// proposal's mu and E exp(mu) left in lp_new and m_new (n each).
+// proposal's mu and g(mu) left in lp_new and m_new (n each).
 double Sampler::beta_proposal(int r, const double *b, double *lp_new,
                               double *m_new) const {
   const double *cur = s_.beta.data() + p_ * r;

@@ -31,7 +31,7 @@
 //
 // The linear predictor mu is carried with the state (see State): each move
 // updates it by the increment it makes, so the moves that leave mu
-// unchanged cost no exp.  The other caches (E exp(mu), the association
+// unchanged cost no exp.  The other caches (g(mu) of family.h, the association
 // matrix, the log-determinant terms) are pure functions of the state and
 // mu.  A chain stopped and restarted from its state, mu included, is the
 // same chain to the last bit.

@@ -245,15 +245,7 @@ north_carolina <- function() {
   section("summary(fit)")
   print(summary(fit))
 
-  section("the covariate")
-  p <- summary(fit)$parameters
-  for (r in seq_along(fit$outcomes)) {
-    b <- p[sprintf("beta[2,%d]", r), ]
-    cat(sprintf(paste0("%s: relative risk x %.2f (95%% interval %.2f-%.2f) ",
-                       "per 10 percentage points more non-white births\n"),
-                fit$outcomes[r], exp(0.1 * b$mean), exp(0.1 * b$lower),
-                exp(0.1 * b$upper)))
-  }
+  print_covariate(fit, "relative risk")
 
   section("WAIC and LOO")
   print_ic(fit)
@@ -272,6 +264,20 @@ north_carolina <- function() {
   invisible(fit)
 }
 
+# The effect of 10 percentage points more non-white births on `what` (the
+# relative risk, or the odds), with its 95% interval, per outcome.
+print_covariate <- function(fit, what) {
+  section("the covariate")
+  p <- summary(fit)$parameters
+  for (r in seq_along(fit$outcomes)) {
+    b <- p[sprintf("beta[2,%d]", r), ]
+    cat(sprintf(paste0("%s: %s x %.2f (95%% interval %.2f-%.2f) per 10 ",
+                       "percentage points more non-white births\n"),
+                fit$outcomes[r], what, exp(0.1 * b$mean), exp(0.1 * b$lower),
+                exp(0.1 * b$upper)))
+  }
+}
+
 # ---- 3. the same deaths among births: a binomial fit --------------------------
 
 north_carolina_binomial <- function() {
@@ -288,16 +294,7 @@ north_carolina_binomial <- function() {
   section("summary(fit)")
   print(summary(fit))
 
-  section("the covariate")
-  p <- summary(fit)$parameters
-  for (r in seq_along(fit$outcomes)) {
-    b <- p[sprintf("beta[2,%d]", r), ]
-    cat(sprintf(paste0("%s: odds of a death x %.2f (95%% interval ",
-                       "%.2f-%.2f) per 10 percentage points more non-white ",
-                       "births\n"),
-                fit$outcomes[r], exp(0.1 * b$mean), exp(0.1 * b$lower),
-                exp(0.1 * b$upper)))
-  }
+  print_covariate(fit, "odds of a death")
 
   section("WAIC and LOO")
   print_ic(fit)

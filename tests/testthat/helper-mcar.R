@@ -135,3 +135,20 @@ engine_run <- function(data, state, scales, sweeps, thin = 1L, offset = 0L,
              offset = as.integer(offset), unit_thin = as.integer(unit_thin),
              accumulate = accumulate))
 }
+
+# Linear predictors of every kept draw from beta, phi and Lambda, written
+# out independently of the package: draws (chain by chain) x (n K).
+mu_by_hand <- function(fit) {
+  n <- length(fit$units); K <- length(fit$outcomes); p <- ncol(fit$X)
+  do.call(rbind, lapply(fit$draws, function(d) {
+    t(vapply(seq_len(nrow(d$beta)), function(s) {
+      B <- matrix(d$beta[s, ], p, K)
+      Phi <- matrix(d$phi[s, ], n, K)
+      L <- matrix(0, K, K)
+      for (r in seq_len(K)) for (c in r:K) {
+        L[r, c] <- d$Lambda[s, sprintf("Lambda[%d,%d]", r, c)]
+      }
+      as.vector(fit$X %*% B + Phi %*% t(L))
+    }, numeric(n * K)))
+  }))
+}

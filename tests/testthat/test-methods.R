@@ -22,20 +22,7 @@ expected_names <- function(n, K, p, obs) {
 }
 
 # Relative risks of every kept draw, from beta, phi and Lambda: draws x (n K).
-rr_by_hand <- function(fit) {
-  n <- length(fit$units); K <- length(fit$outcomes); p <- ncol(fit$X)
-  do.call(rbind, lapply(fit$draws, function(d) {
-    t(vapply(seq_len(nrow(d$beta)), function(s) {
-      B <- matrix(d$beta[s, ], p, K)
-      Phi <- matrix(d$phi[s, ], n, K)
-      L <- matrix(0, K, K)
-      for (r in seq_len(K)) for (c in r:K) {
-        L[r, c] <- d$Lambda[s, sprintf("Lambda[%d,%d]", r, c)]
-      }
-      as.vector(exp(fit$X %*% B + Phi %*% t(L)))
-    }, numeric(n * K)))
-  }))
-}
+rr_by_hand <- function(fit) exp(mu_by_hand(fit))
 
 # All kept draws as a plain matrix, draws (chain by chain) x variables.
 draws_matrix <- function(fit, variables = NULL) {

@@ -1,5 +1,7 @@
-# Short runs of the general sampler under valgrind: a fit, engine calls cut
-# short by a time limit and by invalid inputs, each repeated.
+# Short runs of the general sampler under valgrind: fits of each family, on
+# a map with islands and two components with the per-unit draws thinned,
+# engine calls cut short by a time limit and by invalid inputs, each
+# repeated.
 #   R -d valgrind --vanilla -f tests/valgrind/engine.R
 library(mcar)
 ns <- asNamespace("mcar")
@@ -24,7 +26,24 @@ fit6 <- suppressWarnings(mcar_fit(Y6, E6, Wg, n_sample = 30, burnin = 10,
                                   chains = 1, seed = 3, progress = FALSE))
 stopifnot(inherits(fit6, "mcar_fit"))
 
-mp <- ns$.check_map(W)
+# Binomial and negative binomial counts on the grid cut into two parts with
+# an island, the fields stored for every 4th kept sweep.
+Wc <- Wg
+Wc[1:8, 9:16] <- 0; Wc[9:16, 1:8] <- 0
+Wc[16, ] <- 0; Wc[, 16] <- 0
+N6 <- matrix(20, 16, 2)
+fitb <- suppressWarnings(suppressMessages(mcar_fit(
+  pmin(Y6[, 1:2], 20), W = Wc, family = "binomial", trials = N6,
+  n_sample = 40, burnin = 10, chains = 1, seed = 4, keep = 5,
+  progress = FALSE)))
+fitn <- suppressWarnings(suppressMessages(mcar_fit(
+  Y6[, 1:2], E6[, 1:2], Wc, family = "negbinomial", n_sample = 40,
+  burnin = 10, chains = 1, seed = 5, progress = FALSE)))
+stopifnot(inherits(fitb, "mcar_fit"), inherits(fitn, "mcar_fit"),
+          nrow(fitb$draws$chain1$phi) == 5L)
+invisible(loo::waic(fitb)); invisible(summary(fitn))
+
+mp <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)
 X <- matrix(1, 87, 1)
 dat <- ns$.engine_data(Y, E, X, mp, ns$.resolve_prior(mcar_prior(), 3, 1))
 init <- ns$.default_init(Y, E, X, mp)
@@ -33,7 +52,7 @@ st <- ns$.engine_state(init, .Call(ns$mcar_engine_seed, c(1, 2)))
 run <- function(sweeps, state = st, scales = sc) {
   .Call(ns$mcar_engine_run, dat, state, scales,
         list(sweeps = as.integer(sweeps), thin = as.integer(sweeps),
-             offset = 0L))
+             offset = 0L, unit_thin = 1L, accumulate = TRUE))
 }
 for (k in 1:3) {
   r <- tryCatch({
@@ -46,6 +65,12 @@ for (k in 1:3) {
 bad <- st
 bad$phi <- bad$phi[-1]
 for (k in 1:3) stopifnot(inherits(try(run(5, bad), silent = TRUE), "try-error"))
+bad_ld <- dat
+bad_ld$logdet <- dat$logdet[, ncol(dat$logdet):1, drop = FALSE]
+bad_ld$logdet[3, ] <- 0.5
+for (k in 1:3) stopifnot(inherits(try(.Call(ns$mcar_engine_run, bad_ld, st, sc,
+  list(sweeps = 5L, thin = 1L, offset = 0L, unit_thin = 1L,
+       accumulate = FALSE)), silent = TRUE), "try-error"))
 bad_sc <- sc
 bad_sc$theta <- NULL
 for (k in 1:3) stopifnot(inherits(try(run(5, scales = bad_sc), silent = TRUE),

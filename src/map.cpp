@@ -2,13 +2,7 @@
 
 #include "map.h"
 
-// Eigen's vector types trip a harmless GCC warning in every instantiation.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wignored-attributes"
-#endif
-#include <Eigen/OrderingMethods>
-#include <Eigen/SparseCholesky>
-#include <Eigen/SparseCore>
+#include "eigen_sparse.h"
 
 #include <algorithm>
 #include <cmath>

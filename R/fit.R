@@ -169,7 +169,10 @@
 #'
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
-#'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta` and `deviance`),
+#'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta`, `deviance` and,
+#'   for the negative binomial, `dispersion`), `summaries` (the sampler's
+#'   running sums per cell over every kept draw), `unit_rows` (the kept
+#'   draws that store the per-unit values),
 #'   `acceptance`, `scales`, `tuning`, `init`, `last_state`, `dic`,
 #'   `lost_chains` (the numbers of the chains lost with their worker,
 #'   usually none), the data and the settings.
@@ -182,7 +185,8 @@
 #' @export
 mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      family = c("poisson", "binomial", "negbinomial"),
-                     trials = NULL, n_sample = 4000, burnin = floor(n_sample / 2), thin = 1,
+                     trials = NULL, n_sample = 4000,
+                     burnin = floor(n_sample / 2), thin = 1,
                      chains = 4, seed = NULL, prior = mcar_prior(),
                      init = NULL, scales = NULL, tune = TRUE, units = NULL,
                      map = NULL, snap = NULL, queen = TRUE,

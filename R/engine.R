@@ -294,7 +294,14 @@
        phi = unname(phi), lambda = lam, eta = rep(0.5, K),
        theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
        shear = rep(0.1, .n_angles(K)),
-       psi = if (family == "negbinomial") rep(0.2, K) else numeric())
+       psi = if (family == "negbinomial") rep(0.2, K) else numeric(),
+       lambda_corr = .identity_corr(K))
+}
+
+# Per row of the loadings, the Cholesky factor of its proposal's
+# correlations: none to start with.
+.identity_corr <- function(K) {
+  array(rep(diag(K), K), c(K, K, K))
 }
 
 .check_scale_one <- function(scales, default, arg) {
@@ -305,7 +312,8 @@
     .input_error(arg, "must be a named list with elements among ",
                  paste(.scale_names, collapse = ", "), ".")
   }
-  unknown <- setdiff(names(scales), c(.scale_names, "beta_shape"))
+  unknown <- setdiff(names(scales), c(.scale_names, "beta_shape",
+                                      "lambda_corr"))
   if (length(unknown)) {
     .input_error(arg, "has unknown element(s) ",
                  paste(unknown, collapse = ", "), "; known are ",
@@ -315,11 +323,11 @@
   for (el in names(scales)) {
     x <- scales[[el]]
     a <- paste0(arg, "$", el)
-    if (el == "beta_shape") {
-      if (!identical(dim(x), dim(default$beta_shape)) || any(!is.finite(x))) {
+    if (el %in% c("beta_shape", "lambda_corr")) {
+      if (!identical(dim(x), dim(default[[el]])) || any(!is.finite(x))) {
         .input_error(a, "must be a finite array like that of a fit.")
       }
-      out$beta_shape <- x
+      out[[el]] <- x
       next
     }
     if (!length(x) && !length(default[[el]])) next  # none in this family
@@ -375,7 +383,9 @@
        phi = as.double(s$phi), lambda = as.double(s$lambda),
        eta = as.double(s$eta), theta = as.double(s$theta),
        scale = as.double(s$scale), shear = as.double(s$shear),
-       psi = as.double(s$psi))
+       psi = as.double(s$psi),
+       lambda_corr = as.double(if (is.null(s$lambda_corr))
+         .identity_corr(length(s$eta)) else s$lambda_corr))
 }
 
 # `lp`, the linear predictor a chain carries, is part of a chain's state
@@ -514,9 +524,13 @@
 
 # Loading proposals shaped like the burn-in draws: within each row the sds
 # follow the draws' sds (the diagonal on the log scale), while the row's
-# geometric mean sd, which the tuning sets, stays as it is.
-.lambda_shape <- function(lambda, draws, K) {
-  if (is.null(draws) || nrow(draws) < 20L) return(lambda)
+# geometric mean sd, which the tuning sets, stays as it is; and the entries
+# of a row move together with the correlations of its draws (`corr`, the
+# Cholesky factors per row).  Returns list(lambda, corr).
+.lambda_shape <- function(lambda, draws, K, corr = .identity_corr(K)) {
+  if (is.null(draws) || nrow(draws) < 20L) {
+    return(list(lambda = lambda, corr = corr))
+  }
   L <- draws
   diag_cols <- vapply(seq_len(K), function(r) .packed_index(r, r, K), 1L)
   L[, diag_cols] <- log(L[, diag_cols])
@@ -527,8 +541,20 @@
     new <- sds[r, cols]
     if (any(!is.finite(new)) || any(new <= 0)) next
     lambda[r, cols] <- new * exp(mean(log(old)) - mean(log(new)))
+    if (length(cols) > 1L) {
+      at <- vapply(cols, function(c) .packed_index(r, c, K), 1L)
+      # Shrunk a little towards independence, so that a short burn-in
+      # cannot make the factor singular.
+      R <- 0.9 * stats::cor(L[, at]) + 0.1 * diag(length(cols))
+      f <- tryCatch(t(chol(R)), error = function(e) NULL)
+      if (!is.null(f) && all(is.finite(f))) {
+        slice <- diag(K)
+        slice[seq_along(cols), seq_along(cols)] <- f
+        corr[, , r] <- slice
+      }
+    }
   }
-  lambda
+  list(lambda = lambda, corr = corr)
 }
 
 .packed_index <- function(a, b, K) {
@@ -601,7 +627,13 @@
           shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
         scales <- .retune(scales, run$accept, len, k, p, K)
         if (k >= 2L) burn_L <- rbind(burn_L, run$draws$Lambda)
-        if (k >= 3L) scales$lambda <- .lambda_shape(scales$lambda, burn_L, K)
+        if (k >= 3L) {
+          shaped <- .lambda_shape(scales$lambda, burn_L, K,
+                                  if (is.null(scales$lambda_corr))
+                                    .identity_corr(K) else scales$lambda_corr)
+          scales$lambda <- shaped$lambda
+          scales$lambda_corr <- shaped$corr
+        }
       }
     } else {
       counts <- .add_counts(counts, run$accept)

@@ -664,11 +664,28 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
   double prior_at = prior_cur;
   for (int r = 0; r < K; r++) {
     const int diag = r + K * r;
+    // The row's increments: per-entry sds times a correlation factor R_r
+    // (lower triangular, identity when none is given) times normals, the
+    // diagonal on the log scale.
+    const int m = K - r;
+    double z[64], v[64];
+    for (int j = 0; j < m; j++)
+      z[j] = rng.normal();
+    const double *R = sc_.lambda_corr ? sc_.lambda_corr + (size_t)K * K * r : nullptr;
+    for (int j = 0; j < m; j++) {
+      double t = z[j];
+      if (R) {
+        t = 0.0;
+        for (int l = 0; l <= j; l++)
+          t += R[j + K * l] * z[l];
+      }
+      v[j] = sc_.lambda[r + K * (r + j)] * t;
+    }
     const double logd = std::log(s_.Lambda[diag]);
-    const double logd_new = logd + sc_.lambda[diag] * rng.normal();
+    const double logd_new = logd + v[0];
     Lnew[diag] = std::exp(logd_new);
     for (int c = r + 1; c < K; c++)
-      Lnew[r + K * c] = s_.Lambda[r + K * c] + sc_.lambda[r + K * c] * rng.normal();
+      Lnew[r + K * c] = s_.Lambda[r + K * c] + v[c - r];
     const double ll = lambda_row_proposal(r, Lnew.data(), lp_new, m_new);
     const double prior_new = lambda_log_prior(Lnew.data());
     const double lg = ll + prior_new - prior_at + (logd_new - logd);

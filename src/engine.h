@@ -99,6 +99,9 @@ struct Scales {
   const double *scale = nullptr;     // K: log-scale sd of the field scale moves
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
+  // K x K x K: for row r, the lower Cholesky factor (top-left K - r block)
+  // of the correlations of its proposal; null for independent entries.
+  const double *lambda_corr = nullptr;
 };
 
 // Accepted proposals, added into.

@@ -18,7 +18,8 @@
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
 //          lambda (K x K), eta (K), theta, scale (K), shear, psi (K or
-//          empty))
+//          empty), lambda_corr (K x K x K: per row of the loadings, the
+//          Cholesky factor of its proposal's correlations))
 // control: list(sweeps, thin, offset, unit_thin, accumulate): sweep s of
 //          this call (1-based) is kept when offset + s is a multiple of
 //          thin; of the kept sweeps, those whose number (offset + s) / thin
@@ -208,6 +209,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sc.scale = reals(scales_s, "scale", K);
   sc.shear = reals(scales_s, "shear", nth);
   sc.psi = reals(scales_s, "psi", npsi);
+  sc.lambda_corr = reals(scales_s, "lambda_corr", (R_xlen_t)K * K * K);
 
   const int sweeps = int_scalar(control_s, "sweeps");
   const int thin = int_scalar(control_s, "thin");

@@ -447,7 +447,7 @@ TEST(EngineStationary, ShearMovesAlongTheirOrbits) {
 
 TEST(EngineStationary, LoadingRows) {
   // A row moves as one block: the diagonal loading on the log scale, the
-  // others on their own.  The diagonal loading's conditional has a power
+  // others on their own; rows of two entries with correlated increments.  The diagonal loading's conditional has a power
   // tail, so its grid (and the comparison) is on the log scale, the density
   // carrying the Jacobian exp(u).
   struct Run {
@@ -470,8 +470,22 @@ TEST(EngineStationary, LoadingRows) {
     });
     const double f = 2.4 / std::sqrt((double)d);
     ch.sc.lambda[r + K * r] = f * g.sd(0, [](double v) { return v; });
-    if (d == 2)
+    std::vector<double> corr;
+    if (d == 2) {
       ch.sc.lambda[r + K * (r + 1)] = f * g.sd(1, [](double v) { return v; });
+      // The two entries proposed together with the conditional's
+      // correlation (the Cholesky factor of the row's correlations).
+      const double rho = g.cov01() / (g.sd(0, [](double v) { return v; }) *
+                                      g.sd(1, [](double v) { return v; }));
+      corr.assign((size_t)K * K * K, 0.0);
+      for (int q = 0; q < K; q++)
+        for (int j = 0; j < K; j++)
+          corr[(size_t)K * K * q + j + K * j] = 1.0;
+      double *R = corr.data() + (size_t)K * K * r;
+      R[1 + K * 0] = rho;
+      R[1 + K * 1] = std::sqrt(1 - rho * rho);
+      ch.sc.sc.lambda_corr = corr.data();
+    }
     std::vector<std::function<double()>> read = {[&] { return std::log(*at[0]); }};
     if (d == 2)
       read.push_back([&] { return *at[1]; });

@@ -301,3 +301,31 @@ test_that("tuning without a burn-in is turned off, with a warning if asked", {
   expect_identical(plain$draws, fit$draws)
   expect_identical(nrow(plain$draws$chain1$beta), 30L)
 })
+
+test_that("loading rows are proposed with the correlations of the burn-in draws", {
+  ns <- asNamespace("mcar")
+  local_test_seed(8)
+  K <- 2L
+  # Packed draws Lambda[1,1], Lambda[1,2], Lambda[2,2]: the first row's
+  # entries correlated at 0.8 (the diagonal on the log scale).
+  z <- matrix(rnorm(3000), 1000)
+  u <- 0.1 * z[, 1]
+  v <- 0.2 * (0.8 * z[, 1] + 0.6 * z[, 2])
+  draws <- cbind(exp(u - 1), 0.3 + v, exp(0.05 * z[, 3] - 1))
+  lam <- matrix(c(0.1, 0, 0.05, 0.1), 2)
+  out <- ns$.lambda_shape(lam, draws, K)
+  # Within the row the sds follow the draws (0.1 against 0.2), their
+  # geometric mean staying where the tuning put it.
+  expect_equal(out$lambda[1, 2] / out$lambda[1, 1], 2, tolerance = 0.1)
+  expect_equal(sqrt(out$lambda[1, 1] * out$lambda[1, 2]),
+               sqrt(0.1 * 0.05), tolerance = 1e-12)
+  R <- out$corr[, , 1]
+  expect_equal(R[2, 1], 0.9 * 0.8, tolerance = 0.05)
+  expect_equal(R[1, 1]^2, 1)
+  expect_equal(R[2, 1]^2 + R[2, 2]^2, 1, tolerance = 1e-12)
+  expect_identical(out$corr[, , 2], diag(K))
+  # Too few draws: nothing changes.
+  same <- ns$.lambda_shape(lam, draws[1:10, ], K)
+  expect_identical(same$lambda, lam)
+  expect_identical(same$corr, ns$.identity_corr(K))
+})

@@ -350,6 +350,12 @@
     }
     storage.mode(x) <- "double"
     if (is.matrix(want)) x <- matrix(x, nrow(want), ncol(want))
+    # A scale of 0 would leave its parameters at their starting values for
+    # good: the chain would sample a conditional, not the posterior.
+    if (any(x == 0 & want > 0)) {
+      .input_error(a, "must be positive: a scale of 0 never moves the ",
+                   "parameters it belongs to from their starting values.")
+    }
     out[[el]] <- x
   }
   out

@@ -283,7 +283,6 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                     eta_range[2L] - 0.1 * diff(eta_range))
   default_scales <- .default_scales(Y, X, mp, E, family)
   scale_list <- .check_scales(scales, default_scales, size$chains)
-  .check_scales_move(scales, scale_list, default_scales)
   invisible(.check_init(init, rep(list(plain), size$chains), eta_range))
   if (tune && size$burnin == 0L) {
     if (tune_given) {
@@ -322,7 +321,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                        size = size, tune = tune, seed = seed, call = call,
                        prior = prior, plot_map = map, family = family)
   fit$named_units <- named_units
-  fit$covariate_spec <- .covariate_spec(covariates, data)
+  fit$covariate_formula <- .covariate_formula(covariates, data)
   fit$seconds <- proc.time()[["elapsed"]] - started
   fit$setup_seconds <- setup_seconds
   .warn_untrustworthy(fit)

@@ -85,15 +85,10 @@
   obs <- which(!is.na(y))
   risk <- .rr_draws(fit, d)[, obs, drop = FALSE]
   S <- nrow(risk)
-  yy <- rep(y[obs], each = S)
-  ll <- switch(.family(fit),
-    binomial = stats::dbinom(yy, rep(as.vector(fit$trials)[obs], each = S),
-                             risk, log = TRUE),
-    negbinomial = stats::dnbinom(
-      yy, size = .size_draws(fit, d)[, obs, drop = FALSE],
-      mu = risk * rep(as.vector(fit$expected)[obs], each = S), log = TRUE),
-    stats::dpois(yy, risk * rep(as.vector(fit$expected)[obs], each = S),
-                 log = TRUE))
+  ll <- .count_log_density(
+    .family(fit), rep(y[obs], each = S),
+    rep(as.vector(.exposure(fit))[obs], each = S), risk,
+    if (.family(fit) == "negbinomial") .size_draws(fit, d)[, obs, drop = FALSE])
   ll <- matrix(ll, S)
   colnames(ll) <- .cell_names("log_lik", .n_units(fit),
                               .n_outcomes(fit))[obs]
@@ -333,18 +328,26 @@
 # for the negative binomial at the sizes `psi` (one per outcome), by
 # default their posterior means.
 .log_density <- function(fit, y, rr, cells, psi = NULL) {
-  n <- .n_units(fit)
   idx <- if (is.logical(cells)) which(cells) else cells
-  switch(.family(fit),
-    binomial = stats::dbinom(y, as.vector(fit$trials)[idx], rr, log = TRUE),
-    negbinomial = {
-      if (is.null(psi)) {
-        psi <- colMeans(do.call(rbind, lapply(fit$draws, `[[`, "dispersion")))
-      }
-      stats::dnbinom(y, size = psi[(idx - 1L) %/% n + 1L],
-                     mu = as.vector(fit$expected)[idx] * rr, log = TRUE)
-    },
-    stats::dpois(y, as.vector(fit$expected)[idx] * rr, log = TRUE))
+  size <- NULL
+  if (.family(fit) == "negbinomial") {
+    if (is.null(psi)) {
+      psi <- colMeans(do.call(rbind, lapply(fit$draws, `[[`, "dispersion")))
+    }
+    size <- psi[(idx - 1L) %/% .n_units(fit) + 1L]
+  }
+  .count_log_density(.family(fit), y, as.vector(.exposure(fit))[idx], rr,
+                     size)
+}
+
+# Log densities of counts y of a family at risks rr (probabilities for the
+# binomial), e the expected counts (the trials for the binomial) and size
+# the negative binomial sizes, all taken element by element.
+.count_log_density <- function(family, y, e, rr, size = NULL) {
+  switch(family,
+    binomial = stats::dbinom(y, e, rr, log = TRUE),
+    negbinomial = stats::dnbinom(y, size = size, mu = e * rr, log = TRUE),
+    stats::dpois(y, e * rr, log = TRUE))
 }
 
 # The number of stored per-unit draws and of kept draws, over the chains.
@@ -660,7 +663,11 @@ coef.mcar_fit <- function(object, ...) {
 #' @export
 fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
   type <- match.arg(type)
-  .as_cells(object, .cell_summary(object, type, 0.95)$mean)
+  # Means need no draws: the sampler's running sums hold them.
+  ps <- .pooled_summaries(object)
+  m <- if (is.null(ps)) .cell_summary(object, type, 0.95)$mean else
+    ps$rr_mean * if (type == "count") as.vector(.exposure(object)) else 1
+  .as_cells(object, m)
 }
 
 # The prob-quantile of the posterior predictive distribution of each count,
@@ -754,18 +761,18 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
 .new_design <- function(object, newdata) {
   if (is.null(newdata)) return(object$X)
   n <- .n_units(object)
-  spec <- object$covariate_spec
+  form <- object$covariate_formula
   if (ncol(object$X) == 1L) {
     .input_error("newdata", "is of no use: the fit has no covariates.")
   }
-  if (inherits(spec, "formula")) {
+  if (inherits(form, "formula")) {
     if (!is.data.frame(newdata)) {
       .input_error("newdata", "must be a data frame holding the variables ",
                    "of the fit's covariate formula.")
     }
-    tt <- stats::delete.response(stats::terms(spec))
+    tt <- stats::delete.response(stats::terms(form))
     mf <- tryCatch(stats::model.frame(tt, newdata, na.action = stats::na.pass,
-                                      xlev = attr(spec, "xlevels")),
+                                      xlev = attr(form, "xlevels")),
                    error = function(e) {
                      .input_error("newdata", "cannot give the covariates: ",
                                   conditionMessage(e))

@@ -976,29 +976,6 @@ print.mcar_prior <- function(x, ...) {
   }
 }
 
-# A proposal scale of 0 leaves its parameters at their starting values for
-# good: the chain would then sample a conditional distribution, not the
-# posterior.  `resolved` are the per-chain scales made from `scales`.
-.check_scales_move <- function(scales, resolved, default) {
-  if (is.null(scales) || !is.list(scales)) return(invisible())
-  per_chain <- length(scales) > 0L &&
-    all(vapply(scales, is.list, logical(1)))
-  for (k in seq_along(resolved)) {
-    given <- if (per_chain) scales[[k]] else scales
-    for (el in setdiff(intersect(names(given), names(default)),
-                       "beta_shape")) {
-      frozen <- resolved[[k]][[el]] == 0 & default[[el]] > 0
-      if (any(frozen)) {
-        arg <- if (per_chain) sprintf("scales[[%d]]$%s", k, el) else
-          paste0("scales$", el)
-        .input_error(arg, "must be positive: a scale of 0 never moves the ",
-                     "parameters it belongs to from their starting values.")
-      }
-    }
-  }
-  invisible()
-}
-
 # Coefficients the data cannot hold: when a direction d of an outcome's
 # coefficients has X d = 0 on every unit with a positive count and X d of
 # one sign on the units with a zero count (a covariate that is 0 wherever
@@ -1056,7 +1033,7 @@ print.mcar_prior <- function(x, ...) {
 
 # What predict() needs to form the covariates at new values: the formula,
 # with the levels its factors had in the data.
-.covariate_spec <- function(covariates, data) {
+.covariate_formula <- function(covariates, data) {
   if (!inherits(covariates, "formula")) return(NULL)
   mf <- stats::model.frame(covariates, data, na.action = stats::na.pass)
   structure(covariates, xlevels = stats::.getXlevels(stats::terms(mf), mf))

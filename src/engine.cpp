@@ -364,10 +364,10 @@ void Sampler::shift_sums(int j, double *d, double *e) const {
   }
 }
 
-void Sampler::shift_terms(int j, double *P, double *b) const {
+// d and e are shift_sums(j): the shift needs them again for the grams.
+void Sampler::shift_terms(int j, const double *d, const double *e, double *P,
+                          double *b) const {
   const int K = K_;
-  std::vector<double> d(K), e(K);
-  shift_sums(j, d.data(), e.data());
   // b <- -(d - A e), P <- v'Dv I - v'Cv A + Lambda' T_j Lambda
   for (int a = 0; a < K; a++) {
     double t = d[a];
@@ -394,8 +394,9 @@ void Sampler::shift_terms(int j, double *P, double *b) const {
 
 double Sampler::ratio_shift(const double *delta, int j) const {
   const int K = K_;
-  std::vector<double> P(K * K), b(K);
-  shift_terms(j, P.data(), b.data());
+  std::vector<double> P(K * K), b(K), d(K), e(K);
+  shift_sums(j, d.data(), e.data());
+  shift_terms(j, d.data(), e.data(), P.data(), b.data());
   double lin = 0.0, q = 0.0;
   for (int a = 0; a < K; a++) {
     lin += delta[a] * b[a];
@@ -525,8 +526,9 @@ void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
 // The shift along covariate j, drawn exactly from its Gaussian conditional.
 void Sampler::shift_move(Xoshiro &rng, int j) {
   const int K = K_;
-  std::vector<double> P(K * K), b(K), z(K);
-  shift_terms(j, P.data(), b.data());
+  std::vector<double> P(K * K), b(K), z(K), d(K), e(K);
+  shift_sums(j, d.data(), e.data());
+  shift_terms(j, d.data(), e.data(), P.data(), b.data());
   if (!cholesky(P.data(), K))
     return;
   // mean P^-1 b: solve L u = b, L' mu = u; noise L'^-1 z.
@@ -549,9 +551,7 @@ void Sampler::shift_move(Xoshiro &rng, int j) {
   const double *v = d_.X + (size_t)n_ * j;
   if (gram_valid_) {
     // (Phi + v delta')' M (Phi + v delta') = X + u delta' + delta u' +
-    // v'Mv delta delta' with u = Phi' M v, for M = C and M = D.
-    std::vector<double> d(K), e(K);
-    shift_sums(j, d.data(), e.data());
+    // v'Mv delta delta' with u = Phi' M v (d and e), for M = C and M = D.
     for (int a = 0; a < K; a++)
       for (int c = 0; c < K; c++) {
         G_[a + K * c] += e[a] * delta[c] + delta[a] * e[c] +
@@ -766,8 +766,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_psi(rng, counts);
 }
 
-void Sampler::accumulate(Summaries &sm) const {
-  const int cells = n_ * K_;
+double Sampler::accumulate(Summaries &sm) const {
   sm.draws += 1.0;
   const double inv = 1.0 / sm.draws;
   const double *__restrict lp = lp_.data();
@@ -776,27 +775,33 @@ void Sampler::accumulate(Summaries &sm) const {
   const double *__restrict Y = d_.Y;
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
-  for (int x = 0; x < cells; x++) {
-    const int r = x / n_;
-    // For the Poisson the cached E exp(mu) spares an exp.
-    const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
-    const double dr = rr - sm.rr_mean[x];
-    sm.rr_mean[x] += dr * inv;
-    sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
-    if (lp[x] > (d_.ref_lp ? d_.ref_lp[r] : 0.0))
-      sm.rr_gt1[x] += 1.0;
-    // A missing count enters with E = 0 and Y = 0: its term is 0.
-    const double ll = E[x] > 0 ? Y[x] * lp[x] + llc[x] - m[x] : 0.0;
-    const double dl = ll - sm.ll_mean[x];
-    sm.ll_mean[x] += dl * inv;
-    sm.ll_m2[x] += dl * (ll - sm.ll_mean[x]);
-    if (ll > sm.ll_max[x]) {
-      sm.ll_sum[x] = sm.ll_sum[x] * std::exp(sm.ll_max[x] - ll) + 1.0;
-      sm.ll_max[x] = ll;
-    } else {
-      sm.ll_sum[x] += std::exp(ll - sm.ll_max[x]);
+  double total = 0.0;
+  for (int r = 0; r < K_; r++) {
+    const double ref = d_.ref_lp ? d_.ref_lp[r] : 0.0;
+    for (int x = n_ * r; x < n_ * (r + 1); x++) {
+      // For the Poisson the cached E exp(mu) spares an exp.
+      const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
+      const double dr = rr - sm.rr_mean[x];
+      sm.rr_mean[x] += dr * inv;
+      sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
+      if (lp[x] > ref)
+        sm.rr_gt1[x] += 1.0;
+      // A missing count enters with E = 0 and Y = 0: its term is 0.
+      const double ll = E[x] > 0 ? Y[x] * lp[x] - m[x] + llc[x] : 0.0;
+      if (E[x] > 0)
+        total += ll;
+      const double dl = ll - sm.ll_mean[x];
+      sm.ll_mean[x] += dl * inv;
+      sm.ll_m2[x] += dl * (ll - sm.ll_mean[x]);
+      if (ll > sm.ll_max[x]) {
+        sm.ll_sum[x] = sm.ll_sum[x] * std::exp(sm.ll_max[x] - ll) + 1.0;
+        sm.ll_max[x] = ll;
+      } else {
+        sm.ll_sum[x] += std::exp(ll - sm.ll_max[x]);
+      }
     }
   }
+  return total;
 }
 
 double Sampler::deviance() const {

@@ -151,8 +151,9 @@ public:
   // -2 times the log-likelihood of the current state (observed counts only,
   // every constant included).
   double deviance() const;
-  // Adds the current state to the running summaries.
-  void accumulate(Summaries &s) const;
+  // Adds the current state to the running summaries; returns its
+  // log-likelihood (-deviance / 2, summed as deviance() sums it).
+  double accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
 
@@ -204,7 +205,8 @@ private:
                        double *m_new) const;
   double lambda_row_proposal(int r, const double *L, double *lp_new,
                              double *m_new) const;
-  void shift_terms(int j, double *P, double *b) const;
+  void shift_terms(int j, const double *d, const double *e, double *P,
+                   double *b) const;
   double psi_proposal(int r, double v, double *m_new, double *c_new) const;
   // g of cell x (outcome r) at linear predictor mu: see family.h.
   double g(int x, int r, double mu) const {

@@ -270,8 +270,8 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
         out[unit_row + (R_xlen_t)kept_units * k] = s.phi[k];
       unit_row++;
     }
-    if (accumulate)
-      sampler.accumulate(sm);
+    // The summaries' pass gives the deviance on its way.
+    const double dev = accumulate ? -2.0 * sampler.accumulate(sm) : sampler.deviance();
     double packed_L[64 * 65 / 2], packed_A[64 * 65 / 2];
     const double *A = sampler.association_matrix();
     for (int a = 0; a < K; a++)
@@ -285,7 +285,6 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
     put(eta_f, s.eta.data(), K);
     put(theta_f, s.theta.data(), nth);
     put(psi_f, s.psi.data(), npsi);
-    const double dev = sampler.deviance();
     put(dev_f, &dev, 1);
     row++;
   }

@@ -85,6 +85,9 @@ test_that("stored fields thin evenly and the running summaries see every kept sw
   expect_identical(part$draws$beta, all$draws$beta)
   expect_identical(part$summaries, all$summaries)
   expect_identical(part$state, all$state)
+  # The deviance comes out of the summaries' pass, the same to the bit.
+  plain <- engine_run(e$data, e$state, e$scales, 40, thin = 2, offset = 4)
+  expect_identical(all$draws$deviance, plain$draws$deviance)
   # The summaries against the kept draws themselves.
   mu <- t(vapply(seq_len(nrow(all$draws$beta)), function(k) {
     beta <- matrix(all$draws$beta[k, ], 2L)

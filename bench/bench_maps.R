@@ -86,14 +86,11 @@ cat(sprintf("%8s %9s %14s %9s %10s %9s %8s %14s\n", "units", "setup s",
 for (n in sizes) {
   args <- c(script, "--child", "--n", n, "--chains", chains, "--sweeps",
             sweeps, if (n == memory_n) "--methods")
-  out <- system2("Rscript", args, stdout = TRUE, stderr = FALSE)
-  r <- grep("^RESULT", out, value = TRUE)
-  if (!length(r)) {
+  v <- child_result(args)
+  if (is.null(v)) {
     cat(sprintf("%8d failed\n", n))
     next
   }
-  v <- regmatches(r, gregexpr("[a-z_]+=[-0-9.NA]+", r))[[1]]
-  v <- setNames(sub(".*=", "", v), sub("=.*", "", v))
   cat(sprintf("%8d %9s %14s %9s %10s %9s %8s %14s\n", n, v[["setup_s"]],
               v[["per_sweep_unit_us"]], v[["total_s"]], v[["methods_s"]],
               v[["peak_mb"]], v[["fit_mb"]],

@@ -64,16 +64,12 @@ cat(sprintf("%s chains x %s sweeps (half burn-in), sequential\n", chains, sweeps
 cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9s %7s\n", "data", "units", "seconds",
             "beta", "Lambda", "A", "rr", "ESS/s", "R-hat"))
 for (what in data_sets) {
-  out <- system2("Rscript", c(file.path(here, "bench_mixing.R"), "--child",
-                              "--data", what, "--sweeps", sweeps, "--chains",
-                              chains), stdout = TRUE, stderr = FALSE)
-  r <- grep("^RESULT", out, value = TRUE)
-  if (!length(r)) {
+  v <- child_result(c(file.path(here, "bench_mixing.R"), "--child", "--data",
+                      what, "--sweeps", sweeps, "--chains", chains))
+  if (is.null(v)) {
     cat(sprintf("%10s failed\n", what))
     next
   }
-  v <- regmatches(r, gregexpr("[A-Za-z_]+=[-0-9.a-z]+", r))[[1]]
-  v <- setNames(sub(".*=", "", v), sub("=.*", "", v))
   num <- function(k) as.numeric(v[[k]])
   m <- min(num("beta"), num("Lambda"), num("A"), num("rr"))
   cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9.2f %7s\n", v[["data"]], v[["n"]],

@@ -7,6 +7,17 @@ option_value <- function(argv, name, default) {
   if (is.na(at)) default else argv[at + 1L]
 }
 
+# Runs a benchmark script in a fresh R process and returns the key=value
+# pairs of its "RESULT" line as a named character vector, or NULL when the
+# run failed.
+child_result <- function(args) {
+  out <- system2("Rscript", args, stdout = TRUE, stderr = FALSE)
+  r <- grep("^RESULT", out, value = TRUE)
+  if (!length(r)) return(NULL)
+  v <- regmatches(r, gregexpr("[A-Za-z_]+=[^ ]+", r))[[1]]
+  stats::setNames(sub("^[^=]*=", "", v), sub("=.*", "", v))
+}
+
 # Synthetic irregular planar maps for the benchmarks: a rows x cols grid of
 # units with rook neighbours plus one random diagonal in about half of the
 # cells, cut into two components by removing the links across one column,

@@ -29,7 +29,34 @@
        iw_df = prior$iw_df, iw_scale = prior$iw_scale,
        ref_lp = as.double(ref),
        psi_scale = if (is.null(prior$dispersion_scale)) 1 else
-         as.double(prior$dispersion_scale))
+         as.double(prior$dispersion_scale),
+       rounds = .given_mu_rounds(nrow(Y)),
+       newton = as.integer(.newton_effects(nrow(Y))))
+}
+
+# Whether the effects are proposed by Newton steps on their conditionals
+# (nearly independent draws, accepted almost always) rather than by random
+# walks.  The Newton step costs about a quarter more per sweep; on maps of
+# hundreds of units the loadings, not the effects, set the pace and the
+# random walk gives more effective draws per second, while on larger maps
+# the faster effects carry the loadings and eigenvalues with them.
+.NEWTON_UNITS <- 500L
+.newton_effects <- function(n) n >= .NEWTON_UNITS
+
+# Rounds per sweep of the moves that leave mu unchanged (the fields' scales
+# and shears against the loadings, the eigenvalues, the angles).  They cost
+# O(K^3) a round whatever the map, and on large maps, where the loadings and
+# the eigenvalues are sharply determined given the fields and strongly
+# correlated with each other, several rounds let them settle given mu.
+.given_mu_rounds <- function(n) {
+  as.integer(max(1L, min(30L, n %/% 100L)))
+}
+
+# Acceptance counts of the moves given mu per proposal, as of the others.
+.per_proposal <- function(accept, rounds) {
+  for (el in c("eta", "theta", "scale", "shear"))
+    accept[[el]] <- accept[[el]] / rounds
+  accept
 }
 
 # Per outcome, the observed counts over the expected counts (or trials).
@@ -270,8 +297,9 @@
 
 # Default scales.  The coefficient block of outcome r is proposed with the
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
-# near the data; `beta` scales it.  The effects start near 2.4 conditional
-# sds.
+# near the data; `beta` scales it.  The effects' random walks start near
+# 2.4 conditional sds; their Newton proposals (on large maps) have the
+# conditional curvature's sd, which `phi` (1) multiplies.
 .default_scales <- function(Y, X, map, E = NULL, family = "poisson") {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   curv <- if (is.null(E)) ifelse(is.na(Y), 0, Y) + 0.5 else
@@ -282,11 +310,13 @@
     info <- crossprod(X * sqrt(w))
     chol_shape[, , r] <- t(chol(chol2inv(chol(info))))
   }
-  # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 times
-  # the curvatures of the outcomes r <= c
-  cum <- t(apply(curv, 1L, cumsum))
-  if (K == 1L) cum <- matrix(cum, ncol = 1L)
-  phi <- 2.4 / sqrt(map$d + 0.25 * cum)
+  phi <- if (.newton_effects(n)) matrix(1, n, K) else {
+    # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 times
+    # the curvatures of the outcomes r <= c
+    cum <- t(apply(curv, 1L, cumsum))
+    if (K == 1L) cum <- matrix(cum, ncol = 1L)
+    2.4 / sqrt(map$d + 0.25 * cum)
+  }
   lam <- matrix(0, K, K)
   lam[upper.tri(lam, diag = TRUE)] <- 0.05
   diag(lam) <- 0.1
@@ -467,6 +497,7 @@
 # Acceptance rates the tuning aims at: one-coordinate random walks and
 # blocks of several coordinates.
 .TARGET_SINGLE <- 0.44
+.TARGET_NEWTON <- 0.5
 .TARGET_BLOCK <- 0.3
 
 # Splits `total` sweeps into nearly equal pieces of at most `len`.
@@ -495,7 +526,7 @@
 # qnorm(target / 2) / qnorm(rate / 2), bounded to a factor of 5 either way;
 # later pieces take Robbins-Monro steps log(scale) += 3 (rate - target) /
 # (k - 2)^0.7, which settle where the rate averages to its target.
-.retune <- function(scales, counts, len, k, p, K) {
+.retune <- function(scales, counts, len, k, p, K, newton = FALSE) {
   adjust <- function(s, rate, target) {
     if (k <= 3L) {
       a <- pmin(pmax(rate, 0.01), 0.99)
@@ -507,7 +538,13 @@
   target_of <- function(dims) ifelse(dims > 1L, .TARGET_BLOCK, .TARGET_SINGLE)
   scales$beta <- adjust(scales$beta, as.vector(counts$beta) / len,
                         target_of(p))
-  scales$phi <- adjust(scales$phi, counts$phi / len, .TARGET_SINGLE)
+  # A Newton proposal is best at its full size where the conditional is
+  # close to Gaussian; it shrinks only where it is accepted too rarely.
+  scales$phi <- if (newton) {
+    pmin(1, adjust(scales$phi, counts$phi / len, .TARGET_NEWTON))
+  } else {
+    adjust(scales$phi, counts$phi / len, .TARGET_SINGLE)
+  }
   row_factor <- adjust(rep(1, K), as.vector(counts$lambda) / len,
                        target_of(K:1))
   scales$lambda <- scales$lambda * row_factor
@@ -608,6 +645,7 @@
                       as.integer(task$unit_thin),
                     accumulate = !burn)
     run <- .Call(mcar_engine_run, dat, state, .engine_scales(scales), control)
+    run$accept <- .per_proposal(run$accept, dat$rounds)
     summaries <- if (burn) state$summaries else run$summaries
     state <- run$state
     state["summaries"] <- list(summaries)
@@ -631,7 +669,8 @@
           eta = mean(rates$eta), scale = mean(rates$scale),
           theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
           shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
-        scales <- .retune(scales, run$accept, len, k, p, K)
+        scales <- .retune(scales, run$accept, len, k, p, K,
+                          newton = dat$newton == 1L)
         if (k >= 2L) burn_L <- rbind(burn_L, run$draws$Lambda)
         if (k >= 3L) {
           shaped <- .lambda_shape(scales$lambda, burn_L, K,

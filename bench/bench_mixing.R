@@ -3,13 +3,14 @@
 # with the largest R-hat beside it, 4 chains run sequentially.
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_mixing.R [--sizes 1000,3000]
-#     [--sweeps 4000] [--chains 4] [--bundled yes]
+#     [--sweeps 4000] [--chains 4] [--bundled yes] [--keep N]
 #
 # Data: the bundled Minnesota simulation (K = 3), North Carolina (K = 2,
 # covariate nonwhite, Poisson), and the synthetic maps of bench_maps.R
 # (bench/synthetic_map.R) with K = 3 and a covariate that varies smoothly
 # over the map.  Each row is one fresh R process.  On large maps the fits
-# store a thinned share of the per-unit draws (`keep`); the risks' ESS is
+# store a thinned share of the per-unit draws (`keep`, by default within
+# the fit's memory budget; --keep N stores N per chain); the risks' ESS is
 # then that of the stored draws.
 
 here <- local({
@@ -26,8 +27,11 @@ if ("--child" %in% argv) {
   what <- opt("--data", "minnesota")
   sweeps <- as.integer(opt("--sweeps", 4000))
   chains <- as.integer(opt("--chains", 4))
+  keep <- opt("--keep", "")
+  keep <- if (nzchar(keep)) as.numeric(keep) else NULL
   run <- function(...) suppressWarnings(suppressMessages(mcar_fit(
-    ..., n_sample = sweeps, chains = chains, seed = 1, progress = FALSE)))
+    ..., n_sample = sweeps, chains = chains, seed = 1, progress = FALSE,
+    keep = keep)))
   t0 <- proc.time()[["elapsed"]]
   if (what == "minnesota") {
     sim <- minnesota_simulated()
@@ -60,12 +64,14 @@ data_sets <- c(if (opt("--bundled", "yes") == "yes") c("minnesota", "nc"),
                sizes[nzchar(sizes)])
 sweeps <- opt("--sweeps", "4000")
 chains <- opt("--chains", "4")
+keep <- opt("--keep", "")
 cat(sprintf("%s chains x %s sweeps (half burn-in), sequential\n", chains, sweeps))
 cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9s %7s\n", "data", "units", "seconds",
             "beta", "Lambda", "A", "rr", "ESS/s", "R-hat"))
 for (what in data_sets) {
   v <- child_result(c(file.path(here, "bench_mixing.R"), "--child", "--data",
-                      what, "--sweeps", sweeps, "--chains", chains))
+                      what, "--sweeps", sweeps, "--chains", chains,
+                      if (nzchar(keep)) c("--keep", keep)))
   if (is.null(v)) {
     cat(sprintf("%10s failed\n", what))
     next
@@ -77,4 +83,5 @@ for (what in data_sets) {
               m / num("seconds"), v[["rhat"]]))
 }
 cat("\nrerun: cd bench && R_LIBS=../build/lib Rscript bench_mixing.R --sizes",
-    paste(sizes, collapse = ","), "--sweeps", sweeps, "--chains", chains, "\n")
+    paste(sizes, collapse = ","), "--sweeps", sweeps, "--chains", chains,
+    if (nzchar(keep)) c("--keep", keep), "\n")

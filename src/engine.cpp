@@ -29,6 +29,24 @@ inline bool accept(Xoshiro &rng, double lgratio) {
   return std::log(rng.uniform()) < lgratio;
 }
 
+// accept(rng, lg + log(ratio) / 2) for ratio > 0 (inverse: 1 / ratio), the
+// logarithm taken only when the bounds 1 - 1 / ratio <= log(ratio) <=
+// ratio - 1 do not decide.
+inline bool newton_accept(Xoshiro &rng, double lg, double ratio, double inverse) {
+  const double lower = lg + 0.5 * (1.0 - inverse);
+  if (lower >= 0)
+    return true;
+  const double upper = lg + 0.5 * (ratio - 1.0);
+  if (!(upper > -INFINITY))
+    return false; // -Inf and NaN
+  const double lu = std::log(rng.uniform());
+  if (lu < lower)
+    return true;
+  if (lu >= upper)
+    return false;
+  return lu < lg + 0.5 * std::log(ratio);
+}
+
 // The field part of mu[i,r]: sum over c >= r of Lambda[r,c] phi[i,c].
 inline double field_part(const double *Lambda, const double *phi, int n,
                          int K, int i, int r) {
@@ -122,7 +140,7 @@ void association(double *A, const double *theta, const double *eta, int K) {
 Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     : d_(data), s_(state), sc_(scales), n_(data.n), K_(data.K), p_(data.p),
       lp_(n_ * K_), m_(n_ * K_), A_(K_ * K_),
-      G_(K_ * K_), H_(K_ * K_), logdet_(K_), D_(n_), work_((K_ + 4) * n_ + 4 * K_ * K_ + 4 * p_) {
+      G_(K_ * K_), H_(K_ * K_), T_(K_ * K_, 0.0), logdet_(K_), D_(n_), work_((K_ + 4) * n_ + 4 * K_ * K_ + 4 * p_) {
   MapView mv;
   mv.n = n_;
   mv.row_ptr = d_.row_ptr;
@@ -162,6 +180,8 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
   association(A_.data(), s_.theta.data(), s_.eta.data(), K_);
   for (int k = 0; k < K_; k++)
     logdet_[k] = log_det_term(s_.eta[k]);
+  for (int a = 0; a < K_; a++)
+    T_[a + K_ * a] = 1.0;
 }
 
 // ---- caches ----------------------------------------------------------------------
@@ -463,16 +483,43 @@ void Sampler::update_beta(Xoshiro &rng, Counts &counts) {
   }
 }
 
+// The effects unit by unit, each from a random walk (scale: its sd) or,
+// with Data::newton, from a Newton proposal: with the slope s
+// and curvature P of its log full conditional at the current value x, the
+// proposal is N(x + s / P, h^2 / P), h the cell's scale (1: the Gaussian
+// that matches the conditional at x, which it equals where the
+// conditional is Gaussian).  The reverse proposal is formed from the slope
+// and curvature at the proposed value, whose g(mu) the likelihood needs
+// anyway; for the Poisson g' = g'' = g, so it costs no further exp.
 void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
+  const bool nt = d_.newton;
+  switch (d_.family) {
+  case BINOMIAL:
+    nt ? phi_sweep<BINOMIAL, true>(rng, counts) : phi_sweep<BINOMIAL, false>(rng, counts);
+    break;
+  case NEGBINOMIAL:
+    nt ? phi_sweep<NEGBINOMIAL, true>(rng, counts)
+       : phi_sweep<NEGBINOMIAL, false>(rng, counts);
+    break;
+  default:
+    nt ? phi_sweep<POISSON, true>(rng, counts) : phi_sweep<POISSON, false>(rng, counts);
+  }
+  gram_valid_ = false;
+}
+
+template <int FAMILY, bool NEWTON>
+void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   const int n = n_, K = K_;
   double *__restrict phi = s_.phi.data();
   const double *__restrict L = s_.Lambda.data();
   const double *__restrict A = A_.data();
   const double *__restrict Y = d_.Y;
+  const double *__restrict E = d_.E;
   const double *__restrict w = d_.w;
   const int *__restrict col = d_.col;
   const int *__restrict row_ptr = d_.row_ptr;
   const double *__restrict scale = sc_.phi;
+  const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
   double *__restrict lp = lp_.data();
   double *__restrict m = m_.data();
   int *__restrict acc = counts.phi.data();
@@ -488,23 +535,71 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
         t += w[q] * pb[col[q]];
       s[b] = t;
     }
+    const double d = D_[i];
     for (int c = 0; c < K; c++) {
       const int ic = i + n * c;
       const double x = phi[ic];
-      const double y = x + scale[ic] * rng.normal();
       double as = 0.0;
       for (int b = 0; b < K; b++)
         as += A[c + K * b] * s[b];
-      double lg = -0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
-      const double dy = y - x;
+      if (!NEWTON) {
+        // random walk
+        const double y = x + scale[ic] * rng.normal();
+        const double dy = y - x;
+        double lg = -0.5 * d * (y * y - x * x) + dy * as;
+        for (int r = 0; r <= c; r++) {
+          const int at = i + n * r;
+          const double dl = L[r + K * c] * dy;
+          lp_new[r] = lp[at] + dl;
+          m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
+          lg += Y[at] * dl - (m_new[r] - m[at]);
+        }
+        if (accept(rng, lg)) {
+          phi[ic] = y;
+          for (int r = 0; r <= c; r++) {
+            const int at = i + n * r;
+            lp[at] = lp_new[r];
+            m[at] = m_new[r];
+          }
+          acc[ic]++;
+        }
+        continue;
+      }
+      // slope and curvature at x
+      double sx = as - d * x, px = d;
       for (int r = 0; r <= c; r++) {
         const int at = i + n * r;
-        const double dl = L[r + K * c] * dy;
-        lp_new[r] = lp[at] + dl;
-        m_new[r] = g(at, r, lp_new[r]);
-        lg += Y[at] * dl - (m_new[r] - m[at]);
+        const double l = L[r + K * c];
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
+        sx += l * (Y[at] - g1);
+        px += l * l * g2;
       }
-      if (accept(rng, lg)) {
+      const double h = scale[ic];
+      const double ipx = 1.0 / px;
+      const double z = rng.normal();
+      const double y = x + sx * ipx + h * std::sqrt(ipx) * z;
+      const double dy = y - x;
+      double lg = -0.5 * d * (y * y - x * x) + dy * as;
+      double sy = as - d * y, py = d;
+      for (int r = 0; r <= c; r++) {
+        const int at = i + n * r;
+        const double l = L[r + K * c];
+        const double dl = l * dy;
+        lp_new[r] = lp[at] + dl;
+        m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
+        lg += Y[at] * dl - (m_new[r] - m[at]);
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1, &g2);
+        sy += l * (Y[at] - g1);
+        py += l * l * g2;
+      }
+      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
+      const double ipy = 1.0 / py;
+      const double bx = x - y - sy * ipy;
+      const double back2 = bx * bx * py / (h * h);
+      lg += 0.5 * (z * z - back2);
+      if (newton_accept(rng, lg, py * ipx, px * ipy)) {
         phi[ic] = y;
         for (int r = 0; r <= c; r++) {
           const int at = i + n * r;
@@ -515,12 +610,12 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
       }
     }
   }
-  gram_valid_ = false;
 }
 
 void Sampler::update_shift(Xoshiro &rng, int j) { shift_move(rng, j); }
 void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
   scale_moves(rng, counts);
+  transform_fields();
 }
 
 // The shift along covariate j, drawn exactly from its Gaussian conditional.
@@ -598,9 +693,9 @@ bool Sampler::scale_moves(Xoshiro &rng, Counts &counts) {
     const double s = std::exp(logs);
     const double lg = ratio_scale(c, s) + (n_ - c - 1) * logs;
     if (accept(rng, lg)) {
-      double *phi = s_.phi.data() + n_ * c;
-      for (int i = 0; i < n_; i++)
-        phi[i] *= s;
+      // field c times s: column c of T times s
+      for (int a = 0; a < K_; a++)
+        T_[a + K_ * c] *= s;
       for (int r = 0; r <= c; r++)
         s_.Lambda[r + K_ * c] /= s;
       transform_gram(c, c, s);
@@ -637,10 +732,9 @@ bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
     for (int b = a + 1; b < K_; b++, j++) {
       const double t = sc_.shear[j] * rng.normal();
       if (accept(rng, ratio_shear(a, b, t))) {
-        double *pa = s_.phi.data() + n_ * a;
-        const double *pb = s_.phi.data() + n_ * b;
-        for (int i = 0; i < n_; i++)
-          pa[i] += t * pb[i];
+        // field a plus t field b: column a of T plus t column b
+        for (int k = 0; k < K_; k++)
+          T_[k + K_ * a] += t * T_[k + K_ * b];
         for (int r = 0; r <= a; r++)
           s_.Lambda[r + K_ * b] -= t * s_.Lambda[r + K_ * a];
         transform_gram(a, b, t);
@@ -653,6 +747,49 @@ bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
 
 void Sampler::update_shear(Xoshiro &rng, Counts &counts) {
   shear_moves(rng, counts);
+  transform_fields();
+}
+
+// Phi <- Phi T, T <- I, when T is not the identity.  Column c of the new
+// fields is sum_a Phi[, a] T[a, c], summed in the order of a.
+void Sampler::transform_fields() {
+  const int K = K_;
+  bool identity = true;
+  for (int a = 0; a < K; a++)
+    for (int c = 0; c < K; c++)
+      if (T_[a + K * c] != (a == c ? 1.0 : 0.0))
+        identity = false;
+  if (identity)
+    return;
+  double *phi = s_.phi.data();
+  double *row = work_.data();
+  for (int i = 0; i < n_; i++) {
+    for (int a = 0; a < K; a++)
+      row[a] = phi[i + n_ * a];
+    for (int c = 0; c < K; c++) {
+      double t = 0.0;
+      for (int a = 0; a < K; a++)
+        t += row[a] * T_[a + K * c];
+      phi[i + n_ * c] = t;
+    }
+  }
+  std::fill(T_.begin(), T_.end(), 0.0);
+  for (int a = 0; a < K; a++)
+    T_[a + K * a] = 1.0;
+}
+
+// Given mu: rounds of the scale and shear moves, the eigenvalues and the
+// angles.  None of them changes mu, and all of them read the fields only
+// through the grams G and H, so the rounds cost O(K^3) each and the fields
+// are transformed once at the end.
+void Sampler::update_given_mu(Xoshiro &rng, Counts &counts, int rounds) {
+  for (int k = 0; k < rounds; k++) {
+    scale_moves(rng, counts);
+    shear_moves(rng, counts);
+    update_eta(rng, counts);
+    update_theta(rng, counts);
+  }
+  transform_fields();
 }
 
 void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
@@ -758,11 +895,8 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   refresh_gram();
   for (int j = 0; j < p_; j++)
     shift_move(rng, j);
-  scale_moves(rng, counts);
-  shear_moves(rng, counts);
+  update_given_mu(rng, counts, d_.rounds);
   update_lambda(rng, counts);
-  update_eta(rng, counts);
-  update_theta(rng, counts);
   update_psi(rng, counts);
 }
 

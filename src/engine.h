@@ -71,6 +71,10 @@ struct Data {
   // in the running summaries (0: a relative risk above 1); null for 0.
   const double *ref_lp = nullptr;
   double psi_scale = 1.0;            // prior scale of 1 / sqrt(psi)
+  // Rounds per sweep of the moves given mu (see Sampler::sweep).
+  int rounds = 1;
+  // Whether the effects are proposed by Newton steps (else random walks).
+  bool newton = false;
 };
 
 // The state of a chain.  theta holds the K (K - 1) / 2 angles in the order
@@ -84,7 +88,8 @@ struct State {
   std::vector<double> psi; // K sizes (negative binomial only; else empty)
 };
 
-// Proposal scales.  beta_chol holds, for each outcome, the lower Cholesky
+// Proposal scales.  phi: per effect, the sd of its random walk or the
+// multiplier of its Newton proposal's sd (see update_phi).  beta_chol holds, for each outcome, the lower Cholesky
 // factor (p x p, column-major) of the shape of its block proposal, which
 // beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
 // (the diagonal on the log scale), one block per row; eta and theta on the
@@ -141,11 +146,11 @@ public:
 
   // One sweep: the coefficient blocks of every outcome, the effects unit by
   // unit, the exact shift of the fields along each covariate (the
-  // intercept's: a level) against that covariate's coefficients, a scale
-  // move of each field against its column of loadings and a shear of each
-  // pair of fields against the loadings (these three leave mu unchanged),
-  // the loadings row by row, then each eigenvalue and each angle, and for
-  // the negative binomial each size.
+  // intercept's: a level) against that covariate's coefficients, then
+  // Data::rounds rounds of the moves that leave mu unchanged (a scale move
+  // of each field against its column of loadings, a shear of each pair of
+  // fields against the loadings, each eigenvalue and each angle), the
+  // loadings row by row, and for the negative binomial each size.
   void sweep(Xoshiro &rng, Counts &counts);
 
   // -2 times the log-likelihood of the current state (observed counts only,
@@ -189,14 +194,20 @@ public:
   void update_eta(Xoshiro &rng, Counts &counts);
   void update_theta(Xoshiro &rng, Counts &counts);
   void update_psi(Xoshiro &rng, Counts &counts);
+  // Rounds of the scale, shear, eigenvalue and angle moves (none of them
+  // changes mu), the fields written once at the end.
+  void update_given_mu(Xoshiro &rng, Counts &counts, int rounds);
 
 private:
   void linear_predictor_from_state(double *lp) const;
+  template <int FAMILY, bool NEWTON> void phi_sweep(Xoshiro &rng, Counts &counts);
   void shift_move(Xoshiro &rng, int j);
   void shift_sums(int j, double *d, double *e) const;
   bool scale_moves(Xoshiro &rng, Counts &counts);
   bool shear_moves(Xoshiro &rng, Counts &counts);
   void transform_gram(int a, int b, double t);
+  void transform_fields();
+
   void refresh_gram();
   double log_det_term(double eta_k) const;
   double lambda_log_prior(const double *L) const;
@@ -221,6 +232,10 @@ private:
   std::vector<double> lp_, m_;          // n x K: mu and g(mu) (family.h)
   std::vector<double> A_, G_;           // K x K: association, Phi' C Phi
   std::vector<double> H_;               // K x K: Phi' D Phi
+  // K x K: the scale and shear moves accepted since the fields were last
+  // written, as the fields' transformation Phi <- Phi T (G_ and H_ and the
+  // loadings already include it).
+  std::vector<double> T_;
   bool gram_valid_ = false;
   std::vector<double> ll_const_;         // n x K: the constants c per cell
   std::vector<double> logdet_;      // K

@@ -10,7 +10,9 @@
 //          w, logdet (the map's log-determinant interpolant, from
 //          mcar_map_prepare), eta_lo, eta_hi, beta_prec (p x K), iw_df,
 //          iw_scale (K x K), ref_lp (K: the linear predictor above which
-//          a cell counts as raised), psi_scale (prior scale of 1 / sqrt(psi)))
+//          a cell counts as raised), psi_scale (prior scale of 1 / sqrt(psi)),
+//          rounds (of the moves given mu per sweep), newton (1: the
+//          effects' Newton proposals; 0: random walks))
 // state:   list(beta (p x K), phi (n x K), Lambda (K x K), eta (K),
 //          theta (K (K - 1) / 2), psi (K, negative binomial; else empty),
 //          lp (n x K mu carried by the chain, or
@@ -172,6 +174,10 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   d.psi_scale = real_scalar(data_s, "psi_scale");
   if (!(d.psi_scale > 0))
     throw std::invalid_argument("engine input `psi_scale` must be positive");
+  d.rounds = int_scalar(data_s, "rounds");
+  if (d.rounds < 1)
+    throw std::invalid_argument("engine input `rounds` must be at least 1");
+  d.newton = int_scalar(data_s, "newton") != 0;
   const int npsi = d.family == mcar_engine::NEGBINOMIAL ? K : 0;
 
   mcar_engine::State s;

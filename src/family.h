@@ -73,6 +73,31 @@ inline double cell_c(int family, double y, double e, double psi) {
   }
 }
 
+// g'(mu) and g''(mu) of a cell, given g = cell_g(..., mu).
+inline void cell_slope(int family, double y, double e, double psi, double mu,
+                       double g, double *g1, double *g2) {
+  if (!(e > 0)) {
+    *g1 = *g2 = 0.0;
+    return;
+  }
+  switch (family) {
+  case BINOMIAL: {
+    const double p = 1.0 / (1.0 + std::exp(-mu));
+    *g1 = e * p;
+    *g2 = e * p * (1.0 - p);
+    return;
+  }
+  case NEGBINOMIAL: {
+    const double t = e * std::exp(mu) / psi, q = t / (1.0 + t);
+    *g1 = (y + psi) * q;
+    *g2 = (y + psi) * q / (1.0 + t);
+    return;
+  }
+  default:
+    *g1 = *g2 = g;
+  }
+}
+
 // What a fit reports per cell: the relative risk exp(mu), or for the
 // binomial the probability 1 / (1 + exp(-mu)).
 inline double cell_risk(int family, double mu) {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -242,28 +243,34 @@ TEST(EngineStationary, CoefficientBlocks) {
 
 // ---- effects -------------------------------------------------------------------------
 
+// The effects by random walks, and by Newton proposals at their full size
+// and at a wider one (h = 1.8, which leaves the conditional's Gaussian
+// approximation far behind in the tails).
 TEST(EngineStationary, EffectsOneAtATime) {
   struct Run {
     const char *name;
     int i, c;
   };
   uint64_t seed = 21;
-  for (Run run : {Run{"ring9", 3, 0}, Run{"grid9", 4, 1}, Run{"grid9", 0, 0},
-                  Run{"ring7", 2, 2}, Run{"ring7", 5, 3}, Run{"binom9", 4, 1},
-                  Run{"binom9", 2, 0}, Run{"nb7", 6, 1}, Run{"nb7", 1, 0}}) {
-    Chain ch(run.name, seed++);
-    const int at_ic = run.i + ch.P().n * run.c;
-    std::vector<double *> at = {&ch.s().phi[at_ic]};
-    const double lo = *at[0] - 6, hi = *at[0] + 6;
-    Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
-      return ch.log_post_at(at, x, false);
-    });
-    ch.sc.phi[at_ic] = 2.4 * g.sd(0, [](double v) { return v; });
-    expect_marginals(g, {[&] { return *at[0]; }},
-                     [&] { ch.smp.update_phi(ch.rng, ch.counts); }, ITERS,
-                     std::string(run.name) + ", phi[" + std::to_string(run.i) + "," +
-                         std::to_string(run.c) + "]");
-  }
+  for (double newton : {0.0, 1.0, 1.8})
+    for (Run run : {Run{"ring9", 3, 0}, Run{"grid9", 4, 1}, Run{"grid9", 0, 0},
+                    Run{"ring7", 2, 2}, Run{"ring7", 5, 3}, Run{"binom9", 4, 1},
+                    Run{"binom9", 2, 0}, Run{"nb7", 6, 1}, Run{"nb7", 1, 0}}) {
+      Chain ch(run.name, seed++);
+      ch.cs.P->data.newton = newton > 0;
+      const int at_ic = run.i + ch.P().n * run.c;
+      std::vector<double *> at = {&ch.s().phi[at_ic]};
+      const double lo = *at[0] - 6, hi = *at[0] + 6;
+      Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
+        return ch.log_post_at(at, x, false);
+      });
+      ch.sc.phi[at_ic] = newton > 0 ? newton : 2.4 * g.sd(0, [](double v) { return v; });
+      expect_marginals(g, {[&] { return *at[0]; }},
+                       [&] { ch.smp.update_phi(ch.rng, ch.counts); }, ITERS,
+                       std::string(run.name) + ", phi[" + std::to_string(run.i) + "," +
+                           std::to_string(run.c) + "]" +
+                           (newton > 0 ? ", Newton h = " + std::to_string(newton) : ""));
+    }
 }
 
 // ---- the shift of the fields ---------------------------------------------------------
@@ -440,6 +447,75 @@ TEST(EngineStationary, ShearMovesAlongTheirOrbits) {
     expect_marginals(g, {read}, [&] { ch.smp.update_shear(ch.rng, ch.counts); }, ITERS,
                      std::string(run.name) + ", shear " + std::to_string(a) + "," +
                          std::to_string(b));
+  }
+}
+
+// Rounds of the moves given mu hold the fields' transformation back until
+// the last round, the grams and the loadings carrying it meanwhile.  With
+// the scale of field c and eigenvalue k free (every other scale zero), the
+// rounds move on the two-dimensional set (field c times e^u, eta_k = v),
+// whose density is the posterior there times e^(u (n - c - 1)).
+TEST(EngineStationary, RoundsGivenMuKeepTheJointOfAScaleAndAnEigenvalue) {
+  struct Run {
+    const char *name;
+    int c, k;
+  };
+  uint64_t seed = 111;
+  for (Run run : {Run{"ring9", 0, 0}, Run{"grid9", 1, 0}, Run{"ring7", 2, 1}}) {
+    Chain ch(run.name, seed++);
+    const Problem &P = ch.P();
+    const int K = P.K, c = run.c, k = run.k;
+    const State start = ch.s();
+    const double l0 = start.Lambda[c + K * c];
+    const double lo[2] = {-3, P.eta_lo}, hi[2] = {3, P.eta_hi};
+    Grid g = make_grid(2, lo, hi, 240, [&](const double *x) {
+      State t = scaled(start, P, c, std::exp(x[0]));
+      t.eta[k] = x[1];
+      return dense_log_post(P, t, true) + (P.n - c - 1) * x[0];
+    });
+    const std::vector<double> mu = g.marginal(0);
+    ASSERT_LT(std::max(mu.front(), mu.back()), 1e-7 * *std::max_element(mu.begin(), mu.end()))
+        << run.name << ": the grid cuts off mass";
+    ch.sc.scale[c] = 1.7 * g.sd(0, [](double v) { return v; });
+    ch.sc.eta[k] = 1.7 * g.sd(1, [&](double v) { return logit(v, P.eta_lo, P.eta_hi); });
+    expect_marginals(g,
+                     {[&] { return std::log(l0 / ch.s().Lambda[c + K * c]); },
+                      [&] { return ch.s().eta[k]; }},
+                     [&] { ch.smp.update_given_mu(ch.rng, ch.counts, 3); }, ITERS / 2,
+                     std::string(run.name) + ", scale of field " + std::to_string(c) +
+                         " with eigenvalue " + std::to_string(k),
+                     true);
+  }
+}
+
+// With every move free, the rounds leave mu as it is: a sampler built from
+// the final state (mu recomputed) agrees with the one that ran them.
+TEST(EngineStationary, RoundsGivenMuLeaveMuAsItIs) {
+  uint64_t seed = 121;
+  for (const char *name : {"ring9", "grid9", "ring7"}) {
+    Chain ch(name, seed++);
+    const Problem &P = ch.P();
+    const int n = P.n, K = P.K;
+    for (int c = 0; c < K; c++)
+      ch.sc.scale[c] = 0.3;
+    for (double &v : ch.sc.shear)
+      v = 0.3;
+    for (int k = 0; k < K; k++)
+      ch.sc.eta[k] = 0.5;
+    for (double &v : ch.sc.theta)
+      v = 0.5;
+    for (int t = 0; t < 20; t++)
+      ch.smp.update_given_mu(ch.rng, ch.counts, 7);
+    int moved = 0;
+    for (int c = 0; c < K; c++)
+      moved += ch.counts.scale[c];
+    EXPECT_GT(moved, 0) << name;
+    State s = ch.s();
+    s.lp.clear();
+    Sampler fresh(P.data, s, ch.sc.sc);
+    for (int x = 0; x < n * K; x++)
+      EXPECT_NEAR(fresh.linear_predictor()[x], ch.smp.linear_predictor()[x], 1e-10)
+          << name << ", entry " << x;
   }
 }
 

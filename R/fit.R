@@ -84,18 +84,20 @@
 #' @section Sampling:
 #' Each sweep updates the coefficients of each outcome in a block (a random
 #' walk shaped by the information of the data), the effects one at a time
-#' (each from a Newton step on its conditional: a Gaussian proposal with the
-#' conditional's slope and curvature, accepted almost always), then draws
-#' exactly, for the intercept and for each covariate, a shift of
-#' every field along that covariate against its coefficients (which leaves
-#' the likelihood unchanged and removes the slow trade-off between
-#' coefficients and fields, smooth covariates included), then rounds of
-#' scale and shear moves of the fields against the loadings and of moves of
-#' each eigenvalue and each angle of the association matrix on logit scales
-#' (these leave the likelihood unchanged and cost nothing that grows with
-#' the map, so on large maps, where they are sharply determined given the
-#' fields, a sweep makes up to 30 rounds of them: one per 100 units), and
-#' the loadings row by row (the diagonal on the log scale).  With `tune = TRUE` the proposal scales are adapted
+#' (random walks on maps under 500 units; on larger maps Newton proposals: a
+#' Gaussian with the slope and curvature of the effect's conditional at its
+#' current value, accepted almost always), then draws exactly, for the
+#' intercept and for each covariate, a shift of every field along that
+#' covariate against its coefficients (which leaves the likelihood
+#' unchanged and removes the slow trade-off between coefficients and
+#' fields, smooth covariates included), scale and shear moves of the fields
+#' against the loadings, the loadings row by row (the diagonal on the log
+#' scale), and each eigenvalue and each angle of the association matrix on
+#' logit scales.  The scale, shear, eigenvalue and angle moves leave the
+#' likelihood unchanged and cost nothing that grows with the map; on large
+#' maps, where they are sharply determined given the fields, the sweep ends
+#' with further rounds of them (one round per 100 units in all, at most
+#' 30).  With `tune = TRUE` the proposal scales are adapted
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
 #' the kept draws come from a fixed Markov kernel.
 #'

@@ -895,8 +895,14 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   refresh_gram();
   for (int j = 0; j < p_; j++)
     shift_move(rng, j);
-  update_given_mu(rng, counts, d_.rounds);
+  scale_moves(rng, counts);
+  shear_moves(rng, counts);
+  transform_fields();
   update_lambda(rng, counts);
+  update_eta(rng, counts);
+  update_theta(rng, counts);
+  if (d_.rounds > 1)
+    update_given_mu(rng, counts, d_.rounds - 1);
   update_psi(rng, counts);
 }
 

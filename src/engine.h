@@ -146,11 +146,12 @@ public:
 
   // One sweep: the coefficient blocks of every outcome, the effects unit by
   // unit, the exact shift of the fields along each covariate (the
-  // intercept's: a level) against that covariate's coefficients, then
-  // Data::rounds rounds of the moves that leave mu unchanged (a scale move
-  // of each field against its column of loadings, a shear of each pair of
-  // fields against the loadings, each eigenvalue and each angle), the
-  // loadings row by row, and for the negative binomial each size.
+  // intercept's: a level) against that covariate's coefficients, a scale
+  // move of each field against its column of loadings and a shear of each
+  // pair of fields against the loadings (these three leave mu unchanged),
+  // the loadings row by row, then each eigenvalue and each angle, Data::rounds
+  // - 1 further rounds of the moves that leave mu unchanged (scales,
+  // shears, eigenvalues, angles), and for the negative binomial each size.
   void sweep(Xoshiro &rng, Counts &counts);
 
   // -2 times the log-likelihood of the current state (observed counts only,

@@ -290,6 +290,34 @@ test_that("tuning brings poor proposal scales to useful acceptance rates", {
   expect_true(all(tuned$lambda > 0.2 & tuned$lambda < 0.6))
 })
 
+test_that("large maps propose the effects by Newton steps and more rounds given mu", {
+  # 600 units: past the size where the effects' Newton proposals take over.
+  local_test_seed(7)
+  W <- grid_adjacency(24, 25)
+  n <- nrow(W)
+  E <- matrix(runif(n * 2, 10, 30), n)
+  Y <- matrix(rpois(n * 2, E), n)
+  ns <- asNamespace("mcar")
+  expect_identical(ns$.given_mu_rounds(n), 6L)
+  msgs <- character()
+  fit <- withCallingHandlers(
+    mcar_fit(Y, E, W, n_sample = 600, chains = 1, seed = 3, progress = FALSE,
+             scales = list(phi = 3)),
+    warning = function(w) {
+      msgs <<- c(msgs, conditionMessage(w))
+      invokeRestart("muffleWarning")
+    })
+  acc <- fit$acceptance$chain1
+  # Nearly every Newton proposal is accepted; a random walk of these scales
+  # would take a few in a hundred.  The oversized start shrinks to at most 1.
+  expect_gt(mean(acc$phi), 0.9)
+  expect_true(all(fit$scales$chain1$phi <= 1))
+  expect_false(any(grepl("acceptance rate", msgs)))
+  # The moves given mu report their rates per proposal, whatever the rounds.
+  expect_true(all(acc$eta > 0.1 & acc$eta < 0.8))
+  expect_true(all(acc$scale > 0.1 & acc$scale < 0.8))
+})
+
 test_that("tuning without a burn-in is turned off, with a warning if asked", {
   d <- toy_data()
   args <- list(d$Y, d$E, d$W, n_sample = 30, burnin = 0, chains = 1,

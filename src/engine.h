@@ -89,9 +89,9 @@ struct State {
 };
 
 // Proposal scales.  phi: per effect, the sd of its random walk or the
-// multiplier of its Newton proposal's sd (see update_phi).  beta_chol holds, for each outcome, the lower Cholesky
-// factor (p x p, column-major) of the shape of its block proposal, which
-// beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
+// multiplier of its Newton proposal's sd (see update_phi).  beta_chol
+// holds, for each outcome, the lower Cholesky factor (p x p, column-major)
+// of the shape of its block proposal, which beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
 // (the diagonal on the log scale), one block per row; eta and theta on the
 // logit scales.
 struct Scales {
@@ -149,9 +149,10 @@ public:
   // intercept's: a level) against that covariate's coefficients, a scale
   // move of each field against its column of loadings and a shear of each
   // pair of fields against the loadings (these three leave mu unchanged),
-  // the loadings row by row, then each eigenvalue and each angle, Data::rounds
-  // - 1 further rounds of the moves that leave mu unchanged (scales,
-  // shears, eigenvalues, angles), and for the negative binomial each size.
+  // the loadings row by row, then each eigenvalue and each angle,
+  // Data::rounds - 1 further rounds of the moves that leave mu unchanged
+  // (scales, shears, eigenvalues, angles), and for the negative binomial
+  // each size.
   void sweep(Xoshiro &rng, Counts &counts);
 
   // -2 times the log-likelihood of the current state (observed counts only,
@@ -208,7 +209,6 @@ private:
   bool shear_moves(Xoshiro &rng, Counts &counts);
   void transform_gram(int a, int b, double t);
   void transform_fields();
-
   void refresh_gram();
   double log_det_term(double eta_k) const;
   double lambda_log_prior(const double *L) const;

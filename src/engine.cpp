@@ -542,46 +542,30 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
       double as = 0.0;
       for (int b = 0; b < K; b++)
         as += A[c + K * b] * s[b];
-      if (!NEWTON) {
-        // random walk
-        const double y = x + scale[ic] * rng.normal();
-        const double dy = y - x;
-        double lg = -0.5 * d * (y * y - x * x) + dy * as;
+      // The proposal: a random walk, or the Newton step from the slope sx
+      // and curvature px at x.
+      double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
+      const double h = scale[ic];
+      if (NEWTON) {
+        sx = as - d * x;
+        px = d;
         for (int r = 0; r <= c; r++) {
           const int at = i + n * r;
-          const double dl = L[r + K * c] * dy;
-          lp_new[r] = lp[at] + dl;
-          m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
-          lg += Y[at] * dl - (m_new[r] - m[at]);
+          const double l = L[r + K * c];
+          double g1, g2;
+          cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
+          sx += l * (Y[at] - g1);
+          px += l * l * g2;
         }
-        if (accept(rng, lg)) {
-          phi[ic] = y;
-          for (int r = 0; r <= c; r++) {
-            const int at = i + n * r;
-            lp[at] = lp_new[r];
-            m[at] = m_new[r];
-          }
-          acc[ic]++;
-        }
-        continue;
+        ipx = 1.0 / px;
+        z = rng.normal();
+        y = x + sx * ipx + h * std::sqrt(ipx) * z;
+      } else {
+        y = x + h * rng.normal();
       }
-      // slope and curvature at x
-      double sx = as - d * x, px = d;
-      for (int r = 0; r <= c; r++) {
-        const int at = i + n * r;
-        const double l = L[r + K * c];
-        double g1, g2;
-        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
-        sx += l * (Y[at] - g1);
-        px += l * l * g2;
-      }
-      const double h = scale[ic];
-      const double ipx = 1.0 / px;
-      const double z = rng.normal();
-      const double y = x + sx * ipx + h * std::sqrt(ipx) * z;
       const double dy = y - x;
       double lg = -0.5 * d * (y * y - x * x) + dy * as;
-      double sy = as - d * y, py = d;
+      double sy = as - d * y, py = d; // the same at y (Newton only)
       for (int r = 0; r <= c; r++) {
         const int at = i + n * r;
         const double l = L[r + K * c];
@@ -589,17 +573,26 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
         lp_new[r] = lp[at] + dl;
         m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
         lg += Y[at] * dl - (m_new[r] - m[at]);
-        double g1, g2;
-        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1, &g2);
-        sy += l * (Y[at] - g1);
-        py += l * l * g2;
+        if (NEWTON) {
+          double g1, g2;
+          cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1,
+                     &g2);
+          sy += l * (Y[at] - g1);
+          py += l * l * g2;
+        }
       }
-      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
-      const double ipy = 1.0 / py;
-      const double bx = x - y - sy * ipy;
-      const double back2 = bx * bx * py / (h * h);
-      lg += 0.5 * (z * z - back2);
-      if (newton_accept(rng, lg, py * ipx, px * ipy)) {
+      bool ok;
+      if (NEWTON) {
+        // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
+        const double ipy = 1.0 / py;
+        const double bx = x - y - sy * ipy;
+        const double back2 = bx * bx * py / (h * h);
+        lg += 0.5 * (z * z - back2);
+        ok = newton_accept(rng, lg, py * ipx, px * ipy);
+      } else {
+        ok = accept(rng, lg);
+      }
+      if (ok) {
         phi[ic] = y;
         for (int r = 0; r <= c; r++) {
           const int at = i + n * r;
@@ -679,10 +672,12 @@ double Sampler::ratio_scale(int c, double s) {
   for (int b = 0; b < K; b++)
     if (b != c)
       t += (s - 1.0) * A_[c + K * b] * G_[c + K * b];
-  std::vector<double> L(s_.Lambda);
+  SmallSquare Ls(K);
+  double *L = Ls.data();
+  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
   for (int r = 0; r <= c; r++)
     L[r + K * c] /= s;
-  return t + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+  return t + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
 }
 
 // True when a field moved.
@@ -719,10 +714,12 @@ double Sampler::ratio_shear(int a, int b, double t) {
     AG += A_[a + K * k] * G_[k + K * b];
   const double dq = -0.5 * (2.0 * t * H_[a + K * b] + t * t * H_[b + K * b]) +
                     0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * G_[b + K * b]);
-  std::vector<double> L(s_.Lambda);
+  SmallSquare Ls(K);
+  double *L = Ls.data();
+  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
   for (int r = 0; r <= a; r++)
     L[r + K * b] -= t * L[r + K * a];
-  return dq + lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+  return dq + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
 }
 
 bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
@@ -847,19 +844,22 @@ void Sampler::update_eta(Xoshiro &rng, Counts &counts) {
   if (!gram_valid_)
     refresh_gram();
   const double lo = d_.eta_lo, hi = d_.eta_hi;
-  std::vector<double> eta(s_.eta), A(K_ * K_);
+  // Scratch on the stack: these moves run in every round of every sweep.
+  SmallSquare es(K_), As(K_);
+  double *eta = es.data(), *A = As.data();
+  std::copy(s_.eta.begin(), s_.eta.end(), eta);
   for (int k = 0; k < K_; k++) {
     const double x = s_.eta[k];
     const double y = logit_out(logit_in(x, lo, hi) + sc_.eta[k] * rng.normal(), lo, hi);
     eta[k] = y;
-    association(A.data(), s_.theta.data(), eta.data(), K_);
+    association(A, s_.theta.data(), eta, K_);
     const double ld = log_det_term(y);
-    const double lg = 0.5 * (ld - logdet_[k]) + 0.5 * quad_change(A.data()) +
+    const double lg = 0.5 * (ld - logdet_[k]) + 0.5 * quad_change(A) +
                       logit_jacobian(y, lo, hi) - logit_jacobian(x, lo, hi);
     if (accept(rng, lg)) {
       s_.eta[k] = y;
       logdet_[k] = ld;
-      A_ = A;
+      std::copy(A, A + K_ * K_, A_.begin());
       counts.eta[k]++;
     } else {
       eta[k] = x;
@@ -871,17 +871,19 @@ void Sampler::update_theta(Xoshiro &rng, Counts &counts) {
   if (!gram_valid_)
     refresh_gram();
   const int nth = K_ * (K_ - 1) / 2;
-  std::vector<double> theta(s_.theta), A(K_ * K_);
+  SmallSquare ts(K_), As(K_);
+  double *theta = ts.data(), *A = As.data();
+  std::copy(s_.theta.begin(), s_.theta.end(), theta);
   for (int j = 0; j < nth; j++) {
     const double x = s_.theta[j];
     const double y = logit_out(logit_in(x, -1.0, 1.0) + sc_.theta[j] * rng.normal(), -1.0, 1.0);
     theta[j] = y;
-    association(A.data(), theta.data(), s_.eta.data(), K_);
-    const double lg = 0.5 * quad_change(A.data()) +
+    association(A, theta, s_.eta.data(), K_);
+    const double lg = 0.5 * quad_change(A) +
                       logit_jacobian(y, -1.0, 1.0) - logit_jacobian(x, -1.0, 1.0);
     if (accept(rng, lg)) {
       s_.theta[j] = y;
-      A_ = A;
+      std::copy(A, A + K_ * K_, A_.begin());
       counts.theta[j]++;
     } else {
       theta[j] = x;

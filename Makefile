@@ -53,7 +53,11 @@ CXX ?= g++
 NATIVE_CXXFLAGS := -std=c++17 -O2 -g -Wall -MMD -MP
 # The package's own compiler flags from src/Makevars, so that the native
 # suite exercises the same floating-point code generation as the package.
-PKG_CXXFLAGS = $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars)
+# src/Makevars names R's OpenMP flag (the engine's effects sweep), which is
+# read from R's own configuration.
+SHLIB_OPENMP_CXXFLAGS = $(shell sed -n 's/^SHLIB_OPENMP_CXXFLAGS *= *//p' $(R_HOME_DIR)/etc/Makeconf)
+PKG_CXXFLAGS = $(subst $$(SHLIB_OPENMP_CXXFLAGS),$(SHLIB_OPENMP_CXXFLAGS),\
+  $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars))
 NATIVE_SRC := src/matrix.cpp src/generator.cpp src/mcar.cpp src/mcar_main.cpp \
   src/engine.cpp src/engine_call.cpp src/map.cpp
 NATIVE_TESTS := $(sort $(wildcard tests/native/*.cpp))
@@ -106,7 +110,7 @@ $(NATIVE_OBJDIR)/tests/%.o: tests/native/%.cpp | deps
 	$(CXX) $(NATIVE_CXXFLAGS) -Isrc -Itests/native $(R_CPPFLAGS) -c $< -o $@
 
 $(NATIVE_BIN): $(NATIVE_OBJ)
-	$(CXX) -o $@ $^ $(R_LDLIBS) -Wl,-rpath,$(R_HOME_DIR)/lib -lgtest -lpthread
+	$(CXX) -o $@ $^ $(SHLIB_OPENMP_CXXFLAGS) $(R_LDLIBS) -Wl,-rpath,$(R_HOME_DIR)/lib -lgtest -lpthread
 
 -include $(NATIVE_OBJ:.o=.d)
 

@@ -644,7 +644,9 @@
                     offset = if (burn) 0L else stored,
                     unit_thin = if (burn) 1000000L else
                       as.integer(task$unit_thin),
-                    accumulate = !burn)
+                    accumulate = !burn,
+                    threads = as.integer(if (is.null(task$threads)) 1L else
+                      task$threads))
     run <- .Call(mcar_engine_run, dat, state, .engine_scales(scales), control)
     run$accept <- .per_proposal(run$accept, dat$rounds)
     summaries <- if (burn) state$summaries else run$summaries

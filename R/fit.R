@@ -172,6 +172,11 @@
 #'   installed).
 #' @param verbose Whether to report each piece of each chain as a message.
 #' @param log_file Optional path of a file receiving those lines.
+#' @param threads Threads per chain for the effects on maps of 500 units or
+#'   more (their units are updated colour by colour through a colouring of
+#'   the map).  The draws are the same for any number of threads; with
+#'   chains run in parallel (a \pkg{future} plan), keep chains times threads
+#'   within the cores.  Default `getOption("mcar.threads", 1)`.
 #'
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
@@ -198,7 +203,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      map = NULL, snap = NULL, queen = TRUE,
                      islands = c("independent", "nearest"), keep = NULL,
                      progress = interactive(), verbose = FALSE,
-                     log_file = NULL) {
+                     log_file = NULL,
+                     threads = getOption("mcar.threads", 1L)) {
   call <- match.call()
   started <- proc.time()[["elapsed"]]
   tune_given <- !missing(tune)  # before `tune` is reassigned below
@@ -278,6 +284,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
+  threads <- .check_threads(threads)
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
@@ -315,7 +322,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     list(chain = k, data = dat, init = inits[[k]], rng = seeded[[k]]$rng,
          scales = scale_list[[k]], n_sample = size$n_sample,
          burnin = size$burnin, thin = size$thin,
-         unit_thin = size$unit_thin, tune = tune, verbose = verbose)
+         unit_thin = size$unit_thin, tune = tune, verbose = verbose,
+         threads = threads)
   })
   setup_seconds <- proc.time()[["elapsed"]] - started
   results <- .run_chains(tasks, progress = progress,

@@ -4,7 +4,7 @@
 # risks apart), 4 chains run sequentially.
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_mixing.R [--sizes 1000,3000]
-#     [--sweeps 4000] [--chains 4] [--bundled yes] [--keep N]
+#     [--sweeps 4000] [--chains 4] [--bundled yes] [--keep N] [--threads 1]
 #
 # Data: the bundled Minnesota simulation (K = 3), North Carolina (K = 2,
 # covariate nonwhite, Poisson), and the synthetic maps of bench_maps.R
@@ -12,7 +12,9 @@
 # over the map.  Each row is one fresh R process.  On large maps the fits
 # store a thinned share of the per-unit draws (`keep`, by default within
 # the fit's memory budget; --keep N stores N per chain); the risks' ESS is
-# then that of the stored draws.
+# then that of the stored draws.  --threads sets the threads per chain of
+# the effects sweep (maps of 500 units or more; the draws do not depend on
+# it), the chains still run one after another.
 
 here <- local({
   f <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
@@ -30,9 +32,10 @@ if ("--child" %in% argv) {
   chains <- as.integer(opt("--chains", 4))
   keep <- opt("--keep", "")
   keep <- if (nzchar(keep)) as.numeric(keep) else NULL
+  threads <- as.integer(opt("--threads", 1))
   run <- function(...) suppressWarnings(suppressMessages(mcar_fit(
     ..., n_sample = sweeps, chains = chains, seed = 1, progress = FALSE,
-    keep = keep)))
+    keep = keep, threads = threads)))
   t0 <- proc.time()[["elapsed"]]
   if (what == "minnesota") {
     sim <- minnesota_simulated()
@@ -68,12 +71,15 @@ data_sets <- c(if (opt("--bundled", "yes") == "yes") c("minnesota", "nc"),
 sweeps <- opt("--sweeps", "4000")
 chains <- opt("--chains", "4")
 keep <- opt("--keep", "")
-cat(sprintf("%s chains x %s sweeps (half burn-in), sequential\n", chains, sweeps))
+threads <- opt("--threads", "1")
+cat(sprintf("%s chains x %s sweeps (half burn-in), sequential, %s thread(s) a chain\n",
+            chains, sweeps, threads))
 cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9s %7s %7s\n", "data", "units",
             "seconds", "beta", "Lambda", "A", "rr", "ESS/s", "R-hat", "(rr)"))
 for (what in data_sets) {
   v <- child_result(c(file.path(here, "bench_mixing.R"), "--child", "--data",
                       what, "--sweeps", sweeps, "--chains", chains,
+                      "--threads", threads,
                       if (nzchar(keep)) c("--keep", keep)))
   if (is.null(v)) {
     cat(sprintf("%10s failed\n", what))
@@ -87,4 +93,4 @@ for (what in data_sets) {
 }
 cat("\nrerun: cd bench && R_LIBS=../build/lib Rscript bench_mixing.R --sizes",
     paste(sizes, collapse = ","), "--sweeps", sweeps, "--chains", chains,
-    if (nzchar(keep)) c("--keep", keep), "\n")
+    "--threads", threads, if (nzchar(keep)) c("--keep", keep), "\n")

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace mcar_engine {
 
@@ -182,6 +184,43 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     logdet_[k] = log_det_term(s_.eta[k]);
   for (int a = 0; a < K_; a++)
     T_[a + K_ * a] = 1.0;
+  colour_units();
+}
+
+// A greedy colouring of the map in unit order (each unit takes the
+// smallest colour none of its earlier neighbours has), as the units listed
+// colour by colour (order_) and where each colour starts (colour_ptr_).
+void Sampler::colour_units() {
+  std::vector<int> colour(n_, -1), used;
+  int colours = 0;
+  for (int i = 0; i < n_; i++) {
+    used.assign(colours + 1, 0);
+    for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
+      if (colour[d_.col[q]] >= 0)
+        used[colour[d_.col[q]]] = 1;
+    int c = 0;
+    while (used[c])
+      c++;
+    colour[i] = c;
+    colours = std::max(colours, c + 1);
+  }
+  colour_ptr_.assign(colours + 1, 0);
+  for (int i = 0; i < n_; i++)
+    colour_ptr_[colour[i] + 1]++;
+  for (int c = 0; c < colours; c++)
+    colour_ptr_[c + 1] += colour_ptr_[c];
+  order_.resize(n_);
+  std::vector<int> next(colour_ptr_.begin(), colour_ptr_.end() - 1);
+  for (int i = 0; i < n_; i++)
+    order_[next[colour[i]]++] = i;
+}
+
+std::vector<int> Sampler::colours() const {
+  std::vector<int> colour(n_);
+  for (int c = 0; c + 1 < (int)colour_ptr_.size(); c++)
+    for (int q = colour_ptr_[c]; q < colour_ptr_[c + 1]; q++)
+      colour[order_[q]] = c;
+  return colour;
 }
 
 // ---- caches ----------------------------------------------------------------------
@@ -509,6 +548,46 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
 
 template <int FAMILY, bool NEWTON>
 void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
+  int *acc = counts.phi.data();
+  if (!NEWTON) {
+    // Unit by unit in index order, on the chain's own stream.
+    for (int i = 0; i < n_; i++)
+      effects_of_unit<FAMILY, NEWTON>(i, rng, work_.data(), acc);
+    return;
+  }
+  // Colour by colour: the units of one colour share no neighbour, so their
+  // conditionals do not involve each other and they are updated together,
+  // on up to Data::threads threads.  Unit i draws from a stream of its own,
+  // seeded from one word of the chain's stream and i, so every draw is the
+  // same whatever the number of threads.
+  const uint64_t key = rng.next();
+  const int colours = (int)colour_ptr_.size() - 1;
+  const int *order = order_.data();
+  const int *cp = colour_ptr_.data();
+  const int K = K_;
+#ifdef _OPENMP
+#pragma omp parallel num_threads(d_.threads) if (d_.threads > 1)
+#endif
+  {
+    std::vector<double> scratch(3 * K);
+    for (int c = 0; c < colours; c++) {
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int q = cp[c]; q < cp[c + 1]; q++) {
+        const int i = order[q];
+        Xoshiro own;
+        own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
+        effects_of_unit<FAMILY, NEWTON>(i, own, scratch.data(), acc);
+      }
+    }
+  }
+}
+
+// The K effects of unit i, one after the other (see update_phi); scratch
+// holds 3 K values, acc the acceptance counts per cell.
+template <int FAMILY, bool NEWTON>
+inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc) {
   const int n = n_, K = K_;
   double *__restrict phi = s_.phi.data();
   const double *__restrict L = s_.Lambda.data();
@@ -517,90 +596,86 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   const double *__restrict E = d_.E;
   const double *__restrict w = d_.w;
   const int *__restrict col = d_.col;
-  const int *__restrict row_ptr = d_.row_ptr;
   const double *__restrict scale = sc_.phi;
   const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
   double *__restrict lp = lp_.data();
   double *__restrict m = m_.data();
-  int *__restrict acc = counts.phi.data();
-  double *s = work_.data();      // K neighbour sums
-  double *lp_new = s + K;        // K
-  double *m_new = lp_new + K;    // K
-  for (int i = 0; i < n; i++) {
-    const int q0 = row_ptr[i], q1 = row_ptr[i + 1];
-    for (int b = 0; b < K; b++) {
-      const double *pb = phi + n * b;
-      double t = 0.0;
-      for (int q = q0; q < q1; q++)
-        t += w[q] * pb[col[q]];
-      s[b] = t;
-    }
-    const double d = D_[i];
-    for (int c = 0; c < K; c++) {
-      const int ic = i + n * c;
-      const double x = phi[ic];
-      double as = 0.0;
-      for (int b = 0; b < K; b++)
-        as += A[c + K * b] * s[b];
-      // The proposal: a random walk, or the Newton step from the slope sx
-      // and curvature px at x.
-      double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
-      const double h = scale[ic];
-      if (NEWTON) {
-        sx = as - d * x;
-        px = d;
-        for (int r = 0; r <= c; r++) {
-          const int at = i + n * r;
-          const double l = L[r + K * c];
-          double g1, g2;
-          cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
-          sx += l * (Y[at] - g1);
-          px += l * l * g2;
-        }
-        ipx = 1.0 / px;
-        z = rng.normal();
-        y = x + sx * ipx + h * std::sqrt(ipx) * z;
-      } else {
-        y = x + h * rng.normal();
-      }
-      const double dy = y - x;
-      double lg = -0.5 * d * (y * y - x * x) + dy * as;
-      double sy = as - d * y, py = d; // the same at y (Newton only)
+  double *s = scratch;        // K neighbour sums
+  double *lp_new = s + K;     // K
+  double *m_new = lp_new + K; // K
+  const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
+  for (int b = 0; b < K; b++) {
+    const double *pb = phi + n * b;
+    double t = 0.0;
+    for (int q = q0; q < q1; q++)
+      t += w[q] * pb[col[q]];
+    s[b] = t;
+  }
+  const double d = D_[i];
+  for (int c = 0; c < K; c++) {
+    const int ic = i + n * c;
+    const double x = phi[ic];
+    double as = 0.0;
+    for (int b = 0; b < K; b++)
+      as += A[c + K * b] * s[b];
+    // The proposal: a random walk, or the Newton step from the slope sx
+    // and curvature px at x.
+    double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
+    const double h = scale[ic];
+    if (NEWTON) {
+      sx = as - d * x;
+      px = d;
       for (int r = 0; r <= c; r++) {
         const int at = i + n * r;
         const double l = L[r + K * c];
-        const double dl = l * dy;
-        lp_new[r] = lp[at] + dl;
-        m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
-        lg += Y[at] * dl - (m_new[r] - m[at]);
-        if (NEWTON) {
-          double g1, g2;
-          cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1,
-                     &g2);
-          sy += l * (Y[at] - g1);
-          py += l * l * g2;
-        }
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
+        sx += l * (Y[at] - g1);
+        px += l * l * g2;
       }
-      bool ok;
+      ipx = 1.0 / px;
+      z = rng.normal();
+      y = x + sx * ipx + h * std::sqrt(ipx) * z;
+    } else {
+      y = x + h * rng.normal();
+    }
+    const double dy = y - x;
+    double lg = -0.5 * d * (y * y - x * x) + dy * as;
+    double sy = as - d * y, py = d; // the same at y (Newton only)
+    for (int r = 0; r <= c; r++) {
+      const int at = i + n * r;
+      const double l = L[r + K * c];
+      const double dl = l * dy;
+      lp_new[r] = lp[at] + dl;
+      m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
+      lg += Y[at] * dl - (m_new[r] - m[at]);
       if (NEWTON) {
-        // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
-        const double ipy = 1.0 / py;
-        const double bx = x - y - sy * ipy;
-        const double back2 = bx * bx * py / (h * h);
-        lg += 0.5 * (z * z - back2);
-        ok = newton_accept(rng, lg, py * ipx, px * ipy);
-      } else {
-        ok = accept(rng, lg);
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1,
+                   &g2);
+        sy += l * (Y[at] - g1);
+        py += l * l * g2;
       }
-      if (ok) {
-        phi[ic] = y;
-        for (int r = 0; r <= c; r++) {
-          const int at = i + n * r;
-          lp[at] = lp_new[r];
-          m[at] = m_new[r];
-        }
-        acc[ic]++;
+    }
+    bool ok;
+    if (NEWTON) {
+      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
+      const double ipy = 1.0 / py;
+      const double bx = x - y - sy * ipy;
+      const double back2 = bx * bx * py / (h * h);
+      lg += 0.5 * (z * z - back2);
+      ok = newton_accept(rng, lg, py * ipx, px * ipy);
+    } else {
+      ok = accept(rng, lg);
+    }
+    if (ok) {
+      phi[ic] = y;
+      for (int r = 0; r <= c; r++) {
+        const int at = i + n * r;
+        lp[at] = lp_new[r];
+        m[at] = m_new[r];
       }
+      acc[ic]++;
     }
   }
 }

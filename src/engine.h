@@ -74,7 +74,10 @@ struct Data {
   // Rounds per sweep of the moves given mu (see Sampler::sweep).
   int rounds = 1;
   // Whether the effects are proposed by Newton steps (else random walks).
+  // Newton sweeps go colour by colour through a colouring of the map, on
+  // up to `threads` threads, with the same draws for any number.
   bool newton = false;
+  int threads = 1;
 };
 
 // The state of a chain.  theta holds the K (K - 1) / 2 angles in the order
@@ -163,6 +166,8 @@ public:
   double accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
+  // The colour of each unit in the colouring the Newton sweeps go through.
+  std::vector<int> colours() const;
 
   // Log posterior at a proposal minus at the current state, proposal
   // Jacobians left out: the quantities each update accepts on.
@@ -203,6 +208,9 @@ public:
 private:
   void linear_predictor_from_state(double *lp) const;
   template <int FAMILY, bool NEWTON> void phi_sweep(Xoshiro &rng, Counts &counts);
+  template <int FAMILY, bool NEWTON>
+  void effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc);
+  void colour_units();
   void shift_move(Xoshiro &rng, int j);
   void shift_sums(int j, double *d, double *e) const;
   bool scale_moves(Xoshiro &rng, Counts &counts);
@@ -244,6 +252,9 @@ private:
   std::vector<double> Cx_;          // n x p: C X
   std::vector<double> xDx_, xCx_;   // p: X[, j]' D X[, j], X[, j]' C X[, j]
   std::vector<double> work_;        // scratch of n K
+  // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
+  // order_[colour_ptr_[c + 1] - 1].
+  std::vector<int> order_, colour_ptr_;
 };
 
 } // namespace mcar_engine

@@ -22,11 +22,13 @@
 //          lambda (K x K), eta (K), theta, scale (K), shear, psi (K or
 //          empty), lambda_corr (K x K x K: per row of the loadings, the
 //          Cholesky factor of its proposal's correlations))
-// control: list(sweeps, thin, offset, unit_thin, accumulate): sweep s of
-//          this call (1-based) is kept when offset + s is a multiple of
-//          thin; of the kept sweeps, those whose number (offset + s) / thin
-//          is a multiple of unit_thin store the fields too.  With accumulate
-//          the kept sweeps are added into the running summaries.
+// control: list(sweeps, thin, offset, unit_thin, accumulate, threads
+//          (optional, 1 when absent)): sweep s of this call (1-based) is
+//          kept when offset + s is a multiple of thin; of the kept sweeps,
+//          those whose number (offset + s) / thin is a multiple of
+//          unit_thin store the fields too.  With accumulate the kept sweeps
+//          are added into the running summaries.  threads: for the Newton
+//          sweeps of the effects (the draws do not depend on it).
 //
 // Storage is owned by C++ objects and R objects held by cpp11, so it is
 // released whichever way the call ends, an interrupt included.
@@ -47,7 +49,8 @@ namespace {
 using mcar_engine::Data;
 using mcar_engine::Xoshiro;
 
-SEXP element(SEXP list, const char *name) {
+// The element `name` of a named list; null when absent and `optional`.
+SEXP element(SEXP list, const char *name, bool optional = false) {
   if (TYPEOF(list) != VECSXP)
     throw std::invalid_argument(std::string("engine input holding `") + name +
                                 "` must be a list");
@@ -57,6 +60,8 @@ SEXP element(SEXP list, const char *name) {
   for (R_xlen_t k = 0; k < Rf_xlength(list); k++)
     if (std::string(CHAR(STRING_ELT(names, k))) == name)
       return VECTOR_ELT(list, k);
+  if (optional)
+    return nullptr;
   throw std::invalid_argument(std::string("engine input lacks `") + name + "`");
 }
 
@@ -222,6 +227,10 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   const int offset = int_scalar(control_s, "offset");
   const int unit_thin = int_scalar(control_s, "unit_thin");
   const int accumulate = *LOGICAL(element(control_s, "accumulate"));
+  if (element(control_s, "threads", true) != nullptr)
+    d.threads = int_scalar(control_s, "threads");
+  if (d.threads < 1)
+    throw std::invalid_argument("engine control `threads` must be at least 1");
   if (sweeps < 0 || thin < 1 || offset < 0 || unit_thin < 1 ||
       (long long)thin * unit_thin > 2147483647LL)
     throw std::invalid_argument("engine control values out of range");

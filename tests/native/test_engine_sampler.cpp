@@ -198,3 +198,46 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
         }
   }
 }
+
+// The Newton sweeps of the effects go colour by colour through a colouring
+// of the map, the units of a colour on several threads: no two neighbours
+// may share a colour, and the chain must not depend on the number of
+// threads.
+TEST(EngineSampler, NewtonSweepsAreTheSameOnAnyNumberOfThreads) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7"}) {
+    Case cs = make_case(name);
+    Problem &P = *cs.P;
+    P.data.newton = true;
+    ScaleSet sc(P, 1.0);
+    {
+      State s = cs.s;
+      Sampler smp(P.data, s, sc.sc);
+      const std::vector<int> colour = smp.colours();
+      for (int i = 0; i < P.n; i++)
+        for (int q = P.data.row_ptr[i]; q < P.data.row_ptr[i + 1]; q++)
+          EXPECT_NE(colour[i], colour[P.data.col[q]])
+              << name << ": units " << i << " and " << P.data.col[q];
+    }
+    std::vector<State> ends;
+    std::vector<std::vector<int>> accepted;
+    for (int threads : {1, 2, 3}) {
+      P.data.threads = threads;
+      State s = cs.s;
+      Xoshiro rng;
+      rng.seed(77);
+      Counts counts(P.data);
+      Sampler smp(P.data, s, sc.sc);
+      for (int t = 0; t < 40; t++)
+        smp.sweep(rng, counts);
+      ends.push_back(s);
+      accepted.push_back(counts.phi);
+    }
+    P.data.threads = 1;
+    EXPECT_FALSE(same_bits(ends[0].phi, cs.s.phi)) << name;
+    for (int k = 1; k < 3; k++) {
+      expect_same_state(ends[0], ends[k], std::string(name) + ", threads " +
+                                              std::to_string(k + 1));
+      EXPECT_EQ(accepted[0], accepted[k]) << name;
+    }
+  }
+}

@@ -316,6 +316,15 @@ test_that("large maps propose the effects by Newton steps and more rounds given 
   # The moves given mu report their rates per proposal, whatever the rounds.
   expect_true(all(acc$eta > 0.1 & acc$eta < 0.8))
   expect_true(all(acc$scale > 0.1 & acc$scale < 0.8))
+  # Their units go colour by colour, on threads: the same chain on two.
+  two <- suppressWarnings(
+    mcar_fit(Y, E, W, n_sample = 600, chains = 1, seed = 3, progress = FALSE,
+             scales = list(phi = 3), threads = 2))
+  expect_identical(two$draws, fit$draws)
+  expect_identical(two$acceptance, fit$acceptance)
+  for (bad in list(0, 1.5, NA, "2", c(1, 2)))
+    expect_error(mcar_fit(Y, E, W, n_sample = 10, chains = 1, threads = bad),
+                 "threads")
 })
 
 test_that("tuning without a burn-in is turned off, with a warning if asked", {

@@ -80,6 +80,37 @@ bool cholesky(double *a, int K) {
   return true;
 }
 
+// The sum over i in [0, n) of term(i), as the ordered sum of the sums of
+// blocks of SUM_BLOCK consecutive indices, the blocks on up to `threads`
+// threads: the same value, to the bit, on any number of threads, and for
+// n <= SUM_BLOCK the plain sum in index order.  term may also write
+// per-index outputs (each i its own).
+const int SUM_BLOCK = 1024;
+template <class Term> double blocked_sum(int n, int threads, const Term &term) {
+  const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
+  if (blocks <= 1) {
+    double t = 0.0;
+    for (int i = 0; i < n; i++)
+      t += term(i);
+    return t;
+  }
+  std::vector<double> part(blocks);
+#ifdef _OPENMP
+#pragma omp parallel for num_threads(threads) if (threads > 1) schedule(static)
+#endif
+  for (int b = 0; b < blocks; b++) {
+    const int end = std::min(n, (b + 1) * SUM_BLOCK);
+    double t = 0.0;
+    for (int i = b * SUM_BLOCK; i < end; i++)
+      t += term(i);
+    part[b] = t;
+  }
+  double total = 0.0;
+  for (double v : part)
+    total += v;
+  return total;
+}
+
 // log((x - lo) / (hi - x)) and its inverse, and the log Jacobian term
 // log((x - lo)(hi - x)) of the random walk on that scale.
 inline double logit_in(double x, double lo, double hi) {
@@ -247,8 +278,12 @@ void Sampler::refresh_gram() {
   const int *__restrict col = d_.col;
   const int *__restrict row_ptr = d_.row_ptr;
   double *__restrict S = work_.data();
+  const int threads = d_.threads;
   for (int b = 0; b < K; b++) {
     const double *pb = phi + n * b;
+#ifdef _OPENMP
+#pragma omp parallel for num_threads(threads) if (threads > 1 && n > SUM_BLOCK) schedule(static)
+#endif
     for (int i = 0; i < n; i++) {
       double t = 0.0;
       for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
@@ -259,11 +294,9 @@ void Sampler::refresh_gram() {
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
       const double *pa = phi + n * a, *pb = phi + n * b, *sb = S + n * b;
-      double g = 0.0, h = 0.0;
-      for (int i = 0; i < n; i++) {
-        g += pa[i] * sb[i];
-        h += D_[i] * (pa[i] * pb[i]);
-      }
+      const double g = blocked_sum(n, threads, [&](int i) { return pa[i] * sb[i]; });
+      const double h =
+          blocked_sum(n, threads, [&](int i) { return D_[i] * (pa[i] * pb[i]); });
       G_[a + K * b] = G_[b + K * a] = g;
       H_[a + K * b] = H_[b + K * a] = h;
     }
@@ -363,17 +396,15 @@ double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
   double *dL = change.data();
   for (int c = r; c < K_; c++)
     dL[c] = L[r + K_ * c] - s_.Lambda[r + K_ * c];
-  double ll = 0.0;
-  for (int i = 0; i < n_; i++) {
+  return blocked_sum(n_, d_.threads, [&](int i) {
     const int at = i + n_ * r;
     double dl = 0.0;
     for (int c = r; c < K_; c++)
       dl += dL[c] * s_.phi[i + n_ * c];
     lp_new[i] = lp_[at] + dl;
     m_new[i] = g(at, r, lp_new[i]);
-    ll += d_.Y[at] * dl - (m_new[i] - m_[at]);
-  }
-  return ll;
+    return d_.Y[at] * dl - (m_new[i] - m_[at]);
+  });
 }
 
 double Sampler::ratio_lambda_row(int r, const double *row) const {
@@ -413,13 +444,8 @@ void Sampler::shift_sums(int j, double *d, double *e) const {
   const double *cv = Cx_.data() + (size_t)n_ * j;
   for (int c = 0; c < K_; c++) {
     const double *f = phi + (size_t)n_ * c;
-    double dc = 0.0, ec = 0.0;
-    for (int i = 0; i < n_; i++) {
-      dc += D_[i] * v[i] * f[i];
-      ec += cv[i] * f[i];
-    }
-    d[c] = dc;
-    e[c] = ec;
+    d[c] = blocked_sum(n_, d_.threads, [&](int i) { return D_[i] * v[i] * f[i]; });
+    e[c] = blocked_sum(n_, d_.threads, [&](int i) { return cv[i] * f[i]; });
   }
 }
 
@@ -472,8 +498,7 @@ double Sampler::ratio_shift(const double *delta, int j) const {
 double Sampler::beta_proposal(int r, const double *b, double *lp_new,
                               double *m_new) const {
   const double *cur = s_.beta.data() + p_ * r;
-  double ll = 0.0;
-  for (int i = 0; i < n_; i++) {
+  const double ll = blocked_sum(n_, d_.threads, [&](int i) {
     double dxb = 0.0;
     for (int j = 0; j < p_; j++)
       dxb += d_.X[i + n_ * j] * (b[j] - cur[j]);
@@ -481,8 +506,8 @@ double Sampler::beta_proposal(int r, const double *b, double *lp_new,
     const double lp = lp_[x] + dxb;
     lp_new[i] = lp;
     m_new[i] = g(x, r, lp);
-    ll += d_.Y[x] * dxb - (m_new[i] - m_[x]);
-  }
+    return d_.Y[x] * dxb - (m_new[i] - m_[x]);
+  });
   double pr = 0.0;
   for (int j = 0; j < p_; j++) {
     const double tau = d_.beta_prec[j + p_ * r];
@@ -834,15 +859,21 @@ void Sampler::transform_fields() {
   if (identity)
     return;
   double *phi = s_.phi.data();
-  double *row = work_.data();
-  for (int i = 0; i < n_; i++) {
+  const double *T = T_.data();
+  const int n = n_, threads = d_.threads;
+#ifdef _OPENMP
+#pragma omp parallel for num_threads(threads) if (threads > 1 && n > SUM_BLOCK) schedule(static)
+#endif
+  for (int i = 0; i < n; i++) {
+    SmallSquare hold(K); // the unit's row, K values
+    double *row = hold.data();
     for (int a = 0; a < K; a++)
-      row[a] = phi[i + n_ * a];
+      row[a] = phi[i + n * a];
     for (int c = 0; c < K; c++) {
       double t = 0.0;
       for (int a = 0; a < K; a++)
-        t += row[a] * T_[a + K * c];
-      phi[i + n_ * c] = t;
+        t += row[a] * T[a + K * c];
+      phi[i + n * c] = t;
     }
   }
   std::fill(T_.begin(), T_.end(), 0.0);
@@ -992,33 +1023,29 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict Y = d_.Y;
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
-  double total = 0.0;
-  for (int r = 0; r < K_; r++) {
-    const double ref = d_.ref_lp ? d_.ref_lp[r] : 0.0;
-    for (int x = n_ * r; x < n_ * (r + 1); x++) {
-      // For the Poisson the cached E exp(mu) spares an exp.
-      const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
-      const double dr = rr - sm.rr_mean[x];
-      sm.rr_mean[x] += dr * inv;
-      sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
-      if (lp[x] > ref)
-        sm.rr_gt1[x] += 1.0;
-      // A missing count enters with E = 0 and Y = 0: its term is 0.
-      const double ll = E[x] > 0 ? Y[x] * lp[x] - m[x] + llc[x] : 0.0;
-      if (E[x] > 0)
-        total += ll;
-      const double dl = ll - sm.ll_mean[x];
-      sm.ll_mean[x] += dl * inv;
-      sm.ll_m2[x] += dl * (ll - sm.ll_mean[x]);
-      if (ll > sm.ll_max[x]) {
-        sm.ll_sum[x] = sm.ll_sum[x] * std::exp(sm.ll_max[x] - ll) + 1.0;
-        sm.ll_max[x] = ll;
-      } else {
-        sm.ll_sum[x] += std::exp(ll - sm.ll_max[x]);
-      }
+  const int n = n_;
+  const double *ref = d_.ref_lp;
+  return blocked_sum(n_ * K_, d_.threads, [&](int x) {
+    // For the Poisson the cached E exp(mu) spares an exp.
+    const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
+    const double dr = rr - sm.rr_mean[x];
+    sm.rr_mean[x] += dr * inv;
+    sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
+    if (lp[x] > (ref ? ref[x / n] : 0.0))
+      sm.rr_gt1[x] += 1.0;
+    // A missing count enters with E = 0 and Y = 0: its term is 0.
+    const double ll = E[x] > 0 ? Y[x] * lp[x] - m[x] + llc[x] : 0.0;
+    const double dl = ll - sm.ll_mean[x];
+    sm.ll_mean[x] += dl * inv;
+    sm.ll_m2[x] += dl * (ll - sm.ll_mean[x]);
+    if (ll > sm.ll_max[x]) {
+      sm.ll_sum[x] = sm.ll_sum[x] * std::exp(sm.ll_max[x] - ll) + 1.0;
+      sm.ll_max[x] = ll;
+    } else {
+      sm.ll_sum[x] += std::exp(ll - sm.ll_max[x]);
     }
-  }
-  return total;
+    return E[x] > 0 ? ll : 0.0;
+  });
 }
 
 double Sampler::deviance() const {

@@ -322,6 +322,17 @@ test_that("large maps propose the effects by Newton steps and more rounds given 
              scales = list(phi = 3), threads = 2))
   expect_identical(two$draws, fit$draws)
   expect_identical(two$acceptance, fit$acceptance)
+  # Past a thousand units the sums over the map run in blocks on the
+  # threads too, summed in the same order on any number of them.
+  W2 <- grid_adjacency(40, 50)
+  n2 <- nrow(W2)
+  E2 <- matrix(runif(n2 * 2, 10, 30), n2)
+  Y2 <- matrix(rpois(n2 * 2, E2), n2)
+  big <- lapply(1:2, function(th) suppressWarnings(
+    mcar_fit(Y2, E2, W2, n_sample = 40, chains = 1, seed = 5,
+             progress = FALSE, threads = th)))
+  expect_identical(big[[2]]$draws, big[[1]]$draws)
+  expect_identical(big[[2]]$summaries, big[[1]]$summaries)
   for (bad in list(0, 1.5, NA, "2", c(1, 2)))
     expect_error(mcar_fit(Y, E, W, n_sample = 10, chains = 1, threads = bad),
                  "threads")

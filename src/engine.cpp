@@ -86,6 +86,22 @@ bool cholesky(double *a, int K) {
 // n <= SUM_BLOCK the plain sum in index order.  term may also write
 // per-index outputs (each i its own).
 const int SUM_BLOCK = 1024;
+
+// body(i) for i in [0, n), on up to `threads` threads past SUM_BLOCK
+// indices (each i writing only its own outputs); a plain loop otherwise,
+// which keeps the small maps clear of the threading library's calls.
+template <class Body> void parallel_for(int n, int threads, const Body &body) {
+  if (threads > 1 && n > SUM_BLOCK) {
+#ifdef _OPENMP
+#pragma omp parallel for num_threads(threads) schedule(static)
+#endif
+    for (int i = 0; i < n; i++)
+      body(i);
+    return;
+  }
+  for (int i = 0; i < n; i++)
+    body(i);
+}
 template <class Term> double blocked_sum(int n, int threads, const Term &term) {
   const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
   if (blocks <= 1) {
@@ -95,15 +111,22 @@ template <class Term> double blocked_sum(int n, int threads, const Term &term) {
     return t;
   }
   std::vector<double> part(blocks);
-#ifdef _OPENMP
-#pragma omp parallel for num_threads(threads) if (threads > 1) schedule(static)
-#endif
-  for (int b = 0; b < blocks; b++) {
+  auto block = [&](int b) {
     const int end = std::min(n, (b + 1) * SUM_BLOCK);
     double t = 0.0;
     for (int i = b * SUM_BLOCK; i < end; i++)
       t += term(i);
     part[b] = t;
+  };
+  if (threads > 1) {
+#ifdef _OPENMP
+#pragma omp parallel for num_threads(threads) schedule(static)
+#endif
+    for (int b = 0; b < blocks; b++)
+      block(b);
+  } else {
+    for (int b = 0; b < blocks; b++)
+      block(b);
   }
   double total = 0.0;
   for (double v : part)
@@ -197,11 +220,13 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     }
   }
   ll_const_.assign(n_ * K_, 0.0);
+  ref_cell_.assign(n_ * K_, 0.0);
   for (int r = 0; r < K_; r++) {
     const double psi = d_.family == NEGBINOMIAL ? s_.psi[r] : 0.0;
     for (int i = 0; i < n_; i++) {
       const int x = i + n_ * r;
       ll_const_[x] = cell_c(d_.family, d_.Y[x], d_.E[x], psi);
+      ref_cell_[x] = d_.ref_lp ? d_.ref_lp[r] : 0.0;
     }
   }
   if ((int)s_.lp.size() == n_ * K_)
@@ -281,15 +306,12 @@ void Sampler::refresh_gram() {
   const int threads = d_.threads;
   for (int b = 0; b < K; b++) {
     const double *pb = phi + n * b;
-#ifdef _OPENMP
-#pragma omp parallel for num_threads(threads) if (threads > 1 && n > SUM_BLOCK) schedule(static)
-#endif
-    for (int i = 0; i < n; i++) {
+    parallel_for(n, threads, [&](int i) {
       double t = 0.0;
       for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
         t += w[q] * pb[col[q]];
       S[i + n * b] = t;
-    }
+    });
   }
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
@@ -860,13 +882,8 @@ void Sampler::transform_fields() {
     return;
   double *phi = s_.phi.data();
   const double *T = T_.data();
-  const int n = n_, threads = d_.threads;
-#ifdef _OPENMP
-#pragma omp parallel for num_threads(threads) if (threads > 1 && n > SUM_BLOCK) schedule(static)
-#endif
-  for (int i = 0; i < n; i++) {
-    SmallSquare hold(K); // the unit's row, K values
-    double *row = hold.data();
+  const int n = n_;
+  auto unit = [&](int i, double *row) { // row: K values of scratch
     for (int a = 0; a < K; a++)
       row[a] = phi[i + n * a];
     for (int c = 0; c < K; c++) {
@@ -875,7 +892,15 @@ void Sampler::transform_fields() {
         t += row[a] * T[a + K * c];
       phi[i + n * c] = t;
     }
-  }
+  };
+  if (d_.threads > 1)
+    parallel_for(n, d_.threads, [&](int i) {
+      SmallSquare hold(K);
+      unit(i, hold.data());
+    });
+  else
+    for (int i = 0; i < n; i++)
+      unit(i, work_.data());
   std::fill(T_.begin(), T_.end(), 0.0);
   for (int a = 0; a < K; a++)
     T_[a + K * a] = 1.0;
@@ -1023,15 +1048,14 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict Y = d_.Y;
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
-  const int n = n_;
-  const double *ref = d_.ref_lp;
+  const double *__restrict ref = ref_cell_.data();
   return blocked_sum(n_ * K_, d_.threads, [&](int x) {
     // For the Poisson the cached E exp(mu) spares an exp.
     const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];
     sm.rr_mean[x] += dr * inv;
     sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
-    if (lp[x] > (ref ? ref[x / n] : 0.0))
+    if (lp[x] > ref[x])
       sm.rr_gt1[x] += 1.0;
     // A missing count enters with E = 0 and Y = 0: its term is 0.
     const double ll = E[x] > 0 ? Y[x] * lp[x] - m[x] + llc[x] : 0.0;

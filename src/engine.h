@@ -247,6 +247,7 @@ private:
   std::vector<double> T_;
   bool gram_valid_ = false;
   std::vector<double> ll_const_;         // n x K: the constants c per cell
+  std::vector<double> ref_cell_;         // n x K: Data::ref_lp of each cell
   std::vector<double> logdet_;      // K
   std::vector<double> D_;           // n: the precision's diagonal
   std::vector<double> Cx_;          // n x p: C X

@@ -80,11 +80,8 @@ bool cholesky(double *a, int K) {
   return true;
 }
 
-// The sum over i in [0, n) of term(i), as the ordered sum of the sums of
-// blocks of SUM_BLOCK consecutive indices, the blocks on up to `threads`
-// threads: the same value, to the bit, on any number of threads, and for
-// n <= SUM_BLOCK the plain sum in index order.  term may also write
-// per-index outputs (each i its own).
+// Loops over the cells of the map run on the chain's threads only past
+// this many indices, in blocks of this many for the sums.
 const int SUM_BLOCK = 1024;
 
 // body(i) for i in [0, n), on up to `threads` threads past SUM_BLOCK
@@ -102,6 +99,11 @@ template <class Body> void parallel_for(int n, int threads, const Body &body) {
   for (int i = 0; i < n; i++)
     body(i);
 }
+// The sum over i in [0, n) of term(i), as the ordered sum of the sums of
+// blocks of SUM_BLOCK consecutive indices, the blocks on up to `threads`
+// threads: the same value, to the bit, on any number of threads, and for
+// n <= SUM_BLOCK the plain sum in index order.  term may also write
+// per-index outputs (each i its own).
 template <class Term> double blocked_sum(int n, int threads, const Term &term) {
   const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
   if (blocks <= 1) {
@@ -576,7 +578,9 @@ void Sampler::update_beta(Xoshiro &rng, Counts &counts) {
 // that matches the conditional at x, which it equals where the
 // conditional is Gaussian).  The reverse proposal is formed from the slope
 // and curvature at the proposed value, whose g(mu) the likelihood needs
-// anyway; for the Poisson g' = g'' = g, so it costs no further exp.
+// anyway; for the Poisson g' = g'' = g, so it costs no further exp.  The
+// random walks go through the units in index order, the Newton proposals
+// colour by colour (see phi_sweep).
 void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
   const bool nt = d_.newton;
   switch (d_.family) {

@@ -148,8 +148,9 @@ public:
   Sampler(const Data &data, State &state, const Scales &scales);
 
   // One sweep: the coefficient blocks of every outcome, the effects unit by
-  // unit, the exact shift of the fields along each covariate (the
-  // intercept's: a level) against that covariate's coefficients, a scale
+  // unit (with Newton proposals, colour by colour of the map's colouring),
+  // the exact shift of the fields along each covariate (the intercept's: a
+  // level) against that covariate's coefficients, a scale
   // move of each field against its column of loadings and a shear of each
   // pair of fields against the loadings (these three leave mu unchanged),
   // the loadings row by row, then each eigenvalue and each angle,

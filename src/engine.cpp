@@ -99,26 +99,26 @@ template <class Body> void parallel_for(int n, int threads, const Body &body) {
   for (int i = 0; i < n; i++)
     body(i);
 }
-// The sum over i in [0, n) of term(i), as the ordered sum of the sums of
-// blocks of SUM_BLOCK consecutive indices, the blocks on up to `threads`
-// threads: the same value, to the bit, on any number of threads, and for
-// n <= SUM_BLOCK the plain sum in index order.  term may also write
-// per-index outputs (each i its own).
-template <class Term> double blocked_sum(int n, int threads, const Term &term) {
+// The M sums over i in [0, n) of the terms that term(i, t) adds into
+// t[0..M-1], each as the ordered sum of its sums over blocks of SUM_BLOCK
+// consecutive indices, the blocks on up to `threads` threads: the same
+// values, to the bit, on any number of threads, and for n <= SUM_BLOCK the
+// plain sums in index order.  term may also write per-index outputs (each
+// i its own).
+template <int M, class Term>
+void blocked_sums(int n, int threads, double *out, const Term &term) {
   const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
+  std::fill(out, out + M, 0.0);
   if (blocks <= 1) {
-    double t = 0.0;
     for (int i = 0; i < n; i++)
-      t += term(i);
-    return t;
+      term(i, out);
+    return;
   }
-  std::vector<double> part(blocks);
+  std::vector<double> part((size_t)blocks * M, 0.0);
   auto block = [&](int b) {
     const int end = std::min(n, (b + 1) * SUM_BLOCK);
-    double t = 0.0;
     for (int i = b * SUM_BLOCK; i < end; i++)
-      t += term(i);
-    part[b] = t;
+      term(i, &part[(size_t)b * M]);
   };
   if (threads > 1) {
 #ifdef _OPENMP
@@ -130,9 +130,15 @@ template <class Term> double blocked_sum(int n, int threads, const Term &term) {
     for (int b = 0; b < blocks; b++)
       block(b);
   }
-  double total = 0.0;
-  for (double v : part)
-    total += v;
+  for (int b = 0; b < blocks; b++)
+    for (int k = 0; k < M; k++)
+      out[k] += part[(size_t)b * M + k];
+}
+
+// The same for one sum, of the values term(i) returns.
+template <class Term> double blocked_sum(int n, int threads, const Term &term) {
+  double total;
+  blocked_sums<1>(n, threads, &total, [&](int i, double *t) { t[0] += term(i); });
   return total;
 }
 
@@ -318,11 +324,13 @@ void Sampler::refresh_gram() {
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
       const double *pa = phi + n * a, *pb = phi + n * b, *sb = S + n * b;
-      const double g = blocked_sum(n, threads, [&](int i) { return pa[i] * sb[i]; });
-      const double h =
-          blocked_sum(n, threads, [&](int i) { return D_[i] * (pa[i] * pb[i]); });
-      G_[a + K * b] = G_[b + K * a] = g;
-      H_[a + K * b] = H_[b + K * a] = h;
+      double gh[2];
+      blocked_sums<2>(n, threads, gh, [&](int i, double *t) {
+        t[0] += pa[i] * sb[i];
+        t[1] += D_[i] * (pa[i] * pb[i]);
+      });
+      G_[a + K * b] = G_[b + K * a] = gh[0];
+      H_[a + K * b] = H_[b + K * a] = gh[1];
     }
   gram_valid_ = true;
 }
@@ -468,8 +476,13 @@ void Sampler::shift_sums(int j, double *d, double *e) const {
   const double *cv = Cx_.data() + (size_t)n_ * j;
   for (int c = 0; c < K_; c++) {
     const double *f = phi + (size_t)n_ * c;
-    d[c] = blocked_sum(n_, d_.threads, [&](int i) { return D_[i] * v[i] * f[i]; });
-    e[c] = blocked_sum(n_, d_.threads, [&](int i) { return cv[i] * f[i]; });
+    double de[2];
+    blocked_sums<2>(n_, d_.threads, de, [&](int i, double *t) {
+      t[0] += D_[i] * v[i] * f[i];
+      t[1] += cv[i] * f[i];
+    });
+    d[c] = de[0];
+    e[c] = de[1];
   }
 }
 
@@ -615,12 +628,11 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   const int colours = (int)colour_ptr_.size() - 1;
   const int *order = order_.data();
   const int *cp = colour_ptr_.data();
-  const int K = K_;
 #ifdef _OPENMP
 #pragma omp parallel num_threads(d_.threads) if (d_.threads > 1)
 #endif
   {
-    std::vector<double> scratch(3 * K);
+    double scratch[3 * MAX_K]; // 3 K values
     for (int c = 0; c < colours; c++) {
 #ifdef _OPENMP
 #pragma omp for schedule(static)
@@ -629,7 +641,7 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
         const int i = order[q];
         Xoshiro own;
         own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
-        effects_of_unit<FAMILY, NEWTON>(i, own, scratch.data(), acc);
+        effects_of_unit<FAMILY, NEWTON>(i, own, scratch, acc);
       }
     }
   }
@@ -887,7 +899,8 @@ void Sampler::transform_fields() {
   double *phi = s_.phi.data();
   const double *T = T_.data();
   const int n = n_;
-  auto unit = [&](int i, double *row) { // row: K values of scratch
+  parallel_for(n, d_.threads, [&](int i) {
+    double row[MAX_K];
     for (int a = 0; a < K; a++)
       row[a] = phi[i + n * a];
     for (int c = 0; c < K; c++) {
@@ -896,15 +909,7 @@ void Sampler::transform_fields() {
         t += row[a] * T[a + K * c];
       phi[i + n * c] = t;
     }
-  };
-  if (d_.threads > 1)
-    parallel_for(n, d_.threads, [&](int i) {
-      SmallSquare hold(K);
-      unit(i, hold.data());
-    });
-  else
-    for (int i = 0; i < n; i++)
-      unit(i, work_.data());
+  });
   std::fill(T_.begin(), T_.end(), 0.0);
   for (int a = 0; a < K; a++)
     T_[a + K * a] = 1.0;
@@ -937,7 +942,7 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
     // (lower triangular, identity when none is given) times normals, the
     // diagonal on the log scale.
     const int m = K - r;
-    double z[64], v[64];
+    double z[MAX_K], v[MAX_K];
     for (int j = 0; j < m; j++)
       z[j] = rng.normal();
     const double *R = sc_.lambda_corr ? sc_.lambda_corr + (size_t)K * K * r : nullptr;

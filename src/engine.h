@@ -53,8 +53,11 @@
 
 namespace mcar_engine {
 
+// The most outcomes a sampler takes (its per-unit scratch is on the stack).
+constexpr int MAX_K = 64;
+
 struct Data {
-  int n = 0, K = 0, p = 0;
+  int n = 0, K = 0, p = 0; // K <= MAX_K
   int family = POISSON;
   const double *Y = nullptr;
   const double *E = nullptr;         // expected counts, or binomial trials

@@ -28,7 +28,8 @@
 //          those whose number (offset + s) / thin is a multiple of
 //          unit_thin store the fields too.  With accumulate the kept sweeps
 //          are added into the running summaries.  threads: for the Newton
-//          sweeps of the effects (the draws do not depend on it).
+//          sweeps of the effects and the sums over the map (the draws do
+//          not depend on it).
 //
 // Storage is owned by C++ objects and R objects held by cpp11, so it is
 // released whichever way the call ends, an interrupt included.
@@ -140,7 +141,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   d.K = Rf_ncols(Ys);
   d.p = Rf_ncols(Xs);
   const int n = d.n, K = d.K, p = d.p, nth = K * (K - 1) / 2;
-  if (n < 1 || K < 1 || K > 64 || p < 1 || Rf_nrows(Xs) != n)
+  if (n < 1 || K < 1 || K > mcar_engine::MAX_K || p < 1 || Rf_nrows(Xs) != n)
     throw std::invalid_argument("engine input sizes do not agree");
   d.Y = reals(data_s, "Y", (R_xlen_t)n * K);
   d.E = reals(data_s, "E", (R_xlen_t)n * K);

@@ -284,7 +284,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  threads <- .check_threads(threads)
+  threads <- .check_count(threads, "threads", lower = 1, upper = 1024)
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper)

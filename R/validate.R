@@ -794,15 +794,6 @@ print.mcar_prior <- function(x, ...) {
   as.integer(round(seed))
 }
 
-# Threads per chain: one whole number of at least 1.
-.check_threads <- function(threads) {
-  if (!is.numeric(threads) || length(threads) != 1L || is.na(threads) ||
-      threads < 1 || threads != round(threads) || threads > 1024) {
-    .input_error("threads", "must be a whole number between 1 and 1024.")
-  }
-  as.integer(threads)
-}
-
 .check_log_file <- function(log_file) {
   if (is.null(log_file)) return(NULL)
   if (!is.character(log_file) || length(log_file) != 1L || is.na(log_file) ||

@@ -218,13 +218,10 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
   for (int j = 0; j < p_; j++) {
     const double *v = d_.X + (size_t)n_ * j;
     double *cv = Cx_.data() + (size_t)n_ * j;
+    neighbour_sums(v, cv);
     for (int i = 0; i < n_; i++) {
-      double t = 0.0;
-      for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
-        t += d_.w[q] * v[d_.col[q]];
-      cv[i] = t;
       xDx_[j] += D_[i] * v[i] * v[i];
-      xCx_[j] += v[i] * t;
+      xCx_[j] += v[i] * cv[i];
     }
   }
   ll_const_.assign(n_ * K_, 0.0);
@@ -302,25 +299,28 @@ void Sampler::linear_predictor_from_state(double *lp) const {
   }
 }
 
+// out = C u (n each), on the chain's threads past SUM_BLOCK units.
+void Sampler::neighbour_sums(const double *u, double *out) const {
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const int *__restrict row_ptr = d_.row_ptr;
+  parallel_for(n_, d_.threads, [&](int i) {
+    double t = 0.0;
+    for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
+      t += w[q] * u[col[q]];
+    out[i] = t;
+  });
+}
+
 // G = Phi' C Phi and H = Phi' D Phi.  The neighbour sums S = C Phi go to
 // scratch first, so that every sum is accumulated in a register.
 void Sampler::refresh_gram() {
   const int n = n_, K = K_;
   const double *__restrict phi = s_.phi.data();
-  const double *__restrict w = d_.w;
-  const int *__restrict col = d_.col;
-  const int *__restrict row_ptr = d_.row_ptr;
   double *__restrict S = work_.data();
   const int threads = d_.threads;
-  for (int b = 0; b < K; b++) {
-    const double *pb = phi + n * b;
-    parallel_for(n, threads, [&](int i) {
-      double t = 0.0;
-      for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
-        t += w[q] * pb[col[q]];
-      S[i + n * b] = t;
-    });
-  }
+  for (int b = 0; b < K; b++)
+    neighbour_sums(phi + n * b, S + n * b);
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
       const double *pa = phi + n * a, *pb = phi + n * b, *sb = S + n * b;

@@ -222,6 +222,7 @@ private:
   void transform_gram(int a, int b, double t);
   void transform_fields();
   void refresh_gram();
+  void neighbour_sums(const double *u, double *out) const;
   double log_det_term(double eta_k) const;
   double lambda_log_prior(const double *L) const;
   double quad_change(const double *A) const;

@@ -215,6 +215,31 @@
   do.call(rbind, rows)
 }
 
+# When R-hat flags `bad` (names of reported parameters) and one chain alone
+# is to blame (the others agree without it: R-hat of at most 1.05 for all
+# of them), a clause naming that chain and how far its mean deviance lies
+# from theirs: a chain settled in a poorer mode fits worse.  "" otherwise,
+# and with fewer than three chains, where no one chain can be told apart.
+.chain_apart <- function(fit, bad) {
+  arr <- .draws_array(fit, .reported)
+  chains <- dim(arr)[2L]
+  if (chains < 3L || dim(arr)[1L] < 4L) return("")
+  agree <- vapply(seq_len(chains), function(k) {
+    rh <- vapply(bad, function(v) {
+      x <- matrix(arr[, -k, v], ncol = chains - 1L)
+      if (stats::sd(as.vector(x)) > 0) posterior::rhat(x) else NA_real_
+    }, numeric(1))
+    all(!is.na(rh) & rh <= 1.05)
+  }, logical(1))
+  if (sum(agree) != 1L) return("")
+  k <- which(agree)
+  dev <- vapply(fit$draws, function(d) mean(d$deviance), numeric(1))
+  gap <- dev[k] - mean(dev[-k])
+  sprintf(paste0("; chain %d alone differs (the others agree without it), ",
+                 "its mean deviance %.1f %s theirs"),
+          k, abs(gap), if (gap >= 0) "above" else "below")
+}
+
 # One warning that lists what makes the fit untrustworthy, with a remedy.
 .warn_untrustworthy <- function(fit) {
   problems <- character()
@@ -223,9 +248,10 @@
   if (chains > 1L) {
     bad <- rownames(tab)[!is.na(tab$rhat) & tab$rhat > 1.05]
     if (length(bad)) {
-      problems <- c(problems, sprintf(
+      problems <- c(problems, paste0(sprintf(
         "R-hat above 1.05 for %s (largest %.3g)",
-        paste(head(bad, 5L), collapse = ", "), max(tab$rhat, na.rm = TRUE)))
+        paste(head(bad, 5L), collapse = ", "), max(tab$rhat, na.rm = TRUE)),
+        .chain_apart(fit, bad)))
     }
   }
   low <- rownames(tab)[!is.na(tab$ess_bulk) & tab$ess_bulk < 100]

@@ -275,6 +275,43 @@ test_that("short chains are flagged as not to be trusted, long ones are not", {
              progress = FALSE))
 })
 
+test_that("a chain that alone disagrees with the others is named", {
+  # Four chains of independent draws of every reported parameter, alike
+  # but for what each case shifts.
+  fit <- toy_fit()
+  local_test_seed(11)
+  four <- fit
+  four$draws <- rep(fit$draws, 2L)
+  names(four$draws) <- paste0("chain", 1:4)
+  for (k in 1:4) {
+    for (el in c("beta", "Lambda", "A")) {
+      four$draws[[k]][[el]][] <- rnorm(length(four$draws[[k]][[el]]))
+    }
+    four$draws[[k]]$deviance[] <- rnorm(length(four$draws[[k]]$deviance), 500)
+  }
+  apart <- function(x, k, by, dev) {
+    x$draws[[k]]$Lambda[, 1] <- x$draws[[k]]$Lambda[, 1] + by
+    x$draws[[k]]$deviance <- x$draws[[k]]$deviance + dev
+    x
+  }
+  warn <- asNamespace("mcar")$.warn_untrustworthy
+  one <- apart(four, 3, 3, 80)
+  expect_warning(warn(one), paste0(
+    "R-hat above 1.05 for Lambda\\[1,1\\] \\(largest [0-9.]+\\); chain 3 ",
+    "alone differs \\(the others agree without it\\), its mean deviance ",
+    "8[0-9]\\.[0-9] above theirs"))
+  # Two chains apart, on different sides: no one chain is to blame.
+  two <- apart(one, 4, -3, 0)
+  expect_warning(w <- warn(two), "R-hat above 1.05")
+  expect_false(any(grepl("alone differs", w)))
+  # Two chains: R-hat cannot tell which of them strays.
+  pair <- four
+  pair$draws <- four$draws[1:2]
+  pair <- apart(pair, 2, 3, 80)
+  expect_warning(w <- warn(pair), "R-hat above 1.05")
+  expect_false(any(grepl("alone differs", w)))
+})
+
 test_that("every posterior draw format keeps only the variables asked for", {
   fit <- toy_fit()
   ref <- draws_matrix(fit, c("Lambda", "beta[2,1]"))

@@ -235,9 +235,12 @@
   k <- which(agree)
   dev <- vapply(fit$draws, function(d) mean(d$deviance), numeric(1))
   gap <- dev[k] - mean(dev[-k])
-  sprintf(paste0("; chain %d alone differs (the others agree without it), ",
+  # The chain's own number, which a lost chain leaves out of the indices.
+  label <- sub("^chain", "", names(fit$draws)[k])
+  sprintf(paste0("; chain %s alone differs (the others agree without it), ",
                  "its mean deviance %.1f %s theirs"),
-          k, abs(gap), if (gap >= 0) "above" else "below")
+          if (length(label) && nzchar(label)) label else k, abs(gap),
+          if (gap >= 0) "above" else "below")
 }
 
 # One warning that lists what makes the fit untrustworthy, with a remedy.

@@ -300,6 +300,10 @@ test_that("a chain that alone disagrees with the others is named", {
     "R-hat above 1.05 for Lambda\\[1,1\\] \\(largest [0-9.]+\\); chain 3 ",
     "alone differs \\(the others agree without it\\), its mean deviance ",
     "8[0-9]\\.[0-9] above theirs"))
+  # With chain 2 lost, the chains keep their numbers.
+  lost <- one
+  lost$draws <- c(one$draws[-2], list(chain5 = four$draws[[2]]))
+  expect_warning(warn(lost), "chain 3 alone differs")
   # Two chains apart, on different sides: no one chain is to blame.
   two <- apart(one, 4, -3, 0)
   expect_warning(w <- warn(two), "R-hat above 1.05")

@@ -215,13 +215,13 @@
   do.call(rbind, rows)
 }
 
-# When R-hat flags `bad` (names of reported parameters) and one chain alone
-# is to blame (the others agree without it: R-hat of at most 1.05 for all
-# of them), a clause naming that chain and how far its mean deviance lies
-# from theirs: a chain settled in a poorer mode fits worse.  "" otherwise,
-# and with fewer than three chains, where no one chain can be told apart.
-.chain_apart <- function(fit, bad) {
-  arr <- .draws_array(fit, .reported)
+# When R-hat flags `bad` (names of reported parameters in `arr`, their
+# draws x chains x variables) and one chain alone is to blame (the others
+# agree without it: R-hat of at most 1.05 for all of them), a clause naming
+# that chain and how far its mean deviance lies from theirs: a chain
+# settled in a poorer mode fits worse.  "" otherwise, and with fewer than
+# three chains, where no one chain can be told apart.
+.chain_apart <- function(fit, arr, bad) {
   chains <- dim(arr)[2L]
   if (chains < 3L || dim(arr)[1L] < 4L) return("")
   agree <- vapply(seq_len(chains), function(k) {
@@ -246,7 +246,8 @@
 # One warning that lists what makes the fit untrustworthy, with a remedy.
 .warn_untrustworthy <- function(fit) {
   problems <- character()
-  tab <- .param_table(.draws_array(fit, .reported), 0.95)
+  arr <- .draws_array(fit, .reported)
+  tab <- .param_table(arr, 0.95)
   chains <- length(fit$draws)
   if (chains > 1L) {
     bad <- rownames(tab)[!is.na(tab$rhat) & tab$rhat > 1.05]
@@ -254,7 +255,7 @@
       problems <- c(problems, paste0(sprintf(
         "R-hat above 1.05 for %s (largest %.3g)",
         paste(head(bad, 5L), collapse = ", "), max(tab$rhat, na.rm = TRUE)),
-        .chain_apart(fit, bad)))
+        .chain_apart(fit, arr, bad)))
     }
   }
   low <- rownames(tab)[!is.na(tab$ess_bulk) & tab$ess_bulk < 100]

@@ -245,7 +245,10 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     logdet_[k] = log_det_term(s_.eta[k]);
   for (int a = 0; a < K_; a++)
     T_[a + K_ * a] = 1.0;
-  colour_units();
+  // Only the Newton sweeps go colour by colour (phi_sweep colours the map
+  // itself when Data::newton is set after construction).
+  if (d_.newton)
+    colour_units();
 }
 
 // A greedy colouring of the map in unit order (each unit takes the
@@ -624,6 +627,8 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   // on up to Data::threads threads.  Unit i draws from a stream of its own,
   // seeded from one word of the chain's stream and i, so every draw is the
   // same whatever the number of threads.
+  if (colour_ptr_.empty())
+    colour_units();
   const uint64_t key = rng.next();
   const int colours = (int)colour_ptr_.size() - 1;
   const int *order = order_.data();

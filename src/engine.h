@@ -170,7 +170,9 @@ public:
   double accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
-  // The colour of each unit in the colouring the Newton sweeps go through.
+  // The colour of each unit in the colouring the Newton sweeps go through
+  // (made at construction with Data::newton, else at the first Newton
+  // sweep; all 0 before).
   std::vector<int> colours() const;
 
   // Log posterior at a proposal minus at the current state, proposal

@@ -22,13 +22,25 @@ grid_adjacency <- function(nr, nc = nr, names = NULL) {
   W
 }
 
-# The association matrix P diag(eta) P' (P the product of plane rotations
-# through theta * pi / 2), written out for K = 1 and K = 2.
-association_2 <- function(eta, theta = numeric()) {
-  if (length(eta) == 1L) return(matrix(eta, 1L, 1L))
-  cs <- cos(theta * pi / 2); sn <- sin(theta * pi / 2)
-  P <- matrix(c(cs, -sn, sn, cs), 2L, 2L)
-  P %*% diag(eta) %*% t(P)
+# The association matrix P diag(eta) P' of K eigenvalues and K (K - 1) / 2
+# angles: P the product, over the pairs a < b in lexicographic order
+# (1,2), (1,3), ..., (K-1,K), of the plane rotations G of the pair through
+# theta * pi / 2, each multiplied on the right, with G[a,a] = G[b,b] = cos,
+# G[a,b] = sin and G[b,a] = -sin.
+association_by_hand <- function(eta, theta = numeric()) {
+  eta <- unname(eta); theta <- unname(theta)
+  K <- length(eta)
+  stopifnot(length(theta) == K * (K - 1) / 2)
+  P <- diag(K)
+  j <- 0
+  for (a in seq_len(K - 1)) for (b in seq(a + 1, length.out = K - a)) {
+    j <- j + 1
+    cs <- cos(theta[j] * pi / 2); sn <- sin(theta[j] * pi / 2)
+    G <- diag(K)
+    G[c(a, b), c(a, b)] <- matrix(c(cs, -sn, sn, cs), 2L, 2L)
+    P <- P %*% G
+  }
+  P %*% diag(eta, K) %*% t(P)
 }
 
 # Counts simulated from the model on the map W: the fields drawn exactly from

@@ -95,7 +95,7 @@ test_that("derived draws follow the model from the kept draws", {
                tolerance = 1e-9)
   # The association matrix of every draw is P diag(eta) P'.
   for (s in c(1, 77, 400)) {
-    A <- association_2(arr[s, c("eta[1]", "eta[2]")], arr[s, "theta[1]"])
+    A <- association_by_hand(arr[s, c("eta[1]", "eta[2]")], arr[s, "theta[1]"])
     expect_equal(unname(arr[s, c("A[1,1]", "A[1,2]", "A[2,2]")]),
                  A[c(1, 3, 4)], tolerance = 1e-12)
   }

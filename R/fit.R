@@ -237,7 +237,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   Y <- .check_counts(.outcome_matrix(counts, "counts", data))
   E <- if (binom) .outcome_matrix(trials, "trials", data) else
     .outcome_matrix(expected, "expected", data)
-  e_arg <- if (binom) "trials" else "expected"
+  e_arg <- .exposure_arg(family)
   queen <- .check_polygon_args(snap, queen)
   W <- .from_sp(W, "W")
   map_names <- .map_names(W)
@@ -263,16 +263,9 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   X <- aligned$rows$covariates
   E <- check_e(E, Y)
   K <- ncol(Y); p <- ncol(X)
-  named_units <- !is.null(aligned$units) || !is.null(units)
-  if (is.null(units)) {
-    units <- if (!is.null(aligned$units)) aligned$units else
-      as.character(seq_len(n))
-  } else {
-    units <- as.character(units)
-    if (length(units) != n || anyNA(units) || anyDuplicated(units)) {
-      .input_error("units", "must give ", n, " distinct unit names.")
-    }
-  }
+  unit_names <- .fit_units(units, aligned$units, n)
+  units <- unit_names$units
+  named_units <- unit_names$named
   outcomes <- .outcome_names(colnames(Y), K)
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
@@ -290,7 +283,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
   dat <- .engine_data(Y, E, X, mp, prior, family)
   plain <- .default_init(Y, E, X, mp, family)
-  eta_range <- c(dat$eta_lo, dat$eta_hi)
+  eta_range <- c(mp$eta_lo, mp$eta_hi)
   # Starting eigenvalues inside a support narrowed by `eta_upper`.
   plain$eta <- pmin(pmax(plain$eta, eta_range[1L] + 0.1 * diff(eta_range)),
                     eta_range[2L] - 0.1 * diff(eta_range))
@@ -308,374 +301,23 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
-  streams <- .chain_streams(seed, size$chains)
-  seeded <- lapply(seq_len(size$chains), function(k) {
-    restore <- .use_stream(streams[[k]])
-    on.exit(restore())
-    rng <- .engine_rng()
-    init_k <- if (k == 1L) plain else .disperse_init(plain, eta_range)
-    list(rng = rng, init = init_k)
-  })
-  inits <- .check_init(init, lapply(seeded, `[[`, "init"), eta_range)
+  starts <- .chain_starts(seed, size$chains, plain, init, eta_range)
 
-  tasks <- lapply(seq_len(size$chains), function(k) {
-    list(chain = k, data = dat, init = inits[[k]], rng = seeded[[k]]$rng,
-         scales = scale_list[[k]], n_sample = size$n_sample,
-         burnin = size$burnin, thin = size$thin,
-         unit_thin = size$unit_thin, tune = tune, verbose = verbose,
-         threads = threads)
-  })
+  # ---- the chains, and the fit ----
+  tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,
+                        tune = tune, verbose = verbose, threads = threads)
   setup_seconds <- proc.time()[["elapsed"]] - started
   results <- .run_chains(tasks, progress = progress,
                          total = size$chains * size$n_sample)
   if (!is.null(log_file)) .write_log(log_file, results)
-
-  fit <- .assemble_fit(results, Y = Y, E = E, X = X, map = mp,
-                       units = units, outcomes = outcomes, inits = inits,
-                       size = size, tune = tune, seed = seed, call = call,
-                       prior = prior, plot_map = map, family = family)
-  fit$named_units <- named_units
-  fit$covariate_formula <- .covariate_formula(covariates, data)
-  fit$seconds <- proc.time()[["elapsed"]] - started
-  fit$setup_seconds <- setup_seconds
+  fit <- .new_fit(results, Y = Y, E = E, X = X, map = mp, units = units,
+                  named_units = named_units, outcomes = outcomes,
+                  inits = starts$inits, size = size, tune = tune,
+                  seed = seed, call = call, prior = prior, plot_map = map,
+                  family = family,
+                  covariate_formula = .covariate_formula(covariates, data),
+                  started = started, setup_seconds = setup_seconds)
   .warn_untrustworthy(fit)
   .warn_bounds(fit)
-  fit
-}
-
-# Warns when the posterior of an eigenvalue of the association matrix piles
-# against a bound of its prior: more than a quarter of its draws within 1%
-# of the support's width from the bound.  Against the upper bound the
-# fields are smoother than the prior lets them be.
-.warn_bounds <- function(fit) {
-  eta <- do.call(rbind, lapply(fit$draws, `[[`, "eta"))
-  lo <- fit$map$eta_lo; hi <- fit$map$eta_hi
-  if (is.null(eta) || !nrow(eta) || is.null(lo) || is.null(hi)) {
-    return(invisible(character()))
-  }
-  near <- 0.01 * (hi - lo)
-  msgs <- character()
-  for (k in seq_len(ncol(eta))) {
-    x <- eta[, k]
-    if (mean(x > hi - near) > 0.25) {
-      msgs <- c(msgs, sprintf(paste0(
-        "eta[%d] piles against its upper bound %s (median %.4f): the ",
-        "fields are smoother than the prior allows; consider ",
-        "mcar_prior(eta_upper = ) closer to 1."), k, format(hi), median(x)))
-    } else if (mean(x < lo + near) > 0.25) {
-      msgs <- c(msgs, sprintf(paste0(
-        "eta[%d] piles against its lower bound %s (median %.4f), set by the ",
-        "map's smallest eigenvalue: the fields are rougher than the ",
-        "prior allows."), k, format(lo, digits = 4), median(x)))
-    }
-  }
-  if (length(msgs)) warning(paste(msgs, collapse = "\n"), call. = FALSE)
-  invisible(msgs)
-}
-
-# ---- running the chains ---------------------------------------------------
-
-.is_sequential <- function() inherits(future::plan(), "sequential")
-
-# A progress callback holding nothing but the progressor, so that it travels
-# light to parallel workers.
-.progress_callback <- function(p) {
-  force(p)
-  function(n) p(amount = n)
-}
-
-.run_chains <- function(tasks, progress, total) {
-  sequential <- .is_sequential()
-  run <- function(callback) {
-    if (sequential) {
-      list(results = lapply(tasks, .run_chain, progress = callback),
-           lost = character())
-    } else {
-      .run_chain_futures(tasks, callback)
-    }
-  }
-  out <- .with_progress(run, progress, total, sequential)
-  .finished_chains(out)
-}
-
-.with_progress <- function(run, progress, total, sequential) {
-  if (!progress) return(run(NULL))
-  if (requireNamespace("progressr", quietly = TRUE)) {
-    return(progressr::with_progress({
-      p <- progressr::progressor(steps = total)
-      run(.progress_callback(p))
-    }, enable = TRUE))
-  }
-  if (!sequential) return(run(NULL))
-  pb <- txtProgressBar(min = 0, max = total, style = 3)
-  on.exit(close(pb))
-  done <- 0
-  run(function(n) {
-    done <<- done + n
-    setTxtProgressBar(pb, done)
-  })
-}
-
-# Runs each chain as a future of its own, at most one per worker, and
-# collects them as they finish.  A chain whose worker dies is lost on its
-# own: the others run on.  No chain is started while a dead worker is in
-# the plan; once the running chains are in, the plan's workers are
-# restarted and the waiting chains go on.  However the call is left
-# otherwise (an interrupt, a time limit, an error of a chain), the chains
-# still running stop at the end of their current piece.
-#
-# Returns the results in chain order, NULL for a lost chain, with `lost`
-# (why each lost chain was lost, named by chain number) and `restarted`
-# (whether a broken plan's workers were restarted; NA when none broke).
-.run_chain_futures <- function(tasks, callback) {
-  n <- length(tasks)
-  results <- vector("list", n)
-  lost <- character()
-  restarted <- NA
-  stop_file <- tempfile("mcar-stop-")
-  finished <- FALSE
-  on.exit(if (!finished) try(file.create(stop_file), silent = TRUE),
-          add = TRUE)
-  # Test hook: a function of the chain number, run in the chain's process
-  # after each piece.
-  hook <- getOption("mcar.chain_hook")
-  limit <- suppressWarnings(as.numeric(future::nbrOfWorkers()))
-  if (length(limit) != 1L || is.na(limit) || limit < 1) limit <- 1
-  pending <- seq_len(n)
-  running <- list()   # futures, named by chain number
-  relaunched <- integer()
-  broken <- FALSE     # a worker died: start nothing until they are restarted
-  clusters <- list()  # the clusters of the dead workers
-  fail <- function(e, f = attr(e, "future", exact = TRUE)) {
-    cl <- if (inherits(f, "Future")) f$workers
-    if (inherits(cl, "cluster")) clusters[[length(clusters) + 1L]] <<- cl
-    broken <<- TRUE
-  }
-  lose <- function(k, e, f = attr(e, "future", exact = TRUE)) {
-    lost[[as.character(k)]] <<- conditionMessage(e)
-    fail(e, f)
-  }
-  while (length(pending) || length(running)) {
-    if (broken && !length(running)) {
-      restarted <- .restart_workers(clusters)
-      broken <- FALSE
-      clusters <- list()
-    }
-    while (!broken && length(pending) && length(running) < limit) {
-      k <- pending[1L]
-      pending <- pending[-1L]
-      cb <- .chain_callback(callback, stop_file, hook, tasks[[k]]$chain)
-      f <- tryCatch(.launch_chain(tasks[[k]], cb),
-                    FutureError = .unless_time_limit)
-      if (!inherits(f, "FutureError")) {
-        running[[as.character(k)]] <- f
-      } else if (!k %in% relaunched) {
-        # A worker that died before this chain was sent to it (in an
-        # earlier fit, say): try once more on restarted workers.
-        relaunched <- c(relaunched, k)
-        pending <- c(k, pending)
-        fail(f)
-      } else {
-        lose(k, f)
-      }
-    }
-    collected <- FALSE
-    for (key in names(running)) {
-      f <- running[[key]]
-      done <- tryCatch(future::resolved(f), FutureError = .unless_time_limit)
-      if (isFALSE(done)) next
-      running[[key]] <- NULL
-      collected <- TRUE
-      value <- if (inherits(done, "FutureError")) done else
-        tryCatch(future::value(f), FutureError = .unless_time_limit)
-      if (inherits(value, "FutureError")) {
-        lose(as.integer(key), value, f)
-      } else {
-        results[[as.integer(key)]] <- value
-      }
-    }
-    if (!collected && length(running)) Sys.sleep(0.05)
-  }
-  if (broken) restarted <- .restart_workers(clusters)
-  finished <- TRUE
-  list(results = results, lost = lost, restarted = restarted)
-}
-
-# future reports an error raised in this process while it talks to a worker
-# as a FutureError, as if the worker had failed; a time limit reached then
-# (setTimeLimit(), R.utils::withTimeout()) must still end the fit.
-.unless_time_limit <- function(e) {
-  limits <- c(gettext("reached elapsed time limit", domain = "R"),
-              gettext("reached CPU time limit", domain = "R"))
-  for (limit in limits) {
-    if (grepl(limit, conditionMessage(e), fixed = TRUE)) {
-      stop(limit, call. = FALSE)
-    }
-  }
-  e
-}
-
-.launch_chain <- function(task, callback) {
-  future::future(quote(run(task, progress = callback)), substitute = FALSE,
-                 globals = list(run = .run_chain, task = task,
-                                callback = callback),
-                 packages = "mcar", seed = FALSE, lazy = FALSE,
-                 label = paste("mcar chain", task$chain))
-}
-
-# What a chain calls after each of its pieces, in its own process: stops
-# the chain once the fit that started it is gone (`stop_file` exists), then
-# reports progress.  It holds nothing else, to travel light to the worker.
-.chain_callback <- function(progress, stop_file, hook, chain) {
-  force(progress); force(stop_file); force(hook); force(chain)
-  function(n) {
-    if (file.exists(stop_file)) {
-      stop("chain ", chain, " stopped: the fit that started it was ",
-           "interrupted or failed.", call. = FALSE)
-    }
-    if (!is.null(hook)) hook(chain)
-    if (!is.null(progress)) progress(n)
-  }
-}
-
-# Sets the current plan again, which shuts its workers down and starts
-# fresh ones for the next future; a dead worker would otherwise stay in the
-# plan and fail every future sent to it.  A cluster made by the caller and
-# given to the plan cannot be renewed from here.  The connections of the old
-# `clusters` are closed first: stopping a cluster ends at its first dead
-# node and would leave the others to the garbage collector (and its
-# "closing unused connection" warnings).
-.restart_workers <- function(clusters = list()) {
-  workers <- formals(future::plan("next"))$workers
-  if (inherits(workers, "cluster")) return(FALSE)
-  for (cl in clusters) for (node in cl) {
-    if (inherits(node$con, "connection")) try(close(node$con), silent = TRUE)
-  }
-  tryCatch({
-    future::plan(future::plan("list"), substitute = FALSE, .skip = FALSE)
-    TRUE
-  }, error = function(e) FALSE)
-}
-
-# The chains that finished, in chain order; a warning names the lost ones,
-# and an error is raised when none finished.
-.finished_chains <- function(out) {
-  lost <- out$lost
-  if (!length(lost)) return(out$results)
-  lost <- lost[order(as.integer(names(lost)))]
-  k <- as.integer(names(lost))
-  kept <- which(!vapply(out$results, is.null, logical(1)))
-  why <- paste0("chain ", k, ": ", lost, collapse = "\n")
-  plan_note <- if (isTRUE(out$restarted)) {
-    "The plan's workers were restarted."
-  } else {
-    call <- attr(future::plan("next"), "call", exact = TRUE)
-    paste0("The plan's workers could not be restarted; set the plan again ",
-           if (!is.null(call)) paste0("(`", paste(deparse(call),
-                                                  collapse = " "), "`) "),
-           "before the next fit, with a new cluster if one was given.")
-  }
-  if (!length(kept)) {
-    stop("every chain was lost: the workers running them stopped. ",
-         plan_note, "\n", why, call. = FALSE)
-  }
-  warning(if (length(k) == 1L) "chain " else "chains ",
-          paste(k, collapse = ", "), " of ", length(out$results),
-          if (length(k) == 1L) " was lost: its worker" else
-            " were lost: their workers",
-          " stopped. The fit holds the ",
-          length(kept), if (length(kept) == 1L) " chain" else " chains",
-          " that finished (", paste(kept, collapse = ", "), "). ",
-          plan_note, "\n", why, call. = FALSE)
-  out$results[kept]
-}
-
-# The log is written after the chains are done: a file that can no longer
-# be written costs a warning, never the finished chains.
-.write_log <- function(path, results) {
-  ok <- tryCatch({
-    con <- file(path, open = "wt")
-    on.exit(close(con))
-    for (r in results) writeLines(r$lines, con)
-    TRUE
-  }, error = function(e) conditionMessage(e), warning = function(w)
-    conditionMessage(w))
-  if (!isTRUE(ok)) {
-    warning("could not write `log_file` ", path, " (", ok, "); the fit is ",
-            "complete and returned.", call. = FALSE)
-  }
-  invisible(isTRUE(ok))
-}
-
-# ---- assembling the fit ---------------------------------------------------
-
-.draw_names <- function(n, K, p) {
-  idx <- function(name, a, b) paste0(name, "[", rep(seq_len(a), b), ",",
-                                     rep(seq_len(b), each = a), "]")
-  list(beta = idx("beta", p, K), phi = idx("phi", n, K),
-       Lambda = .packed_names("Lambda", K), A = .packed_names("A", K),
-       eta = paste0("eta[", seq_len(K), "]"),
-       theta = if (K > 1L) paste0("theta[", seq_len(.n_angles(K)), "]")
-       else character(), psi = paste0("dispersion[", seq_len(K), "]"),
-       deviance = "deviance")
-}
-
-.assemble_fit <- function(results, Y, E, X, map, units, outcomes, inits, size,
-                          tune, seed, call, prior, plot_map,
-                          family = "poisson") {
-  n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
-  # Lost chains are missing from `results`; the others keep their numbers.
-  kept <- vapply(results, function(r) as.integer(r$chain), integer(1))
-  lost_chains <- setdiff(seq_along(inits), kept)
-  inits <- inits[kept]
-  chain_names <- paste0("chain", kept)
-  nm <- .draw_names(n, K, p)
-  draws <- lapply(results, function(r) {
-    d <- r$draws
-    # The negative binomial sizes psi are reported as dispersion[r]; the
-    # other families have none.
-    if (ncol(d$psi)) names(d)[names(d) == "psi"] <- "dispersion" else
-      d$psi <- NULL
-    for (el in names(d)) {
-      colnames(d[[el]]) <- nm[[if (el == "dispersion") "psi" else el]]
-    }
-    d
-  })
-  names(draws) <- chain_names
-  dimnames(Y) <- dimnames(E) <- list(units, outcomes)
-  rownames(X) <- units
-  per_chain <- function(el) setNames(lapply(results, `[[`, el), chain_names)
-  fit <- list(
-    call = call,
-    draws = draws,
-    acceptance = per_chain("acceptance"),
-    scales = per_chain("scales"),
-    initial_scales = per_chain("initial_scales"),
-    tuning = per_chain("tuning"),
-    init = setNames(inits, chain_names),
-    lost_chains = lost_chains,
-    last_state = per_chain("last_state"),
-    family = family,
-    counts = Y,
-    expected = if (family != "binomial") E,
-    trials = if (family == "binomial") E,
-    X = X,
-    map = list(row_ptr = map$row_ptr, col = map$col, w = map$w, d = map$d,
-               islands = map$islands, links = map$links,
-               components = map$components, lambda_min = map$lambda_min,
-               eta_lo = map$eta_lo, eta_hi = map$eta_hi, logdet = map$logdet),
-    summaries = per_chain("summaries"),
-    unit_rows = .unit_rows(size),
-    geometry = if (!is.null(plot_map)) sf::st_geometry(plot_map) else
-      map$geometry,
-    units = units, outcomes = outcomes, covariates = colnames(X),
-    prior = prior,
-    settings = c(size, list(tune = tune)),
-    seed = seed,
-    chain_seconds = vapply(results, `[[`, numeric(1), "seconds"),
-    log = unlist(lapply(results, `[[`, "lines"))
-  )
-  class(fit) <- "mcar_fit"
-  fit$dic <- .dic(fit)
   fit
 }

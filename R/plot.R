@@ -85,7 +85,14 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   cols <- if (nchain <= 8L) grDevices::palette.colors(max(nchain, 2L),
                                                     "Okabe-Ito")[seq_len(nchain)]
   else grDevices::hcl.colors(nchain, "Dark 3")
-  sweeps <- x$settings$burnin + x$settings$thin * seq_len(dim(arr)[1L])
+  # The sweeps of the draws drawn: every kept draw, or with per-unit
+  # draws those kept draws that store them.
+  th <- .thinning(x$settings, which = TRUE)
+  sweeps <- if (dim(arr)[1L] < th$kept) {
+    th$sweeps[x$unit_rows[seq_len(dim(arr)[1L])]]
+  } else {
+    th$sweeps[seq_len(dim(arr)[1L])]
+  }
   pages <- split(vars, ceiling(seq_along(vars) / per_page))
   if (length(pages) > 1L) {
     message(length(vars), " panels on ", length(pages), " pages of up to ",

@@ -22,13 +22,25 @@ grid_adjacency <- function(nr, nc = nr, names = NULL) {
   W
 }
 
-# The association matrix P diag(eta) P' (P the product of plane rotations
-# through theta * pi / 2), written out for K = 1 and K = 2.
-association_2 <- function(eta, theta = numeric()) {
-  if (length(eta) == 1L) return(matrix(eta, 1L, 1L))
-  cs <- cos(theta * pi / 2); sn <- sin(theta * pi / 2)
-  P <- matrix(c(cs, -sn, sn, cs), 2L, 2L)
-  P %*% diag(eta) %*% t(P)
+# The association matrix P diag(eta) P' of K eigenvalues and K (K - 1) / 2
+# angles: P the product, over the pairs a < b in lexicographic order
+# (1,2), (1,3), ..., (K-1,K), of the plane rotations G of the pair through
+# theta * pi / 2, each multiplied on the right, with G[a,a] = G[b,b] = cos,
+# G[a,b] = sin and G[b,a] = -sin.
+association_by_hand <- function(eta, theta = numeric()) {
+  eta <- unname(eta); theta <- unname(theta)
+  K <- length(eta)
+  stopifnot(length(theta) == K * (K - 1) / 2)
+  P <- diag(K)
+  j <- 0
+  for (a in seq_len(K - 1)) for (b in seq(a + 1, length.out = K - a)) {
+    j <- j + 1
+    cs <- cos(theta[j] * pi / 2); sn <- sin(theta[j] * pi / 2)
+    G <- diag(K)
+    G[c(a, b), c(a, b)] <- matrix(c(cs, -sn, sn, cs), 2L, 2L)
+    P <- P %*% G
+  }
+  P %*% diag(eta, K) %*% t(P)
 }
 
 # Counts simulated from the model on the map W: the fields drawn exactly from
@@ -151,4 +163,97 @@ mu_by_hand <- function(fit) {
       as.vector(fit$X %*% B + Phi %*% t(L))
     }, numeric(n * K)))
   }))
+}
+
+# ---- the arguments of a short fit ------------------------------------------
+
+# mcar_fit()'s arguments for the toy data, a short run of one chain.
+base_args <- function() {
+  d <- toy_data()
+  list(counts = d$Y, expected = d$E, W = d$W, n_sample = 20, burnin = 10,
+       chains = 1, seed = 1, progress = FALSE)
+}
+
+with_arg <- function(args, ...) {
+  mods <- list(...)
+  for (n in names(mods)) args[n] <- list(mods[[n]])
+  args
+}
+
+refuse <- function(args, arg, pattern = NULL) {
+  expect_input_error(do.call(mcar_fit, args), arg, pattern)
+}
+
+tiny_fit <- function(args) do.call(fit_quietly, args[names(args) != "progress"])
+
+# ---- the engine and the chain runner ---------------------------------------
+
+# The elements of what the engine returns: the groups of draws, the state
+# and the acceptance counts.
+draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "psi",
+                "deviance")
+state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "lp", "rng")
+accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
+                  "psi")
+
+# Two outcomes, one covariate and two missing counts on the 5 x 5 grid.
+engine_case <- function(seed = 5) {
+  d <- toy_data()
+  Y <- d$Y
+  Y[c(4, 30)] <- NA
+  c(engine_inputs(Y, d$E, cbind(1, d$x), d$W, seed = seed), list(Y = Y))
+}
+
+# A task for the chain runner, as mcar_fit() builds it.
+chain_task <- function(n_sample, burnin, tune, thin = 1L, seed = 5) {
+  d <- toy_data()
+  ns <- asNamespace("mcar")
+  X <- cbind(1, d$x)
+  mp <- ns$.prepare_map(ns$.check_map(d$W), quiet = TRUE)
+  prior <- ns$.resolve_prior(mcar_prior(), 2L, 2L)
+  list(chain = 1L, data = ns$.engine_data(d$Y, d$E, X, mp, prior),
+       init = ns$.default_init(d$Y, d$E, X, mp),
+       rng = .Call(ns$mcar_engine_seed, c(0, seed)),
+       scales = ns$.default_scales(d$Y, X, mp), n_sample = n_sample,
+       burnin = burnin, thin = thin, unit_thin = 1L, tune = tune,
+       verbose = FALSE)
+}
+
+# ---- fits seen through their draws -----------------------------------------
+
+# Names of the draws of a fit with n units, K outcomes, p coefficients and
+# the observed cells `obs` (logical, n x K).
+expected_names <- function(n, K, p, obs) {
+  cell <- function(name, a, b) {
+    sprintf("%s[%d,%d]", name, rep(seq_len(a), b), rep(seq_len(b), each = a))
+  }
+  upper <- function(name) {
+    ij <- which(upper.tri(diag(K), diag = TRUE), arr.ind = TRUE)
+    ij <- ij[order(ij[, 1], ij[, 2]), , drop = FALSE]
+    sprintf("%s[%d,%d]", name, ij[, 1], ij[, 2])
+  }
+  c(cell("beta", p, K), upper("Lambda"), upper("A"),
+    sprintf("eta[%d]", seq_len(K)),
+    if (K > 1) sprintf("theta[%d]", seq_len(K * (K - 1) / 2)),
+    cell("phi", n, K), cell("rr", n, K), cell("log_lik", n, K)[as.vector(obs)],
+    "deviance")
+}
+
+# Relative risks of every kept draw, from beta, phi and Lambda: draws x (n K).
+rr_by_hand <- function(fit) exp(mu_by_hand(fit))
+
+# All kept draws as a plain matrix, draws (chain by chain) x variables.
+draws_matrix <- function(fit, variables = NULL) {
+  a <- if (is.null(variables)) posterior::as_draws_array(fit) else
+    posterior::as_draws_array(fit, variables = variables)
+  matrix(unclass(a), prod(dim(a)[1:2]), dimnames = list(NULL, dimnames(a)[[3]]))
+}
+
+# Posterior caps the ESS of very short chains with a warning of its own.
+without_capped_ess <- function(expr) {
+  withCallingHandlers(expr, warning = function(w) {
+    if (grepl("ESS has been capped", conditionMessage(w))) {
+      invokeRestart("muffleWarning")
+    }
+  })
 }

@@ -22,8 +22,7 @@ test_that("the simulated risks follow the model at the true values", {
   mu <- phi %*% t(Lambda) + rep(tr[paste0("gbeta", 1:3)], each = 87)
   expect_equal(unname(as.matrix(sim[c("RR1", "RR2", "RR3")])), unname(exp(mu)))
   # The true association matrix is P diag(eta) P' of the true angles.
-  A <- asNamespace("mcar")$.association(tr[paste0("eta", 1:3)],
-                                        tr[paste0("theta", 1:3)])
+  A <- association_by_hand(tr[paste0("eta", 1:3)], tr[paste0("theta", 1:3)])
   expect_equal(A[upper.tri(A, diag = TRUE)][c(1, 2, 4, 3, 5, 6)],
                unname(tr[paste0("alpha", 1:6)]))
   expect_equal(sort(eigen(A)$values), sort(unname(tr[paste0("eta", 1:3)])))

@@ -370,7 +370,7 @@ simulate_family <- function(W, family, beta, Lambda, A, x, psi, seed) {
 recovery <- function(family) {
   W <- grid_adjacency(10)
   Lambda <- matrix(c(0.6, 0, 0.3, 0.4), 2)
-  A <- association_2(c(0.9, 0.5), 0.4)
+  A <- association_by_hand(c(0.9, 0.5), 0.4)
   beta <- if (family == "binomial") rbind(c(-1.2, -0.6), c(0.3, -0.2)) else
     rbind(c(0.1, -0.2), c(0.3, -0.2))
   psi <- c(6, 20)

@@ -141,7 +141,7 @@ test_that("parameters of data simulated from the model are recovered", {
   # and one covariate, fields drawn exactly from the MCAR prior.
   W <- grid_adjacency(10)
   Lambda <- matrix(c(0.6, 0, 0.3, 0.4), 2)
-  A <- association_2(c(0.9, 0.5), 0.4)
+  A <- association_by_hand(c(0.9, 0.5), 0.4)
   beta <- rbind(c(0.1, -0.2), c(0.3, -0.2))
   truth <- c(beta, Lambda[1, 1], Lambda[1, 2], Lambda[2, 2], A[1, 1],
              A[1, 2], A[2, 2])
@@ -243,7 +243,7 @@ test_that("a map with islands and two components recovers its truth", {
   isl <- c(5L, 41L, 77L)
   W[isl, ] <- 0; W[, isl] <- 0
   Lambda <- matrix(c(0.6, 0, 0.3, 0.4), 2)
-  A <- association_2(c(0.9, 0.5), 0.4)
+  A <- association_by_hand(c(0.9, 0.5), 0.4)
   beta <- rbind(c(0.1, -0.2), c(0.3, -0.2))
   truth <- c(beta, Lambda[1, 1], Lambda[1, 2], Lambda[2, 2])
   inside <- logical()
@@ -364,7 +364,7 @@ test_that("a smooth covariate on 2,000 units: intervals cover at their nominal r
   x <- sin(cx / 10) + cos(cy / 12)
   Lambda <- matrix(c(0.5, 0, 0.2, 0.4), 2)
   beta <- rbind(c(0.1, -0.1), c(0.3, -0.2))
-  A <- association_2(c(0.95, 0.6), 0.3)
+  A <- association_by_hand(c(0.95, 0.6), 0.3)
   Q <- kronecker(diag(K), Matrix::Diagonal(x = Matrix::rowSums(W))) -
     kronecker(A, W)
   L <- Matrix::Cholesky(methods::as(Matrix::forceSymmetric(Q), "CsparseMatrix"),

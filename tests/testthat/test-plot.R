@@ -46,6 +46,25 @@ test_that("trace and density plots page through the chosen parameters", {
   expect_input_error(pdf_pages(plot(fit, per_page = 0)), "per_page")
 })
 
+test_that("traces are drawn at the sweeps of their draws, also under a memory budget", {
+  d <- toy_data()
+  # 30 kept draws, sweeps 42, 44, ..., 100; every 5th stores the fields.
+  fit <- suppressMessages(fit_quietly(d$Y, d$E, d$W, n_sample = 100,
+                                      burnin = 40, thin = 2, keep = 6,
+                                      chains = 1, seed = 3))
+  expect_identical(nrow(fit$draws$chain1$phi), 6L)
+  seen <- new.env()
+  graphics_ns <- asNamespace("graphics")
+  suppressMessages(trace("matplot", where = graphics_ns, print = FALSE,
+                         tracer = bquote(assign("sweeps", x,
+                                                envir = .(seen)))))
+  on.exit(suppressMessages(untrace("matplot", where = graphics_ns)))
+  pdf_pages(plot(fit, variables = "beta[1,1]"))
+  expect_identical(seen$sweeps, 40L + 2L * (1:30))
+  pdf_pages(plot(fit, variables = "phi[1,1]"))
+  expect_identical(seen$sweeps, 40L + 10L * (1:6))
+})
+
 test_that("risk maps draw the relative risks of the fit's polygons", {
   skip_if_not_installed("sf")
   skip_if_not_installed("spdep")

@@ -1,0 +1,217 @@
+# One chain: which sweeps are kept and which of them store the per-unit
+# draws, the pieces the chain is run in, and the chain itself as a sequence
+# of calls of the compiled engine, each continuing from the state (generator
+# included) that the last returned.
+
+# Which sweeps of a chain are kept, and which kept draws store the per-unit
+# draws (fields, risks, log-likelihoods).  The burn-in is the first `burnin`
+# of the n_sample sweeps.  Of the sweeps after it, the j-th is kept when j
+# is a multiple of thin, as kept draw k = j / thin, and kept draw k stores
+# the per-unit draws when k is a multiple of unit_thin.  The engine applies
+# this rule to each call from the call's offset (.segment_plan()).  `run`
+# holds n_sample, burnin, thin and unit_thin (none: 1), as a run's size or a
+# fit's settings do.  Returns the numbers of sweeps after the burn-in
+# (`after`), of kept draws and of those that store the per-unit draws;
+# with `which`, also the sweep of each kept draw (`sweeps`) and the kept
+# draws that store the per-unit draws (`unit_rows`).
+.thinning <- function(run, which = FALSE) {
+  unit_thin <- if (is.null(run$unit_thin)) 1L else run$unit_thin
+  after <- run$n_sample - run$burnin
+  kept <- after %/% run$thin
+  stored <- kept %/% unit_thin
+  out <- list(after = after, kept = kept, stored = stored)
+  if (which) {
+    out$sweeps <- run$burnin + run$thin * seq_len(kept)
+    out$unit_rows <- unit_thin * seq_len(stored)
+  }
+  out
+}
+
+# Splits `total` sweeps into nearly equal pieces of at most `len`.
+.split_sweeps <- function(total, len) {
+  if (total <= 0) return(integer())
+  n <- ceiling(total / len)
+  base <- total %/% n
+  r <- total %% n
+  as.integer(c(rep(base + 1, r), rep(base, n - r)))
+}
+
+# The calls a chain is run in: burn-in in about twenty pieces (20 to 1000
+# sweeps each), for tuning; the sweeps after it in about ten (at least 500,
+# at most 10000), for progress reports.  The plan depends on the run's size
+# only.  Each piece carries the thinning of its call (.engine_control()).
+# A burn-in piece keeps about 50 of its sweeps, for the shape of the
+# loading proposals, and stores no per-unit draws.  The pieces after it
+# follow .thinning(): their sweeps are counted on from `offset`, the sweeps
+# after the burn-in before the piece.
+.segment_plan <- function(burnin, n_sample, thin = 1L, unit_thin = 1L) {
+  m <- .thinning(list(n_sample = n_sample, burnin = burnin, thin = thin))$after
+  b <- .split_sweeps(burnin, min(1000, max(20, ceiling(burnin / 20))))
+  s <- .split_sweeps(m, min(10000, max(500, ceiling(m / 10))))
+  data.frame(phase = c(rep("burnin", length(b)), rep("sample", length(s))),
+             length = c(b, s),
+             thin = c(pmax(1L, b %/% 50L), rep(as.integer(thin), length(s))),
+             offset = c(rep(0L, length(b)), cumsum(c(0L, s))[seq_along(s)]),
+             unit_thin = c(rep(1000000L, length(b)),
+                           rep(as.integer(unit_thin), length(s))),
+             stringsAsFactors = FALSE)
+}
+
+# How many values of per-unit draws (fields, risks, log-likelihoods) a fit
+# stores by default, over all chains: about 200 MB for each of the three.
+.UNIT_BUDGET <- 2.5e7
+
+# Every unit_thin-th kept draw of a chain stores the per-unit draws: all of
+# them when they fit `keep` (per chain) or, by default, the budget; evenly
+# thinned to it otherwise, with a message.  The running summaries see every
+# kept draw whatever is stored.
+.unit_thinning <- function(keep, size, cells) {
+  m <- .thinning(size)$kept
+  if (is.null(keep)) {
+    want <- max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
+  } else {
+    if (!is.numeric(keep) || length(keep) != 1L || is.na(keep) || keep < 1 ||
+        (is.finite(keep) && !.is_whole(keep))) {
+      .input_error("keep", "must be NULL (a memory budget), Inf (every ",
+                   "draw) or a whole number of draws per chain, at least 1.")
+    }
+    want <- keep
+  }
+  unit_thin <- if (want >= m) 1L else as.integer(ceiling(m / want))
+  stored <- .thinning(c(size, unit_thin = unit_thin))$stored
+  if (as.double(stored) * cells >= .Machine$integer.max) {
+    .input_error(if (is.null(keep)) "n_sample" else "keep", "stores ", stored,
+                 " draws per chain of ", cells, " unit-level values: too ",
+                 "many; set a smaller `keep`.")
+  }
+  if (unit_thin > 1L) {
+    message("Storing ", stored, " of the ", m, " kept draws per chain of the ",
+            format(cells, big.mark = ","), " unit-level values (fields, ",
+            "risks, log-likelihoods), every ", unit_thin, "th, to bound ",
+            "memory; posterior means, sds, P(RR > 1), DIC and WAIC use all ",
+            m, ". Set `keep` to store more.")
+  }
+  unit_thin
+}
+
+# What each chain is run from (see .run_chain()): its number, the engine's
+# data, the chain's starting values, generator and proposal scales, and the
+# run's settings.
+.chain_tasks <- function(data, inits, rngs, scales, size, tune, verbose,
+                         threads) {
+  lapply(seq_len(size$chains), function(k) {
+    list(chain = k, data = data, init = inits[[k]], rng = rngs[[k]],
+         scales = scales[[k]], n_sample = size$n_sample,
+         burnin = size$burnin, thin = size$thin,
+         unit_thin = size$unit_thin, tune = tune, verbose = verbose,
+         threads = threads)
+  })
+}
+
+# Acceptance counts of two calls added block by block.
+.add_counts <- function(a, b) {
+  if (is.null(a)) return(b)
+  Map(`+`, a, b)
+}
+
+# Runs one chain as described by `task` (.chain_tasks()).  `progress`,
+# when not NULL, is called with the number of sweeps done after each call of
+# the engine.  Returns the kept draws, acceptance rates, proposal scales,
+# the tuning history, the final state and the chain's log lines.
+.run_chain <- function(task, progress = NULL) {
+  started <- proc.time()[["elapsed"]]
+  dat <- task$data
+  dims <- .engine_dims(dat)
+  n <- dims$n; K <- dims$K; p <- dims$p
+  plan <- .segment_plan(task$burnin, task$n_sample, task$thin, task$unit_thin)
+  threads <- if (is.null(task$threads)) 1L else task$threads
+  state <- .engine_state(task$init, task$rng)
+  scales <- task$scales
+  initial_scales <- scales
+  counts <- NULL
+  history <- list()
+  pieces <- list()
+  lines <- character()
+  done <- 0L
+  burn_L <- NULL
+  for (s in seq_len(nrow(plan))) {
+    len <- plan$length[s]
+    burn <- plan$phase[s] == "burnin"
+    # The pieces after the burn-in add every kept sweep into the running
+    # summaries.
+    control <- .engine_control(len, plan$thin[s], plan$offset[s],
+                               plan$unit_thin[s], accumulate = !burn,
+                               threads = threads)
+    run <- .engine_call(dat, state, .engine_scales(scales), control)
+    state <- run$state
+    rates <- lapply(run$accept, function(x) x / len)
+    line <- sprintf(paste("chain %d: sweeps %d-%d of %d (%s): acceptance",
+                          "beta %.2f, phi %.2f, Lambda %.2f, eta %.2f%s"),
+                    task$chain, done + 1L, done + len, task$n_sample,
+                    if (burn) "burn-in" else "kept", mean(rates$beta),
+                    mean(rates$phi), mean(rates$lambda), mean(rates$eta),
+                    if (length(rates$theta))
+                      sprintf(", theta %.2f", mean(rates$theta)) else "")
+    lines <- c(lines, line)
+    if (isTRUE(task$verbose)) message(line)
+    if (burn) {
+      if (isTRUE(task$tune)) {
+        k <- length(history) + 1L
+        history[[k]] <- c(
+          piece = k, sweeps = len, beta = mean(rates$beta),
+          phi = mean(rates$phi), phi_min = min(rates$phi),
+          phi_max = max(rates$phi), lambda = mean(rates$lambda),
+          eta = mean(rates$eta), scale = mean(rates$scale),
+          theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
+          shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
+        scales <- .retune(scales, run$accept, len, k, p, K,
+                          newton = .engine_newton(dat))
+        if (k >= 2L) burn_L <- rbind(burn_L, run$draws$Lambda)
+        if (k >= 3L) {
+          shaped <- .lambda_shape(scales$lambda, burn_L, K,
+                                  if (is.null(scales$lambda_corr))
+                                    .identity_corr(K) else scales$lambda_corr)
+          scales$lambda <- shaped$lambda
+          scales$lambda_corr <- shaped$corr
+        }
+      }
+    } else {
+      counts <- .add_counts(counts, run$accept)
+      pieces[[length(pieces) + 1L]] <- run$draws
+    }
+    done <- done + len
+    if (!is.null(progress)) progress(len)
+  }
+  draws <- lapply(setNames(nm = names(pieces[[1L]])), function(el) {
+    do.call(rbind, lapply(pieces, `[[`, el))
+  })
+  m <- .thinning(task)$after
+  list(chain = task$chain,
+       draws = draws,
+       acceptance = lapply(counts, function(x) x / m),
+       scales = scales,
+       initial_scales = initial_scales,
+       tuning = if (length(history))
+         as.data.frame(do.call(rbind, history)),
+       last_state = .state_from_engine(state, p, n, K),
+       summaries = .carried_summaries(state),
+       lines = lines,
+       seconds = proc.time()[["elapsed"]] - started)
+}
+
+# The log is written after the chains are done: a file that can no longer
+# be written costs a warning, never the finished chains.
+.write_log <- function(path, results) {
+  ok <- tryCatch({
+    con <- file(path, open = "wt")
+    on.exit(close(con))
+    for (r in results) writeLines(r$lines, con)
+    TRUE
+  }, error = function(e) conditionMessage(e), warning = function(w)
+    conditionMessage(w))
+  if (!isTRUE(ok)) {
+    warning("could not write `log_file` ", path, " (", ok, "); the fit is ",
+            "complete and returned.", call. = FALSE)
+  }
+  invisible(isTRUE(ok))
+}

@@ -1,0 +1,69 @@
+# The "mcar_fit" object: every field is set here, by its constructor, and
+# read by the methods.
+
+# A fit from its finished chains and what went into them.  `results` are
+# the chains' results (.run_chain()) in chain order, a lost chain missing
+# and the others keeping their numbers; Y, E (expected counts or trials)
+# and X are the data in the order of `units`; `map` is the prepared map;
+# `inits` the starting values of every chain; `size` the run's size
+# (.check_run_size(), with unit_thin); `plot_map` the polygons given for
+# maps, if any; `started` the elapsed time at which the fit began and
+# `setup_seconds` the time it took to start the chains.
+.new_fit <- function(results, Y, E, X, map, units, named_units, outcomes,
+                     inits, size, tune, seed, call, prior, plot_map, family,
+                     covariate_formula, started, setup_seconds) {
+  n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  kept <- vapply(results, function(r) as.integer(r$chain), integer(1))
+  lost_chains <- setdiff(seq_along(inits), kept)
+  inits <- inits[kept]
+  chain_names <- paste0("chain", kept)
+  draws <- lapply(results, function(r) .fit_draws(r$draws, n, K, p))
+  names(draws) <- chain_names
+  dimnames(Y) <- dimnames(E) <- list(units, outcomes)
+  rownames(X) <- units
+  exposure <- .exposure_arg(family)
+  per_chain <- function(el) setNames(lapply(results, `[[`, el), chain_names)
+  fit <- structure(list(
+    call = call,
+    draws = draws,
+    acceptance = per_chain("acceptance"),
+    scales = per_chain("scales"),
+    initial_scales = per_chain("initial_scales"),
+    tuning = per_chain("tuning"),
+    init = setNames(inits, chain_names),
+    lost_chains = lost_chains,
+    last_state = per_chain("last_state"),
+    family = family,
+    counts = Y,
+    expected = if (exposure == "expected") E,
+    trials = if (exposure == "trials") E,
+    X = X,
+    map = list(row_ptr = map$row_ptr, col = map$col, w = map$w, d = map$d,
+               islands = map$islands, links = map$links,
+               components = map$components, lambda_min = map$lambda_min,
+               eta_lo = map$eta_lo, eta_hi = map$eta_hi, logdet = map$logdet),
+    summaries = per_chain("summaries"),
+    unit_rows = .thinning(size, which = TRUE)$unit_rows,
+    geometry = if (!is.null(plot_map)) sf::st_geometry(plot_map) else
+      map$geometry,
+    units = units, outcomes = outcomes, covariates = colnames(X),
+    prior = prior,
+    settings = c(size, list(tune = tune)),
+    seed = seed,
+    chain_seconds = vapply(results, `[[`, numeric(1), "seconds"),
+    log = unlist(lapply(results, `[[`, "lines")),
+    dic = NULL,
+    named_units = named_units,
+    covariate_formula = covariate_formula,
+    seconds = NULL,
+    setup_seconds = setup_seconds
+  ), class = "mcar_fit")
+  # DIC reads the fit's draws, summaries and data.
+  fit$dic <- .dic(fit)
+  fit$seconds <- proc.time()[["elapsed"]] - started
+  fit
+}
+
+# The numbers of units and of outcomes of a fit.
+.n_units <- function(fit) length(fit$units)
+.n_outcomes <- function(fit) length(fit$outcomes)

@@ -1,0 +1,253 @@
+# Fitted values, predictions (also at new covariate values and expected
+# counts), residuals, and counts replicated from the posterior predictive
+# distribution.
+
+# Values per cell as a units x outcomes matrix.
+.as_cells <- function(object, v) {
+  matrix(v, .n_units(object), dimnames = list(object$units, object$outcomes))
+}
+
+#' @rdname mcar_fit-methods
+#' @order 5
+#' @export
+fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
+  type <- match.arg(type)
+  # Means need no draws: the sampler's running sums hold them.
+  ps <- .pooled_summaries(object)
+  m <- if (is.null(ps)) .cell_summary(object, type, 0.95)$mean else
+    ps$rr_mean * if (type == "count") as.vector(.exposure(object)) else 1
+  .as_cells(object, m)
+}
+
+# The prob-quantile of the posterior predictive distribution of each count,
+# a mixture over the draws of the family's distributions (m: draws x
+# cells): Poisson with means m; binomial with probabilities m and the trials
+# `size` (one per cell); negative binomial with means m and the sizes `size`
+# (draws x cells).  The quantile is the smallest k whose mixture
+# distribution function reaches prob.  It lies between the smallest and the
+# largest of the draws' own quantiles: for the Poisson and the binomial
+# those at the smallest and largest mean; for the negative binomial, whose
+# sizes vary with the draws too, between 0 and a bound found by doubling.
+# It is found by bisection there, so the cost grows with the logarithm of
+# the counts, not with the counts.
+.predictive_quantiles <- function(m, prob, family = "poisson", size = NULL) {
+  m <- as.matrix(m)
+  S <- nrow(m)
+  cdf <- function(k, act) {
+    kk <- rep(k, each = S)
+    sz <- switch(family, binomial = rep(size[act], each = S),
+                 negbinomial = size[, act, drop = FALSE])
+    colMeans(matrix(.count_cdf(family, kk, m[, act, drop = FALSE], sz), S))
+  }
+  if (family == "negbinomial") {
+    lo <- rep(0, ncol(m))
+    hi <- pmax(1, ceiling(apply(m, 2L, max)))
+    act <- seq_along(hi)
+    repeat {
+      act <- act[cdf(hi[act], act) < prob]
+      if (!length(act)) break
+      hi[act] <- 2 * hi[act]
+    }
+  } else {
+    q <- function(v) .count_quantile(family, prob, v, size)
+    lo <- q(apply(m, 2L, min))
+    hi <- q(apply(m, 2L, max))
+  }
+  while (length(act <- which(lo < hi))) {
+    mid <- floor((lo[act] + hi[act]) / 2)
+    reached <- cdf(mid, act) >= prob
+    hi[act[reached]] <- mid[reached]
+    lo[act[!reached]] <- mid[!reached] + 1
+  }
+  lo
+}
+
+#' @rdname mcar_fit-methods
+#' @order 6
+#' @export
+predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
+                             level = 0.95, expected = NULL, trials = NULL,
+                             ...) {
+  type <- match.arg(type)
+  level <- .check_level(level)
+  s <- if (is.null(newdata) && is.null(expected) && is.null(trials)) {
+    .cell_summary(object, type, level)
+  } else {
+    .new_cell_summary(object, newdata, expected, trials, type, level)
+  }
+  n <- .n_units(object)
+  out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
+                    outcome = rep(object$outcomes, each = n),
+                    observed = as.vector(object$counts),
+                    mean = s$mean, lower = s$lower, upper = s$upper,
+                    row.names = NULL, stringsAsFactors = FALSE)
+  if (type == "count") {
+    a <- (1 - level) / 2
+    fam <- .family(object)
+    m <- if (fam == "binomial") s$risk else s$draws
+    size <- switch(fam, binomial = s$exposure,
+                   negbinomial = .all_size_draws(object))
+    out$predict_lower <- .predictive_quantiles(m, a, fam, size)
+    out$predict_upper <- .predictive_quantiles(m, 1 - a, fam, size)
+  }
+  out
+}
+
+# New expected counts of the units, or for a binomial fit new trials; NULL
+# for the fit's own.
+.new_exposure <- function(object, expected, trials, newdata) {
+  binom <- .family(object) == "binomial"
+  if (binom && !is.null(expected)) {
+    .input_error("expected", "is not used by a binomial fit: give new ",
+                 "numbers of trials as `trials`.")
+  }
+  if (!binom && !is.null(trials)) {
+    .input_error("trials", "is only for binomial fits; this ",
+                 .family_label(.family(object)), " fit takes new expected ",
+                 "counts as `expected`.")
+  }
+  arg <- .exposure_arg(.family(object))
+  given <- if (binom) trials else expected
+  own <- .exposure(object)
+  if (is.null(given)) return(own)
+  E <- .outcome_matrix(given, arg, newdata)
+  if (!identical(dim(E), dim(own))) {
+    .input_error(arg, "must be ", nrow(own), " x ", ncol(own),
+                 " like the fit's, not ", nrow(E), " x ", ncol(E), ".")
+  }
+  if (anyNA(E) || any(!is.finite(E)) || any(E < 0)) {
+    .input_error(arg, "must be non-negative and finite.")
+  }
+  if (binom && any(!.is_whole(E))) {
+    .input_error(arg, "must be whole numbers of trials.")
+  }
+  E <- .rows_by_unit(object, E, arg)
+  if (binom) round(E) else E
+}
+
+# As .cell_summary(), at new covariate values and expected counts (trials).
+.new_cell_summary <- function(object, newdata, expected, trials, type, level) {
+  X <- .new_design(object, newdata)
+  E <- .new_exposure(object, expected, trials, newdata)
+  at <- object
+  at$X <- unname(X)
+  risk <- do.call(rbind, lapply(object$draws, function(d) {
+    .risk(object, .lp_draws(at, d))
+  }))
+  rr <- if (type == "count") sweep(risk, 2L, as.vector(E), `*`) else risk
+  a <- (1 - level) / 2
+  list(draws = rr, risk = risk, exposure = as.vector(E), mean = colMeans(rr),
+       lower = apply(rr, 2L, quantile, a, names = FALSE),
+       upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
+}
+
+#' @rdname mcar_fit-methods
+#' @order 7
+#' @export
+residuals.mcar_fit <- function(object, type = c("response", "pearson",
+                                                "deviance"), ...) {
+  type <- match.arg(type)
+  mu <- fitted(object, type = "count")
+  y <- object$counts
+  fam <- .family(object)
+  if (type == "response") return(y - mu)
+  # The variance of a count at its fitted mean, and its deviance against
+  # the saturated fit (for the negative binomial at the posterior mean
+  # sizes; for the binomial at the fitted probability mu / N).
+  size <- switch(fam, binomial = object$trials,
+                 negbinomial = rep(coef(object)$dispersion,
+                                   each = .n_units(object)))
+  if (type == "pearson") {
+    return((y - mu) / sqrt(.count_variance(fam, mu, size)))
+  }
+  d <- .count_deviance(fam, y, mu, size)
+  sign(y - mu) * sqrt(2 * pmax(d, 0))
+}
+
+# Evenly spaced kept draws (over all chains), ndraws of them.
+.pick_draws <- function(total, ndraws) {
+  if (is.null(ndraws)) return(seq_len(total))
+  ndraws <- .check_count(ndraws, "ndraws", lower = 1, upper = total)
+  unique(round(seq(1, total, length.out = ndraws)))
+}
+
+#' @rdname mcar_fit-extractors
+#' @order 4
+#' @export
+posterior_predict <- function(object, ...) UseMethod("posterior_predict")
+
+#' @rdname mcar_fit-extractors
+#' @order 5
+#' @export
+posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
+                                       ...) {
+  risk <- .rr_summary(object)
+  keep <- .pick_draws(nrow(risk), ndraws)
+  if (!is.null(seed)) {
+    seed <- .check_seed(seed)
+    restore <- .save_rng()
+    on.exit(restore())
+    set.seed(seed)
+  }
+  y <- .replicate_counts(object, risk, keep)
+  colnames(y) <- .cell_names("y", .n_units(object), .n_outcomes(object))
+  y
+}
+
+# Counts drawn from the family's distribution at the stored draws `keep`
+# (rows of risk, the risk draws of .rr_summary()): draws x cells, or with
+# `by_cell` cells x draws (drawn in that order).
+.replicate_counts <- function(object, risk, keep, by_cell = FALSE) {
+  risk <- risk[keep, , drop = FALSE]
+  e <- matrix(as.vector(.exposure(object)), nrow(risk), ncol(risk),
+              byrow = TRUE)
+  size <- if (.family_has_sizes(.family(object))) {
+    .all_size_draws(object)[keep, , drop = FALSE]
+  }
+  if (by_cell) {
+    risk <- t(risk); e <- t(e)
+    if (!is.null(size)) size <- t(size)
+  }
+  matrix(.count_random(.family(object), length(risk), e, risk, size),
+         nrow(risk))
+}
+
+#' @rdname mcar_fit-extractors
+#' @order 6
+#' @export
+simulate.mcar_fit <- function(object, nsim = 1, seed = NULL, ...) {
+  nsim <- .check_count(nsim, "nsim", lower = 1)
+  risk <- .rr_summary(object)
+  if (!is.null(seed)) {
+    seed <- .check_seed(seed)
+    restore <- .save_rng()
+    on.exit(restore())
+    set.seed(seed)
+  }
+  pick <- sample.int(nrow(risk), nsim, replace = TRUE)
+  out <- as.data.frame(.replicate_counts(object, risk, pick, by_cell = TRUE))
+  names(out) <- paste0("sim_", seq_len(nsim))
+  rownames(out) <- paste0(rep(object$units, .n_outcomes(object)), ":",
+                          rep(object$outcomes, each = .n_units(object)))
+  out
+}
+
+#' @rdname mcar_fit-extractors
+#' @order 7
+#' @exportS3Method bayesplot::pp_check
+pp_check.mcar_fit <- function(object, fun = "dens_overlay", ndraws = 50,
+                              ...) {
+  if (!requireNamespace("bayesplot", quietly = TRUE)) {
+    stop("package 'bayesplot' is needed for pp_check()", call. = FALSE)
+  }
+  ppc <- paste0("ppc_", fun)
+  if (!is.character(fun) || length(fun) != 1L ||
+      !exists(ppc, envir = asNamespace("bayesplot"), inherits = FALSE)) {
+    .input_error("fun", "must name a bayesplot ppc_ function without its ",
+                 "prefix, such as \"dens_overlay\" or \"bars\".")
+  }
+  obs <- which(!is.na(as.vector(object$counts)))
+  yrep <- posterior_predict(object, ndraws = ndraws)[, obs, drop = FALSE]
+  f <- get(ppc, envir = asNamespace("bayesplot"))
+  f(as.vector(object$counts)[obs], yrep, ...)
+}

@@ -27,7 +27,7 @@ SHELL := /bin/bash
 PKG := mcar
 
 DEB_PACKAGES := r-base-dev r-cran-testthat r-cran-coda r-cran-future \
-  r-cran-withr r-cran-posterior r-cran-maps \
+  r-cran-withr r-cran-posterior r-cran-matrixstats r-cran-maps \
   r-cran-roxygen2 r-cran-progressr r-cran-sf r-cran-cpp11 r-cran-spdep \
   r-cran-loo r-cran-matrix r-cran-rcppeigen r-cran-bayesplot r-cran-knitr \
   r-cran-markdown libgtest-dev \

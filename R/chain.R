@@ -57,6 +57,19 @@
              stringsAsFactors = FALSE)
 }
 
+# The calls that continue a chain by `sweeps` sweeps after the `offset`
+# sweeps it has run since its burn-in, split as .segment_plan() splits the
+# sweeps after a burn-in.  The thinning rule counts on from `offset`, so the
+# chain continued is, to the bit, the chain run that much longer at once.
+.resume_plan <- function(sweeps, offset, thin = 1L, unit_thin = 1L) {
+  s <- .split_sweeps(sweeps, min(10000, max(500, ceiling(sweeps / 10))))
+  data.frame(phase = rep("sample", length(s)), length = s,
+             thin = rep(as.integer(thin), length(s)),
+             offset = offset + cumsum(c(0L, s))[seq_along(s)],
+             unit_thin = rep(as.integer(unit_thin), length(s)),
+             stringsAsFactors = FALSE)
+}
+
 # How many values of per-unit draws (fields, risks, log-likelihoods) a fit
 # stores by default, over all chains: about 200 MB for each of the three.
 .UNIT_BUDGET <- 2.5e7
@@ -123,9 +136,15 @@
   dat <- task$data
   dims <- .engine_dims(dat)
   n <- dims$n; K <- dims$K; p <- dims$p
-  plan <- .segment_plan(task$burnin, task$n_sample, task$thin, task$unit_thin)
+  resume <- task$resume
+  plan <- if (is.null(resume)) {
+    .segment_plan(task$burnin, task$n_sample, task$thin, task$unit_thin)
+  } else {
+    .resume_plan(resume$sweeps, resume$offset, task$thin, task$unit_thin)
+  }
   threads <- if (is.null(task$threads)) 1L else task$threads
   state <- .engine_state(task$init, task$rng)
+  if (!is.null(resume)) state["summaries"] <- list(resume$summaries)
   scales <- task$scales
   initial_scales <- scales
   counts <- NULL
@@ -185,7 +204,7 @@
   draws <- lapply(setNames(nm = names(pieces[[1L]])), function(el) {
     do.call(rbind, lapply(pieces, `[[`, el))
   })
-  m <- .thinning(task)$after
+  m <- if (is.null(resume)) .thinning(task)$after else resume$sweeps
   list(chain = task$chain,
        draws = draws,
        acceptance = lapply(counts, function(x) x / m),

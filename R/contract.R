@@ -155,6 +155,12 @@
 .fit_draws <- function(d, n, K, p) {
   if (ncol(d$psi)) names(d)[names(d) == "psi"] <- "dispersion" else
     d$psi <- NULL
+  # The eigenvalues of A in decreasing order: which of the sampler's
+  # eigenvalues is the largest can change along a chain and between
+  # chains, so only the ordered values are identified.
+  if (ncol(d$eta) > 1L) {
+    d$eta[] <- -matrixStats::rowSort(-d$eta)
+  }
   nm <- .draw_names(n, K, p)
   for (el in names(d)) colnames(d[[el]]) <- nm[[el]]
   d

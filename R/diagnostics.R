@@ -2,41 +2,36 @@
 # the warning that lists what makes the chains untrustworthy, and the warning
 # about eigenvalues piling against a bound of their prior.
 
-# R-hat and effective sizes of one variable (x: draws x chains).  Short
-# runs make posterior cap its ESS estimates with a warning; the fit's own
-# convergence warning already speaks for them.
-.diagnostics <- function(x) {
-  withCallingHandlers(
-    c(rhat = posterior::rhat(x), ess_bulk = posterior::ess_bulk(x),
-      ess_tail = posterior::ess_tail(x)),
-    warning = function(w) {
-      if (grepl("capped", conditionMessage(w))) invokeRestart("muffleWarning")
-    })
-}
-
 # Posterior summaries and diagnostics of each variable of `arr` (draws x
 # chains x variables), with intervals of probability mass `level`.
 .param_table <- function(arr, level) {
   a <- (1 - level) / 2
-  rows <- lapply(dimnames(arr)[[3L]], function(v) {
-    x <- matrix(arr[, , v], ncol = dim(arr)[2L])
-    all <- as.vector(x)
-    d <- if (nrow(x) >= 4L && stats::sd(all) > 0) .diagnostics(x) else
-      c(rhat = NA_real_, ess_bulk = NA_real_, ess_tail = NA_real_)
-    data.frame(mean = mean(all), sd = sd(all),
-               lower = quantile(all, a, names = FALSE),
-               median = median(all),
-               upper = quantile(all, 1 - a, names = FALSE),
-               rhat = d[["rhat"]], ess_bulk = d[["ess_bulk"]],
-               ess_tail = d[["ess_tail"]])
-  })
-  out <- do.call(rbind, rows)
-  rownames(out) <- dimnames(arr)[[3L]]
+  v <- dimnames(arr)[[3L]]
+  x <- matrix(arr, ncol = length(v))
+  d <- .convergence(arr)
+  q <- matrixStats::colQuantiles(x, probs = c(a, 0.5, 1 - a), type = 7,
+                                 drop = FALSE)
+  out <- data.frame(mean = colMeans(x), sd = matrixStats::colSds(x),
+                    lower = q[, 1L], median = q[, 2L], upper = q[, 3L],
+                    rhat = d[, "rhat"], ess_bulk = d[, "ess_bulk"],
+                    ess_tail = d[, "ess_tail"])
+  rownames(out) <- v
   out
 }
 
-# Acceptance rates per chain and block: their mean, smallest and largest
-# over the block's proposals.
+# R-hat and bulk and tail ESS of every variable of `arr` (draws x chains x
+# variables), rank-normalised and split as posterior::rhat(),
+# posterior::ess_bulk() and ess_tail() compute them, in compiled code: a
+# matrix with columns rhat, ess_bulk and ess_tail, NA for a variable that
+# is constant or not finite.
+.convergence <- function(arr) {
+  if (!is.double(arr)) storage.mode(arr) <- "double"
+  out <- .Call(mcar_convergence, arr)
+  dimnames(out) <- list(dimnames(arr)[[3L]], c("rhat", "ess_bulk",
+                                               "ess_tail"))
+  out
+}
+
 .acceptance_table <- function(fit) {
   rows <- list()
   for (k in seq_along(fit$acceptance)) {
@@ -56,15 +51,15 @@
 # draws x chains x variables) and one chain alone is to blame (the others
 # agree without it: R-hat of at most 1.05 for all of them), a clause naming
 # that chain and how far its mean deviance lies from theirs: a chain
-# settled in a poorer mode fits worse.  "" otherwise, and with fewer than
-# three chains, where no one chain can be told apart.
+# settled in a poorer mode fits worse.  "" otherwise: with fewer than three
+# chains, where no one chain can be told apart, and when the gap lies
+# within twice the deviance's sd within the chains.
 .chain_apart <- function(fit, arr, bad) {
   chains <- dim(arr)[2L]
   if (chains < 3L || dim(arr)[1L] < 4L) return("")
   agree <- vapply(seq_len(chains), function(k) {
     rh <- vapply(bad, function(v) {
-      x <- matrix(arr[, -k, v], ncol = chains - 1L)
-      if (stats::sd(as.vector(x)) > 0) posterior::rhat(x) else NA_real_
+      .convergence(arr[, -k, v, drop = FALSE])[1L, "rhat"]
     }, numeric(1))
     all(!is.na(rh) & rh <= 1.05)
   }, logical(1))
@@ -72,6 +67,12 @@
   k <- which(agree)
   dev <- vapply(fit$draws, function(d) mean(d$deviance), numeric(1))
   gap <- dev[k] - mean(dev[-k])
+  # A gap within the draws' own spread of the deviance says nothing.
+  spread <- sqrt(mean(vapply(fit$draws, function(d) stats::var(d$deviance),
+                             numeric(1))))
+  if (!is.finite(gap) || !is.finite(spread) || abs(gap) <= 2 * spread) {
+    return("")
+  }
   # The chain's own number, which a lost chain leaves out of the indices.
   label <- sub("^chain", "", names(fit$draws)[k])
   sprintf(paste0("; chain %s alone differs (the others agree without it), ",
@@ -134,31 +135,45 @@
   invisible(problems)
 }
 
-# Warns when the posterior of an eigenvalue of the association matrix piles
-# against a bound of its prior: more than a quarter of its draws within 1%
-# of the support's width from the bound.  Against the upper bound the
-# fields are smoother than the prior lets them be.
+# Warns when the posterior of the largest eigenvalue of the association
+# matrix presses against the upper bound of its prior, or the smallest
+# against the lower: more than a quarter of the draws within 1% of the
+# support's width from the bound, and more there than in the next 1%, so
+# that the density rises into the bound.  The eigenvalues' labels are not
+# identified; the ordered ones are (the draws hold them so).
 .warn_bounds <- function(fit) {
   eta <- do.call(rbind, lapply(fit$draws, `[[`, "eta"))
   lo <- fit$map$eta_lo; hi <- fit$map$eta_hi
   if (is.null(eta) || !nrow(eta) || is.null(lo) || is.null(hi)) {
     return(invisible(character()))
   }
-  near <- 0.01 * (hi - lo)
+  w <- 0.01 * (hi - lo)
+  presses <- function(dist) mean(dist < w) > 0.25 &&
+    mean(dist < w) > mean(dist >= w & dist < 2 * w)
+  largest <- eta[, 1L]; smallest <- eta[, ncol(eta)]
   msgs <- character()
-  for (k in seq_len(ncol(eta))) {
-    x <- eta[, k]
-    if (mean(x > hi - near) > 0.25) {
-      msgs <- c(msgs, sprintf(paste0(
-        "eta[%d] piles against its upper bound %s (median %.4f): the ",
-        "fields are smoother than the prior allows; consider ",
-        "mcar_prior(eta_upper = ) closer to 1."), k, format(hi), median(x)))
-    } else if (mean(x < lo + near) > 0.25) {
-      msgs <- c(msgs, sprintf(paste0(
-        "eta[%d] piles against its lower bound %s (median %.4f), set by the ",
-        "map's smallest eigenvalue: the fields are rougher than the ",
-        "prior allows."), k, format(lo, digits = 4), median(x)))
+  what <- if (ncol(eta) == 1L) "The eigenvalue" else "The largest eigenvalue"
+  if (presses(hi - largest)) {
+    advice <- if (hi < 0.999) {
+      paste0("The fit is usable as it is. Raising mcar_prior(eta_upper = ) ",
+             "towards 0.999 lets the fields be smoother, at the cost of ",
+             "slower mixing; compare the two fits with loo().")
+    } else {
+      "The fields are as smooth as the model allows them to be."
     }
+    msgs <- c(msgs, sprintf(paste0(
+      "%s of the association matrix A presses against its upper bound %s ",
+      "(median %.4f): the data favour fields smoother than the prior ",
+      "allows. %s"), what, format(hi), stats::median(largest), advice))
+  }
+  if (presses(smallest - lo)) {
+    msgs <- c(msgs, sprintf(paste0(
+      "%s of the association matrix A presses against its lower bound %s ",
+      "(median %.4f), which the map's smallest eigenvalue sets: the ",
+      "fields are rougher than the prior allows, and no setting moves that ",
+      "bound."), if (ncol(eta) == 1L) "The eigenvalue" else
+        "The smallest eigenvalue", format(lo, digits = 4),
+      stats::median(smallest)))
   }
   if (length(msgs)) warning(paste(msgs, collapse = "\n"), call. = FALSE)
   invisible(msgs)

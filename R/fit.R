@@ -174,9 +174,21 @@
 #' @param log_file Optional path of a file receiving those lines.
 #' @param threads Threads per chain for the effects on maps of 500 units or
 #'   more (their units are updated colour by colour through a colouring of
-#'   the map).  The draws are the same for any number of threads; with
-#'   chains run in parallel (a \pkg{future} plan), keep chains times threads
-#'   within the cores.  Default `getOption("mcar.threads", 1)`.
+#'   the map) and the sums over large maps.  The draws are the same for any
+#'   number of threads.  By default (`NULL`, or the option `mcar.threads`
+#'   when set) the cores available ([future::availableCores()]) go to the
+#'   chains: all of them to each chain when the chains run one after
+#'   another, the cores shared among the workers under a parallel plan, and
+#'   one thread on maps too small to use more.  On a machine shared with
+#'   other work, set `threads` (or `options(mcar.threads = )`) to the cores
+#'   this fit may take; waiting threads sleep rather than spin.
+#' @param until `NULL` (the default) for a run of `n_sample` sweeps per
+#'   chain, or `TRUE` or [mcar_until()] to continue the chains after those
+#'   until every coefficient, loading, entry of the association matrix,
+#'   size and risk has R-hat at most 1.01 and bulk ESS at least 400 (or the
+#'   targets given), or a budget of sweeps or time is spent; a message after
+#'   each block says where the run stands.  The fit is the fit of its final
+#'   length with the same seed and `burnin`.
 #'
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
@@ -204,7 +216,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      islands = c("independent", "nearest"), keep = NULL,
                      progress = interactive(), verbose = FALSE,
                      log_file = NULL,
-                     threads = getOption("mcar.threads", 1L)) {
+                     threads = getOption("mcar.threads"), until = NULL) {
   call <- match.call()
   started <- proc.time()[["elapsed"]]
   tune_given <- !missing(tune)  # before `tune` is reassigned below
@@ -277,7 +289,9 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  threads <- .check_count(threads, "threads", lower = 1, upper = 1024)
+  threads <- .resolve_threads(threads, n, K, size$chains)
+  until <- .check_until(until)
+  size$threads <- threads
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
@@ -317,6 +331,10 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                   family = family,
                   covariate_formula = .covariate_formula(covariates, data),
                   started = started, setup_seconds = setup_seconds)
+  if (!is.null(until)) {
+    fit <- .run_until(fit, until, progress, threads,
+                      elapsed = fit$seconds - setup_seconds)
+  }
   .warn_untrustworthy(fit)
   .warn_bounds(fit)
   fit

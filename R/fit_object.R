@@ -64,6 +64,48 @@
   fit
 }
 
+# The fit continued by `sweeps` sweeps per chain: `results` are the chains'
+# results of the continuation (.run_chain() with `resume`), a chain lost
+# there dropped from the fit.  Draws are appended, acceptance rates pooled
+# over all the kept sweeps, and the last state, summaries, stored per-unit
+# rows, DIC and times follow the longer run.
+.extend_fit <- function(fit, results, sweeps, started) {
+  n <- nrow(fit$counts); K <- ncol(fit$counts); p <- ncol(fit$X)
+  names(results) <- paste0("chain", vapply(results, function(r)
+    as.integer(r$chain), integer(1)))
+  keep <- intersect(names(fit$draws), names(results))
+  lost <- setdiff(names(fit$draws), keep)
+  before <- .thinning(fit$settings)$after
+  seconds <- fit$chain_seconds[match(keep, names(fit$draws))]
+  for (el in c("draws", "acceptance", "scales", "initial_scales", "tuning",
+               "init", "last_state", "summaries")) {
+    fit[[el]] <- fit[[el]][keep]
+  }
+  for (k in keep) {
+    r <- results[[k]]
+    new <- .fit_draws(r$draws, n, K, p)
+    old <- fit$draws[[k]]
+    fit$draws[[k]] <- stats::setNames(lapply(names(old), function(g)
+      rbind(old[[g]], new[[g]])), names(old))
+    fit$acceptance[[k]] <- Map(function(a, b) (a * before + b * sweeps) /
+                                 (before + sweeps),
+                               fit$acceptance[[k]], r$acceptance)
+    fit$last_state[[k]] <- r$last_state
+    fit$summaries[[k]] <- r$summaries
+  }
+  fit$chain_seconds <- seconds +
+    vapply(results[keep], `[[`, numeric(1), "seconds")
+  names(fit$chain_seconds) <- NULL
+  fit$lost_chains <- sort(c(fit$lost_chains,
+                            as.integer(sub("^chain", "", lost))))
+  fit$settings$n_sample <- fit$settings$n_sample + sweeps
+  fit$unit_rows <- .thinning(fit$settings, which = TRUE)$unit_rows
+  fit$log <- c(fit$log, unlist(lapply(results[keep], `[[`, "lines")))
+  fit$dic <- .dic(fit)
+  fit$seconds <- fit$seconds + proc.time()[["elapsed"]] - started
+  fit
+}
+
 # The numbers of units and of outcomes of a fit.
 .n_units <- function(fit) length(fit$units)
 .n_outcomes <- function(fit) length(fit$outcomes)

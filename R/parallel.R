@@ -4,6 +4,30 @@
 
 .is_sequential <- function() inherits(future::plan(), "sequential")
 
+# Threads per chain: `threads` as given (mcar_fit()'s argument, or the
+# option mcar.threads, named in the message when it is the one that is
+# wrong), or by default the cores available shared among the chains that
+# run at once, and 1 on maps whose sweeps have no threaded loop (fewer than
+# 500 units and 1,024 cells).
+.resolve_threads <- function(threads, n, K, chains) {
+  if (!is.null(threads)) {
+    from_option <- identical(threads, getOption("mcar.threads"))
+    arg <- if (from_option) "options(mcar.threads)" else "threads"
+    return(.check_count(threads, arg, lower = 1, upper = 1024))
+  }
+  if (n < .NEWTON_UNITS && n * K <= 1024) return(1L)
+  cores <- suppressWarnings(as.integer(future::availableCores()))
+  if (length(cores) != 1L || is.na(cores) || cores < 1L) cores <- 1L
+  if (!.is_sequential()) {
+    workers <- suppressWarnings(as.numeric(future::nbrOfWorkers()))
+    if (length(workers) != 1L || is.na(workers) || !is.finite(workers)) {
+      workers <- chains
+    }
+    cores <- cores %/% max(1L, as.integer(min(chains, workers)))
+  }
+  as.integer(max(1L, min(cores, 64L)))
+}
+
 # A progress callback holding nothing but the progressor, so that it travels
 # light to parallel workers.
 .progress_callback <- function(p) {

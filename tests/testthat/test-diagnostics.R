@@ -50,6 +50,11 @@ test_that("a chain that alone disagrees with the others is named", {
   two <- apart(one, 4, -3, 0)
   expect_warning(w <- warn(two), "R-hat above 1.05")
   expect_false(any(grepl("alone differs", w)))
+  # A gap in mean deviance within the draws' own spread is not a poorer
+  # mode: the chain is not named.
+  noise <- apart(four, 3, 3, 0.8)
+  expect_warning(w <- warn(noise), "R-hat above 1.05")
+  expect_false(any(grepl("alone differs", w)))
   # Two chains: R-hat cannot tell which of them strays.
   pair <- four
   pair$draws <- four$draws[1:2]

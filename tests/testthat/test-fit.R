@@ -334,24 +334,48 @@ test_that("eta_upper bounds the eigenvalues, and a posterior piling against it w
     fit <- suppressMessages(mcar_fit(sim$Y, sim$E, W, n_sample = 1000,
                                      chains = 1, seed = 2, progress = FALSE,
                                      prior = mcar_prior(eta_upper = 0.3))),
-    "eta\\[1\\] piles against its upper bound 0.3")
+    "eigenvalue of the association matrix A presses against its upper bound 0.3")
   expect_identical(fit$map$eta_hi, 0.3)
   expect_true(all(fit$draws$chain1$eta < 0.3))
   expect_input_error(
     mcar_fit(sim$Y, sim$E, W, n_sample = 100, chains = 1, progress = FALSE,
              prior = mcar_prior(eta_upper = 0.3), init = list(eta = 0.5)),
     "init$eta", "must lie in \\(-0.99, 0.3\\)")
-  # The criterion: over a quarter of the draws within 1% of the width.
+  # The criterion: over a quarter of the draws within 1% of the width, and
+  # more there than in the next 1%: the density rises into the bound.  The
+  # draws hold the eigenvalues in decreasing order.
   fake <- list(map = list(eta_lo = -1, eta_hi = 0.99),
                draws = list(list(eta = cbind(c(rep(0.985, 30), rep(0.5, 70)),
                                              c(rep(-0.99, 20), rep(0, 80))))))
   expect_warning(msgs <- asNamespace("mcar")$.warn_bounds(fake),
-                 "eta\\[1\\] piles against its upper bound")
+                 "The largest eigenvalue .* presses against its upper bound")
   expect_length(msgs, 1L)
+  expect_match(msgs, "Raising mcar_prior\\(eta_upper = \\)")
   fake$draws[[1]]$eta[1:30, 2] <- -0.995
   expect_warning(msgs <- asNamespace("mcar")$.warn_bounds(fake),
-                 "eta\\[2\\] piles against its lower bound")
+                 "The smallest eigenvalue .* presses against its lower bound")
   expect_length(msgs, 2L)
+  expect_match(msgs[2], "no setting moves that bound")
+  # Mass near the bound from a hump below it: the density falls towards the
+  # bound, which is not where the posterior wants to go.
+  hump <- list(map = list(eta_lo = -1, eta_hi = 0.99),
+               draws = list(list(eta = cbind(c(rep(0.982, 26), rep(0.965, 40),
+                                               rep(0.9, 34)),
+                                             rep(0, 100)))))
+  expect_no_warning(asNamespace("mcar")$.warn_bounds(hump))
+  # Already at the highest bound there is nothing to raise.
+  top <- fake
+  top$map$eta_hi <- 0.999
+  top$draws[[1]]$eta[1:30, 1] <- 0.9985
+  expect_warning(msgs <- asNamespace("mcar")$.warn_bounds(top),
+                 "as smooth as the model allows")
+})
+
+test_that("the eigenvalues are drawn in decreasing order", {
+  fit <- toy_fit()
+  for (d in fit$draws) {
+    expect_true(all(d$eta[, 1] >= d$eta[, 2]))
+  }
 })
 
 test_that("a smooth covariate on 2,000 units: intervals cover at their nominal rate", {

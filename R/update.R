@@ -1,0 +1,182 @@
+# Continuing a fit: more sweeps of its chains from where they stopped, with
+# no new burn-in (update()), and runs that go on until the chains agree
+# (mcar_fit(until = )).
+
+#' Continue the chains of a fit
+#'
+#' Runs every chain of a fit `sweeps` sweeps further from its last state
+#' (generator, tuned proposal scales and running summaries included), with
+#' no new burn-in, and returns the fit with the new draws added.  The result
+#' is, to the bit, the fit that `mcar_fit()` with the same arguments, the
+#' same seed and `n_sample` larger by `sweeps` (the same `burnin`) would
+#' give, as long as the per-unit draws are stored at the same rate (give
+#' `keep` to both, or stay within the memory budget).
+#'
+#' @param object An `"mcar_fit"`.
+#' @param sweeps Further sweeps per chain (after thinning, `sweeps / thin`
+#'   more draws are kept).
+#' @param progress Whether to show a progress bar.
+#' @param threads Threads per chain, as in [mcar_fit()]; by default those
+#'   the fit ran with.  The draws do not depend on it.
+#' @param ... Not used.
+#' @return The continued fit.
+#' @examples
+#' sim <- minnesota_simulated()
+#' fit <- mcar_fit(c("Y1", "Y2", "Y3"), c("N1", "N2", "N3"),
+#'                 minnesota_adjacency(), data = sim, n_sample = 600,
+#'                 burnin = 300, chains = 2, seed = 1)
+#' fit <- update(fit, sweeps = 600)
+#' fit
+#' @importFrom stats update
+#' @export
+update.mcar_fit <- function(object, sweeps, progress = interactive(),
+                            threads = NULL, ...) {
+  if (missing(sweeps)) .input_error("sweeps", "is missing.")
+  sweeps <- .check_count(sweeps, "sweeps", lower = 1,
+                         upper = .Machine$integer.max - object$settings$n_sample)
+  progress <- .check_flag(progress, "progress")
+  threads <- if (is.null(threads)) .fit_threads(object) else
+    .check_count(threads, "threads", lower = 1, upper = 1024)
+  out <- .continue_fit(object, sweeps, progress, threads)
+  .warn_untrustworthy(out)
+  .warn_bounds(out)
+  out
+}
+
+# The fit run `sweeps` sweeps further, without the checks of its chains.
+.continue_fit <- function(fit, sweeps, progress, threads) {
+  started <- proc.time()[["elapsed"]]
+  if (is.null(fit$last_state) || is.null(fit$summaries)) {
+    .input_error("object", "holds no last state of its chains to continue ",
+                 "from.")
+  }
+  dat <- .engine_data(fit$counts, .exposure(fit), fit$X, fit$map, fit$prior,
+                      .family(fit))
+  s <- fit$settings
+  offset <- .thinning(s)$after
+  chains <- as.integer(sub("^chain", "", names(fit$draws)))
+  tasks <- lapply(seq_along(chains), function(k) {
+    st <- fit$last_state[[k]]
+    list(chain = chains[k], data = dat, init = st, rng = st$rng,
+         scales = fit$scales[[k]], n_sample = s$n_sample + sweeps,
+         burnin = s$burnin, thin = s$thin, unit_thin = s$unit_thin,
+         tune = FALSE, verbose = FALSE, threads = threads,
+         resume = list(sweeps = sweeps, offset = offset,
+                       summaries = fit$summaries[[k]]))
+  })
+  results <- .run_chains(tasks, progress = progress,
+                         total = length(tasks) * sweeps)
+  .extend_fit(fit, results, sweeps, started)
+}
+
+# Threads per chain a fit ran with (1 for a fit that did not record them).
+.fit_threads <- function(fit) {
+  t <- fit$settings$threads
+  if (is.null(t)) 1L else as.integer(t)
+}
+
+#' When a run may stop
+#'
+#' What `mcar_fit(until = )` aims at: every coefficient, loading, entry of
+#' the association matrix, negative binomial size and risk with R-hat at most
+#' `rhat` and bulk effective sample size at least `ess`, or a budget spent.
+#'
+#' The fit first runs `n_sample` sweeps per chain, `burnin` of them burn-in,
+#' and then continues its chains (as [update.mcar_fit()] does) in blocks
+#' sized from how far the smallest ESS is from its target, until both
+#' targets are met or `max_sweeps` sweeps per chain or `max_seconds` of
+#' sampling are spent.  The risks are judged on the stored draws (see
+#' `keep` in [mcar_fit()]).  The final fit equals the fit of its final
+#' length run at once with the same seed and `burnin`.
+#'
+#' @param ess Smallest bulk effective sample size.
+#' @param rhat Largest R-hat.
+#' @param max_sweeps Most sweeps per chain, burn-in included.
+#' @param max_seconds Most seconds of sampling.
+#' @return A list of class `"mcar_until"`.
+#' @examples
+#' mcar_until(ess = 400, rhat = 1.01, max_seconds = 600)
+#' @export
+mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
+                       max_seconds = 3600) {
+  num <- function(x, arg, lower) {
+    if (!is.numeric(x) || length(x) != 1L || is.na(x) || x < lower) {
+      .input_error(arg, "must be one number, at least ", lower, ".")
+    }
+    as.double(x)
+  }
+  structure(list(ess = num(ess, "ess", 1), rhat = num(rhat, "rhat", 1),
+                 max_sweeps = num(max_sweeps, "max_sweeps", 1),
+                 max_seconds = num(max_seconds, "max_seconds", 0)),
+            class = "mcar_until")
+}
+
+# `until` as mcar_fit() takes it: NULL (a run of fixed length), TRUE (the
+# defaults of mcar_until()), or an mcar_until().
+.check_until <- function(until) {
+  if (is.null(until) || isFALSE(until)) return(NULL)
+  if (isTRUE(until)) return(mcar_until())
+  if (!inherits(until, "mcar_until")) {
+    .input_error("until", "must be NULL, TRUE or made by mcar_until().")
+  }
+  until
+}
+
+# Where a fit stands against `until`: the smallest bulk ESS and the largest
+# R-hat over the monitored variables, with their names, and whether both
+# targets are met.
+.until_status <- function(fit, until) {
+  arr <- .draws_array(fit, c(.reported, .risk_name(fit)))
+  tab <- .convergence(arr)
+  ess <- tab[, "ess_bulk"]; rh <- tab[, "rhat"]
+  i <- if (all(is.na(ess))) NA_integer_ else which.min(ess)
+  j <- if (all(is.na(rh))) NA_integer_ else which.max(rh)
+  list(ess = if (is.na(i)) NA_real_ else ess[[i]],
+       ess_name = if (is.na(i)) "" else rownames(tab)[i],
+       rhat = if (is.na(j)) NA_real_ else rh[[j]],
+       rhat_name = if (is.na(j)) "" else rownames(tab)[j],
+       met = !is.na(i) && !is.na(j) && ess[[i]] >= until$ess &&
+         rh[[j]] <= until$rhat)
+}
+
+# Continues `fit` in blocks until `until` is met or its budget is spent;
+# reports where it stands after each block.  `elapsed` is the sampling
+# time already spent.
+.run_until <- function(fit, until, progress, threads, elapsed) {
+  thin <- fit$settings$thin
+  repeat {
+    st <- .until_status(fit, until)
+    s <- fit$settings
+    line <- sprintf(paste0("after %s sweeps per chain: smallest bulk ESS ",
+                           "%.0f (%s), largest R-hat %.3f (%s)"),
+                    format(s$n_sample, big.mark = ","), st$ess, st$ess_name,
+                    st$rhat, st$rhat_name)
+    if (st$met) {
+      message(line, ": converged.")
+      break
+    }
+    after <- .thinning(s)$after
+    # ESS grows about in proportion to the draws: aim a tenth past the
+    # target, within a quarter and four times the sweeps so far.
+    f <- if (is.finite(st$ess) && st$ess > 0) 1.1 * until$ess / st$ess else 4
+    if (is.finite(st$rhat) && st$rhat > until$rhat) f <- max(f, 2)
+    more <- ceiling(after * min(4, max(0.25, f - 1)) / thin) * thin
+    more <- min(more, until$max_sweeps - s$n_sample)
+    left <- until$max_seconds - elapsed
+    if (more < thin || left <= 0) {
+      message(line, ": the budget is spent.")
+      break
+    }
+    # Seconds of one sweep of every chain, the chains one after another.
+    per_sweep <- sum(fit$chain_seconds) / s$n_sample
+    if (is.finite(left) && per_sweep > 0) {
+      more <- min(more, max(thin, floor(left / per_sweep / thin) * thin))
+    }
+    message(line, "; ", format(more, big.mark = ","), " more.")
+    t0 <- proc.time()[["elapsed"]]
+    fit <- .continue_fit(fit, more, progress, threads)
+    elapsed <- elapsed + proc.time()[["elapsed"]] - t0
+  }
+  fit$until <- c(unclass(until), list(met = st$met))
+  fit
+}

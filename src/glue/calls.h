@@ -1,6 +1,6 @@
-// .Call routines of the general sampler (registered in mcar_main.cpp).
-#ifndef MCAR_ENGINE_CALL_H
-#define MCAR_ENGINE_CALL_H
+// .Call routines of the general sampler (registered in init.cpp).
+#ifndef MCAR_CALLS_H
+#define MCAR_CALLS_H
 
 #include <Rinternals.h>
 

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "engine.h"
-#include "engine_call.h"
+#include "calls.h"
 
 namespace {
 

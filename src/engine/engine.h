@@ -24,6 +24,7 @@
 //                 negative binomial sizes)
 //   sweep.cpp     the sampler's construction and the order of the moves in
 //                 a sweep
+//   chain.h/.cpp  a run of sweeps: thinning, stored fields, summaries
 //
 // The model.  For unit i and outcome r
 //
@@ -79,8 +80,9 @@
 
 namespace mcar_engine {
 
-// The most outcomes a sampler takes (its per-unit scratch is on the stack).
-constexpr int MAX_K = 64;
+// The most outcomes a sampler takes (its per-unit scratch is on the stack):
+// as many as the R side allows.
+constexpr int MAX_K = 8;
 
 struct Data {
   int n = 0, K = 0, p = 0; // K <= MAX_K
@@ -206,6 +208,8 @@ public:
   double accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
+  const Data &data() const { return d_; }
+  const State &state() const { return s_; }
   // The colour of each unit in the colouring the Newton sweeps go through
   // (made at construction with Data::newton, else at the first Newton
   // sweep; all 0 before).

@@ -85,11 +85,11 @@ inline double logit_jacobian(double x, double lo, double hi) {
   return std::log((x - lo) * (hi - x));
 }
 
-// Zero-filled K x K scratch: on the stack up to K = 8, else on the heap.
+// Zero-filled K x K scratch: on the stack up to K = MAX_K, else on the heap.
 class SmallSquare {
 public:
   explicit SmallSquare(int K) {
-    if (K > 8) {
+    if (K > MAX_K) {
       big_.assign(K * K, 0.0);
       p_ = big_.data();
     } else {
@@ -99,7 +99,7 @@ public:
   double *data() { return p_; }
 
 private:
-  double buf_[64];
+  double buf_[MAX_K * MAX_K];
   std::vector<double> big_;
   double *p_ = buf_;
 };

@@ -75,7 +75,7 @@ VALGRIND_LOG := $(BUILD)/valgrind.log
 # The stationary-distribution tests run hundreds of thousands of updates and
 # grid points: slow under valgrind and covering no code path the other native
 # tests leave out.  They run natively in `make test`.
-VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary.*
+VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary/*
 VALGRIND_SUPP := tools/valgrind.supp
 
 .PHONY: all deps install native-test host-test host-test-run test \

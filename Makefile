@@ -58,9 +58,12 @@ NATIVE_CXXFLAGS := -std=c++17 -O2 -g -Wall -MMD -MP
 SHLIB_OPENMP_CXXFLAGS = $(shell sed -n 's/^SHLIB_OPENMP_CXXFLAGS *= *//p' $(R_HOME_DIR)/etc/Makeconf)
 PKG_CXXFLAGS = $(subst $$(SHLIB_OPENMP_CXXFLAGS),$(SHLIB_OPENMP_CXXFLAGS),\
   $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars))
-NATIVE_SRC := src/matrix.cpp src/generator.cpp src/mcar.cpp src/mcar_main.cpp \
-  src/engine.cpp src/engine_call.cpp src/map.cpp
-NATIVE_TESTS := $(sort $(wildcard tests/native/*.cpp))
+# The package's sources, from the OBJECTS line of src/Makevars (continuation
+# lines joined): entry/mcar.o is src/entry/mcar.cpp.
+NATIVE_SRC := $(patsubst %.o,src/%.cpp,$(shell sed -e ':a' -e '/\\$$/N; s/\\\n//; ta' src/Makevars | sed -n 's/^OBJECTS *= *//p'))
+SRC_INCLUDES := -Isrc/entry -Isrc/engine -Isrc/glue
+NATIVE_TESTS := $(sort $(wildcard tests/native/*.cpp tests/native/*/*.cpp))
+TEST_INCLUDES := -Itests/native -Itests/native/entry -Itests/native/engine
 NATIVE_OBJDIR := $(BUILD)/native
 NATIVE_OBJ := $(patsubst src/%.cpp,$(NATIVE_OBJDIR)/src/%.o,$(NATIVE_SRC)) \
   $(patsubst tests/native/%.cpp,$(NATIVE_OBJDIR)/tests/%.o,$(NATIVE_TESTS))
@@ -72,7 +75,7 @@ VALGRIND_LOG := $(BUILD)/valgrind.log
 # The stationary-distribution tests run hundreds of thousands of updates and
 # grid points: slow under valgrind and covering no code path the other native
 # tests leave out.  They run natively in `make test`.
-VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary.*
+VALGRIND_GTEST_ARGS ?= --gtest_filter=-StationaryTest.*:EngineStationary/*
 VALGRIND_SUPP := tools/valgrind.supp
 
 .PHONY: all deps install native-test host-test host-test-run test \
@@ -103,11 +106,11 @@ install: deps
 
 $(NATIVE_OBJDIR)/src/%.o: src/%.cpp src/Makevars | deps
 	@mkdir -p $(@D)
-	$(CXX) $(NATIVE_CXXFLAGS) $(PKG_CXXFLAGS) -Isrc $(R_CPPFLAGS) -c $< -o $@
+	$(CXX) $(NATIVE_CXXFLAGS) $(PKG_CXXFLAGS) $(SRC_INCLUDES) $(R_CPPFLAGS) -c $< -o $@
 
 $(NATIVE_OBJDIR)/tests/%.o: tests/native/%.cpp | deps
 	@mkdir -p $(@D)
-	$(CXX) $(NATIVE_CXXFLAGS) -Isrc -Itests/native $(R_CPPFLAGS) -c $< -o $@
+	$(CXX) $(NATIVE_CXXFLAGS) $(SRC_INCLUDES) $(TEST_INCLUDES) $(R_CPPFLAGS) -c $< -o $@
 
 $(NATIVE_BIN): $(NATIVE_OBJ)
 	$(CXX) -o $@ $^ $(SHLIB_OPENMP_CXXFLAGS) $(R_LDLIBS) -Wl,-rpath,$(R_HOME_DIR)/lib -lgtest -lpthread
@@ -219,7 +222,7 @@ check: deps
 	  --exclude=./Makefile --exclude=./bench --exclude=./data-raw \
 	  --exclude=./tests/native --exclude=./tests/valgrind --exclude=./tools/valgrind.supp \
 	  --exclude='./*.Rcheck' --exclude='./$(PKG)_*.tar.gz' \
-	  --exclude='./src/*.o' --exclude='./src/*.so' . \
+	  --exclude='./src/*.o' --exclude='./src/*/*.o' --exclude='./src/*.so' . \
 	  | tar -x -C $(CHECK_DIR)/$(PKG)
 	cd $(CHECK_DIR) && unset R_LIBS && R CMD build $(PKG)
 	cd $(CHECK_DIR) && unset R_LIBS && _R_CHECK_FORCE_SUGGESTS_=false \
@@ -231,6 +234,6 @@ check: deps
 	fi
 
 clean:
-	rm -rf $(BUILD) $(NATIVE_BIN) tests/native/*.o src/*.o src/*.so \
+	rm -rf $(BUILD) $(NATIVE_BIN) tests/native/*.o src/*.o src/*/*.o src/*.so \
 	  $(PKG).Rcheck $(PKG)_*.tar.gz
 	-@if [ -f bench/Makefile ]; then $(MAKE) -C bench clean; fi

@@ -23,9 +23,9 @@
 #include <Rembedded.h>
 #include <Rinterface.h>
 
-#include "../src/matrix.h"
-#include "../src/mcar.h"
-#include "../src/mcar_main.h"
+#include "matrix.h"
+#include "mcar.h"
+#include "mcar_main.h"
 
 namespace {
 

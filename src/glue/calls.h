@@ -1,6 +1,7 @@
-// .Call routines of the general sampler (registered in mcar_main.cpp).
-#ifndef MCAR_ENGINE_CALL_H
-#define MCAR_ENGINE_CALL_H
+// The .Call routines of the general sampler and of the map (registered in
+// init.cpp): run.cpp, map_call.cpp and contract.cpp.
+#ifndef MCAR_CALLS_H
+#define MCAR_CALLS_H
 
 #include <Rinternals.h>
 
@@ -10,6 +11,7 @@ extern "C" {
 
 SEXP mcar_engine_run(SEXP data, SEXP state, SEXP scales, SEXP control);
 SEXP mcar_engine_seed(SEXP seed);
+SEXP mcar_engine_contract(void);
 SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);
 SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);
 SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);

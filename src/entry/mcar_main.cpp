@@ -1,4 +1,4 @@
-// The sampler entry called from R through .C, and its registration.
+// The sampler entry called from R through .C.
 //
 // One call is one whole run: set-up, *nend Gibbs sweeps (the first *nstart of
 // them burn-in), chains written straight into the caller's column-major
@@ -7,11 +7,9 @@
 // loaded after set-up and saved as the very last action.
 
 #include <R.h>
-#include <R_ext/Rdynload.h>
 #include <Rinternals.h>
 #include <cmath>
 
-#include "engine_call.h"
 #include "matrix.h"
 #include "mcar.h"
 #include "mcar_main.h"
@@ -335,41 +333,3 @@ void mcar(double *beta_f, double *phi1_f, double *phi2_f, double *phi3_f,
 }
 
 } // extern "C"
-
-// ---- registration --------------------------------------------------------------
-
-namespace {
-
-R_NativePrimitiveArgType mcar_types[47] = {
-    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, // chains
-    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, // counts
-    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
-    REALSXP,                                              // starting values
-    INTSXP,  INTSXP,                                      // nstart, nend
-    INTSXP,  INTSXP,  INTSXP,  INTSXP,  INTSXP,  INTSXP,  // counters
-    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
-    REALSXP,                                              // scales
-    REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP, REALSXP,
-    REALSXP,                                              // means
-    REALSXP, REALSXP};                                    // Dbar, Dtheta
-
-const R_CMethodDef c_methods[] = {{"mcar", (DL_FUNC)&mcar, 47, mcar_types},
-                                  {NULL, NULL, 0, NULL}};
-
-const R_CallMethodDef call_methods[] = {
-    {"mcar_engine_run", (DL_FUNC)&mcar_engine_run, 4},
-    {"mcar_engine_seed", (DL_FUNC)&mcar_engine_seed, 1},
-    {"mcar_map_prepare", (DL_FUNC)&mcar_map_prepare, 4},
-    {"mcar_map_lambda_min", (DL_FUNC)&mcar_map_lambda_min, 3},
-    {"mcar_map_logdet", (DL_FUNC)&mcar_map_logdet, 4},
-    {"mcar_logdet_eval", (DL_FUNC)&mcar_logdet_eval, 2},
-    {NULL, NULL, 0}};
-
-} // namespace
-
-extern "C" void R_init_mcar(DllInfo *dll) {
-  R_registerRoutines(dll, c_methods, call_methods, NULL, NULL);
-  // Every toolkit, generator and model function stays reachable by name for
-  // other compiled code.
-  R_useDynamicSymbols(dll, TRUE);
-}

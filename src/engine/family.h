@@ -29,6 +29,14 @@ namespace mcar_engine {
 
 enum Family { POISSON = 0, BINOMIAL = 1, NEGBINOMIAL = 2 };
 
+// The families by the names the R side gives them.
+struct FamilyName {
+  const char *name;
+  Family code;
+};
+constexpr FamilyName FAMILY_NAMES[] = {
+    {"poisson", POISSON}, {"binomial", BINOMIAL}, {"negbinomial", NEGBINOMIAL}};
+
 // log(1 + exp(x)) without overflow.
 inline double softplus(double x) {
   return x > 0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x));

@@ -1,5 +1,32 @@
 // The general sampler: any map, any number of outcomes K, covariates shared
-// by the outcomes.  For unit i and outcome r
+// by the outcomes.  The engine's files:
+//
+//   engine.h      the model (below), the data, state, proposal scales,
+//                 acceptance counts and running summaries of a chain, and
+//                 the Sampler class
+//   family.h      the likelihood families: each cell's g(mu) and constant
+//   map.h/.cpp    the map's sparse algebra: components, the smallest
+//                 eigenvalue, the log-determinant interpolant
+//   rng.h         the generator (xoshiro256++, ziggurat normals)
+//   numeric.h     acceptance tests, a dense Cholesky factor, logit scales,
+//                 K x K scratch
+//   parallel.h    loops over the units on the chain's threads, and sums
+//                 that are the same to the bit on any number of threads
+//   terms.cpp     the model's terms: the association matrix, mu from the
+//                 state, neighbour sums and Gram matrices of the fields,
+//                 log-determinant and prior terms, the running summaries
+//                 and deviance of a state
+//   moves_*.cpp   one file per group of moves, each move's log ratio beside
+//                 its update: coefficients (and the shifts of the fields
+//                 along the covariates), effects (and the map's colouring),
+//                 loadings (and the scale and shear moves of the fields),
+//                 association (eigenvalues and angles), dispersion (the
+//                 negative binomial sizes)
+//   sweep.cpp     the sampler's construction and the order of the moves in
+//                 a sweep
+//   chain.h/.cpp  a run of sweeps: thinning, stored fields, summaries
+//
+// The model.  For unit i and outcome r
 //
 //   Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r])), or Binomial(N[i,r], p[i,r]) with
 //            logit(p[i,r]) = mu[i,r], or negative binomial with mean
@@ -53,8 +80,9 @@
 
 namespace mcar_engine {
 
-// The most outcomes a sampler takes (its per-unit scratch is on the stack).
-constexpr int MAX_K = 64;
+// The most outcomes a sampler takes (its per-unit scratch is on the stack):
+// as many as the R side allows.
+constexpr int MAX_K = 8;
 
 struct Data {
   int n = 0, K = 0, p = 0; // K <= MAX_K
@@ -146,6 +174,16 @@ inline int packed_index(int a, int b, int K) {
 // A = P diag(eta) P' from the angles (units of pi/2), K x K column-major.
 void association(double *A, const double *theta, const double *eta, int K);
 
+// The moves of a chain.  Every update is a Metropolis step that draws its
+// proposal first and a uniform only when the log ratio is negative (a NaN
+// ratio rejects), except the shifts of the fields along the covariates
+// against their coefficients, which are drawn exactly from their
+// conditionals (Gaussians).  mu moves by the increment of each accepted
+// proposal, and the family's cached term m = g(mu) (family.h) is computed
+// from it; the shift, scale and shear moves leave both as they are.
+// G = Phi' C Phi and H = Phi' D Phi are formed once a sweep after the
+// effects move and carried through the moves that transform the fields
+// linearly.
 class Sampler {
 public:
   Sampler(const Data &data, State &state, const Scales &scales);
@@ -170,6 +208,8 @@ public:
   double accumulate(Summaries &s) const;
   const double *association_matrix() const { return A_.data(); }
   const double *linear_predictor() const { return lp_.data(); }
+  const Data &data() const { return d_; }
+  const State &state() const { return s_; }
   // The colour of each unit in the colouring the Newton sweeps go through
   // (made at construction with Data::newton, else at the first Newton
   // sweep; all 0 before).

@@ -1,0 +1,236 @@
+// The effects moves: phi unit by unit, by random walks in unit order or by
+// Newton proposals colour by colour of a colouring of the map (on the
+// chain's threads, with draws that do not depend on their number).
+#include "engine.h"
+#include "numeric.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace mcar_engine {
+
+// Effect c of unit i at y: the likelihood change of the outcomes r <= c
+// that load on it, and the change of its conditional prior given the
+// neighbours' effects (precision D_i, linear term sum_b A[c,b] (C Phi)[i,b]).
+double Sampler::ratio_phi(int i, int c, double y) const {
+  const double *phi = s_.phi.data();
+  const double x = phi[i + n_ * c];
+  double ll = 0.0;
+  for (int r = 0; r <= c; r++) {
+    const int at = i + n_ * r;
+    const double lp = lp_[at] + s_.Lambda[r + K_ * c] * (y - x);
+    ll += d_.Y[at] * (lp - lp_[at]) - (g(at, r, lp) - m_[at]);
+  }
+  double as = 0.0;
+  for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++) {
+    const int j = d_.col[q];
+    double t = 0.0;
+    for (int b = 0; b < K_; b++)
+      t += A_[c + K_ * b] * phi[j + n_ * b];
+    as += d_.w[q] * t;
+  }
+  return ll - 0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
+}
+
+// The effects unit by unit, each from a random walk (scale: its sd) or,
+// with Data::newton, from a Newton proposal: with the slope s
+// and curvature P of its log full conditional at the current value x, the
+// proposal is N(x + s / P, h^2 / P), h the cell's scale (1: the Gaussian
+// that matches the conditional at x, which it equals where the
+// conditional is Gaussian).  The reverse proposal is formed from the slope
+// and curvature at the proposed value, whose g(mu) the likelihood needs
+// anyway; for the Poisson g' = g'' = g, so it costs no further exp.  The
+// random walks go through the units in index order, the Newton proposals
+// colour by colour (see phi_sweep).
+void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
+  const bool nt = d_.newton;
+  switch (d_.family) {
+  case BINOMIAL:
+    nt ? phi_sweep<BINOMIAL, true>(rng, counts) : phi_sweep<BINOMIAL, false>(rng, counts);
+    break;
+  case NEGBINOMIAL:
+    nt ? phi_sweep<NEGBINOMIAL, true>(rng, counts)
+       : phi_sweep<NEGBINOMIAL, false>(rng, counts);
+    break;
+  default:
+    nt ? phi_sweep<POISSON, true>(rng, counts) : phi_sweep<POISSON, false>(rng, counts);
+  }
+  gram_valid_ = false;
+}
+
+template <int FAMILY, bool NEWTON>
+void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
+  int *acc = counts.phi.data();
+  if (!NEWTON) {
+    // Unit by unit in index order, on the chain's own stream.
+    for (int i = 0; i < n_; i++)
+      effects_of_unit<FAMILY, NEWTON>(i, rng, work_.data(), acc);
+    return;
+  }
+  // Colour by colour: the units of one colour share no neighbour, so their
+  // conditionals do not involve each other and they are updated together,
+  // on up to Data::threads threads.  Unit i draws from a stream of its own,
+  // seeded from one word of the chain's stream and i, so every draw is the
+  // same whatever the number of threads.
+  if (colour_ptr_.empty())
+    colour_units();
+  const uint64_t key = rng.next();
+  const int colours = (int)colour_ptr_.size() - 1;
+  const int *order = order_.data();
+  const int *cp = colour_ptr_.data();
+#ifdef _OPENMP
+#pragma omp parallel num_threads(d_.threads) if (d_.threads > 1)
+#endif
+  {
+    double scratch[3 * MAX_K]; // 3 K values
+    for (int c = 0; c < colours; c++) {
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int q = cp[c]; q < cp[c + 1]; q++) {
+        const int i = order[q];
+        Xoshiro own;
+        own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
+        effects_of_unit<FAMILY, NEWTON>(i, own, scratch, acc);
+      }
+    }
+  }
+}
+
+// The K effects of unit i, one after the other (see update_phi); scratch
+// holds 3 K values, acc the acceptance counts per cell.
+template <int FAMILY, bool NEWTON>
+inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc) {
+  const int n = n_, K = K_;
+  double *__restrict phi = s_.phi.data();
+  const double *__restrict L = s_.Lambda.data();
+  const double *__restrict A = A_.data();
+  const double *__restrict Y = d_.Y;
+  const double *__restrict E = d_.E;
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const double *__restrict scale = sc_.phi;
+  const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
+  double *__restrict lp = lp_.data();
+  double *__restrict m = m_.data();
+  double *s = scratch;        // K neighbour sums
+  double *lp_new = s + K;     // K
+  double *m_new = lp_new + K; // K
+  const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
+  for (int b = 0; b < K; b++) {
+    const double *pb = phi + n * b;
+    double t = 0.0;
+    for (int q = q0; q < q1; q++)
+      t += w[q] * pb[col[q]];
+    s[b] = t;
+  }
+  const double d = D_[i];
+  for (int c = 0; c < K; c++) {
+    const int ic = i + n * c;
+    const double x = phi[ic];
+    double as = 0.0;
+    for (int b = 0; b < K; b++)
+      as += A[c + K * b] * s[b];
+    // The proposal: a random walk, or the Newton step from the slope sx
+    // and curvature px at x.
+    double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
+    const double h = scale[ic];
+    if (NEWTON) {
+      sx = as - d * x;
+      px = d;
+      for (int r = 0; r <= c; r++) {
+        const int at = i + n * r;
+        const double l = L[r + K * c];
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
+        sx += l * (Y[at] - g1);
+        px += l * l * g2;
+      }
+      ipx = 1.0 / px;
+      z = rng.normal();
+      y = x + sx * ipx + h * std::sqrt(ipx) * z;
+    } else {
+      y = x + h * rng.normal();
+    }
+    const double dy = y - x;
+    double lg = -0.5 * d * (y * y - x * x) + dy * as;
+    double sy = as - d * y, py = d; // the same at y (Newton only)
+    for (int r = 0; r <= c; r++) {
+      const int at = i + n * r;
+      const double l = L[r + K * c];
+      const double dl = l * dy;
+      lp_new[r] = lp[at] + dl;
+      m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
+      lg += Y[at] * dl - (m_new[r] - m[at]);
+      if (NEWTON) {
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1,
+                   &g2);
+        sy += l * (Y[at] - g1);
+        py += l * l * g2;
+      }
+    }
+    bool ok;
+    if (NEWTON) {
+      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
+      const double ipy = 1.0 / py;
+      const double bx = x - y - sy * ipy;
+      const double back2 = bx * bx * py / (h * h);
+      lg += 0.5 * (z * z - back2);
+      ok = newton_accept(rng, lg, py * ipx, px * ipy);
+    } else {
+      ok = accept(rng, lg);
+    }
+    if (ok) {
+      phi[ic] = y;
+      for (int r = 0; r <= c; r++) {
+        const int at = i + n * r;
+        lp[at] = lp_new[r];
+        m[at] = m_new[r];
+      }
+      acc[ic]++;
+    }
+  }
+}
+
+// ---- the colouring of the map -----------------------------------------------
+
+// A greedy colouring of the map in unit order (each unit takes the
+// smallest colour none of its earlier neighbours has), as the units listed
+// colour by colour (order_) and where each colour starts (colour_ptr_).
+void Sampler::colour_units() {
+  std::vector<int> colour(n_, -1), used;
+  int colours = 0;
+  for (int i = 0; i < n_; i++) {
+    used.assign(colours + 1, 0);
+    for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++)
+      if (colour[d_.col[q]] >= 0)
+        used[colour[d_.col[q]]] = 1;
+    int c = 0;
+    while (used[c])
+      c++;
+    colour[i] = c;
+    colours = std::max(colours, c + 1);
+  }
+  colour_ptr_.assign(colours + 1, 0);
+  for (int i = 0; i < n_; i++)
+    colour_ptr_[colour[i] + 1]++;
+  for (int c = 0; c < colours; c++)
+    colour_ptr_[c + 1] += colour_ptr_[c];
+  order_.resize(n_);
+  std::vector<int> next(colour_ptr_.begin(), colour_ptr_.end() - 1);
+  for (int i = 0; i < n_; i++)
+    order_[next[colour[i]]++] = i;
+}
+
+std::vector<int> Sampler::colours() const {
+  std::vector<int> colour(n_);
+  for (int c = 0; c + 1 < (int)colour_ptr_.size(); c++)
+    for (int q = colour_ptr_[c]; q < colour_ptr_[c + 1]; q++)
+      colour[order_[q]] = c;
+  return colour;
+}
+
+} // namespace mcar_engine

@@ -1,0 +1,244 @@
+// The loadings moves: Lambda row by row, and the moves of the fields against
+// the loadings that leave mu as it is (each field's scale, each pair's
+// shear), carried in the Gram matrices and in T until the fields are
+// written.
+#include "engine.h"
+#include "numeric.h"
+#include "parallel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace mcar_engine {
+
+// ---- rows of the loadings ---------------------------------------------------
+
+// The log-likelihood change of outcome r when row r of the loadings is
+// that of L, with the proposal's mu and g(mu) left in lp_new and m_new.
+double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
+                                    double *m_new) const {
+  SmallSquare change(K_);
+  double *dL = change.data();
+  for (int c = r; c < K_; c++)
+    dL[c] = L[r + K_ * c] - s_.Lambda[r + K_ * c];
+  return blocked_sum(n_, d_.threads, [&](int i) {
+    const int at = i + n_ * r;
+    double dl = 0.0;
+    for (int c = r; c < K_; c++)
+      dl += dL[c] * s_.phi[i + n_ * c];
+    lp_new[i] = lp_[at] + dl;
+    m_new[i] = g(at, r, lp_new[i]);
+    return d_.Y[at] * dl - (m_new[i] - m_[at]);
+  });
+}
+
+double Sampler::ratio_lambda_row(int r, const double *row) const {
+  std::vector<double> L(s_.Lambda), lp(n_), m(n_);
+  for (int c = r; c < K_; c++)
+    L[r + K_ * c] = row[c - r];
+  return lambda_row_proposal(r, L.data(), lp.data(), m.data()) +
+         lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+}
+
+// Row r of the loadings, Lambda[r, r..K-1], as one block: its diagonal on
+// the log scale (whose Jacobian enters the ratio), the prior at the current
+// loadings carried from row to row.
+void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
+  const int K = K_;
+  double *lp_new = work_.data(); // n: proposed mu of the row's outcome
+  double *m_new = lp_new + n_;  // n
+  std::vector<double> Lnew(s_.Lambda);
+  const double prior_cur = lambda_log_prior(s_.Lambda.data());
+  double prior_at = prior_cur;
+  for (int r = 0; r < K; r++) {
+    const int diag = r + K * r;
+    // The row's increments: per-entry sds times a correlation factor R_r
+    // (lower triangular, identity when none is given) times normals, the
+    // diagonal on the log scale.
+    const int m = K - r;
+    double z[MAX_K], v[MAX_K];
+    for (int j = 0; j < m; j++)
+      z[j] = rng.normal();
+    const double *R = sc_.lambda_corr ? sc_.lambda_corr + (size_t)K * K * r : nullptr;
+    for (int j = 0; j < m; j++) {
+      double t = z[j];
+      if (R) {
+        t = 0.0;
+        for (int l = 0; l <= j; l++)
+          t += R[j + K * l] * z[l];
+      }
+      v[j] = sc_.lambda[r + K * (r + j)] * t;
+    }
+    const double logd = std::log(s_.Lambda[diag]);
+    const double logd_new = logd + v[0];
+    Lnew[diag] = std::exp(logd_new);
+    for (int c = r + 1; c < K; c++)
+      Lnew[r + K * c] = s_.Lambda[r + K * c] + v[c - r];
+    const double ll = lambda_row_proposal(r, Lnew.data(), lp_new, m_new);
+    const double prior_new = lambda_log_prior(Lnew.data());
+    const double lg = ll + prior_new - prior_at + (logd_new - logd);
+    if (accept(rng, lg)) {
+      for (int c = r; c < K; c++)
+        s_.Lambda[r + K * c] = Lnew[r + K * c];
+      for (int i = 0; i < n_; i++) {
+        const int at = i + n_ * r;
+        lp_[at] = lp_new[i];
+        m_[at] = m_new[i];
+      }
+      prior_at = prior_new;
+      counts.lambda[r]++;
+    } else {
+      for (int c = r; c < K; c++)
+        Lnew[r + K * c] = s_.Lambda[r + K * c];
+    }
+  }
+}
+
+// ---- scale and shear of the fields ------------------------------------------
+
+// Field c times s and column c of Lambda divided by s leave mu as it is.
+// The fields' log prior changes by -(s^2 - 1) Dsq_c / 2 + (s^2 - 1) A_cc
+// G_cc / 2 + (s - 1) sum_{b != c} A_cb G_cb, the loadings' prior as it
+// says, and the map has Jacobian s^(n - c - 1) (c from 0).
+double Sampler::ratio_scale(int c, double s) {
+  if (!gram_valid_)
+    refresh_gram();
+  const int K = K_;
+  double t = 0.5 * (s * s - 1.0) * (A_[c + K * c] * G_[c + K * c] - H_[c + K * c]);
+  for (int b = 0; b < K; b++)
+    if (b != c)
+      t += (s - 1.0) * A_[c + K * b] * G_[c + K * b];
+  SmallSquare Ls(K);
+  double *L = Ls.data();
+  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
+  for (int r = 0; r <= c; r++)
+    L[r + K * c] /= s;
+  return t + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
+}
+
+// True when a field moved.
+bool Sampler::scale_moves(Xoshiro &rng, Counts &counts) {
+  bool moved = false;
+  for (int c = 0; c < K_; c++) {
+    const double logs = sc_.scale[c] * rng.normal();
+    const double s = std::exp(logs);
+    const double lg = ratio_scale(c, s) + (n_ - c - 1) * logs;
+    if (accept(rng, lg)) {
+      // field c times s: column c of T times s
+      for (int a = 0; a < K_; a++)
+        T_[a + K_ * c] *= s;
+      for (int r = 0; r <= c; r++)
+        s_.Lambda[r + K_ * c] /= s;
+      transform_gram(c, c, s);
+      moved = true;
+      counts.scale[c]++;
+    }
+  }
+  return moved;
+}
+
+void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
+  scale_moves(rng, counts);
+  transform_fields();
+}
+
+// Field a plus t times field b (a < b), with Lambda[r,b] -= t Lambda[r,a]
+// for the outcomes r <= a that load on field a: mu does not change, the map
+// has Jacobian 1, and the fields' log prior changes by
+// -(2 t H_ab + t^2 H_bb) / 2 + (2 t (A G)_ab + t^2 A_aa G_bb) / 2.
+double Sampler::ratio_shear(int a, int b, double t) {
+  if (!gram_valid_)
+    refresh_gram();
+  const int K = K_;
+  double AG = 0.0;
+  for (int k = 0; k < K; k++)
+    AG += A_[a + K * k] * G_[k + K * b];
+  const double dq = -0.5 * (2.0 * t * H_[a + K * b] + t * t * H_[b + K * b]) +
+                    0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * G_[b + K * b]);
+  SmallSquare Ls(K);
+  double *L = Ls.data();
+  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
+  for (int r = 0; r <= a; r++)
+    L[r + K * b] -= t * L[r + K * a];
+  return dq + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
+}
+
+// Each pair a < b in the order of the angles; true when a field moved.
+bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
+  bool moved = false;
+  int j = 0;
+  for (int a = 0; a < K_; a++)
+    for (int b = a + 1; b < K_; b++, j++) {
+      const double t = sc_.shear[j] * rng.normal();
+      if (accept(rng, ratio_shear(a, b, t))) {
+        // field a plus t field b: column a of T plus t column b
+        for (int k = 0; k < K_; k++)
+          T_[k + K_ * a] += t * T_[k + K_ * b];
+        for (int r = 0; r <= a; r++)
+          s_.Lambda[r + K_ * b] -= t * s_.Lambda[r + K_ * a];
+        transform_gram(a, b, t);
+        moved = true;
+        counts.shear[j]++;
+      }
+    }
+  return moved;
+}
+
+void Sampler::update_shear(Xoshiro &rng, Counts &counts) {
+  shear_moves(rng, counts);
+  transform_fields();
+}
+
+// G <- T' G T and H <- T' H T for T = I + t e_b e_a' (field a plus t
+// times field b), or T = I + (t - 1) e_a e_a' when b == a (field a times t).
+void Sampler::transform_gram(int a, int b, double t) {
+  const int K = K_;
+  for (std::vector<double> *M : {&G_, &H_}) {
+    std::vector<double> &X = *M;
+    if (a == b) {
+      for (int k = 0; k < K; k++) {
+        X[a + K * k] *= t;
+        X[k + K * a] *= t;
+      }
+    } else {
+      // column a += t column b, then row a += t row b
+      for (int k = 0; k < K; k++)
+        X[k + K * a] += t * X[k + K * b];
+      for (int k = 0; k < K; k++)
+        X[a + K * k] += t * X[b + K * k];
+    }
+  }
+}
+
+// Phi <- Phi T, T <- I, when T is not the identity.  Column c of the new
+// fields is sum_a Phi[, a] T[a, c], summed in the order of a.
+void Sampler::transform_fields() {
+  const int K = K_;
+  bool identity = true;
+  for (int a = 0; a < K; a++)
+    for (int c = 0; c < K; c++)
+      if (T_[a + K * c] != (a == c ? 1.0 : 0.0))
+        identity = false;
+  if (identity)
+    return;
+  double *phi = s_.phi.data();
+  const double *T = T_.data();
+  const int n = n_;
+  parallel_for(n, d_.threads, [&](int i) {
+    double row[MAX_K];
+    for (int a = 0; a < K; a++)
+      row[a] = phi[i + n * a];
+    for (int c = 0; c < K; c++) {
+      double t = 0.0;
+      for (int a = 0; a < K; a++)
+        t += row[a] * T[a + K * c];
+      phi[i + n * c] = t;
+    }
+  });
+  std::fill(T_.begin(), T_.end(), 0.0);
+  for (int a = 0; a < K; a++)
+    T_[a + K * a] = 1.0;
+}
+
+} // namespace mcar_engine

@@ -1,0 +1,187 @@
+// The model's terms that the moves share: the association matrix, the
+// linear predictor from the state, the neighbour sums and Gram matrices of
+// the fields, the log-determinant and prior terms, and the running
+// summaries and deviance of the current state.  See engine.h for the model
+// and the layout of the arrays.
+#include "engine.h"
+#include "numeric.h"
+#include "parallel.h"
+
+#include <cmath>
+#include <vector>
+
+namespace mcar_engine {
+
+namespace {
+
+const double HALF_PI = 1.5707963267948966;
+
+} // namespace
+
+void association(double *A, const double *theta, const double *eta, int K) {
+  SmallSquare P(K);
+  double *Pm = P.data();
+  for (int i = 0; i < K; i++)
+    Pm[i + K * i] = 1.0;
+  int j = 0;
+  for (int a = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++, j++) {
+      const double c = std::cos(theta[j] * HALF_PI);
+      const double s = std::sin(theta[j] * HALF_PI);
+      for (int i = 0; i < K; i++) {
+        const double pa = Pm[i + K * a], pb = Pm[i + K * b];
+        Pm[i + K * a] = pa * c - pb * s;
+        Pm[i + K * b] = pa * s + pb * c;
+      }
+    }
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++) {
+      double s = 0.0;
+      for (int k = 0; k < K; k++)
+        s += Pm[a + K * k] * eta[k] * Pm[b + K * k];
+      A[a + K * b] = s;
+      A[b + K * a] = s;
+    }
+}
+
+// ---- the linear predictor and the grams -------------------------------------
+
+// mu = X beta + Phi Lambda', summed term by term in index order.
+void Sampler::linear_predictor_from_state(double *lp) const {
+  for (int r = 0; r < K_; r++) {
+    const double *beta = s_.beta.data() + p_ * r;
+    for (int i = 0; i < n_; i++) {
+      double xb = 0.0;
+      for (int j = 0; j < p_; j++)
+        xb += d_.X[i + n_ * j] * beta[j];
+      lp[i + n_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+    }
+  }
+}
+
+// out = C u (n each), on the chain's threads past SUM_BLOCK units.
+void Sampler::neighbour_sums(const double *u, double *out) const {
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const int *__restrict row_ptr = d_.row_ptr;
+  parallel_for(n_, d_.threads, [&](int i) {
+    double t = 0.0;
+    for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
+      t += w[q] * u[col[q]];
+    out[i] = t;
+  });
+}
+
+// G = Phi' C Phi and H = Phi' D Phi.  The neighbour sums S = C Phi go to
+// scratch first, so that every sum is accumulated in a register.
+void Sampler::refresh_gram() {
+  const int n = n_, K = K_;
+  const double *__restrict phi = s_.phi.data();
+  double *__restrict S = work_.data();
+  const int threads = d_.threads;
+  for (int b = 0; b < K; b++)
+    neighbour_sums(phi + n * b, S + n * b);
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++) {
+      const double *pa = phi + n * a, *pb = phi + n * b, *sb = S + n * b;
+      double gh[2];
+      blocked_sums<2>(n, threads, gh, [&](int i, double *t) {
+        t[0] += pa[i] * sb[i];
+        t[1] += D_[i] * (pa[i] * pb[i]);
+      });
+      G_[a + K * b] = G_[b + K * a] = gh[0];
+      H_[a + K * b] = H_[b + K * a] = gh[1];
+    }
+  gram_valid_ = true;
+}
+
+// ---- prior terms ------------------------------------------------------------
+
+// sum_i log(1 - eta_k lambda_i) = log|D - eta_k C| - log|D|, from the map's
+// interpolant (within about 1e-9 of the sparse factorisation).
+double Sampler::log_det_term(double eta_k) const { return (*d_.logdet)(eta_k); }
+
+// sum_ab A[a,b] G[a,b] - sum_ab A_[a,b] G[a,b], summed as one difference.
+double Sampler::quad_change(const double *A) const {
+  double s = 0.0;
+  for (int x = 0; x < K_ * K_; x++)
+    s += (A[x] - A_[x]) * G_[x];
+  return s;
+}
+
+// The inverse-Wishart prior of Lambda Lambda' with its Jacobian.
+double Sampler::lambda_log_prior(const double *L) const {
+  const int K = K_;
+  double logdiag = 0.0, weighted = 0.0;
+  for (int r = 0; r < K; r++) {
+    const double l = std::log(L[r + K * r]);
+    logdiag += l;
+    weighted += (r + 1) * l;
+  }
+  // M = L^-1 (upper triangular), column by column.
+  SmallSquare Ms(K);
+  double *M = Ms.data();
+  for (int c = 0; c < K; c++) {
+    M[c + K * c] = 1.0 / L[c + K * c];
+    for (int r = c - 1; r >= 0; r--) {
+      double t = 0.0;
+      for (int k = r + 1; k <= c; k++)
+        t += L[r + K * k] * M[k + K * c];
+      M[r + K * c] = -t / L[r + K * r];
+    }
+  }
+  // tr(S (L L')^-1) = tr(M' ... ) = sum_{a} (M S M')[a,a]
+  double tr = 0.0;
+  for (int a = 0; a < K; a++)
+    for (int b = a; b < K; b++)
+      for (int c = a; c < K; c++)
+        tr += M[a + K * b] * d_.iw_scale[b + K * c] * M[a + K * c];
+  return -(d_.iw_df + K + 1) * logdiag - 0.5 * tr + weighted;
+}
+
+// ---- summaries of the current state -----------------------------------------
+
+// Welford's updates of the risk and the log-likelihood of every cell, and the
+// running log-sum-exp of the log-likelihood (see Summaries).
+double Sampler::accumulate(Summaries &sm) const {
+  sm.draws += 1.0;
+  const double inv = 1.0 / sm.draws;
+  const double *__restrict lp = lp_.data();
+  const double *__restrict m = m_.data();
+  const double *__restrict E = d_.E;
+  const double *__restrict Y = d_.Y;
+  const double *__restrict llc = ll_const_.data();
+  const int fam = d_.family;
+  const double *__restrict ref = ref_cell_.data();
+  return blocked_sum(n_ * K_, d_.threads, [&](int x) {
+    // For the Poisson the cached E exp(mu) spares an exp.
+    const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
+    const double dr = rr - sm.rr_mean[x];
+    sm.rr_mean[x] += dr * inv;
+    sm.rr_m2[x] += dr * (rr - sm.rr_mean[x]);
+    if (lp[x] > ref[x])
+      sm.rr_gt1[x] += 1.0;
+    // A missing count enters with E = 0 and Y = 0: its term is 0.
+    const double ll = E[x] > 0 ? Y[x] * lp[x] - m[x] + llc[x] : 0.0;
+    const double dl = ll - sm.ll_mean[x];
+    sm.ll_mean[x] += dl * inv;
+    sm.ll_m2[x] += dl * (ll - sm.ll_mean[x]);
+    if (ll > sm.ll_max[x]) {
+      sm.ll_sum[x] = sm.ll_sum[x] * std::exp(sm.ll_max[x] - ll) + 1.0;
+      sm.ll_max[x] = ll;
+    } else {
+      sm.ll_sum[x] += std::exp(ll - sm.ll_max[x]);
+    }
+    return E[x] > 0 ? ll : 0.0;
+  });
+}
+
+double Sampler::deviance() const {
+  double s = 0.0;
+  for (int x = 0; x < n_ * K_; x++)
+    if (d_.E[x] > 0)
+      s += d_.Y[x] * lp_[x] - m_[x] + ll_const_[x];
+  return -2.0 * s;
+}
+
+} // namespace mcar_engine

@@ -1,0 +1,257 @@
+// The .Call routines that run the general sampler: mcar_engine_run runs a
+// number of sweeps from a given state and returns the kept draws, the final
+// state (generator included) and the acceptance counts; mcar_engine_seed
+// makes a generator state.  The element names of every list are those of
+// contract.h.
+//
+//   .Call(mcar_engine_run, data, state, scales, control)
+//
+// data:    list(family (0 Poisson, 1 binomial, 2 negative binomial),
+//          Y, E (n x K: expected counts, or binomial trials), X (n x p),
+//          row_ptr (n + 1), col (0-based),
+//          w, logdet (the map's log-determinant interpolant, from
+//          mcar_map_prepare), eta_lo, eta_hi, beta_prec (p x K), iw_df,
+//          iw_scale (K x K), ref_lp (K: the linear predictor above which
+//          a cell counts as raised), psi_scale (prior scale of 1 / sqrt(psi)),
+//          rounds (of the moves given mu per sweep), newton (1: the
+//          effects' Newton proposals; 0: random walks))
+// state:   list(beta (p x K), phi (n x K), Lambda (K x K), eta (K),
+//          theta (K (K - 1) / 2), psi (K, negative binomial; else empty),
+//          lp (n x K mu carried by the chain, or
+//          NULL), rng (32 raw bytes), summaries (NULL or the running
+//          summaries a previous call returned))
+// scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
+//          lambda (K x K), eta (K), theta, scale (K), shear, psi (K or
+//          empty), lambda_corr (K x K x K: per row of the loadings, the
+//          Cholesky factor of its proposal's correlations))
+// control: list(sweeps, thin, offset, unit_thin, accumulate, threads
+//          (optional, 1 when absent)): the run, as engine/chain.h's Control
+//          reads them (which sweeps are kept, which store the fields, and
+//          whether the kept sweeps are added into the running summaries).
+//          threads: for the Newton sweeps of the effects and the sums over
+//          the map (the draws do not depend on it).
+//
+// Storage is owned by C++ objects and R objects held by cpp11, so it is
+// released whichever way the call ends, an interrupt included.
+
+#include <cpp11.hpp>
+#include <cpp11/declarations.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "calls.h"
+#include "chain.h"
+#include "contract.h"
+#include "engine.h"
+#include "sexp.h"
+
+using namespace mcar_glue;
+using mcar_engine::Data;
+using mcar_engine::Xoshiro;
+
+extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
+                                SEXP control_s) {
+  BEGIN_CPP11
+  namespace data = contract::data;
+  namespace state = contract::state;
+  namespace scales = contract::scales;
+  namespace control = contract::control;
+  Data d;
+  SEXP Ys = element(data_s, data::Y);
+  SEXP Xs = element(data_s, data::X);
+  if (!Rf_isMatrix(Ys) || !Rf_isMatrix(Xs))
+    throw std::invalid_argument("engine input `Y` and `X` must be matrices");
+  d.n = Rf_nrows(Ys);
+  d.K = Rf_ncols(Ys);
+  d.p = Rf_ncols(Xs);
+  const int n = d.n, K = d.K, p = d.p, nth = K * (K - 1) / 2;
+  if (n < 1 || K < 1 || K > mcar_engine::MAX_K || p < 1 || Rf_nrows(Xs) != n)
+    throw std::invalid_argument("engine input sizes do not agree");
+  d.Y = reals(data_s, data::Y, (R_xlen_t)n * K);
+  d.E = reals(data_s, data::E, (R_xlen_t)n * K);
+  d.X = reals(data_s, data::X, (R_xlen_t)n * p);
+  d.row_ptr = ints(data_s, data::row_ptr, n + 1);
+  const int nnz = d.row_ptr[n];
+  if (d.row_ptr[0] != 0 || nnz < 0)
+    throw std::invalid_argument("engine input `row_ptr` is malformed");
+  for (int i = 0; i < n; i++)
+    if (d.row_ptr[i + 1] < d.row_ptr[i])
+      throw std::invalid_argument("engine input `row_ptr` is malformed");
+  d.col = ints(data_s, data::col, nnz);
+  for (int q = 0; q < nnz; q++)
+    if (d.col[q] < 0 || d.col[q] >= n)
+      throw std::invalid_argument("engine input `col` is out of range");
+  d.w = reals(data_s, data::w, nnz);
+  mcar_engine::LogDet logdet;
+  {
+    SEXP ld = element(data_s, data::logdet);
+    if (TYPEOF(ld) != REALSXP || !Rf_isMatrix(ld) ||
+        Rf_nrows(ld) != mcar_engine::LogDet::ROWS ||
+        !logdet.load(REAL(ld), Rf_ncols(ld)))
+      throw std::invalid_argument("engine input `logdet` is not an interpolant "
+                                  "made by mcar_map_prepare");
+  }
+  d.logdet = &logdet;
+  d.eta_lo = real_scalar(data_s, data::eta_lo);
+  d.eta_hi = real_scalar(data_s, data::eta_hi);
+  d.beta_prec = reals(data_s, data::beta_prec, (R_xlen_t)p * K);
+  d.iw_df = real_scalar(data_s, data::iw_df);
+  d.iw_scale = reals(data_s, data::iw_scale, (R_xlen_t)K * K);
+  d.family = int_scalar(data_s, data::family);
+  if (d.family < 0 || d.family > 2)
+    throw std::invalid_argument("engine input `family` must be 0, 1 or 2");
+  d.ref_lp = reals(data_s, data::ref_lp, K);
+  d.psi_scale = real_scalar(data_s, data::psi_scale);
+  if (!(d.psi_scale > 0))
+    throw std::invalid_argument("engine input `psi_scale` must be positive");
+  d.rounds = int_scalar(data_s, data::rounds);
+  if (d.rounds < 1)
+    throw std::invalid_argument("engine input `rounds` must be at least 1");
+  d.newton = int_scalar(data_s, data::newton) != 0;
+  const int npsi = d.family == mcar_engine::NEGBINOMIAL ? K : 0;
+
+  mcar_engine::State s;
+  s.beta = copy(reals(state_s, state::beta, (R_xlen_t)p * K), (R_xlen_t)p * K);
+  s.phi = copy(reals(state_s, state::phi, (R_xlen_t)n * K), (R_xlen_t)n * K);
+  s.Lambda = copy(reals(state_s, state::Lambda, (R_xlen_t)K * K), (R_xlen_t)K * K);
+  s.eta = copy(reals(state_s, state::eta, K), K);
+  s.theta = copy(reals(state_s, state::theta, nth), nth);
+  s.psi = copy(reals(state_s, state::psi, npsi), npsi);
+  for (double v : s.psi)
+    if (!(v > 0) || !std::isfinite(v))
+      throw std::invalid_argument("engine input `psi` must be positive and finite");
+  {
+    SEXP lp_s = element(state_s, state::lp);
+    if (TYPEOF(lp_s) == REALSXP && Rf_xlength(lp_s) == (R_xlen_t)n * K)
+      s.lp = copy(REAL(lp_s), (R_xlen_t)n * K);
+    else if (lp_s != R_NilValue && Rf_xlength(lp_s) != 0)
+      throw std::invalid_argument("engine input `lp` must be NULL or n x K doubles");
+  }
+  SEXP rng_s = element(state_s, state::rng);
+  if (TYPEOF(rng_s) != RAWSXP || Rf_xlength(rng_s) != Xoshiro::STATE_BYTES)
+    throw std::invalid_argument("engine input `rng` must be 32 raw bytes");
+  Xoshiro rng;
+  rng.load(RAW(rng_s));
+  if (!rng.valid())
+    throw std::invalid_argument("engine input `rng` is the all-zero state");
+
+  mcar_engine::Scales sc;
+  sc.beta = reals(scales_s, scales::beta, K);
+  sc.beta_chol = reals(scales_s, scales::beta_chol, (R_xlen_t)p * p * K);
+  sc.phi = reals(scales_s, scales::phi, (R_xlen_t)n * K);
+  sc.lambda = reals(scales_s, scales::lambda, (R_xlen_t)K * K);
+  sc.eta = reals(scales_s, scales::eta, K);
+  sc.theta = reals(scales_s, scales::theta, nth);
+  sc.scale = reals(scales_s, scales::scale, K);
+  sc.shear = reals(scales_s, scales::shear, nth);
+  sc.psi = reals(scales_s, scales::psi, npsi);
+  sc.lambda_corr = reals(scales_s, scales::lambda_corr, (R_xlen_t)K * K * K);
+
+  mcar_engine::Control ctl;
+  ctl.sweeps = int_scalar(control_s, control::sweeps);
+  ctl.thin = int_scalar(control_s, control::thin);
+  ctl.offset = int_scalar(control_s, control::offset);
+  ctl.unit_thin = int_scalar(control_s, control::unit_thin);
+  ctl.accumulate = *LOGICAL(element(control_s, control::accumulate)) != 0;
+  if (element(control_s, control::threads, true) != nullptr)
+    d.threads = int_scalar(control_s, control::threads);
+  if (d.threads < 1)
+    throw std::invalid_argument("engine control `threads` must be at least 1");
+  if (!ctl.valid())
+    throw std::invalid_argument("engine control values out of range");
+  const int kept = ctl.kept_sweeps(), kept_units = ctl.kept_fields();
+
+  const int cells = n * K;
+  mcar_engine::Summaries sm(cells);
+  if (ctl.accumulate) {
+    SEXP prev = element(state_s, state::summaries);
+    if (prev != R_NilValue) {
+      namespace summaries = contract::summaries;
+      sm.draws = real_scalar(prev, summaries::draws);
+#define MCAR_READ_SUMMARY(name, presence)                                      \
+  sm.name = copy(reals(prev, summaries::name, cells), cells);
+      MCAR_SUMMARY_CELLS_LIST(MCAR_READ_SUMMARY)
+#undef MCAR_READ_SUMMARY
+    }
+  }
+
+  const int npk = K * (K + 1) / 2;
+  cpp11::sexp beta_f = new_matrix(kept, p * K),
+              phi_f = new_matrix(kept_units, n * K),
+              lam_f = new_matrix(kept, npk), A_f = new_matrix(kept, npk),
+              eta_f = new_matrix(kept, K), theta_f = new_matrix(kept, nth),
+              psi_f = new_matrix(kept, npsi),
+              dev_f = new_matrix(kept, 1);
+
+  mcar_engine::Sampler sampler(d, s, sc);
+  mcar_engine::Counts counts(d);
+  mcar_engine::Draws out;
+  out.beta = REAL(beta_f);
+  out.phi = REAL(phi_f);
+  out.Lambda = REAL(lam_f);
+  out.A = REAL(A_f);
+  out.eta = REAL(eta_f);
+  out.theta = REAL(theta_f);
+  out.psi = REAL(psi_f);
+  out.deviance = REAL(dev_f);
+  mcar_engine::run_chain(sampler, rng, counts, sm, ctl, out,
+                         &cpp11::check_user_interrupt);
+
+  namespace result = contract::result;
+  namespace draws = contract::draws;
+  namespace accept = contract::accept;
+  namespace summaries = contract::summaries;
+  cpp11::sexp rng_out = cpp11::safe[Rf_allocVector](RAWSXP, Xoshiro::STATE_BYTES);
+  rng.save(RAW(rng_out));
+  cpp11::sexp draws_out = named_list(
+      {{draws::beta, beta_f}, {draws::phi, phi_f}, {draws::Lambda, lam_f},
+       {draws::A, A_f}, {draws::eta, eta_f}, {draws::theta, theta_f},
+       {draws::psi, psi_f}, {draws::deviance, dev_f}});
+  cpp11::sexp state_out = named_list(
+      {{state::beta, reals_of(s.beta, p, K)}, {state::phi, reals_of(s.phi, n, K)},
+       {state::Lambda, reals_of(s.Lambda, K, K)}, {state::eta, reals_of(s.eta, K, 1)},
+       {state::theta, reals_of(s.theta, nth, 1)},
+       {state::psi, reals_of(s.psi, npsi, 1)},
+       {state::lp, reals_of(std::vector<double>(sampler.linear_predictor(),
+                                                sampler.linear_predictor() + n * K),
+                            n, K)},
+       {state::rng, rng_out}});
+  cpp11::sexp accept_out = named_list(
+      {{accept::beta, ints_of(counts.beta, K, 1)}, {accept::phi, ints_of(counts.phi, n, K)},
+       {accept::lambda, ints_of(counts.lambda, K, 1)},
+       {accept::eta, ints_of(counts.eta, K, 1)},
+       {accept::theta, ints_of(counts.theta, nth, 1)},
+       {accept::scale, ints_of(counts.scale, K, 1)},
+       {accept::shear, ints_of(counts.shear, nth, 1)},
+       {accept::psi, ints_of(counts.psi, npsi, 1)}});
+  cpp11::sexp summaries_out = R_NilValue;
+  if (ctl.accumulate) {
+#define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, n, K)},
+    summaries_out = named_list({{summaries::draws, scalar(sm.draws)},
+                                MCAR_SUMMARY_CELLS_LIST(MCAR_WRITE_SUMMARY)});
+#undef MCAR_WRITE_SUMMARY
+  }
+  return named_list({{result::draws, draws_out}, {result::state, state_out},
+                     {result::accept, accept_out}, {result::summaries, summaries_out}});
+  END_CPP11
+}
+
+// A generator state from a seed (splitmix64 of it): 32 raw bytes.
+extern "C" SEXP mcar_engine_seed(SEXP seed_s) {
+  BEGIN_CPP11
+  if (TYPEOF(seed_s) != REALSXP || Rf_xlength(seed_s) != 2)
+    throw std::invalid_argument("seed must be two doubles in [0, 2^32)");
+  const double hi = REAL(seed_s)[0], lo = REAL(seed_s)[1];
+  if (!(hi >= 0 && hi < 4294967296.0 && lo >= 0 && lo < 4294967296.0))
+    throw std::invalid_argument("seed must be two doubles in [0, 2^32)");
+  Xoshiro rng;
+  rng.seed(((uint64_t)hi << 32) | (uint64_t)lo);
+  cpp11::sexp out = cpp11::safe[Rf_allocVector](RAWSXP, Xoshiro::STATE_BYTES);
+  rng.save(RAW(out));
+  return out;
+  END_CPP11
+}

@@ -1,0 +1,831 @@
+// Stationary distributions of the general sampler's moves.
+//
+// Each move is run many times with the rest of the state held still (the
+// proposal scales of the coordinates not under test are zero, so those
+// coordinates propose themselves).  The watched coordinates must then be
+// distributed as their full conditional, normalised here by quadrature on a
+// grid from the dense log posterior of engine_test_util.h, which shares no
+// code with the engine.  Compared: the mean and the probabilities below the
+// conditional's 5%, 25%, 50%, 75% and 95% points, each to 5 batch-means
+// standard errors (plus a small allowance for the quadrature).  The scale
+// and shear moves keep the state on an orbit; the position along it is
+// compared with the posterior along the orbit (times the map's Jacobian).
+// The shift of the fields is an exact Gibbs draw: the D-weighted means of
+// the fields must follow the Gaussian that the dense log posterior implies
+// along the shift.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine_test_util.h"
+#include "harness.h"
+
+#include <Rmath.h>
+
+using namespace engine_test;
+using mcar_engine::Counts;
+using mcar_engine::Sampler;
+using mcar_engine::Xoshiro;
+
+namespace {
+
+const int ITERS = 100000, BURN = 2000;
+
+// The density proportional to exp(logf) on a box of d <= 2 dimensions,
+// n cells a side, by the midpoint rule.  NaN and -Inf weigh nothing.
+struct Grid {
+  int d = 1, n = 0;
+  double lo[2] = {0, 0}, hi[2] = {0, 0};
+  std::vector<double> w; // normalised, cell (k0, k1) at k0 + n k1
+  double edge = 0;       // largest weight on the faces / largest weight
+
+  double width(int c) const { return (hi[c] - lo[c]) / n; }
+  double mid(int c, int k) const { return lo[c] + width(c) * (k + 0.5); }
+
+  std::vector<double> marginal(int c) const {
+    std::vector<double> m(n, 0.0);
+    for (size_t x = 0; x < w.size(); x++)
+      m[c == 0 ? x % n : x / n] += w[x];
+    return m;
+  }
+  // E[g(x_c)] under the grid.
+  double expect(int c, const std::function<double(double)> &g) const {
+    const std::vector<double> m = marginal(c);
+    double s = 0.0;
+    for (int k = 0; k < n; k++)
+      s += m[k] * g(mid(c, k));
+    return s;
+  }
+  double mean(int c) const {
+    return expect(c, [](double x) { return x; });
+  }
+  double sd(int c, const std::function<double(double)> &g) const {
+    const double m = expect(c, g);
+    return std::sqrt(expect(c, [&](double x) { return (g(x) - m) * (g(x) - m); }));
+  }
+  double cov01() const {
+    const double m0 = mean(0), m1 = mean(1);
+    double s = 0.0;
+    for (size_t x = 0; x < w.size(); x++)
+      s += w[x] * (mid(0, x % n) - m0) * (mid(1, x / n) - m1);
+    return s;
+  }
+  // The p-quantile of coordinate c, the density uniform within a cell.
+  double quantile(int c, double p) const {
+    const std::vector<double> m = marginal(c);
+    double cum = 0.0;
+    for (int k = 0; k < n; k++) {
+      if (cum + m[k] >= p)
+        return lo[c] + width(c) * (k + (p - cum) / m[k]);
+      cum += m[k];
+    }
+    return hi[c];
+  }
+};
+
+Grid make_grid(int d, const double *lo, const double *hi, int n,
+               const std::function<double(const double *)> &logf) {
+  Grid g;
+  g.d = d;
+  g.n = n;
+  for (int c = 0; c < d; c++) {
+    g.lo[c] = lo[c];
+    g.hi[c] = hi[c];
+  }
+  const size_t total = d == 1 ? n : (size_t)n * n;
+  std::vector<double> lv(total);
+  double top = -INFINITY;
+  for (size_t x = 0; x < total; x++) {
+    double at[2] = {g.mid(0, x % n), d == 2 ? g.mid(1, x / n) : 0.0};
+    const double v = logf(at);
+    lv[x] = std::isnan(v) ? -INFINITY : v;
+    top = std::max(top, lv[x]);
+  }
+  g.w.resize(total);
+  double sum = 0.0;
+  for (size_t x = 0; x < total; x++) {
+    g.w[x] = std::exp(lv[x] - top);
+    sum += g.w[x];
+    const int k0 = x % n, k1 = x / n;
+    const bool face = k0 == 0 || k0 == n - 1 || (d == 2 && (k1 == 0 || k1 == n - 1));
+    if (face)
+      g.edge = std::max(g.edge, g.w[x]);
+  }
+  for (double &v : g.w)
+    v /= sum;
+  return g;
+}
+
+// A grid over the mass of a conditional on an unbounded space: a coarse
+// pass on the box [lo, hi] locates it, then the box is 10 sd either side of
+// the mean (expect_marginals checks that its faces are empty).
+Grid fitted_grid(int d, const double *lo, const double *hi, int n,
+                 const std::function<double(const double *)> &logf) {
+  Grid coarse = make_grid(d, lo, hi, 80, logf);
+  double l2[2], h2[2];
+  for (int c = 0; c < d; c++) {
+    const double m = coarse.mean(c), s = coarse.sd(c, [](double x) { return x; });
+    l2[c] = m - 10 * s;
+    h2[c] = m + 10 * s;
+  }
+  return make_grid(d, l2, h2, n, logf);
+}
+
+// Runs step() BURN + iters times and compares the marginals of the watched
+// coordinates with the grid's.  A bounded box may carry mass on its faces
+// (it is the support); otherwise the faces must be empty.
+void expect_marginals(const Grid &g, const std::vector<std::function<double()>> &read,
+                      const std::function<void()> &step, int iters,
+                      const std::string &what, bool box_is_support = false) {
+  if (!box_is_support) {
+    ASSERT_LT(g.edge, 1e-7) << what << ": the grid cuts off mass";
+  }
+  const double probs[5] = {0.05, 0.25, 0.5, 0.75, 0.95};
+  std::vector<double> qs[2];
+  for (int c = 0; c < g.d; c++)
+    for (double p : probs)
+      qs[c].push_back(g.quantile(c, p));
+  std::vector<double> x[2], below[2][5];
+  for (int t = 0; t < BURN; t++)
+    step();
+  for (int t = 0; t < iters; t++) {
+    step();
+    for (int c = 0; c < g.d; c++) {
+      const double v = read[c]();
+      x[c].push_back(v);
+      for (int q = 0; q < 5; q++)
+        below[c][q].push_back(v <= qs[c][q] ? 1.0 : 0.0);
+    }
+  }
+  for (int c = 0; c < g.d; c++) {
+    const double sd = g.sd(c, [](double v) { return v; });
+    const Estimate m = batch_means(x[c]);
+    EXPECT_NEAR(m.mean, g.mean(c), 5 * m.se + 1e-3 * sd)
+        << what << ", coordinate " << c << ": mean (sd " << sd << ")";
+    for (int q = 0; q < 5; q++) {
+      const Estimate e = batch_means(below[c][q]);
+      EXPECT_NEAR(e.mean, probs[q], 5 * e.se + 1e-3)
+          << what << ", coordinate " << c << ": P(x <= " << qs[c][q] << ")";
+    }
+  }
+}
+
+double logit(double x, double lo, double hi) { return std::log((x - lo) / (hi - x)); }
+
+struct Chain {
+  Case cs;
+  ScaleSet sc;
+  Sampler smp;
+  Counts counts;
+  Xoshiro rng;
+  Chain(const char *name, uint64_t seed)
+      : cs(make_case(name)), sc(*cs.P), smp(cs.P->data, cs.s, sc.sc),
+        counts(cs.P->data) {
+    rng.seed(seed);
+  }
+  const Problem &P() const { return *cs.P; }
+  State &s() { return cs.s; }
+  // The dense log posterior with the coordinates at ptrs set to x.
+  double log_post_at(const std::vector<double *> &ptrs, const double *x,
+                     bool with_logdet) {
+    std::vector<double> keep;
+    for (size_t c = 0; c < ptrs.size(); c++) {
+      keep.push_back(*ptrs[c]);
+      *ptrs[c] = x[c];
+    }
+    const double v = dense_log_post(P(), cs.s, with_logdet);
+    for (size_t c = 0; c < ptrs.size(); c++)
+      *ptrs[c] = keep[c];
+    return v;
+  }
+};
+
+// The cases of a parametrised test, the chain of each seeded from `first`
+// up in the order of the cases.
+template <class Run> std::vector<Run> seeded(uint64_t first, std::vector<Run> runs) {
+  for (Run &run : runs)
+    run.seed = first++;
+  return runs;
+}
+
+template <class Run> std::string label_of(const testing::TestParamInfo<Run> &info) {
+  return info.param.label();
+}
+
+// The readable part of a case name: a-z, A-Z, 0-9 and _ only.
+std::string tag(double x) {
+  std::string s = std::to_string(x);
+  s.erase(s.find_last_not_of('0') + 1);
+  if (!s.empty() && s.back() == '.')
+    s.pop_back();
+  for (char &ch : s)
+    if (ch == '.')
+      ch = '_';
+  return s;
+}
+
+} // namespace
+
+// ---- coefficient blocks ------------------------------------------------------------
+
+namespace {
+
+struct CoefficientRun {
+  const char *name;
+  int r;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_outcome_" + std::to_string(r); }
+};
+
+class CoefficientBlocks : public testing::TestWithParam<CoefficientRun> {};
+
+} // namespace
+
+TEST_P(CoefficientBlocks, FollowTheirConditional) {
+  // Both coefficients of one outcome move together (p = 2); the block's
+  // proposal shape is the conditional's covariance.
+  const CoefficientRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const int p = ch.P().p, r = run.r;
+  std::vector<double *> at = {&ch.s().beta[0 + p * r], &ch.s().beta[1 + p * r]};
+  const double lo[2] = {*at[0] - 5, *at[1] - 5}, hi[2] = {*at[0] + 5, *at[1] + 5};
+  Grid g = fitted_grid(2, lo, hi, 240, [&](const double *x) {
+    return ch.log_post_at(at, x, false);
+  });
+  const double s0 = g.sd(0, [](double v) { return v; });
+  const double s1 = g.sd(1, [](double v) { return v; });
+  const double rho = g.cov01() / (s0 * s1);
+  double *Lc = ch.sc.beta_chol.data() + p * p * r;
+  Lc[0] = s0;
+  Lc[1] = rho * s1;
+  Lc[3] = s1 * std::sqrt(1 - rho * rho);
+  ch.sc.beta[r] = 1.7;
+  expect_marginals(
+      g, {[&] { return *at[0]; }, [&] { return *at[1]; }},
+      [&] { ch.smp.update_beta(ch.rng, ch.counts); }, ITERS,
+      std::string(run.name) + ", coefficients of outcome " + std::to_string(r));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, CoefficientBlocks,
+    testing::ValuesIn(seeded<CoefficientRun>(11, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1},
+                                                  {"ring7", 1}, {"binom9", 1}, {"nb7", 0}})),
+    label_of<CoefficientRun>);
+
+// ---- effects -------------------------------------------------------------------------
+
+// The effects by random walks, and by Newton proposals at their full size
+// and at a wider one (h = 1.8, which leaves the conditional's Gaussian
+// approximation far behind in the tails).
+namespace {
+
+struct EffectRun {
+  double newton; // 0: random walk; else Newton, h = newton
+  const char *name;
+  int i, c;
+  uint64_t seed;
+  std::string label() const {
+    return std::string(name) + "_phi_" + std::to_string(i) + "_" + std::to_string(c) +
+           (newton > 0 ? "_newton_h" + tag(newton) : "_random_walk");
+  }
+};
+
+class EffectsOneAtATime : public testing::TestWithParam<EffectRun> {};
+
+} // namespace
+
+TEST_P(EffectsOneAtATime, FollowTheirConditional) {
+  const EffectRun run = GetParam();
+  const double newton = run.newton;
+  Chain ch(run.name, run.seed);
+  ch.cs.P->data.newton = newton > 0;
+  const int at_ic = run.i + ch.P().n * run.c;
+  std::vector<double *> at = {&ch.s().phi[at_ic]};
+  const double lo = *at[0] - 6, hi = *at[0] + 6;
+  Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
+    return ch.log_post_at(at, x, false);
+  });
+  ch.sc.phi[at_ic] = newton > 0 ? newton : 2.4 * g.sd(0, [](double v) { return v; });
+  expect_marginals(g, {[&] { return *at[0]; }},
+                   [&] { ch.smp.update_phi(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", phi[" + std::to_string(run.i) + "," +
+                       std::to_string(run.c) + "]" +
+                       (newton > 0 ? ", Newton h = " + std::to_string(newton) : ""));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, EffectsOneAtATime,
+    testing::ValuesIn(seeded<EffectRun>(
+        21, {{0.0, "ring9", 3, 0},  {0.0, "grid9", 4, 1}, {0.0, "grid9", 0, 0},
+             {0.0, "ring7", 2, 2},  {0.0, "ring7", 5, 3}, {0.0, "binom9", 4, 1},
+             {0.0, "binom9", 2, 0}, {0.0, "nb7", 6, 1},   {0.0, "nb7", 1, 0},
+             {1.0, "ring9", 3, 0},  {1.0, "grid9", 4, 1}, {1.0, "grid9", 0, 0},
+             {1.0, "ring7", 2, 2},  {1.0, "ring7", 5, 3}, {1.0, "binom9", 4, 1},
+             {1.0, "binom9", 2, 0}, {1.0, "nb7", 6, 1},   {1.0, "nb7", 1, 0},
+             {1.8, "ring9", 3, 0},  {1.8, "grid9", 4, 1}, {1.8, "grid9", 0, 0},
+             {1.8, "ring7", 2, 2},  {1.8, "ring7", 5, 3}, {1.8, "binom9", 4, 1},
+             {1.8, "binom9", 2, 0}, {1.8, "nb7", 6, 1},   {1.8, "nb7", 1, 0}})),
+    label_of<EffectRun>);
+
+// ---- the shift of the fields ---------------------------------------------------------
+
+namespace {
+
+struct ShiftRun {
+  const char *name;
+  int j;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_along_" + std::to_string(j); }
+};
+
+class ShiftOfTheFields : public testing::TestWithParam<ShiftRun> {};
+
+} // namespace
+
+TEST_P(ShiftOfTheFields, IsAnExactGaussianDraw) {
+  // Along the intercept (j = 0) and along the covariate (j = 1).
+  const ShiftRun run = GetParam();
+  const char *name = run.name;
+  const int j = run.j;
+  Chain ch(name, run.seed);
+  const Problem &P = ch.P();
+  const int n = P.n, K = P.K, p = P.p;
+  const State start = ch.s();
+  // The log posterior along the shift, f(delta), is quadratic:
+  // f0 + g' delta - delta' H delta / 2.  Read g and H off exact values.
+  auto f = [&](const std::vector<double> &delta) {
+    return dense_log_post(P, shifted(start, P, delta, j), false);
+  };
+  const std::vector<double> zero(K, 0.0);
+  const double f0 = f(zero);
+  std::vector<double> g(K), H(K * K);
+  for (int a = 0; a < K; a++) {
+    std::vector<double> e = zero, m = zero;
+    e[a] = 1;
+    m[a] = -1;
+    g[a] = (f(e) - f(m)) / 2;
+    H[a + K * a] = -(f(e) + f(m) - 2 * f0);
+  }
+  for (int a = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++) {
+      std::vector<double> ea = zero, eb = zero, eab = zero;
+      ea[a] = eb[b] = eab[a] = eab[b] = 1;
+      H[a + K * b] = H[b + K * a] = -(f(eab) - f(ea) - f(eb) + f0);
+    }
+  std::vector<double> F = H, mean = g;
+  ASSERT_TRUE(chol_lower(F, K)) << name;
+  chol_solve(F, K, mean.data());
+  std::vector<double> cov(K * K);
+  for (int b = 0; b < K; b++) {
+    std::vector<double> e(K, 0.0);
+    e[b] = 1;
+    chol_solve(F, K, e.data());
+    for (int a = 0; a < K; a++)
+      cov[a + K * b] = e[a];
+  }
+
+  // The position along the shift: the D-weighted projection of each
+  // field on X[, j], which moves by exactly delta.
+  double vDv = 0;
+  for (int i = 0; i < n; i++)
+    vDv += P.D[i] * P.X[i + n * j] * P.X[i + n * j];
+  auto wmean = [&](const State &t, int c) {
+    double s = 0;
+    for (int i = 0; i < n; i++)
+      s += P.D[i] * P.X[i + n * j] * t.phi[i + n * c];
+    return s / vDv;
+  };
+  std::vector<double> m0(K);
+  for (int c = 0; c < K; c++)
+    m0[c] = wmean(start, c);
+  const int iters = 40000;
+  const double z[3] = {-1.6448536269514722, 0.0, 1.6448536269514722};
+  std::vector<std::vector<double>> dm(K), sq(K), below(3 * K), cross(K);
+  for (int t = 0; t < iters; t++) {
+    ch.smp.update_shift(ch.rng, j);
+    for (int c = 0; c < K; c++) {
+      const double v = wmean(ch.s(), c) - m0[c] - mean[c];
+      const double sd = std::sqrt(cov[c + K * c]);
+      dm[c].push_back(v);
+      sq[c].push_back(v * v);
+      for (int q = 0; q < 3; q++)
+        below[3 * c + q].push_back(v <= z[q] * sd ? 1.0 : 0.0);
+      if (c > 0)
+        cross[c].push_back(v * dm[c - 1].back());
+    }
+  }
+  for (int c = 0; c < K; c++) {
+    const std::string what = std::string(name) + ", shift along " + std::to_string(j) +
+                             ", field " + std::to_string(c);
+    const double var = cov[c + K * c];
+    const Estimate e1 = batch_means(dm[c]), e2 = batch_means(sq[c]);
+    EXPECT_NEAR(e1.mean, 0.0, 5 * e1.se) << what << ": mean (sd " << std::sqrt(var) << ")";
+    EXPECT_NEAR(e2.mean, var, 5 * e2.se) << what << ": variance";
+    for (int q = 0; q < 3; q++) {
+      const Estimate e = batch_means(below[3 * c + q]);
+      EXPECT_NEAR(e.mean, Rf_pnorm5(z[q], 0, 1, 1, 0), 5 * e.se) << what << ": z " << z[q];
+    }
+    if (c > 0) {
+      const Estimate e = batch_means(cross[c]);
+      EXPECT_NEAR(e.mean, cov[c + K * (c - 1)], 5 * e.se) << what << ": covariance";
+    }
+  }
+  // The coefficients moved by -Lambda times the fields' moves, and the
+  // likelihood did not change.
+  for (int r = 0; r < K; r++) {
+    double want = start.beta[j + p * r];
+    for (int c = r; c < K; c++)
+      want -= start.Lambda[r + K * c] * (wmean(ch.s(), c) - m0[c]);
+    EXPECT_NEAR(ch.s().beta[j + p * r], want, 1e-9) << name << ", coefficient " << j
+                                                    << " of outcome " << r;
+  }
+  EXPECT_NEAR(dense_log_lik(P, ch.s()), dense_log_lik(P, start),
+              1e-9 * std::fabs(dense_log_lik(P, start)))
+      << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, ShiftOfTheFields,
+    testing::ValuesIn(seeded<ShiftRun>(31, {{"ring9", 0}, {"grid9", 0}, {"ring7", 0},
+                                            {"ring9", 1}, {"grid9", 1}, {"ring7", 1},
+                                            {"nb7", 1}})),
+    label_of<ShiftRun>);
+
+// ---- scale and shear of the fields against the loadings ----------------------------------
+//
+// These moves keep the state on an orbit of the state they start from: field
+// c times e^u with column c of Lambda divided by e^u, or field a plus u
+// times field b with Lambda[., b] minus u Lambda[., a].  Along the orbit u is
+// a random walk whose stationary density is the posterior at the moved
+// state times the Jacobian of the map, e^(u (n - c - 1)) for the scale and
+// 1 for the shear.
+
+namespace {
+
+struct ScaleRun {
+  const char *name;
+  int c;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_field_" + std::to_string(c); }
+};
+
+class ScaleMoves : public testing::TestWithParam<ScaleRun> {};
+
+} // namespace
+
+TEST_P(ScaleMoves, FollowThePosteriorAlongTheirOrbit) {
+  const ScaleRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const int K = P.K, c = run.c;
+  const State start = ch.s();
+  const double lo = -4, hi = 4;
+  Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *u) {
+    return dense_log_post(P, scaled(start, P, c, std::exp(u[0])), false) +
+           (P.n - c - 1) * u[0];
+  });
+  ch.sc.scale[c] = 2.4 * g.sd(0, [](double v) { return v; });
+  const double l0 = start.Lambda[c + K * c];
+  expect_marginals(g, {[&] { return std::log(l0 / ch.s().Lambda[c + K * c]); }},
+                   [&] { ch.smp.update_scale(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", scale of field " + std::to_string(c));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, ScaleMoves,
+    testing::ValuesIn(seeded<ScaleRun>(
+        71, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 1}, {"ring7", 3}})),
+    label_of<ScaleRun>);
+
+namespace {
+
+struct ShearRun {
+  const char *name;
+  int a, b;
+  uint64_t seed;
+  std::string label() const {
+    return std::string(name) + "_fields_" + std::to_string(a) + "_" + std::to_string(b);
+  }
+};
+
+class ShearMoves : public testing::TestWithParam<ShearRun> {};
+
+} // namespace
+
+TEST_P(ShearMoves, FollowThePosteriorAlongTheirOrbit) {
+  const ShearRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const int n = P.n, K = P.K, a = run.a, b = run.b;
+  const State start = ch.s();
+  const double lo = -4, hi = 4;
+  Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *u) {
+    return dense_log_post(P, sheared(start, P, a, b, u[0]), false);
+  });
+  const int j = a * K - a * (a + 1) / 2 + (b - a - 1);
+  ch.sc.shear[j] = 2.4 * g.sd(0, [](double v) { return v; });
+  double bb = 0;
+  for (int i = 0; i < n; i++)
+    bb += start.phi[i + n * b] * start.phi[i + n * b];
+  auto read = [&] {
+    double t = 0;
+    for (int i = 0; i < n; i++)
+      t += (ch.s().phi[i + n * a] - start.phi[i + n * a]) * start.phi[i + n * b];
+    return t / bb;
+  };
+  expect_marginals(g, {read}, [&] { ch.smp.update_shear(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", shear " + std::to_string(a) + "," +
+                       std::to_string(b));
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, ShearMoves,
+                         testing::ValuesIn(seeded<ShearRun>(
+                             81, {{"grid9", 0, 1}, {"ring7", 0, 2}, {"ring7", 2, 3}})),
+                         label_of<ShearRun>);
+
+// Rounds of the moves given mu hold the fields' transformation back until
+// the last round, the grams and the loadings carrying it meanwhile.  With
+// the scale of field c and eigenvalue k free (every other scale zero), the
+// rounds move on the two-dimensional set (field c times e^u, eta_k = v),
+// whose density is the posterior there times e^(u (n - c - 1)).
+namespace {
+
+struct RoundsRun {
+  const char *name;
+  int c, k;
+  uint64_t seed;
+  std::string label() const {
+    return std::string(name) + "_field_" + std::to_string(c) + "_eigenvalue_" +
+           std::to_string(k);
+  }
+};
+
+class RoundsGivenMu : public testing::TestWithParam<RoundsRun> {};
+
+} // namespace
+
+TEST_P(RoundsGivenMu, KeepTheJointOfAScaleAndAnEigenvalue) {
+  const RoundsRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const int K = P.K, c = run.c, k = run.k;
+  const State start = ch.s();
+  const double l0 = start.Lambda[c + K * c];
+  const double lo[2] = {-3, P.eta_lo}, hi[2] = {3, P.eta_hi};
+  Grid g = make_grid(2, lo, hi, 240, [&](const double *x) {
+    State t = scaled(start, P, c, std::exp(x[0]));
+    t.eta[k] = x[1];
+    return dense_log_post(P, t, true) + (P.n - c - 1) * x[0];
+  });
+  const std::vector<double> mu = g.marginal(0);
+  ASSERT_LT(std::max(mu.front(), mu.back()), 1e-7 * *std::max_element(mu.begin(), mu.end()))
+      << run.name << ": the grid cuts off mass";
+  ch.sc.scale[c] = 1.7 * g.sd(0, [](double v) { return v; });
+  ch.sc.eta[k] = 1.7 * g.sd(1, [&](double v) { return logit(v, P.eta_lo, P.eta_hi); });
+  expect_marginals(g,
+                   {[&] { return std::log(l0 / ch.s().Lambda[c + K * c]); },
+                    [&] { return ch.s().eta[k]; }},
+                   [&] { ch.smp.update_given_mu(ch.rng, ch.counts, 3); }, ITERS / 2,
+                   std::string(run.name) + ", scale of field " + std::to_string(c) +
+                       " with eigenvalue " + std::to_string(k),
+                   true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, RoundsGivenMu,
+                         testing::ValuesIn(seeded<RoundsRun>(
+                             111, {{"ring9", 0, 0}, {"grid9", 1, 0}, {"ring7", 2, 1}})),
+                         label_of<RoundsRun>);
+
+// With every move free, the rounds leave mu as it is: a sampler built from
+// the final state (mu recomputed) agrees with the one that ran them.
+namespace {
+
+struct FreeRoundsRun {
+  const char *name;
+  uint64_t seed;
+  std::string label() const { return std::string(name); }
+};
+
+class RoundsGivenMuWithEveryMoveFree : public testing::TestWithParam<FreeRoundsRun> {};
+
+} // namespace
+
+TEST_P(RoundsGivenMuWithEveryMoveFree, LeaveMuAsItIs) {
+  const FreeRoundsRun run = GetParam();
+  const char *name = run.name;
+  Chain ch(name, run.seed);
+  const Problem &P = ch.P();
+  const int n = P.n, K = P.K;
+  for (int c = 0; c < K; c++)
+    ch.sc.scale[c] = 0.3;
+  for (double &v : ch.sc.shear)
+    v = 0.3;
+  for (int k = 0; k < K; k++)
+    ch.sc.eta[k] = 0.5;
+  for (double &v : ch.sc.theta)
+    v = 0.5;
+  for (int t = 0; t < 20; t++)
+    ch.smp.update_given_mu(ch.rng, ch.counts, 7);
+  int moved = 0;
+  for (int c = 0; c < K; c++)
+    moved += ch.counts.scale[c];
+  EXPECT_GT(moved, 0) << name;
+  State s = ch.s();
+  s.lp.clear();
+  Sampler fresh(P.data, s, ch.sc.sc);
+  for (int x = 0; x < n * K; x++)
+    EXPECT_NEAR(fresh.linear_predictor()[x], ch.smp.linear_predictor()[x], 1e-10)
+        << name << ", entry " << x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, RoundsGivenMuWithEveryMoveFree,
+    testing::ValuesIn(seeded<FreeRoundsRun>(121, {{"ring9"}, {"grid9"}, {"ring7"}})),
+    label_of<FreeRoundsRun>);
+
+// ---- loadings ----------------------------------------------------------------------
+
+namespace {
+
+struct LoadingRun {
+  const char *name;
+  int r;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_row_" + std::to_string(r); }
+};
+
+class LoadingRows : public testing::TestWithParam<LoadingRun> {};
+
+} // namespace
+
+TEST_P(LoadingRows, FollowTheirConditional) {
+  // A row moves as one block: the diagonal loading on the log scale, the
+  // others on their own; rows of two entries with correlated increments.  The diagonal loading's conditional has a power
+  // tail, so its grid (and the comparison) is on the log scale, the density
+  // carrying the Jacobian exp(u).
+  const LoadingRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const int K = ch.P().K, r = run.r, d = K - r;
+  std::vector<double *> at;
+  for (int c = r; c < K; c++)
+    at.push_back(&ch.s().Lambda[r + K * c]);
+  const double u0 = std::log(*at[0]);
+  double lo[2] = {u0 - 6, *at[d - 1] - 6}, hi[2] = {u0 + 6, *at[d - 1] + 6};
+  Grid g = fitted_grid(d, lo, hi, d == 1 ? 4000 : 240, [&](const double *u) {
+    const double x[2] = {std::exp(u[0]), u[1]};
+    return ch.log_post_at(at, x, false) + u[0];
+  });
+  const double f = 2.4 / std::sqrt((double)d);
+  ch.sc.lambda[r + K * r] = f * g.sd(0, [](double v) { return v; });
+  std::vector<double> corr;
+  if (d == 2) {
+    ch.sc.lambda[r + K * (r + 1)] = f * g.sd(1, [](double v) { return v; });
+    // The two entries proposed together with the conditional's
+    // correlation (the Cholesky factor of the row's correlations).
+    const double rho = g.cov01() / (g.sd(0, [](double v) { return v; }) *
+                                    g.sd(1, [](double v) { return v; }));
+    corr.assign((size_t)K * K * K, 0.0);
+    for (int q = 0; q < K; q++)
+      for (int j = 0; j < K; j++)
+        corr[(size_t)K * K * q + j + K * j] = 1.0;
+    double *R = corr.data() + (size_t)K * K * r;
+    R[1 + K * 0] = rho;
+    R[1 + K * 1] = std::sqrt(1 - rho * rho);
+    ch.sc.sc.lambda_corr = corr.data();
+  }
+  std::vector<std::function<double()>> read = {[&] { return std::log(*at[0]); }};
+  if (d == 2)
+    read.push_back([&] { return *at[1]; });
+  expect_marginals(g, read, [&] { ch.smp.update_lambda(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", Lambda row " + std::to_string(r));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, LoadingRows,
+    testing::ValuesIn(seeded<LoadingRun>(
+        41, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 2}, {"ring7", 3}})),
+    label_of<LoadingRun>);
+
+// ---- eigenvalues and angles ------------------------------------------------------------
+
+namespace {
+
+struct EigenvalueRun {
+  const char *name;
+  int k0, d;
+  uint64_t seed;
+  std::string label() const {
+    return std::string(name) + "_from_" + std::to_string(k0) + "_" + std::to_string(d) + "d";
+  }
+};
+
+class Eigenvalues : public testing::TestWithParam<EigenvalueRun> {};
+
+} // namespace
+
+TEST_P(Eigenvalues, FollowTheirConditionalOnTheirLogitScale) {
+  const EigenvalueRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  std::vector<double *> at;
+  for (int k = run.k0; k < run.k0 + run.d; k++)
+    at.push_back(&ch.s().eta[k]);
+  const double lo[2] = {P.eta_lo, P.eta_lo}, hi[2] = {P.eta_hi, P.eta_hi};
+  Grid g = make_grid(run.d, lo, hi, run.d == 1 ? 4000 : 240, [&](const double *x) {
+    return ch.log_post_at(at, x, true);
+  });
+  std::vector<std::function<double()>> read;
+  for (int c = 0; c < run.d; c++) {
+    ch.sc.eta[run.k0 + c] = 2.4 / std::sqrt((double)run.d) *
+                            g.sd(c, [&](double v) { return logit(v, P.eta_lo, P.eta_hi); });
+    read.push_back([&, c] { return *at[c]; });
+  }
+  expect_marginals(g, read, [&] { ch.smp.update_eta(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", eigenvalues from " + std::to_string(run.k0),
+                   true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, Eigenvalues,
+                         testing::ValuesIn(seeded<EigenvalueRun>(
+                             51, {{"ring9", 0, 1}, {"grid9", 0, 2}, {"ring7", 1, 1}})),
+                         label_of<EigenvalueRun>);
+
+namespace {
+
+struct AngleRun {
+  const char *name;
+  int j[2], d;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_" + std::to_string(d) + "d"; }
+};
+
+class Angles : public testing::TestWithParam<AngleRun> {};
+
+} // namespace
+
+TEST_P(Angles, FollowTheirConditionalOnTheirLogitScale) {
+  const AngleRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  std::vector<double *> at;
+  for (int c = 0; c < run.d; c++)
+    at.push_back(&ch.s().theta[run.j[c]]);
+  const double lo[2] = {-1, -1}, hi[2] = {1, 1};
+  Grid g = make_grid(run.d, lo, hi, run.d == 1 ? 4000 : 240, [&](const double *x) {
+    return ch.log_post_at(at, x, true);
+  });
+  std::vector<std::function<double()>> read;
+  for (int c = 0; c < run.d; c++) {
+    ch.sc.theta[run.j[c]] = 2.4 / std::sqrt((double)run.d) *
+                            g.sd(c, [](double v) { return logit(v, -1, 1); });
+    read.push_back([&, c] { return *at[c]; });
+  }
+  expect_marginals(g, read, [&] { ch.smp.update_theta(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", angles", true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, Angles,
+                         testing::ValuesIn(seeded<AngleRun>(61, {{"grid9", {0, 0}, 1},
+                                                                 {"ring7", {1, 4}, 2}})),
+                         label_of<AngleRun>);
+
+// ---- negative binomial sizes ---------------------------------------------------------
+
+namespace {
+
+struct SizeRun {
+  int r;
+  uint64_t seed;
+  std::string label() const { return "nb7_outcome_" + std::to_string(r); }
+};
+
+class NegativeBinomialSizes : public testing::TestWithParam<SizeRun> {};
+
+} // namespace
+
+TEST_P(NegativeBinomialSizes, FollowTheirConditionalOnTheLogScale) {
+  // log psi_r against its conditional: the posterior of psi times psi.
+  const SizeRun run = GetParam();
+  const int r = run.r;
+  Chain ch("nb7", run.seed);
+  double *at = &ch.s().psi[r];
+  // The likelihood flattens towards the Poisson limit, so the upper tail
+  // falls only as the prior's, exp(-u / 2): a wide box.
+  const double lo = std::log(*at) - 10, hi = std::log(*at) + 45;
+  Grid g = make_grid(1, &lo, &hi, 12000, [&](const double *u) {
+    const double v = std::exp(u[0]);
+    return ch.log_post_at({at}, &v, false) + u[0];
+  });
+  ch.sc.psi[r] = 2.4 * g.sd(0, [](double v) { return v; });
+  expect_marginals(g, {[&] { return std::log(*at); }},
+                   [&] { ch.smp.update_psi(ch.rng, ch.counts); }, ITERS,
+                   "nb7, log size of outcome " + std::to_string(r));
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, NegativeBinomialSizes,
+                         testing::ValuesIn(seeded<SizeRun>(91, {{0}, {1}})),
+                         label_of<SizeRun>);

@@ -159,7 +159,7 @@
   # eigenvalues is the largest can change along a chain and between
   # chains, so only the ordered values are identified.
   if (ncol(d$eta) > 1L) {
-    d$eta[] <- -matrixStats::rowSort(-d$eta)
+    d$eta[] <- t(apply(d$eta, 1L, sort, decreasing = TRUE))
   }
   nm <- .draw_names(n, K, p)
   for (el in names(d)) colnames(d[[el]]) <- nm[[el]]

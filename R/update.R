@@ -126,7 +126,8 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
 # R-hat over the monitored variables, with their names, and whether both
 # targets are met.
 .until_status <- function(fit, until) {
-  arr <- .draws_array(fit, c(.reported, .risk_name(fit)))
+  arr <- .draws_array(fit, intersect(c(.reported, .risk_name(fit)),
+                                     .fit_groups(fit)))
   tab <- .convergence(arr)
   ess <- tab[, "ess_bulk"]; rh <- tab[, "rhat"]
   i <- if (all(is.na(ess))) NA_integer_ else which.min(ess)

@@ -1,5 +1,6 @@
-// The .Call routines of the general sampler and of the map (registered in
-// init.cpp): run.cpp, map_call.cpp and contract.cpp.
+// The .Call routines of the general sampler, of the map and of the
+// diagnostics (registered in init.cpp): run.cpp, map_call.cpp, contract.cpp
+// and ../diagnostics/convergence.cpp.
 #ifndef MCAR_CALLS_H
 #define MCAR_CALLS_H
 
@@ -16,6 +17,7 @@ SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);
 SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);
 SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);
 SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
+SEXP mcar_convergence(SEXP draws);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,248 @@
+// Rank-normalised split-chain R-hat and bulk and tail effective sample
+// sizes of many variables at once (the estimates of Vehtari et al. 2021,
+// as posterior::rhat, ess_bulk and ess_tail compute them), for the
+// diagnostics of every cell of a large map.
+//
+//   .Call(mcar_convergence, draws)
+//
+// draws: a double array S x C x V (draws x chains x variables).  Returns a
+// V x 3 matrix: rhat, ess_bulk, ess_tail; NA for a variable that is
+// constant or has a non-finite draw, and for all with S < 4.
+#include <R.h>
+#include <Rinternals.h>
+#include <Rmath.h>
+
+#include "calls.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+// Split chains: the first and second halves of each chain (the middle
+// draw of an odd length left out) as 2C chains of n = floor(S / 2) draws,
+// column-major n x 2C.
+void split(const double *x, int S, int C, std::vector<double> &out, int &n) {
+  n = S / 2;
+  out.resize((size_t)n * 2 * C);
+  const int second = S - n; // first index of the second half
+  for (int c = 0; c < C; c++)
+    for (int t = 0; t < n; t++) {
+      out[(size_t)c * n + t] = x[(size_t)c * S + t];
+      out[(size_t)(C + c) * n + t] = x[(size_t)c * S + second + t];
+    }
+}
+
+// Normal scores of the average ranks of the N values.
+void z_scale(std::vector<double> &v) {
+  const int N = (int)v.size();
+  std::vector<int> idx(N);
+  std::iota(idx.begin(), idx.end(), 0);
+  std::sort(idx.begin(), idx.end(), [&](int a, int b) { return v[a] < v[b]; });
+  std::vector<double> z(N);
+  for (int i = 0; i < N;) {
+    int j = i;
+    while (j + 1 < N && v[idx[j + 1]] == v[idx[i]])
+      j++;
+    const double r = 0.5 * (i + j) + 1.0; // average rank, 1-based
+    const double q = qnorm((r - 0.375) / (N - 0.75 + 1.0), 0.0, 1.0, 1, 0);
+    for (int k = i; k <= j; k++)
+      z[idx[k]] = q;
+    i = j + 1;
+  }
+  v.swap(z);
+}
+
+// Split R-hat of m chains of n draws (column-major n x m).
+double rhat(const std::vector<double> &x, int n, int m) {
+  std::vector<double> mean(m), var(m);
+  for (int c = 0; c < m; c++) {
+    const double *p = &x[(size_t)c * n];
+    double s = 0;
+    for (int t = 0; t < n; t++)
+      s += p[t];
+    mean[c] = s / n;
+    double ss = 0;
+    for (int t = 0; t < n; t++)
+      ss += (p[t] - mean[c]) * (p[t] - mean[c]);
+    var[c] = ss / (n - 1);
+  }
+  double mm = 0;
+  for (double v : mean)
+    mm += v;
+  mm /= m;
+  double vb = 0;
+  for (double v : mean)
+    vb += (v - mm) * (v - mm);
+  vb = n * vb / (m - 1);
+  double vw = 0;
+  for (double v : var)
+    vw += v;
+  vw /= m;
+  return std::sqrt((vb / vw + n - 1) / n);
+}
+
+// Effective sample size of m chains of n draws (Geyer's initial monotone
+// sequence), the autocovariances summed directly as far as the sequence
+// needs them: sum_t y[t] y[t + l] / n of each chain's centred draws,
+// averaged over the chains.
+double ess(const std::vector<double> &x, int n, int m) {
+  if (n < 3)
+    return NA_REAL;
+  std::vector<double> y(x.size()), mean(m);
+  for (int c = 0; c < m; c++) {
+    const double *p = &x[(size_t)c * n];
+    double s = 0;
+    for (int t = 0; t < n; t++)
+      s += p[t];
+    mean[c] = s / n;
+    for (int t = 0; t < n; t++)
+      y[(size_t)c * n + t] = p[t] - mean[c];
+  }
+  auto acov = [&](int l) {
+    double total = 0;
+    for (int c = 0; c < m; c++) {
+      const double *p = &y[(size_t)c * n];
+      double s = 0;
+      for (int t = 0; t + l < n; t++)
+        s += p[t] * p[t + l];
+      total += s / n;
+    }
+    return total / m;
+  };
+  const double mean_var = acov(0) * n / (n - 1);
+  double var_plus = mean_var * (n - 1) / n;
+  if (m > 1) {
+    double mm = 0;
+    for (double v : mean)
+      mm += v;
+    mm /= m;
+    double vb = 0;
+    for (double v : mean)
+      vb += (v - mm) * (v - mm);
+    var_plus += vb / (m - 1);
+  }
+  if (!(var_plus > 0))
+    return NA_REAL;
+  std::vector<double> rho(n, 0.0);
+  double even = 1.0, odd = 1.0 - (mean_var - acov(1)) / var_plus;
+  rho[0] = even;
+  rho[1] = odd;
+  int t = 0;
+  while (t < n - 5 && !std::isnan(even + odd) && even + odd > 0) {
+    t += 2;
+    even = 1.0 - (mean_var - acov(t)) / var_plus;
+    odd = 1.0 - (mean_var - acov(t + 1)) / var_plus;
+    if (even + odd >= 0) {
+      rho[t] = even;
+      rho[t + 1] = odd;
+    }
+  }
+  const int max_t = t;
+  if (even > 0)
+    rho[max_t] = even;
+  t = 0;
+  while (t <= max_t - 4) {
+    t += 2;
+    if (rho[t] + rho[t + 1] > rho[t - 2] + rho[t - 1]) {
+      rho[t] = (rho[t - 2] + rho[t - 1]) / 2;
+      rho[t + 1] = rho[t];
+    }
+  }
+  double tau = -1.0 + rho[max_t];
+  if (max_t == 0)
+    tau += 2.0 * rho[0];
+  for (int k = 0; k < max_t; k++)
+    tau += 2.0 * rho[k];
+  const double total = (double)m * n;
+  tau = std::max(tau, 1.0 / std::log10(total));
+  return total / tau;
+}
+
+// The q-quantile of the N values (R's type 7).
+double quantile7(std::vector<double> v, double q) {
+  const int N = (int)v.size();
+  const double h = (N - 1) * q;
+  const int lo = (int)std::floor(h);
+  std::nth_element(v.begin(), v.begin() + lo, v.end());
+  const double a = v[lo];
+  if (lo + 1 >= N)
+    return a;
+  const double b = *std::min_element(v.begin() + lo + 1, v.end());
+  return a + (h - lo) * (b - a);
+}
+
+double median(const std::vector<double> &v) {
+  const int N = (int)v.size();
+  std::vector<double> w(v);
+  std::nth_element(w.begin(), w.begin() + N / 2, w.end());
+  const double hi = w[N / 2];
+  if (N % 2)
+    return hi;
+  return 0.5 * (hi + *std::max_element(w.begin(), w.begin() + N / 2));
+}
+
+} // namespace
+
+SEXP mcar_convergence(SEXP draws) {
+  SEXP dim = Rf_getAttrib(draws, R_DimSymbol);
+  if (TYPEOF(draws) != REALSXP || Rf_length(dim) != 3)
+    Rf_error("draws must be a double array of draws x chains x variables");
+  const int S = INTEGER(dim)[0], C = INTEGER(dim)[1], V = INTEGER(dim)[2];
+  SEXP out = PROTECT(Rf_allocMatrix(REALSXP, V, 3));
+  double *o = REAL(out);
+  std::fill(o, o + (size_t)V * 3, NA_REAL);
+  const double *x = REAL(draws);
+  const size_t N = (size_t)S * C;
+  std::vector<double> all(N), s, z, ind;
+  int n = 0;
+  for (int v = 0; v < V && S >= 4; v++) {
+    const double *xv = x + (size_t)v * N;
+    bool finite = true;
+    double lo = INFINITY, hi = -INFINITY;
+    for (size_t k = 0; k < N; k++) {
+      if (!std::isfinite(xv[k])) {
+        finite = false;
+        break;
+      }
+      lo = std::min(lo, xv[k]);
+      hi = std::max(hi, xv[k]);
+    }
+    if (!finite || std::fabs(hi - lo) < DBL_EPSILON)
+      continue;
+    all.assign(xv, xv + N);
+    const double med = median(all);
+    const double q05 = quantile7(all, 0.05), q95 = quantile7(all, 0.95);
+    // Bulk: ranks of the split chains.
+    split(xv, S, C, s, n);
+    z = s;
+    z_scale(z);
+    const double bulk = ess(z, n, 2 * C);
+    double rh = rhat(z, n, 2 * C);
+    // The folded draws' R-hat, for the tails' scale.
+    for (size_t k = 0; k < N; k++)
+      all[k] = std::fabs(xv[k] - med);
+    split(all.data(), S, C, z, n);
+    z_scale(z);
+    rh = std::max(rh, rhat(z, n, 2 * C));
+    // Tail: the ESS of the indicators of the 5% and 95% quantiles.
+    double tail = INFINITY;
+    for (double q : {q05, q95}) {
+      ind.resize(s.size());
+      bool varies = false;
+      for (size_t k = 0; k < s.size(); k++) {
+        ind[k] = s[k] <= q ? 1.0 : 0.0;
+        varies = varies || ind[k] != ind[0];
+      }
+      const double e = varies ? ess(ind, n, 2 * C) : NA_REAL;
+      tail = ISNAN(e) || ISNAN(tail) ? NA_REAL : std::min(tail, e);
+    }
+    o[v] = rh;
+    o[v + V] = bulk;
+    o[v + 2 * V] = tail;
+  }
+  UNPROTECT(1);
+  return out;
+}

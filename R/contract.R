@@ -7,6 +7,18 @@
 # scales and draws.  The negative binomial sizes, psi in the engine's state
 # and scales (and in `init`), are the draws dispersion[r].
 
+# What the engine and this package must agree on, as the engine states it:
+# the element names of every list that crosses .Call (with attributes
+# "optional" and "nullable"), the families' codes by name, and the most
+# outcomes (max_k).  Read once per session.
+.contract <- function() {
+  if (is.null(.contract_cache$value)) {
+    .contract_cache$value <- .Call(mcar_engine_contract)
+  }
+  .contract_cache$value
+}
+.contract_cache <- new.env(parent = emptyenv())
+
 # The data as the engine reads it.  E holds the expected counts, or the
 # binomial trials.  A missing count enters as 0 with an E of 0, which takes
 # it out of the likelihood exactly.  `map` is a prepared map

@@ -4,13 +4,13 @@
 # multiplies it into a mean count, the distribution of a count, and the
 # curvature of its log-likelihood that shapes the proposals.
 
-# One row per family: its code in the engine, its label in messages, the
+# One row per family (the families the engine knows, by the names its
+# contract gives them: see .contract()): its label in messages, the
 # name of the per-cell risk in the draws (rr[i,r], or prob[i,r]), the
 # argument holding what multiplies a risk into a mean count, whether the
 # family has a size per outcome (drawn as dispersion[r]), and the
 # likelihood as print() states it.
 .FAMILY_TABLE <- data.frame(
-  code = c(0L, 1L, 2L),
   label = c("Poisson", "binomial", "negative binomial"),
   risk = c("rr", "prob", "rr"),
   exposure = c("expected", "trials", "expected"),
@@ -40,7 +40,7 @@
 
 .family <- function(fit) if (is.null(fit$family)) "poisson" else fit$family
 
-.family_code <- function(family) .FAMILY_TABLE[family, "code"]
+.family_code <- function(family) .contract()$families[[family]]
 .family_label <- function(family) .FAMILY_TABLE[family, "label"]
 .family_likelihood <- function(family) .FAMILY_TABLE[family, "likelihood"]
 .family_has_sizes <- function(family) .FAMILY_TABLE[family, "sizes"]

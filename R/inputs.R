@@ -3,8 +3,6 @@
 # completely: everything it is given is checked here first, and every
 # refusal is an error that names the argument.
 
-.MAX_OUTCOMES <- 8L     # outcomes a fit can have
-
 # Signals an error of class "mcar_input_error" whose message starts with the
 # name of the offending argument.
 .input_error <- function(arg, ...) {
@@ -123,8 +121,8 @@
   if (!(is.numeric(x) || is.logical(x))) {
     .input_error(arg, "must be numeric, not ", typeof(x), ".")
   }
-  if (ncol(x) < 1L || ncol(x) > .MAX_OUTCOMES) {
-    .input_error(arg, "must have 1 to ", .MAX_OUTCOMES, " columns (one per ",
+  if (ncol(x) < 1L || ncol(x) > .contract()$max_k) {
+    .input_error(arg, "must have 1 to ", .contract()$max_k, " columns (one per ",
                  "outcome), not ", ncol(x), ".")
   }
   storage.mode(x) <- "double"

@@ -187,3 +187,33 @@ test_that("invalid engine inputs are R errors, not crashes", {
   # Nothing was left half-done: a valid call afterwards is as before.
   expect_identical(run(), run())
 })
+
+test_that("the lists R sends and reads are those of the engine's contract", {
+  ns <- asNamespace("mcar")
+  ct <- ns$.contract()
+  task <- chain_task(40, 20, tune = FALSE)
+  # Every name R writes is one the engine reads, and every name the engine
+  # needs is written.
+  same <- function(have, want) {
+    expect_true(all(have %in% want), label = paste(have, collapse = " "))
+    expect_true(all(setdiff(want, attr(want, "optional")) %in% have),
+                label = paste(want, collapse = " "))
+  }
+  same(names(task$data), ct$data)
+  st <- ns$.engine_state(task$init, task$rng)
+  same(names(st), ct$state)
+  same(names(ns$.engine_scales(task$scales)), ct$scales)
+  same(names(ns$.engine_control(10, 1, 0, 1, TRUE, 2L)), ct$control)
+  run <- ns$.engine_call(task$data, st, ns$.engine_scales(task$scales),
+                         ns$.engine_control(10, 1, 0, 1, TRUE))
+  same(names(run$draws), ct$draws)
+  same(names(run$accept), ct$accept)
+  # Every family the engine knows has its R side, and no other.
+  expect_setequal(rownames(ns$.FAMILY_TABLE), names(ct$families))
+  expect_identical(ns$.family_code("binomial"), ct$families[["binomial"]])
+  # The most outcomes: one limit on both sides.
+  d <- toy_data()
+  Y <- matrix(1L, 25, ct$max_k + 1L)
+  expect_input_error(mcar_fit(Y, Y + 1, d$W, progress = FALSE), "counts",
+                     paste0("1 to ", ct$max_k, " columns"))
+})

@@ -75,26 +75,36 @@ test_that("derived draws follow the model from the kept draws", {
   # over the observed counts only.
   expect_equal(as.vector(arr[, "deviance"]), -2 * rowSums(ll),
                tolerance = 1e-9)
-  # The association matrix of every draw is P diag(eta) P'.
+  # The eigenvalues of every draw's association matrix are its eta, in
+  # decreasing order.
   for (s in c(1, 77, 400)) {
-    A <- association_by_hand(arr[s, c("eta[1]", "eta[2]")], arr[s, "theta[1]"])
-    expect_equal(unname(arr[s, c("A[1,1]", "A[1,2]", "A[2,2]")]),
-                 A[c(1, 3, 4)], tolerance = 1e-12)
+    a <- arr[s, c("A[1,1]", "A[1,2]", "A[2,2]")]
+    A <- matrix(a[c(1, 2, 2, 3)], 2)
+    expect_equal(eigen(A, symmetric = TRUE)$values,
+                 unname(arr[s, c("eta[1]", "eta[2]")]), tolerance = 1e-12)
   }
 })
 
-test_that("the association matrix of every draw is P diag(eta) P' for any number of outcomes", {
+test_that("the association matrix of every draw has the draw's eigenvalues, for any number of outcomes", {
   for (K in c(1, 3, 5, 8)) {
     d <- toy_data(nr = 3, K = K)
     fit <- fit_quietly(d$Y, d$E, d$W, n_sample = 8, burnin = 4, chains = 1,
                        seed = K)
     dr <- fit$draws$chain1
     for (s in c(1, 4)) {
-      A <- association_by_hand(dr$eta[s, ], dr$theta[s, ])
       # Packed row by row: the upper triangle of A row by row is its lower
       # triangle column by column.
-      expect_equal(unname(dr$A[s, ]), A[lower.tri(A, diag = TRUE)],
+      A <- matrix(0, K, K)
+      A[lower.tri(A, diag = TRUE)] <- dr$A[s, ]
+      A <- A + t(A) - diag(diag(A), K)
+      expect_equal(eigen(A, symmetric = TRUE)$values, unname(dr$eta[s, ]),
                    tolerance = 1e-12, label = paste("K =", K, "draw", s))
+      expect_true(all(diff(dr$eta[s, ]) <= 0))
     }
+    # The chain's last state, in the sampler's own order, gives A exactly.
+    st <- fit$last_state$chain1
+    A <- association_by_hand(st$eta, st$theta)
+    expect_equal(unname(dr$A[8, ]), A[lower.tri(A, diag = TRUE)],
+                 tolerance = 1e-12, label = paste("K =", K))
   }
 })

@@ -53,11 +53,7 @@ CXX ?= g++
 NATIVE_CXXFLAGS := -std=c++17 -O2 -g -Wall -MMD -MP
 # The package's own compiler flags from src/Makevars, so that the native
 # suite exercises the same floating-point code generation as the package.
-# src/Makevars names R's OpenMP flag (the engine's effects sweep), which is
-# read from R's own configuration.
-SHLIB_OPENMP_CXXFLAGS = $(shell sed -n 's/^SHLIB_OPENMP_CXXFLAGS *= *//p' $(R_HOME_DIR)/etc/Makeconf)
-PKG_CXXFLAGS = $(subst $$(SHLIB_OPENMP_CXXFLAGS),$(SHLIB_OPENMP_CXXFLAGS),\
-  $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars))
+PKG_CXXFLAGS = $(shell sed -n 's/^PKG_CXXFLAGS *= *//p' src/Makevars)
 # The package's sources, from the OBJECTS line of src/Makevars (continuation
 # lines joined): entry/mcar.o is src/entry/mcar.cpp.
 NATIVE_SRC := $(patsubst %.o,src/%.cpp,$(shell sed -e ':a' -e '/\\$$/N; s/\\\n//; ta' src/Makevars | sed -n 's/^OBJECTS *= *//p'))
@@ -113,7 +109,7 @@ $(NATIVE_OBJDIR)/tests/%.o: tests/native/%.cpp | deps
 	$(CXX) $(NATIVE_CXXFLAGS) $(SRC_INCLUDES) $(TEST_INCLUDES) $(R_CPPFLAGS) -c $< -o $@
 
 $(NATIVE_BIN): $(NATIVE_OBJ)
-	$(CXX) -o $@ $^ $(SHLIB_OPENMP_CXXFLAGS) $(R_LDLIBS) -Wl,-rpath,$(R_HOME_DIR)/lib -lgtest -lpthread
+	$(CXX) -o $@ $^ -pthread $(R_LDLIBS) -Wl,-rpath,$(R_HOME_DIR)/lib -lgtest -lpthread
 
 -include $(NATIVE_OBJ:.o=.d)
 

@@ -12,6 +12,7 @@
 //                 K x K scratch
 //   parallel.h    loops over the units on the chain's threads, and sums
 //                 that are the same to the bit on any number of threads
+//   thread_pool.h the sampler's own pool of threads those loops run on
 //   terms.cpp     the model's terms: the association matrix, mu from the
 //                 state, neighbour sums and Gram matrices of the fields,
 //                 log-determinant and prior terms, the running summaries
@@ -77,6 +78,7 @@
 #include "family.h"
 #include "map.h"
 #include "rng.h"
+#include "thread_pool.h"
 
 namespace mcar_engine {
 
@@ -253,6 +255,11 @@ public:
 
 private:
   void linear_predictor_from_state(double *lp) const;
+  // The pool of Data::threads threads the loops over the map run on.
+  ThreadPool &pool() const {
+    pool_.resize(d_.threads);
+    return pool_;
+  }
   template <int FAMILY, bool NEWTON> void phi_sweep(Xoshiro &rng, Counts &counts);
   template <int FAMILY, bool NEWTON>
   void effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc);
@@ -303,6 +310,9 @@ private:
   // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
   // order_[colour_ptr_[c + 1] - 1].
   std::vector<int> order_, colour_ptr_;
+  // The pool's workers start at the first loop that uses them and are joined
+  // when the sampler is destroyed.
+  mutable ThreadPool pool_;
 };
 
 } // namespace mcar_engine

@@ -18,7 +18,7 @@ namespace mcar_engine {
 double Sampler::beta_proposal(int r, const double *b, double *lp_new,
                               double *m_new) const {
   const double *cur = s_.beta.data() + p_ * r;
-  const double ll = blocked_sum(n_, d_.threads, [&](int i) {
+  const double ll = blocked_sum(n_, pool(), [&](int i) {
     double dxb = 0.0;
     for (int j = 0; j < p_; j++)
       dxb += d_.X[i + n_ * j] * (b[j] - cur[j]);
@@ -83,7 +83,7 @@ void Sampler::shift_sums(int j, double *d, double *e) const {
   for (int c = 0; c < K_; c++) {
     const double *f = phi + (size_t)n_ * c;
     double de[2];
-    blocked_sums<2>(n_, d_.threads, de, [&](int i, double *t) {
+    blocked_sums<2>(n_, pool(), de, [&](int i, double *t) {
       t[0] += D_[i] * v[i] * f[i];
       t[1] += cv[i] * f[i];
     });

@@ -60,6 +60,10 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
   gram_valid_ = false;
 }
 
+// The units of one colour of the Newton sweep go to the threads in chunks
+// of this many.
+constexpr int UNIT_CHUNK = 64;
+
 template <int FAMILY, bool NEWTON>
 void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   int *acc = counts.phi.data();
@@ -71,31 +75,28 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   }
   // Colour by colour: the units of one colour share no neighbour, so their
   // conditionals do not involve each other and they are updated together,
-  // on up to Data::threads threads.  Unit i draws from a stream of its own,
-  // seeded from one word of the chain's stream and i, so every draw is the
-  // same whatever the number of threads.
+  // in chunks of UNIT_CHUNK on the pool's threads.  Unit i draws from a
+  // stream of its own, seeded from one word of the chain's stream and i, so
+  // every draw is the same whatever the number of threads.
   if (colour_ptr_.empty())
     colour_units();
   const uint64_t key = rng.next();
   const int colours = (int)colour_ptr_.size() - 1;
   const int *order = order_.data();
   const int *cp = colour_ptr_.data();
-#ifdef _OPENMP
-#pragma omp parallel num_threads(d_.threads) if (d_.threads > 1)
-#endif
-  {
-    double scratch[3 * MAX_K]; // 3 K values
-    for (int c = 0; c < colours; c++) {
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-      for (int q = cp[c]; q < cp[c + 1]; q++) {
+  ThreadPool &threads = pool();
+  for (int c = 0; c < colours; c++) {
+    const int first = cp[c], units = cp[c + 1] - cp[c];
+    threads.run((units + UNIT_CHUNK - 1) / UNIT_CHUNK, [&](int chunk) {
+      double scratch[3 * MAX_K]; // 3 K values
+      const int end = first + std::min(units, (chunk + 1) * UNIT_CHUNK);
+      for (int q = first + chunk * UNIT_CHUNK; q < end; q++) {
         const int i = order[q];
         Xoshiro own;
         own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
         effects_of_unit<FAMILY, NEWTON>(i, own, scratch, acc);
       }
-    }
+    });
   }
 }
 

@@ -22,7 +22,7 @@ double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
   double *dL = change.data();
   for (int c = r; c < K_; c++)
     dL[c] = L[r + K_ * c] - s_.Lambda[r + K_ * c];
-  return blocked_sum(n_, d_.threads, [&](int i) {
+  return blocked_sum(n_, pool(), [&](int i) {
     const int at = i + n_ * r;
     double dl = 0.0;
     for (int c = r; c < K_; c++)
@@ -225,7 +225,7 @@ void Sampler::transform_fields() {
   double *phi = s_.phi.data();
   const double *T = T_.data();
   const int n = n_;
-  parallel_for(n, d_.threads, [&](int i) {
+  parallel_for(n, pool(), [&](int i) {
     double row[MAX_K];
     for (int a = 0; a < K; a++)
       row[a] = phi[i + n * a];

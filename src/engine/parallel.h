@@ -16,16 +16,17 @@ namespace mcar_engine {
 // this many indices, in blocks of this many for the sums.
 constexpr int SUM_BLOCK = 1024;
 
-// body(i) for i in [0, n), on up to `threads` threads past SUM_BLOCK
-// indices (each i writing only its own outputs); a plain loop otherwise,
-// which keeps the small maps clear of the threading library's calls.
-template <class Body> void parallel_for(int n, int threads, const Body &body) {
-  if (threads > 1 && n > SUM_BLOCK) {
-#ifdef _OPENMP
-#pragma omp parallel for num_threads(threads) schedule(static)
-#endif
-    for (int i = 0; i < n; i++)
-      body(i);
+// body(i) for i in [0, n) (each i writing only its own outputs): past
+// SUM_BLOCK indices in chunks of SUM_BLOCK consecutive ones on the pool's
+// threads, a plain loop otherwise, which keeps the small maps clear of the
+// pool.
+template <class Body> void parallel_for(int n, ThreadPool &pool, const Body &body) {
+  if (pool.threads() > 1 && n > SUM_BLOCK) {
+    pool.run((n + SUM_BLOCK - 1) / SUM_BLOCK, [&](int c) {
+      const int end = std::min(n, (c + 1) * SUM_BLOCK);
+      for (int i = c * SUM_BLOCK; i < end; i++)
+        body(i);
+    });
     return;
   }
   for (int i = 0; i < n; i++)
@@ -34,12 +35,12 @@ template <class Body> void parallel_for(int n, int threads, const Body &body) {
 
 // The M sums over i in [0, n) of the terms that term(i, t) adds into
 // t[0..M-1], each as the ordered sum of its sums over blocks of SUM_BLOCK
-// consecutive indices, the blocks on up to `threads` threads: the same
-// values, to the bit, on any number of threads, and for n <= SUM_BLOCK the
-// plain sums in index order.  term may also write per-index outputs (each
-// i its own).
+// consecutive indices, the blocks on the pool's threads: the same values,
+// to the bit, on any number of threads, and for n <= SUM_BLOCK the plain
+// sums in index order.  term may also write per-index outputs (each i its
+// own).
 template <int M, class Term>
-void blocked_sums(int n, int threads, double *out, const Term &term) {
+void blocked_sums(int n, ThreadPool &pool, double *out, const Term &term) {
   const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
   std::fill(out, out + M, 0.0);
   if (blocks <= 1) {
@@ -48,30 +49,20 @@ void blocked_sums(int n, int threads, double *out, const Term &term) {
     return;
   }
   std::vector<double> part((size_t)blocks * M, 0.0);
-  auto block = [&](int b) {
+  pool.run(blocks, [&](int b) {
     const int end = std::min(n, (b + 1) * SUM_BLOCK);
     for (int i = b * SUM_BLOCK; i < end; i++)
       term(i, &part[(size_t)b * M]);
-  };
-  if (threads > 1) {
-#ifdef _OPENMP
-#pragma omp parallel for num_threads(threads) schedule(static)
-#endif
-    for (int b = 0; b < blocks; b++)
-      block(b);
-  } else {
-    for (int b = 0; b < blocks; b++)
-      block(b);
-  }
+  });
   for (int b = 0; b < blocks; b++)
     for (int k = 0; k < M; k++)
       out[k] += part[(size_t)b * M + k];
 }
 
 // The same for one sum, of the values term(i) returns.
-template <class Term> double blocked_sum(int n, int threads, const Term &term) {
+template <class Term> double blocked_sum(int n, ThreadPool &pool, const Term &term) {
   double total;
-  blocked_sums<1>(n, threads, &total, [&](int i, double *t) { t[0] += term(i); });
+  blocked_sums<1>(n, pool, &total, [&](int i, double *t) { t[0] += term(i); });
   return total;
 }
 

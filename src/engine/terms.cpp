@@ -64,7 +64,7 @@ void Sampler::neighbour_sums(const double *u, double *out) const {
   const double *__restrict w = d_.w;
   const int *__restrict col = d_.col;
   const int *__restrict row_ptr = d_.row_ptr;
-  parallel_for(n_, d_.threads, [&](int i) {
+  parallel_for(n_, pool(), [&](int i) {
     double t = 0.0;
     for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
       t += w[q] * u[col[q]];
@@ -78,7 +78,7 @@ void Sampler::refresh_gram() {
   const int n = n_, K = K_;
   const double *__restrict phi = s_.phi.data();
   double *__restrict S = work_.data();
-  const int threads = d_.threads;
+  ThreadPool &threads = pool();
   for (int b = 0; b < K; b++)
     neighbour_sums(phi + n * b, S + n * b);
   for (int a = 0; a < K; a++)
@@ -153,7 +153,7 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
   const double *__restrict ref = ref_cell_.data();
-  return blocked_sum(n_ * K_, d_.threads, [&](int x) {
+  return blocked_sum(n_ * K_, pool(), [&](int x) {
     // For the Poisson the cached E exp(mu) spares an exp.
     const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];

@@ -130,11 +130,14 @@ test_that("large maps propose the effects by Newton steps and more rounds given 
   n2 <- nrow(W2)
   E2 <- matrix(runif(n2 * 2, 10, 30), n2)
   Y2 <- matrix(rpois(n2 * 2, E2), n2)
-  big <- lapply(1:2, function(th) suppressWarnings(
+  big <- lapply(1:3, function(th) suppressWarnings(
     mcar_fit(Y2, E2, W2, n_sample = 40, chains = 1, seed = 5,
              progress = FALSE, threads = th)))
   expect_identical(big[[2]]$draws, big[[1]]$draws)
   expect_identical(big[[2]]$summaries, big[[1]]$summaries)
+  # More threads than cores.
+  expect_identical(big[[3]]$draws, big[[1]]$draws)
+  expect_identical(big[[3]]$summaries, big[[1]]$summaries)
   for (bad in list(0, 1.5, NA, "2", c(1, 2)))
     expect_error(mcar_fit(Y, E, W, n_sample = 10, chains = 1, threads = bad),
                  "threads")

@@ -1,6 +1,7 @@
 # The compiled engine through .Call: a chain may be cut into calls anywhere
 # without changing a draw, the engine returns what its interface documents,
-# and bad inputs are R errors.
+# bad inputs are R errors, and a threaded call stopped by R leaves no
+# thread behind.
 
 test_that("a chain run in pieces equals the chain run in one call", {
   e <- engine_case()
@@ -186,6 +187,38 @@ test_that("invalid engine inputs are R errors, not crashes", {
   expect_error(run(control = list(sweeps = 2L, thin = 1L)), "lacks `offset`")
   # Nothing was left half-done: a valid call afterwards is as before.
   expect_identical(run(), run())
+})
+
+test_that("a threaded run stopped by R leaves no thread behind", {
+  skip_if_not(dir.exists("/proc/self/task"))
+  threads_now <- function() length(list.files("/proc/self/task"))
+  local_test_seed(9)
+  W <- grid_adjacency(40, 50)
+  n <- nrow(W)
+  E <- matrix(runif(n * 2, 10, 30), n)
+  Y <- matrix(rpois(n * 2, E), n)
+  e <- engine_inputs(Y, E, matrix(1, n, 1), W)
+  run <- function(sweeps, threads) {
+    .Call(asNamespace("mcar")$mcar_engine_run, e$data, e$state, e$scales,
+          list(sweeps = as.integer(sweeps), thin = 1L, offset = 0L,
+               unit_thin = 1L, accumulate = TRUE, threads = threads))
+  }
+  before <- threads_now()
+  # Far more sweeps than fit in the limit: R stops the call between sweeps,
+  # with the pool's workers started.
+  cond <- tryCatch({
+    setTimeLimit(elapsed = 0.5, transient = TRUE)
+    .Call(asNamespace("mcar")$mcar_engine_run, e$data, e$state, e$scales,
+          list(sweeps = 1000000L, thin = 1000000L, offset = 0L,
+               unit_thin = 1L, accumulate = FALSE, threads = 2L))
+  }, error = function(e) e, finally = setTimeLimit())
+  expect_s3_class(cond, "error")
+  expect_match(conditionMessage(cond), "elapsed time limit")
+  expect_identical(threads_now(), before)
+  # The runs after it are whole, and the same on any number of threads.
+  two <- run(5, 2L)
+  expect_identical(threads_now(), before)
+  expect_identical(two, run(5, 1L))
 })
 
 test_that("the lists R sends and reads are those of the engine's contract", {

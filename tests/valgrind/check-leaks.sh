@@ -14,7 +14,7 @@ for script in entry engine; do
   R -d "valgrind --leak-check=full --show-leak-kinds=definite,indirect --num-callers=30 --log-file=$log" \
     --vanilla --no-echo -f "tests/valgrind/$script.R"
   if ! awk '
-    function check() { if (rec ~ /(mcar\.so|(matrix|generator|mcar|mcar_main|map|terms|moves_[a-z]+|sweep|chain|sexp|run|map_call|contract|init)\.cpp:|(rng|family|engine|numeric|parallel|chain|sexp|contract)\.h:)/ && rec ~ /(definitely|indirectly) lost|Invalid (read|write)|uninitialised/) { bad++; print rec } }
+    function check() { if (rec ~ /(mcar\.so|(matrix|generator|mcar|mcar_main|map|terms|moves_[a-z]+|sweep|chain|sexp|run|map_call|contract|init)\.cpp:|(rng|family|engine|numeric|parallel|thread_pool|chain|sexp|contract)\.h:)/ && rec ~ /(definitely|indirectly) lost|Invalid (read|write)|uninitialised/) { bad++; print rec } }
     /^==[0-9]+== *$/ { if (rec != "") check(); rec = ""; next }
     { rec = rec "\n" $0 }
     END { check(); if (bad) { print bad " problem(s) from the package in " FILENAME; exit 1 } }

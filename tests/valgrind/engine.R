@@ -1,7 +1,7 @@
 # Short runs of the general sampler under valgrind: fits of each family, on
 # a map with islands and two components with the per-unit draws thinned,
 # engine calls cut short by a time limit and by invalid inputs, each
-# repeated.
+# repeated, and on a larger map runs on two threads, whole and cut short.
 #   R -d valgrind --vanilla -f tests/valgrind/engine.R
 library(mcar)
 ns <- asNamespace("mcar")
@@ -75,4 +75,34 @@ bad_sc <- sc
 bad_sc$theta <- NULL
 for (k in 1:3) stopifnot(inherits(try(run(5, scales = bad_sc), silent = TRUE),
                                   "try-error"))
+# A map past the size where the sums over the map and the Newton sweeps of
+# the effects run on the pool's threads: short runs on two threads, and calls
+# cut short by a time limit with the workers running.
+gb <- expand.grid(x = 1:40, y = 1:30)
+nb <- nrow(gb)
+Wb <- outer(seq_len(nb), seq_len(nb), function(i, j)
+  as.numeric(abs(gb$x[i] - gb$x[j]) + abs(gb$y[i] - gb$y[j]) == 1))
+set.seed(6)
+Eb <- matrix(runif(nb * 2, 10, 30), nb)
+Yb <- matrix(rpois(nb * 2, Eb), nb)
+Xb <- matrix(1, nb, 1)
+mpb <- ns$.prepare_map(ns$.check_map(Wb), quiet = TRUE)
+datb <- ns$.engine_data(Yb, Eb, Xb, mpb, ns$.resolve_prior(mcar_prior(), 2, 1))
+scb <- ns$.engine_scales(ns$.default_scales(Yb, Xb, mpb))
+stb <- ns$.engine_state(ns$.default_init(Yb, Eb, Xb, mpb),
+                        .Call(ns$mcar_engine_seed, c(1, 3)))
+runb <- function(sweeps, threads, thin = 1) {
+  .Call(ns$mcar_engine_run, datb, stb, scb,
+        list(sweeps = as.integer(sweeps), thin = as.integer(thin), offset = 0L,
+             unit_thin = 1L, accumulate = TRUE, threads = as.integer(threads)))
+}
+stopifnot(datb$newton == 1L, identical(runb(3, 2), runb(3, 1)))
+for (k in 1:2) {
+  r <- tryCatch({
+    setTimeLimit(elapsed = 5, transient = TRUE)
+    runb(1e7, 2, thin = 1e7)
+  }, error = function(e) e)
+  setTimeLimit()
+  stopifnot(inherits(r, "error"), grepl("time limit", conditionMessage(r)))
+}
 cat("valgrind engine runs done\n")

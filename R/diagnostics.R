@@ -47,6 +47,36 @@
   do.call(rbind, rows)
 }
 
+# The effects that accept fewer than `below` of their proposals in some
+# chain: such an effect hardly moves from where it stands, whatever its
+# block does on average, and R-hat over the reported parameters need not
+# see it.  A clause naming the `show` worst by unit and outcome with their
+# rates in the chains concerned, and counting the rest; none when all do.
+.stuck_effects <- function(fit, below = 0.05, show = 3L) {
+  rates <- lapply(fit$acceptance, function(a) as.vector(a$phi))
+  if (!length(rates) || !length(rates[[1L]])) return(character())
+  rates <- matrix(unlist(rates), ncol = length(rates))  # cells x chains
+  worst <- apply(rates, 1L, min)
+  cells <- which(worst < below)
+  if (!length(cells)) return(character())
+  cells <- cells[order(worst[cells], cells)]
+  n <- length(fit$units)
+  # The chains' own numbers, which a lost chain leaves out of the indices.
+  label <- sub("^chain", "", names(fit$acceptance))
+  if (length(label) != ncol(rates)) label <- as.character(seq_len(ncol(rates)))
+  named <- vapply(head(cells, show), function(x) {
+    low <- which(rates[x, ] < below)
+    sprintf("effects of unit '%s', outcome %s: acceptance %s",
+            fit$units[(x - 1L) %% n + 1L], fit$outcomes[(x - 1L) %/% n + 1L],
+            paste(sprintf("%.2g in chain %s", rates[x, low], label[low]),
+                  collapse = ", "))
+  }, character(1))
+  rest <- length(cells) - length(named)
+  paste0(paste(named, collapse = "; "),
+         if (rest > 0L) sprintf("; and %d more effect%s under %g in some chain",
+                                rest, if (rest == 1L) "" else "s", below))
+}
+
 # When R-hat flags `bad` (names of reported parameters in `arr`, their
 # draws x chains x variables) and one chain alone is to blame (the others
 # agree without it: R-hat of at most 1.05 for all of them), a clause naming
@@ -115,6 +145,7 @@
       paste(unique(paste0(odd$block, " (chain ", odd$chain, ")")),
             collapse = ", ")))
   }
+  problems <- c(problems, .stuck_effects(fit))
   n_keep <- nrow(fit$draws[[1L]]$beta)
   if (n_keep < 4L) {
     problems <- c(problems, sprintf(

@@ -86,20 +86,22 @@
 #' walk shaped by the information of the data), the effects one at a time
 #' (random walks on maps under 500 units; on larger maps Newton proposals: a
 #' Gaussian with the slope and curvature of the effect's conditional at its
-#' current value, accepted almost always), then draws exactly, for the
-#' intercept and for each covariate, a shift of every field along that
-#' covariate against its coefficients (which leaves the likelihood
-#' unchanged and removes the slow trade-off between coefficients and
-#' fields, smooth covariates included), scale and shear moves of the fields
-#' against the loadings, the loadings row by row (the diagonal on the log
-#' scale), and each eigenvalue and each angle of the association matrix on
-#' logit scales.  The scale, shear, eigenvalue and angle moves leave the
+#' current value, accepted almost always; where the conditional is far
+#' from Gaussian, as for very large counts away from their mode, the tuning
+#' shortens the step towards that Gaussian until it is accepted), then
+#' draws exactly, for the intercept and for each covariate, a shift of every
+#' field along that covariate against its coefficients (which leaves the
+#' likelihood unchanged and removes the slow trade-off between coefficients
+#' and fields, smooth covariates included), scale and shear moves of the
+#' fields against the loadings, the loadings row by row (the diagonal on the
+#' log scale), and each eigenvalue and each angle of the association matrix
+#' on logit scales.  The scale, shear, eigenvalue and angle moves leave the
 #' likelihood unchanged and cost nothing that grows with the map; on large
 #' maps, where they are sharply determined given the fields, the sweep ends
-#' with further rounds of them (one round per 100 units in all, at most
-#' 30).  With `tune = TRUE` the proposal scales are adapted
-#' during burn-in (in about twenty pieces) and fixed from its end on, so
-#' the kept draws come from a fixed Markov kernel.
+#' with further rounds of them (one round per 100 units in all, at most 30).
+#' With `tune = TRUE` the proposal scales are adapted during burn-in (in
+#' about twenty pieces) and fixed from its end on, so the kept draws come
+#' from a fixed Markov kernel.
 #'
 #' @section Chains, seeds and parallel runs:
 #' Each chain runs as a future of its own (\pkg{future}), so the chains run

@@ -11,7 +11,8 @@
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
 # near the data; `beta` scales it.  The effects' random walks start near
 # 2.4 conditional sds; their Newton proposals (on large maps) have the
-# conditional curvature's sd, which `phi` (1) multiplies.
+# conditional curvature's sd, which `phi` (1) multiplies (below 1 also
+# shortening the step: see update_phi in src/engine/moves_effects.cpp).
 .default_scales <- function(Y, X, map, E = NULL, family = "poisson") {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   curv <- if (is.null(E)) ifelse(is.na(Y), 0, Y) + 0.5 else
@@ -135,6 +136,13 @@
 .TARGET_NEWTON <- 0.5
 .TARGET_BLOCK <- 0.3
 
+# The smallest scale the tuning gives a Newton proposal of the effects: a
+# step of 0.5% of the way to the Newton point, with noise a tenth of the
+# conditional's sd.  Conditionals of counts in the tens of thousands accept
+# it nearly always even a log risk of 1 away from their mode; an effect
+# that still accepts too rarely is named by the convergence warning.
+.NEWTON_MIN_SCALE <- 0.1
+
 # New proposal scales from the acceptance counts of the k-th burn-in piece
 # of `len` sweeps.  The first three pieces move each scale by
 # qnorm(target / 2) / qnorm(rate / 2), bounded to a factor of 5 either way;
@@ -153,9 +161,12 @@
   scales$beta <- adjust(scales$beta, as.vector(counts$beta) / len,
                         target_of(p))
   # A Newton proposal is best at its full size where the conditional is
-  # close to Gaussian; it shrinks only where it is accepted too rarely.
+  # close to Gaussian; it shrinks only where it is accepted too rarely,
+  # taking a shorter step, which is accepted more often the shorter it is.
+  # Below .NEWTON_MIN_SCALE it would hardly move the effect at all.
   scales$phi <- if (newton) {
-    pmin(1, adjust(scales$phi, counts$phi / len, .TARGET_NEWTON))
+    pmin(pmax(adjust(scales$phi, counts$phi / len, .TARGET_NEWTON),
+              .NEWTON_MIN_SCALE), 1)
   } else {
     adjust(scales$phi, counts$phi / len, .TARGET_SINGLE)
   }

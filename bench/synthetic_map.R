@@ -60,8 +60,9 @@ synthetic_map <- function(n, islands = 3L, seed = 1L) {
 }
 
 # Counts of K outcomes on the map: expected counts 10 to 40, a covariate
-# smooth over the map, a smooth field per outcome plus noise.
-bench_data <- function(W, K = 3L, seed = 1L) {
+# smooth over the map, a smooth field per outcome plus noise.  The units
+# `hot` (indices) have `factor` times those expected counts.
+bench_data <- function(W, K = 3L, seed = 1L, hot = integer(), factor = 300) {
   set.seed(seed)
   xy <- attr(W, "coords")
   n <- nrow(W)
@@ -70,6 +71,7 @@ bench_data <- function(W, K = 3L, seed = 1L) {
                 cos(xy[, 2] / (10 + 3 * k)))
   mu <- 0.2 * x + f + matrix(rnorm(n * K, 0, 0.15), n)
   E <- matrix(runif(n * K, 10, 40), n)
+  E[hot, ] <- factor * E[hot, ]
   Y <- matrix(rpois(n * K, E * exp(mu)), n)
   dimnames(Y) <- dimnames(E) <- list(rownames(W), paste0("Y", seq_len(K)))
   list(Y = Y, E = E, x = x)

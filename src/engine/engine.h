@@ -125,7 +125,7 @@ struct State {
 };
 
 // Proposal scales.  phi: per effect, the sd of its random walk or the
-// multiplier of its Newton proposal's sd (see update_phi).  beta_chol
+// scale h of its Newton proposal (see update_phi).  beta_chol
 // holds, for each outcome, the lower Cholesky factor (p x p, column-major)
 // of the shape of its block proposal, which beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
 // (the diagonal on the log scale), one block per row; eta and theta on the

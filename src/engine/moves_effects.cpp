@@ -37,13 +37,22 @@ double Sampler::ratio_phi(int i, int c, double y) const {
 // The effects unit by unit, each from a random walk (scale: its sd) or,
 // with Data::newton, from a Newton proposal: with the slope s
 // and curvature P of its log full conditional at the current value x, the
-// proposal is N(x + s / P, h^2 / P), h the cell's scale (1: the Gaussian
-// that matches the conditional at x, which it equals where the
-// conditional is Gaussian).  The reverse proposal is formed from the slope
-// and curvature at the proposed value, whose g(mu) the likelihood needs
-// anyway; for the Poisson g' = g'' = g, so it costs no further exp.  The
-// random walks go through the units in index order, the Newton proposals
-// colour by colour (see phi_sweep).
+// Gaussian N(m, 1 / P), m = x + s / P, matches the conditional at x, and
+// the proposal is the autoregressive step towards it
+//
+//   y = m + rho (x - m) + h z / sqrt(P),  rho = sqrt(1 - h^2),
+//
+// that leaves that Gaussian invariant, h the cell's scale: at h = 1 an
+// independent draw from it, which the conditional accepts always where it
+// is Gaussian; as h falls, a step of a share 1 - rho ~ h^2 / 2 of the way
+// to m, whose acceptance tends to 1 however far the conditional is from
+// Gaussian (where the full step overshoots: very large counts far from
+// their mode).  A scale above 1 keeps the full step and widens the noise.
+// The reverse proposal is formed from the slope and curvature at the
+// proposed value, whose g(mu) the likelihood needs anyway; for the Poisson
+// g' = g'' = g, so it costs no further exp.  The random walks go through
+// the units in index order, the Newton proposals colour by colour (see
+// phi_sweep).
 void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
   const bool nt = d_.newton;
   switch (d_.family) {
@@ -134,10 +143,12 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     double as = 0.0;
     for (int b = 0; b < K; b++)
       as += A[c + K * b] * s[b];
-    // The proposal: a random walk, or the Newton step from the slope sx
-    // and curvature px at x.
+    // The proposal: a random walk, or the share `step` of the Newton step
+    // from the slope sx and curvature px at x (1 - rho of update_phi,
+    // written so as to keep its digits for small h).
     double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
     const double h = scale[ic];
+    const double step = NEWTON && h < 1.0 ? h * h / (1.0 + std::sqrt(1.0 - h * h)) : 1.0;
     if (NEWTON) {
       sx = as - d * x;
       px = d;
@@ -151,7 +162,7 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
       }
       ipx = 1.0 / px;
       z = rng.normal();
-      y = x + sx * ipx + h * std::sqrt(ipx) * z;
+      y = x + step * sx * ipx + h * std::sqrt(ipx) * z;
     } else {
       y = x + h * rng.normal();
     }
@@ -175,9 +186,10 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     }
     bool ok;
     if (NEWTON) {
-      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2
+      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2,
+      // the reverse proposal N(y + step sy / py, h^2 / py)
       const double ipy = 1.0 / py;
-      const double bx = x - y - sy * ipy;
+      const double bx = x - y - step * sy * ipy;
       const double back2 = bx * bx * py / (h * h);
       lg += 0.5 * (z * z - back2);
       ok = newton_accept(rng, lg, py * ipx, px * ipy);

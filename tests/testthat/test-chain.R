@@ -142,3 +142,42 @@ test_that("large maps propose the effects by Newton steps and more rounds given 
     expect_error(mcar_fit(Y, E, W, n_sample = 10, chains = 1, threads = bad),
                  "threads")
 })
+
+test_that("effects of units with very large counts keep moving under Newton proposals", {
+  # 800 units (Newton proposals), three outcomes, a dozen units with 300
+  # times the others' expected counts (counts of 3,000 to 20,000): far from
+  # its mode such a unit's conditional is far from Gaussian, the full Newton
+  # step overshoots, and the tuning shrinks the step until it is accepted.
+  local_test_seed(21)
+  nr <- 25; nc <- 32
+  W <- grid_adjacency(nr, nc, names = paste0("u", seq_len(nr * nc)))
+  n <- nrow(W); K <- 3
+  row <- (seq_len(n) - 1) %% nr + 1; col <- (seq_len(n) - 1) %/% nr + 1
+  mu <- sapply(seq_len(K), function(k) 0.4 * sin(col / (5 + 2 * k) + k) *
+                 cos(row / (6 + k))) + matrix(rnorm(n * K, 0, 0.15), n)
+  E <- matrix(runif(n * K, 10, 40), n)
+  hot <- round(seq(30, n - 30, length.out = 12))
+  E[hot, ] <- 300 * E[hot, ]
+  Y <- matrix(rpois(n * K, E * exp(mu)), n)
+  msgs <- character()
+  fit <- withCallingHandlers(
+    mcar_fit(Y, E, W, n_sample = 1000, chains = 4, seed = 2, progress = FALSE),
+    warning = function(w) {
+      msgs <<- c(msgs, conditionMessage(w))
+      invokeRestart("muffleWarning")
+    })
+  rates <- sapply(fit$acceptance, function(a) as.vector(a$phi))
+  expect_gt(min(rates), 0.05)
+  expect_gt(min(rates[c(hot, hot + n, hot + 2 * n), ]), 0.5)
+  expect_false(any(grepl("effects of unit", msgs)))
+  # No tuned scale sits at the floor, and the hot units' risks mix as well
+  # as the others': over 4 x 500 kept sweeps, R-hat near 1 and hundreds of
+  # effective draws.
+  expect_true(all(sapply(fit$scales, function(s) s$phi) >
+                    asNamespace("mcar")$.NEWTON_MIN_SCALE))
+  vars <- sprintf("rr[%d,%d]", rep(hot, K), rep(seq_len(K), each = length(hot)))
+  s <- posterior::summarise_draws(posterior::as_draws_array(fit, variables = vars),
+                                  "rhat", "ess_bulk")
+  expect_lte(max(s$rhat), 1.05)
+  expect_gte(min(s$ess_bulk), 100)
+})

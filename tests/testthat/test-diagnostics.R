@@ -63,6 +63,53 @@ test_that("a chain that alone disagrees with the others is named", {
   expect_false(any(grepl("alone differs", w)))
 })
 
+test_that("effects that rarely accept their proposals are named", {
+  fit <- toy_fit()
+  warn <- asNamespace("mcar")$.warn_untrustworthy
+  # Reported parameters drawn independently, alike in both chains, so that
+  # only the acceptance rates can raise a warning.
+  local_test_seed(12)
+  base <- fit
+  for (k in 1:2) {
+    for (el in c("beta", "Lambda", "A")) {
+      base$draws[[k]][[el]][] <- rnorm(length(base$draws[[k]][[el]]))
+    }
+    base$acceptance[[k]]$phi[] <- 0.45
+  }
+  expect_no_warning(warn(base))
+  # One effect (unit 17, outcome 2) stuck in chain 2.
+  one <- base
+  one$acceptance[[2]]$phi[17, 2] <- 0.01
+  expect_warning(w <- warn(one), paste0(
+    "effects of unit '17', outcome outcome2: acceptance 0.01 in chain 2"),
+    fixed = TRUE)
+  expect_false(any(grepl("more effect", w)))
+  # The worst three are named with every chain that falls short, the rest
+  # counted; a mean rate of the block still within bounds says nothing.
+  many <- base
+  many$acceptance[[1]]$phi[c(3, 4, 5, 6, 7), 1] <- c(0.04, 0.001, 0.2, 0.03, 0)
+  many$acceptance[[2]]$phi[c(4, 8), 1:2] <- c(0.02, 0.049, 0.3, 0.3)
+  expect_warning(w <- warn(many), paste0(
+    "effects of unit '7', outcome outcome1: acceptance 0 in chain 1; ",
+    "effects of unit '4', outcome outcome1: acceptance 0.001 in chain 1, ",
+    "0.02 in chain 2; effects of unit '6', outcome outcome1: acceptance ",
+    "0.03 in chain 1; and 2 more effects under 0.05 in some chain"),
+    fixed = TRUE)
+  expect_false(any(grepl("acceptance rate", w)))
+  # A lost chain leaves the others their numbers.
+  lost <- one
+  names(lost$acceptance) <- names(lost$draws) <- c("chain1", "chain4")
+  expect_warning(warn(lost), "acceptance 0.01 in chain 4", fixed = TRUE)
+  # In a fit: one effect whose random walk is a hundred times too wide.
+  d <- toy_data()
+  sc <- list(phi = matrix(0.5, nrow(d$Y), ncol(d$Y)))
+  sc$phi[9, 1] <- 50
+  expect_warning(
+    mcar_fit(d$Y, d$E, d$W, n_sample = 400, chains = 2, seed = 3,
+             scales = sc, tune = FALSE, progress = FALSE),
+    "effects of unit '9', outcome outcome1: acceptance [0-9.e-]+ in chain 1, [0-9.e-]+ in chain 2")
+})
+
 test_that("too few kept draws are flagged, and what needs more says so", {
   d <- toy_data()
   expect_warning(fit <- without_capped_ess(

@@ -47,6 +47,33 @@ test_that("tuning brings poor proposal scales to useful acceptance rates", {
   expect_true(all(tuned$lambda > 0.2 & tuned$lambda < 0.6))
 })
 
+test_that("the tuning keeps the Newton scales of the effects between a floor and 1", {
+  ns <- asNamespace("mcar")
+  K <- 2L; n <- 3L
+  scales <- list(beta = rep(1, K), phi = matrix(c(1, 0.5, 0.12, 1, 0.11, 0.3), n),
+                 lambda = diag(0.1, K), eta = rep(0.5, K), scale = rep(0.1, K),
+                 psi = numeric(), theta = 0.5, shear = 0.1)
+  counts <- list(beta = rep(50, K),
+                 phi = matrix(c(0, 0, 0, 100, 100, 100), n),
+                 lambda = rep(30, K), eta = rep(44, K), scale = rep(44, K),
+                 theta = 44, shear = 44)
+  for (k in c(1L, 5L)) {
+    out <- ns$.retune(scales, counts, 100, k, 1L, K, newton = TRUE)
+    # Never accepted: shrunk, but not below the floor; always accepted:
+    # grown, but not past the full step.
+    expect_true(all(out$phi[, 1] < scales$phi[, 1] | out$phi[, 1] == ns$.NEWTON_MIN_SCALE))
+    expect_true(all(out$phi >= ns$.NEWTON_MIN_SCALE))
+    expect_equal(out$phi[3, 1], ns$.NEWTON_MIN_SCALE)
+    expect_true(all(out$phi[, 2] > scales$phi[, 2] | out$phi[, 2] == 1))
+    expect_true(all(out$phi <= 1))
+    expect_equal(out$phi[1, 2], 1)
+  }
+  # The random walks of small maps have no floor and no cap.
+  rw <- ns$.retune(scales, counts, 100, 5L, 1L, K, newton = FALSE)
+  expect_lt(rw$phi[3, 1], ns$.NEWTON_MIN_SCALE)
+  expect_gt(rw$phi[1, 2], 1)
+})
+
 test_that("loading rows are proposed with the correlations of the burn-in draws", {
   ns <- asNamespace("mcar")
   local_test_seed(8)

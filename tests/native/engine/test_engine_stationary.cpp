@@ -20,6 +20,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine_test_util.h"
@@ -183,8 +184,9 @@ struct Chain {
   Sampler smp;
   Counts counts;
   Xoshiro rng;
-  Chain(const char *name, uint64_t seed)
-      : cs(make_case(name)), sc(*cs.P), smp(cs.P->data, cs.s, sc.sc),
+  Chain(const char *name, uint64_t seed) : Chain(make_case(name), seed) {}
+  Chain(Case c, uint64_t seed)
+      : cs(std::move(c)), sc(*cs.P), smp(cs.P->data, cs.s, sc.sc),
         counts(cs.P->data) {
     rng.seed(seed);
   }
@@ -206,10 +208,14 @@ struct Chain {
 };
 
 // The cases of a parametrised test, the chain of each seeded from `first`
-// up in the order of the cases.
-template <class Run> std::vector<Run> seeded(uint64_t first, std::vector<Run> runs) {
-  for (Run &run : runs)
-    run.seed = first++;
+// up in the order of the cases, `stride` seeds apart (a case that runs
+// several generators seeds them from its own seed up).
+template <class Run>
+std::vector<Run> seeded(uint64_t first, std::vector<Run> runs, uint64_t stride = 1) {
+  for (Run &run : runs) {
+    run.seed = first;
+    first += stride;
+  }
   return runs;
 }
 
@@ -219,6 +225,8 @@ template <class Run> std::string label_of(const testing::TestParamInfo<Run> &inf
 
 // The readable part of a case name: a-z, A-Z, 0-9 and _ only.
 std::string tag(double x) {
+  if (x < 0)
+    return "minus_" + tag(-x);
   std::string s = std::to_string(x);
   s.erase(s.find_last_not_of('0') + 1);
   if (!s.empty() && s.back() == '.')
@@ -279,9 +287,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- effects -------------------------------------------------------------------------
 
-// The effects by random walks, and by Newton proposals at their full size
-// and at a wider one (h = 1.8, which leaves the conditional's Gaussian
-// approximation far behind in the tails).
+// The effects by random walks, and by Newton proposals at their full size,
+// at a wider one (h = 1.8, which leaves the conditional's Gaussian
+// approximation far behind in the tails) and at a smaller one (h = 0.3, a
+// step of 5% of the way to the Newton point, the reverse step from the
+// slope and curvature at the proposal).
 namespace {
 
 struct EffectRun {
@@ -329,8 +339,132 @@ INSTANTIATE_TEST_SUITE_P(
              {1.0, "binom9", 2, 0}, {1.0, "nb7", 6, 1},   {1.0, "nb7", 1, 0},
              {1.8, "ring9", 3, 0},  {1.8, "grid9", 4, 1}, {1.8, "grid9", 0, 0},
              {1.8, "ring7", 2, 2},  {1.8, "ring7", 5, 3}, {1.8, "binom9", 4, 1},
-             {1.8, "binom9", 2, 0}, {1.8, "nb7", 6, 1},   {1.8, "nb7", 1, 0}})),
+             {1.8, "binom9", 2, 0}, {1.8, "nb7", 6, 1},   {1.8, "nb7", 1, 0},
+             {0.3, "ring9", 3, 0},  {0.3, "grid9", 4, 1}, {0.3, "grid9", 0, 0},
+             {0.3, "ring7", 2, 2},  {0.3, "ring7", 5, 3}, {0.3, "binom9", 4, 1},
+             {0.3, "binom9", 2, 0}, {0.3, "nb7", 6, 1},   {0.3, "nb7", 1, 0}})),
     label_of<EffectRun>);
+
+// Newton proposals of effects whose unit has counts in the thousands in
+// every outcome (Poisson and binomial: conditionals with sds of a few
+// hundredths; negative binomial: as wide as the sizes allow, with a long
+// steep tail below the mode), at their full size and at the smaller scales
+// the tuning falls back on.  A scale h moves the effect by about h
+// conditional sds an update (the autocorrelation time is about 4 / h^2
+// updates), so the runs at h = 0.1 are four times as long, their batches
+// of 8000 updates twenty times that time.
+namespace {
+
+struct LargeCountsRun {
+  double h;
+  const char *name;
+  int i, c;
+  double e, box; // expected counts (trials), half-width of the first grid
+  uint64_t seed;
+  std::string label() const {
+    return std::string(name) + "_phi_" + std::to_string(i) + "_" + std::to_string(c) +
+           "_counts_in_the_thousands_newton_h" + tag(h);
+  }
+};
+
+class EffectsNewtonWithCountsInTheThousands : public testing::TestWithParam<LargeCountsRun> {};
+
+} // namespace
+
+TEST_P(EffectsNewtonWithCountsInTheThousands, FollowTheirConditional) {
+  const LargeCountsRun run = GetParam();
+  const double h = run.h;
+  Chain ch(with_counts_in_the_thousands(make_case(run.name), run.i, run.e), run.seed);
+  ch.cs.P->data.newton = true;
+  const int at_ic = run.i + ch.P().n * run.c;
+  std::vector<double *> at = {&ch.s().phi[at_ic]};
+  const double lo = *at[0] - run.box, hi = *at[0] + run.box;
+  Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
+    return ch.log_post_at(at, x, false);
+  });
+  ch.sc.phi[at_ic] = h;
+  expect_marginals(g, {[&] { return *at[0]; }},
+                   [&] { ch.smp.update_phi(ch.rng, ch.counts); },
+                   h < 0.3 ? 4 * ITERS : ITERS,
+                   std::string(run.name) + " with counts in the thousands, phi[" +
+                       std::to_string(run.i) + "," + std::to_string(run.c) +
+                       "], Newton h = " + std::to_string(h));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineStationary, EffectsNewtonWithCountsInTheThousands,
+    testing::ValuesIn(seeded<LargeCountsRun>(
+        131, {{1.0, "grid9", 2, 0, 3000, 0.5}, {1.0, "grid9", 2, 1, 3000, 0.5},
+              {1.0, "binom9", 7, 1, 4000, 0.5}, {1.0, "nb7", 2, 1, 2000, 6},
+              {0.3, "grid9", 2, 0, 3000, 0.5}, {0.3, "grid9", 2, 1, 3000, 0.5},
+              {0.3, "binom9", 7, 1, 4000, 0.5}, {0.3, "nb7", 2, 1, 2000, 6},
+              {0.1, "grid9", 2, 0, 3000, 0.5}, {0.1, "grid9", 2, 1, 3000, 0.5},
+              {0.1, "binom9", 7, 1, 4000, 0.5}, {0.1, "nb7", 2, 1, 2000, 6}})),
+    label_of<LargeCountsRun>);
+
+// Far out in the tail of a conditional of counts in the thousands the full
+// Newton step overshoots the mode by many of the conditional's sds, and
+// the Newton step back from there does not lead back: the proposal is
+// rejected nearly always.  A smaller scale steps part of the way and is accepted
+// nearly always, so that the tuning, which shrinks the scale of an effect
+// that accepts too rarely, finds one that moves.  Each proposal here is
+// made afresh from the same state.
+namespace {
+
+struct TailRun {
+  const char *name;
+  int i;
+  double e, dmu; // expected counts (trials); the move of the linear predictor
+  uint64_t seed; // of the full step's proposals; seed + 1: those at h = 0.1
+  std::string label() const {
+    return std::string(name) + "_unit_" + std::to_string(i) + "_predictor_moved_by_" +
+           tag(dmu);
+  }
+};
+
+class NewtonShorterSteps : public testing::TestWithParam<TailRun> {};
+
+} // namespace
+
+TEST_P(NewtonShorterSteps, AreAcceptedFromTheTail) {
+  const TailRun run = GetParam();
+  Case base = with_counts_in_the_thousands(make_case(run.name), run.i, run.e);
+  Problem &P = *base.P;
+  const int c = 0, at_ic = run.i + P.n * c;
+  P.data.newton = true;
+  ScaleSet sc(P);
+  double rate[2];
+  const double hs[2] = {1.0, 0.1};
+  for (int k = 0; k < 2; k++) {
+    sc.phi[at_ic] = hs[k];
+    Xoshiro rng;
+    rng.seed(run.seed + k);
+    const int trials = 400;
+    int accepted = 0;
+    for (int t = 0; t < trials; t++) {
+      State s = base.s;
+      s.phi[at_ic] += run.dmu / s.Lambda[c + P.K * c];
+      Sampler smp(P.data, s, sc.sc);
+      Counts counts(P.data);
+      smp.update_phi(rng, counts);
+      accepted += counts.phi[at_ic];
+    }
+    rate[k] = (double)accepted / trials;
+  }
+  const std::string what = std::string(run.name) + ", linear predictor moved by " +
+                           std::to_string(run.dmu);
+  EXPECT_LT(rate[0], 0.3) << what << ": the full Newton step (the case is not in its tail)";
+  EXPECT_GT(rate[1], 0.9) << what << ": h = 0.1";
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, NewtonShorterSteps,
+                         testing::ValuesIn(seeded<TailRun>(151,
+                                                           {{"grid9", 2, 5000, -0.6},
+                                                            {"grid9", 2, 5000, 2.0},
+                                                            {"binom9", 7, 5000, 0.6},
+                                                            {"nb7", 2, 5000, 2.0}},
+                                                           2)),
+                         label_of<TailRun>);
 
 // ---- the shift of the fields ---------------------------------------------------------
 

@@ -83,11 +83,17 @@
 }
 
 # What predict() needs to form the covariates at new values: the formula,
-# with the levels its factors had in the data.
+# with the levels its factors had in the data, the terms of the fitted model
+# frame (whose prediction variables hold what scale(), poly() and the like
+# learnt from the data, so that new values are centred and scaled as the
+# fitted ones were) and the variables of the formula that came from `data`.
 .covariate_formula <- function(covariates, data) {
   if (!inherits(covariates, "formula")) return(NULL)
   mf <- stats::model.frame(covariates, data, na.action = stats::na.pass)
-  structure(covariates, xlevels = stats::.getXlevels(stats::terms(mf), mf))
+  tt <- stats::terms(mf)
+  structure(covariates, xlevels = stats::.getXlevels(tt, mf),
+            terms = stats::delete.response(tt),
+            data_vars = intersect(all.vars(covariates), names(data)))
 }
 
 # The design matrix of the fitted units at new covariate values: `newdata`
@@ -106,7 +112,14 @@
       .input_error("newdata", "must be a data frame holding the variables ",
                    "of the fit's covariate formula.")
     }
-    tt <- stats::delete.response(stats::terms(form))
+    tt <- attr(form, "terms")
+    if (is.null(tt)) tt <- stats::delete.response(stats::terms(form))
+    lack <- setdiff(attr(form, "data_vars"), names(newdata))
+    if (length(lack)) {
+      .input_error("newdata", "lacks the covariate variable(s) ",
+                   paste0("`", lack, "`", collapse = ", "), " of the fit's ",
+                   "formula; give every one of them for every unit.")
+    }
     mf <- tryCatch(stats::model.frame(tt, newdata, na.action = stats::na.pass,
                                       xlev = attr(form, "xlevels")),
                    error = function(e) {

@@ -24,18 +24,7 @@
 
 # The likelihood family, one for every outcome.
 .check_family <- function(family) {
-  choices <- rownames(.FAMILY_TABLE)
-  if (!is.character(family) || !length(family) || anyNA(family)) {
-    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
-                 "\"negbinomial\".")
-  }
-  if (identical(family, choices)) return("poisson")
-  if (length(family) != 1L || !family %in% choices) {
-    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
-                 "\"negbinomial\", not ",
-                 paste0("\"", family, "\"", collapse = ", "), ".")
-  }
-  family
+  .match_choice(family, rownames(.FAMILY_TABLE), "family")
 }
 
 .family <- function(fit) if (is.null(fit$family)) "poisson" else fit$family

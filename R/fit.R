@@ -227,11 +227,12 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                    "count.")
     }
   } else {
-    if (missing(expected)) .input_error("expected", "is missing.")
     if (!is.null(trials)) {
       .input_error("trials", "is only for family = \"binomial\"; the ",
-                   family, " family takes `expected`.")
+                   family, " family takes `expected`. Set `family = ",
+                   "\"binomial\"` for counts out of a number of trials.")
     }
+    if (missing(expected)) .input_error("expected", "is missing.")
   }
   if (missing(W)) .input_error("W", "is missing.")
   Y <- .check_counts(.outcome_matrix(counts, "counts", data))
@@ -277,7 +278,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  threads <- .check_count(threads, "threads", lower = 1, upper = 1024)
+  threads <- .check_threads(threads, missing(threads))
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper)

@@ -47,6 +47,33 @@
   level
 }
 
+# One of `choices` for argument `arg` (whose default is the whole vector,
+# as for match.arg(), and which may be abbreviated), or an error that names
+# the argument and its choices.
+.match_choice <- function(x, choices, arg) {
+  if (identical(x, choices)) return(choices[1L])
+  if (is.character(x) && length(x) == 1L && !is.na(x)) {
+    i <- pmatch(x, choices)
+    if (!is.na(i)) return(choices[i])
+  }
+  got <- if (is.character(x) && length(x) == 1L) dQuote(x, FALSE) else
+    if (is.null(x)) "NULL" else
+      paste0("a ", class(x)[1L], " of length ", length(x))
+  .input_error(arg, "should be one of ",
+               paste(dQuote(choices, FALSE), collapse = ", "), ", not ", got,
+               ".")
+}
+
+# Whole numbers as English ordinals: 1st, 2nd, 3rd, 4th, 11th, 12th, 21st.
+.ordinal <- function(n) {
+  n <- as.integer(n)
+  last <- n %% 10L
+  suffix <- ifelse(n %% 100L %in% 11:13, "th",
+                   ifelse(last == 1L, "st", ifelse(last == 2L, "nd",
+                          ifelse(last == 3L, "rd", "th"))))
+  paste0(n, suffix)
+}
+
 # Up to five units by number (and name), and how many more.
 .describe_units <- function(idx, names) {
   shown <- head(idx, 5L)
@@ -314,10 +341,12 @@
   list(units = units, named = TRUE)
 }
 
-# Rows of `x` put in the order of the fit's units when they are named.
+# Rows of `x` put in the order of the fit's units whenever they carry names
+# (a data frame's automatic row names are none): matched to the fit's unit
+# names, which are "1".."n" when the fit's inputs carried none.
 .rows_by_unit <- function(object, x, arg) {
   nm <- .unit_names(rownames(x), arg)
-  if (!is.null(nm) && !isFALSE(object$named_units)) {
+  if (!is.null(nm)) {
     x <- x[.match_units(nm, object$units, arg, "the fit's units"), ,
            drop = FALSE]
   }
@@ -350,6 +379,21 @@
   }
   chains <- .check_count(chains, "chains", lower = 1, upper = 1000)
   list(n_sample = n_sample, burnin = burnin, thin = thin, chains = chains)
+}
+
+# Threads per chain, given or (`from_option`) taken from the option
+# mcar.threads, whose name a bad value is then reported under.
+.check_threads <- function(threads, from_option = FALSE) {
+  if (!from_option) return(.check_count(threads, "threads", 1, 1024))
+  tryCatch(.check_count(threads, "threads", 1, 1024),
+           mcar_input_error = function(e) {
+             .input_error("threads", "comes from options(mcar.threads = ",
+                          paste(deparse(threads, width.cutoff = 40L)[1L]),
+                          "), which ", sub("^`threads` ", "",
+                                          conditionMessage(e)),
+                          " Set the option to a whole number of threads ",
+                          "or give `threads`.")
+           })
 }
 
 # NULL, or one whole number as an integer.

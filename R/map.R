@@ -5,15 +5,7 @@
 
 # How units without neighbours are taken: "independent" or "nearest".
 .check_islands <- function(islands) {
-  if (!is.character(islands) || !length(islands) || anyNA(islands)) {
-    .input_error("islands", "must be \"independent\" or \"nearest\".")
-  }
-  islands <- islands[1L]
-  if (!islands %in% c("independent", "nearest")) {
-    .input_error("islands", "must be \"independent\" or \"nearest\", not \"",
-                 islands, "\".")
-  }
-  islands
+  .match_choice(islands, c("independent", "nearest"), "islands")
 }
 
 # Settings of sf polygons as the map.

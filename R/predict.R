@@ -11,7 +11,7 @@
 #' @order 5
 #' @export
 fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("count", "risk"), "type")
   # Means need no draws: the sampler's running sums hold them.
   ps <- .pooled_summaries(object)
   m <- if (is.null(ps)) .cell_summary(object, type, 0.95)$mean else
@@ -68,13 +68,14 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                              level = 0.95, expected = NULL, trials = NULL,
                              ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("count", "risk"), "type")
   level <- .check_level(level)
   s <- if (is.null(newdata) && is.null(expected) && is.null(trials)) {
     .cell_summary(object, type, level)
   } else {
     .new_cell_summary(object, newdata, expected, trials, type, level)
   }
+  .say_stored(object, "Intervals")
   n <- .n_units(object)
   out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
                     outcome = rep(object$outcomes, each = n),
@@ -146,7 +147,7 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
 #' @export
 residuals.mcar_fit <- function(object, type = c("response", "pearson",
                                                 "deviance"), ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("response", "pearson", "deviance"), "type")
   mu <- fitted(object, type = "count")
   y <- object$counts
   fam <- .family(object)
@@ -246,6 +247,8 @@ pp_check.mcar_fit <- function(object, fun = "dens_overlay", ndraws = 50,
     .input_error("fun", "must name a bayesplot ppc_ function without its ",
                  "prefix, such as \"dens_overlay\" or \"bars\".")
   }
+  # The default asks for no more draws than the fit stores.
+  if (missing(ndraws)) ndraws <- min(ndraws, .stored_draws(object)[["stored"]])
   obs <- which(!is.na(as.vector(object$counts)))
   yrep <- posterior_predict(object, ndraws = ndraws)[, obs, drop = FALSE]
   f <- get(ppc, envir = asNamespace("bayesplot"))

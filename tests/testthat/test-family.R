@@ -423,3 +423,10 @@ test_that("negative binomial data simulated from the model are recovered", {
   expect_gte(sum(rec$params), 56)
   expect_gte(sum(rec$psi), 14)
 })
+
+test_that("trials without the binomial family point to `family`", {
+  e <- toy_data()
+  expect_input_error(
+    mcar_fit(e$Y, W = e$W, trials = e$Y + 5, n_sample = 20, progress = FALSE),
+    "trials", "family = \"binomial\"")
+})

@@ -243,3 +243,27 @@ test_that("bad run settings are refused, each naming its argument", {
          "log_file", "does not exist")
   refuse(with_arg(a, log_file = tempdir()), "log_file", "is a directory")
 })
+
+test_that("a bad choice names its argument and the choices", {
+  fit <- toy_fit()
+  expect_input_error(predict(fit, type = "probability"), "type",
+                     "\"count\", \"risk\", not \"probability\"")
+  expect_input_error(fitted(fit, type = 2), "type", "\"count\", \"risk\"")
+  expect_input_error(residuals(fit, type = "raw"), "type",
+                     "\"response\", \"pearson\", \"deviance\"")
+  expect_input_error(plot(fit, type = "histogram"), "type",
+                     "\"trace\", \"density\", \"map\"")
+  expect_input_error(plot(fit, type = "map", stat = "mode"), "stat",
+                     "\"mean\"")
+  expect_identical(mcar:::.match_choice("pear", c("response", "pearson"),
+                                        "type"), "pearson")
+})
+
+test_that("a bad thread count from the option names the option", {
+  withr::local_options(mcar.threads = "four")
+  err <- expect_input_error(do.call(mcar_fit, base_args()), "threads",
+                            "options\\(mcar.threads = \"four\"\\)")
+  expect_match(conditionMessage(err), "must be a single number")
+  expect_input_error(do.call(mcar_fit, with_arg(base_args(), threads = 0)),
+                     "threads", "at least 1")
+})

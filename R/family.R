@@ -56,6 +56,17 @@
   }, numeric(1))
 }
 
+# The cells (as a vector, units fastest) whose exposure is unknown: those of
+# a binomial fit whose count and trials were both missing.  They enter the
+# sampler with 0 trials, but their counts cannot be predicted.
+.unknown_exposure <- function(object) {
+  u <- attr(object$trials, "unknown")
+  if (.family(object) != "binomial" || is.null(u)) {
+    return(logical(length(object$counts)))
+  }
+  as.vector(u)
+}
+
 # Each outcome's overall proportion, events over trials of the observed
 # cells: the reference of a binomial fit's probabilities.
 .overall_proportion <- function(object) {

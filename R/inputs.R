@@ -224,7 +224,11 @@
                  " events in ", N[at[1L], at[2L]], " trials.")
   }
   N[!ok] <- 0
-  round(N)
+  N <- round(N)
+  # The sampler takes the unknown trials as 0 (their counts are missing);
+  # predictions of their counts are NA (.unknown_exposure()).
+  if (any(!ok)) attr(N, "unknown") <- !ok
+  N
 }
 
 # Expected counts: everywhere, non-negative, and positive where the count

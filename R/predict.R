@@ -16,6 +16,7 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
   ps <- .pooled_summaries(object)
   m <- if (is.null(ps)) .cell_summary(object, type, 0.95)$mean else
     ps$rr_mean * if (type == "count") as.vector(.exposure(object)) else 1
+  if (type == "count") m[.unknown_exposure(object)] <- NA
   .as_cells(object, m)
 }
 
@@ -90,6 +91,13 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                    negbinomial = .all_size_draws(object))
     out$predict_lower <- .predictive_quantiles(m, a, fam, size)
     out$predict_upper <- .predictive_quantiles(m, 1 - a, fam, size)
+    # Cells with neither count nor trials: no count to predict, unless new
+    # trials are given.
+    if (is.null(trials)) {
+      unknown <- .unknown_exposure(object)
+      out[unknown, c("mean", "lower", "upper", "predict_lower",
+                     "predict_upper")] <- NA
+    }
   }
   out
 }
@@ -209,8 +217,13 @@ posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
     risk <- t(risk); e <- t(e)
     if (!is.null(size)) size <- t(size)
   }
-  matrix(.count_random(.family(object), length(risk), e, risk, size),
-         nrow(risk))
+  y <- matrix(.count_random(.family(object), length(risk), e, risk, size),
+              nrow(risk))
+  unknown <- .unknown_exposure(object)
+  if (any(unknown)) {
+    if (by_cell) y[unknown, ] <- NA else y[, unknown] <- NA
+  }
+  y
 }
 
 #' @rdname mcar_fit-extractors

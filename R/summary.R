@@ -38,9 +38,17 @@
     cat("Covariates: ", paste(x$covariates[-1L], collapse = ", "), "\n",
         sep = "")
   }
-  cat(s$chains, if (s$chains == 1L) " chain" else " chains", " x ", n_keep,
+  lost <- x$lost_chains
+  ran <- s$chains - length(lost)
+  cat(ran, if (ran == 1L) " chain" else " chains", " x ", n_keep,
       " kept draws (n_sample = ", s$n_sample, ", burnin = ", s$burnin,
       ", thin = ", s$thin, "; seed = ", x$seed, ")\n", sep = "")
+  if (length(lost)) {
+    cat(ran, " of ", s$chains, " chains kept: chain",
+        if (length(lost) > 1L) "s", " ", paste(lost, collapse = ", "),
+        if (length(lost) > 1L) " were" else " was",
+        " lost with its worker\n", sep = "")
+  }
 }
 
 .print_dic <- function(dic) {
@@ -146,7 +154,8 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
               seed = object$seed, units = object$units,
               outcomes = object$outcomes, covariates = object$covariates,
               counts = object$counts, family = .family(object),
-              n_keep = nrow(object$draws[[1L]]$beta))
+              n_keep = nrow(object$draws[[1L]]$beta),
+              lost_chains = object$lost_chains)
   class(out) <- "summary.mcar_fit"
   out
 }
@@ -158,7 +167,7 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   .print_header(list(settings = x$settings, seed = x$seed, units = x$units,
                      outcomes = x$outcomes, covariates = x$covariates,
                      counts = x$counts, family = x$family,
-                     draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
+                     lost_chains = x$lost_chains, draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
   pct <- function(p) paste0(format(100 * p), "%")
   a <- (1 - x$level) / 2
   cat("\nPosterior summaries (", pct(x$level), " credible intervals):\n",

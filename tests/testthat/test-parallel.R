@@ -52,6 +52,9 @@ test_that("a worker that dies loses its own chain only and the plan is restarted
   }
   expect_identical(dim(posterior::as_draws_array(fit))[2], 2L)
   expect_s3_class(suppressWarnings(summary(fit)), "summary.mcar_fit")
+  expect_output(print(fit), "^.*\n2 chains x .*\n2 of 3 chains kept: chain 1 was lost")
+  expect_output(print(suppressWarnings(summary(fit))),
+                "2 of 3 chains kept: chain 1 was lost")
 
   # The plan works afterwards: every chain runs, as on a fresh plan.
   options(mcar.chain_hook = NULL)

@@ -96,9 +96,7 @@
   }
   dup <- unique(x[duplicated(x)])
   if (length(dup)) {
-    .input_error(arg, "has repeated unit names: ",
-                 paste(head(dup, 5L), collapse = ", "),
-                 if (length(dup) > 5L) ", ...",
+    .input_error(arg, "has repeated unit names: ", .quote_names(dup),
                  "; every unit needs a name of its own.")
   }
   x
@@ -293,14 +291,23 @@
   lack <- setdiff(want, have)
   label <- if (grepl(" ", against)) against else paste0("`", against, "`")
   where <- if (against == "W") "not on the map" else paste("not in", label)
+  q <- any(grepl("[[:space:]]", c(head(lack, 5L), head(extra, 5L))))
   .input_error(arg, "has unit names that do not match those of ", label,
                if (length(lack)) paste0("; missing: ",
-                                         paste(head(lack, 5L), collapse = ", "),
-                                         if (length(lack) > 5L) ", ..."),
+                                         .quote_names(lack, quote = q)),
                if (length(extra)) paste0("; ", where, ": ",
-                                          paste(head(extra, 5L), collapse = ", "),
-                                          if (length(extra) > 5L) ", ..."),
+                                         .quote_names(extra, quote = q)),
                ".")
+}
+
+# Up to five names, and whether there are more; all in single quotes when
+# any holds white space, so that names differing only by it can be told
+# apart.
+.quote_names <- function(x, max = 5L,
+                         quote = any(grepl("[[:space:]]", head(x, max)))) {
+  shown <- head(x, max)
+  if (quote) shown <- paste0("'", shown, "'")
+  paste0(paste(shown, collapse = ", "), if (length(x) > max) ", ...")
 }
 
 # Puts the rows of the named data inputs (a list of matrices: counts,
@@ -318,6 +325,23 @@
     map_names <- NULL
   }
   ref <- as.vector(map_names); against <- "W"
+  # Without names on the map, rows named by a reordering of 1..n (a table
+  # shuffled or sorted after it was read) cannot be placed: those names may
+  # be positions on the map or left over from the table's old order.
+  if (is.null(ref)) {
+    for (a in named) {
+      nm <- row_names[[a]]
+      ids <- as.character(seq_along(nm))
+      if (setequal(nm, ids) && !identical(nm, ids)) {
+        .input_error(a, "has rows named ", .quote_names(nm, 3L), " (a ",
+                     "reordering of 1..", length(nm), ") but `W` names no ",
+                     "units, so they cannot be matched to the map. Name the ",
+                     "rows and columns of `W`, or, if the rows are in the ",
+                     "order of the map, drop the row names ",
+                     "(rownames(data) <- NULL).")
+      }
+    }
+  }
   if (is.null(ref) && length(named)) {
     against <- named[1L]
     ref <- row_names[[against]]
@@ -341,6 +365,16 @@
   units <- as.character(units)
   if (length(units) != n || anyNA(units) || anyDuplicated(units)) {
     .input_error("units", "must give ", n, " distinct unit names.")
+  }
+  # Names the inputs carry already place the rows: `units` may repeat
+  # them, but renaming would give a unit another's name (and its counts).
+  if (!is.null(carried) && !isTRUE(attr(carried, "weak")) &&
+      !identical(units, as.vector(carried))) {
+    j <- which(units != carried)[1L]
+    .input_error("units", "contradicts the unit names the map or the data ",
+                 "carry (unit ", j, " is '", units[j], "' in `units` but '",
+                 carried[j], "' there); leave `units` out, or give those ",
+                 "names in the same order.")
   }
   list(units = units, named = TRUE)
 }

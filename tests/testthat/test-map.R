@@ -209,3 +209,24 @@ test_that("islands = \"nearest\" links each island to its nearest polygon", {
                      "islands", "needs polygons")
   expect_input_error(ns$.check_islands("far"), "islands", "not \"far\"")
 })
+
+test_that("weights near the limits of double precision", {
+  ns <- asNamespace("mcar")
+  W <- grid_adjacency(5)
+  W[1, 2] <- W[2, 1] <- 3  # weights of more than one size
+  ref <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)
+  # The normalised weights do not depend on their scale, however far out:
+  # the support of the eigenvalues is that of the map as it is.
+  for (s in c(1e200, 1e-200)) {
+    mp <- ns$.check_map(W)
+    mp$w <- mp$w * s
+    got <- ns$.prepare_map(mp, quiet = TRUE)
+    expect_equal(got$lambda_min, ref$lambda_min, tolerance = 1e-10)
+    expect_equal(got$eta_lo, ref$eta_lo, tolerance = 1e-10)
+  }
+  # A fit refuses weights on such scales, saying so.
+  a <- base_args()
+  refuse(with_arg(a, W = a$W * 1e200), "W", "extreme scale")
+  refuse(with_arg(a, W = a$W * 1e-200), "W", "extreme scale")
+  refuse(with_arg(a, W = a$W * 1e308), "W", "row sums overflow")
+})

@@ -270,7 +270,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   outcomes <- .outcome_names(colnames(Y), K)
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
-  .warn_separation(Y, X, prior$beta_sd, outcomes)
+  .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
   size$unit_thin <- .unit_thinning(keep, size, n * K)
   tune <- .check_flag(tune, "tune")

@@ -302,7 +302,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
-  starts <- .chain_starts(seed, size$chains, plain, init, eta_range)
+  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X)
 
   # ---- the chains, and the fit ----
   tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,

@@ -281,7 +281,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   threads <- .check_threads(threads, missing(threads))
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
-  mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
+  mp <- .prepare_map(mp, eta_hi = prior$eta_upper, units = units)
   dat <- .engine_data(Y, E, X, mp, prior, family)
   plain <- .default_init(Y, E, X, mp, family)
   eta_range <- c(mp$eta_lo, mp$eta_hi)

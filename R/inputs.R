@@ -350,6 +350,10 @@
     o <- .match_units(row_names[[a]], ref, a, against)
     rows[[a]] <- rows[[a]][o, , drop = FALSE]
   }
+  if (!is.null(ref) && isTRUE(attr(map_names, "weak")) &&
+      identical(against, "W")) {
+    attr(ref, "weak") <- TRUE   # ids that `units` may replace
+  }
   list(rows = rows, units = ref)
 }
 
@@ -359,7 +363,7 @@
 # later inputs (polygons, new data) are matched by.
 .fit_units <- function(units, carried, n) {
   if (is.null(units)) {
-    return(list(units = if (!is.null(carried)) carried else
+    return(list(units = if (!is.null(carried)) as.vector(carried) else
       as.character(seq_len(n)), named = !is.null(carried)))
   }
   units <- as.character(units)

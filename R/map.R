@@ -29,6 +29,7 @@
     .input_error(arg, "is an sp object that sf::st_as_sf() cannot read: ",
                  conditionMessage(e))
   })
+  attr(out, "mcar_from_sp") <- TRUE
   out
 }
 
@@ -37,7 +38,17 @@
 # spdep gives every list the ids "1".."n" when it knows no better, so those
 # ids are names only for data that use the same ids (attribute "weak").
 .map_names <- function(W, arg = "W") {
-  if (inherits(W, "sf")) return(.unit_names(.frame_row_names(W), arg))
+  if (inherits(W, "sf")) {
+    # sp numbers its features "0".."n-1" or "1".."n" when it knows no
+    # better: such ids are names only for data that use them too.
+    ids <- .unit_names(.frame_row_names(W), arg)
+    if (isTRUE(attr(W, "mcar_from_sp")) && !is.null(ids) &&
+        (identical(ids, as.character(seq_along(ids))) ||
+         identical(ids, as.character(seq_along(ids) - 1L)))) {
+      attr(ids, "weak") <- TRUE
+    }
+    return(ids)
+  }
   if (inherits(W, "sfc")) return(NULL)
   if (inherits(W, "listw")) W <- W$neighbours
   if (inherits(W, "nb")) {
@@ -295,8 +306,17 @@
 # the support (eta_lo, eta_hi) of the association eigenvalues and the
 # interpolant of the prior's log-determinant, all from sparse
 # factorisations.  Says what it is doing on large maps, and names the
-# islands and the number of components.
-.prepare_map <- function(mp, eta_hi = .ETA_UPPER, quiet = FALSE) {
+# islands (by `units` when given) and the number of components.
+.prepare_map <- function(mp, eta_hi = .ETA_UPPER, quiet = FALSE,
+                         units = NULL) {
+  # The fit's unit names, which the messages use.
+  if (!is.null(units)) {
+    mp$units <- units
+    if (!is.null(mp$links) && nrow(mp$links)) {
+      mp$links$from_unit <- units[mp$links$from]
+      mp$links$to_unit <- units[mp$links$to]
+    }
+  }
   if (!quiet && mp$n > 5000L) {
     message("Preparing the map of ", format(mp$n, big.mark = ","), " units ",
             "(sparse factorisations for the prior's log-determinant)...")

@@ -84,6 +84,7 @@
     broken <<- TRUE
   }
   lose <- function(k, e, f = attr(e, "future", exact = TRUE)) {
+    .stop_if_not_installed(e)
     lost[[as.character(k)]] <<- conditionMessage(e)
     fail(e, f)
   }
@@ -145,6 +146,21 @@
     }
   }
   e
+}
+
+# A worker whose library lacks this package fails every chain sent to it:
+# an error that says so, not a lost chain.
+.stop_if_not_installed <- function(e) {
+  msg <- conditionMessage(e)
+  if (grepl("no package called", msg, fixed = TRUE) &&
+      grepl("mcar", msg, fixed = TRUE)) {
+    stop("package 'mcar' is not installed where the plan's workers run (",
+         trimws(msg), "). Install it in a library the workers use, or give ",
+         "the plan this session's library paths (for example ",
+         "future::plan(future::multisession, rscript_libs = .libPaths())).",
+         call. = FALSE)
+  }
+  invisible(NULL)
 }
 
 # Starts one chain as a future on a worker.

@@ -126,3 +126,19 @@ test_that("an interrupted fit, or one out of time, stops its chains on the worke
   options(mcar.chain_hook = NULL)
   expect_identical(par_fit(chains = 2)$draws, ref$draws)
 })
+
+test_that("workers without the package are named as the cause", {
+  skip_on_cran()
+  skip_if_not_installed("parallelly")
+  withr::local_options(mcar.chain_hook = NULL)
+  # A worker whose library paths hold no copy of the package.
+  cl <- parallelly::makeClusterPSOCK(
+    1L, rscript_libs = tempdir(),
+    rscript_envs = c(R_LIBS = "", R_LIBS_USER = "", R_LIBS_SITE = ""))
+  withr::defer(parallel::stopCluster(cl))
+  skip_if(unlist(parallel::clusterEvalQ(
+    cl, requireNamespace("mcar", quietly = TRUE))), "mcar found by the worker")
+  local_plan(future::cluster, workers = cl)
+  expect_error(par_fit(chains = 2, n_sample = 20, burnin = 10),
+               "package 'mcar' is not installed where the plan's workers run")
+})

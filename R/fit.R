@@ -76,6 +76,11 @@
 #' "1", "2", ... too; what carries no names (an unnamed matrix, a data frame
 #' with R's automatic row names, an spdep list with its default ids 1..n
 #' when the data use other names) is taken in the order of the units.
+#' Rows named by a reordering of 1..n (a table shuffled or sorted after it
+#' was read, say) beside a map without names are refused rather than
+#' guessed at: name the map's rows and columns, or drop the row names when
+#' the rows already follow the map.  Weights must have row sums between
+#' 1e-100 and 1e100 (the fields' prior precision is in their units).
 #' Offsets have no place in the model: multiply the expected counts by
 #' exp(offset) instead.  Under a flat prior a covariate that the counts
 #' cannot hold (one that, say, is 0 wherever an outcome was seen) leaves
@@ -125,7 +130,9 @@
 #' @param trials For `family = "binomial"`: the numbers of trials behind
 #'   the counts (people screened, births, ...), in the same form as
 #'   `counts`: whole numbers, at least the counts, `NA` only where the count
-#'   is missing.
+#'   is missing.  A cell whose count and trials are both missing has no
+#'   predicted count (`NA` in [fitted()] and [predict()], unless new trials
+#'   are given).
 #' @param W The map: a symmetric adjacency or weights matrix (dense or a
 #'   sparse `Matrix`), an \pkg{spdep} `nb` or `listw` object, or an \pkg{sf}
 #'   polygons object (neighbours share a boundary; its geometry is kept for
@@ -152,8 +159,11 @@
 #'   `phi`, `lambda`, `eta`, `theta`, or a per-chain list such as the
 #'   `scales` element of an earlier fit.
 #' @param tune Whether to adapt the proposal scales during burn-in.
-#' @param units Optional unit names (by default those of `W`, else of
-#'   `counts`).
+#' @param units Optional unit names for inputs that carry none (by default
+#'   those of `W`, else of `counts`).  When the map or the data carry names,
+#'   `units` must repeat them in the same order (it cannot rename units);
+#'   the ids that \pkg{spdep} and \pkg{sp} give by default ("1".."n",
+#'   "0".."n-1") may be replaced.
 #' @param map For `plot(type = "map")`: an sf object or geometry with one
 #'   polygon per unit, when `W` is not itself sf polygons; the rows of an
 #'   sf table with row names are matched to the units by name.
@@ -166,8 +176,10 @@
 #' @param keep How many draws per chain of the per-unit values (fields,
 #'   risks, log-likelihoods) to store: `NULL` (the default) for all of them
 #'   within a budget of 2.5e7 values over the chains (evenly thinned beyond
-#'   it), `Inf` for all, or a number.  Summaries accumulated by the sampler
-#'   use every kept draw whatever is stored.
+#'   it), `Inf` for all, or a number.  Stored draws are evenly spaced, so a
+#'   number is met by the nearest even spacing (`keep = 7` of 20 draws
+#'   stores every 3rd, 6 draws), as the fit's message says.  Summaries
+#'   accumulated by the sampler use every kept draw whatever is stored.
 #' @param progress Whether to show a progress bar (\pkg{progressr} when
 #'   installed).
 #' @param verbose Whether to report each piece of each chain as a message.
@@ -176,7 +188,8 @@
 #'   more (their units are updated colour by colour through a colouring of
 #'   the map).  The draws are the same for any number of threads; with
 #'   chains run in parallel (a \pkg{future} plan), keep chains times threads
-#'   within the cores.  Default `getOption("mcar.threads", 1)`.
+#'   within the cores.  Default `getOption("mcar.threads", 1)` (a bad value
+#'   of the option is reported under its name).
 #'
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept

@@ -70,7 +70,8 @@
 
 #' Methods for fitted MCAR models
 #'
-#' `print()` shows the run and its likelihood family, posterior summaries
+#' `print()` shows the run (the chains kept, and any lost with their
+#' workers) and its likelihood family, posterior summaries
 #' of the coefficients, loadings, association matrix and (negative
 #' binomial) sizes, the DIC and the acceptance rates; `summary()` adds bulk
 #' and tail effective sample sizes and the relative risks (for binomial
@@ -100,11 +101,17 @@
 #'   or `"prob"`, `"log_lik"`, `"deviance"`) and/or single names such as
 #'   `"beta[1,2]"`.
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
-#'   `residuals()`: `"response"`, `"pearson"` or `"deviance"`.
+#'   `residuals()`: `"response"`, `"pearson"` or `"deviance"` (may be
+#'   abbreviated; anything else is an error naming the choices).
 #' @param newdata For `predict()`: `NULL`, or new covariate values of the
-#'   fitted units: a data frame holding the variables of the fit's
-#'   covariate formula, or the columns of its covariate matrix (by name);
-#'   one row per unit, matched to the units by name when its rows are named.
+#'   fitted units: a data frame holding every variable of the fit's
+#'   covariate formula (a missing one is an error, not looked up elsewhere),
+#'   or the columns of its covariate matrix (by name); one row per unit,
+#'   matched to the fit's unit names whenever its rows are named (a fit
+#'   whose inputs carried no names has the units "1".."n").  Terms that
+#'   learn from the data, such as `scale(x)` and `poly(x, 2)`, keep the
+#'   centring and scaling of the fitted data, as [stats::predict.lm()]
+#'   does.
 #' @param expected For `predict()`: `NULL` (the fit's expected counts) or
 #'   new expected counts of the units, in the form `mcar_fit()` takes them
 #'   (column names are looked up in `newdata`).
@@ -280,7 +287,8 @@ nobs.mcar_fit <- function(object, ...) sum(!is.na(object$counts))
 #' @param seed `NULL` or a whole number seeding R's generator for the
 #'   replicates (the caller's generator state is put back afterwards).
 #' @param ndraws `NULL` for every kept draw, or the number of draws to use
-#'   (taken evenly spaced).
+#'   (taken evenly spaced); `pp_check()` uses 50, or every stored draw when
+#'   the fit has fewer.
 #' @param fun For `pp_check()`: the name of a \pkg{bayesplot} `ppc_`
 #'   function without its prefix, such as `"dens_overlay"`, `"bars"`,
 #'   `"stat"` or `"intervals"`.

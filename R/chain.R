@@ -100,8 +100,11 @@
   if (unit_thin > 1L) {
     message("Storing ", stored, " of the ", m, " kept draws per chain of the ",
             format(cells, big.mark = ","), " unit-level values (fields, ",
-            "risks, log-likelihoods), every ", unit_thin, "th, to bound ",
-            "memory; posterior means, sds, P(RR > 1), DIC and WAIC use all ",
+            "risks, log-likelihoods), every ", .ordinal(unit_thin),
+            if (is.null(keep)) ", to bound memory" else if (stored < keep)
+              paste0(" (evenly spaced draws: the nearest spacing to `keep = ",
+                     keep, "`)"),
+            "; posterior means, sds, P(RR > 1), DIC and WAIC use all ",
             m, ". Set `keep` to store more.")
   }
   unit_thin

@@ -83,11 +83,17 @@
 }
 
 # What predict() needs to form the covariates at new values: the formula,
-# with the levels its factors had in the data.
+# with the levels its factors had in the data, the terms of the fitted model
+# frame (whose prediction variables hold what scale(), poly() and the like
+# learnt from the data, so that new values are centred and scaled as the
+# fitted ones were) and the variables of the formula that came from `data`.
 .covariate_formula <- function(covariates, data) {
   if (!inherits(covariates, "formula")) return(NULL)
   mf <- stats::model.frame(covariates, data, na.action = stats::na.pass)
-  structure(covariates, xlevels = stats::.getXlevels(stats::terms(mf), mf))
+  tt <- stats::terms(mf)
+  structure(covariates, xlevels = stats::.getXlevels(tt, mf),
+            terms = stats::delete.response(tt),
+            data_vars = intersect(all.vars(covariates), names(data)))
 }
 
 # The design matrix of the fitted units at new covariate values: `newdata`
@@ -106,7 +112,14 @@
       .input_error("newdata", "must be a data frame holding the variables ",
                    "of the fit's covariate formula.")
     }
-    tt <- stats::delete.response(stats::terms(form))
+    tt <- attr(form, "terms")
+    if (is.null(tt)) tt <- stats::delete.response(stats::terms(form))
+    lack <- setdiff(attr(form, "data_vars"), names(newdata))
+    if (length(lack)) {
+      .input_error("newdata", "lacks the covariate variable(s) ",
+                   paste0("`", lack, "`", collapse = ", "), " of the fit's ",
+                   "formula; give every one of them for every unit.")
+    }
     mf <- tryCatch(stats::model.frame(tt, newdata, na.action = stats::na.pass,
                                       xlev = attr(form, "xlevels")),
                    error = function(e) {
@@ -187,23 +200,40 @@
 }
 
 # Warns, naming each coefficient and its outcome, when the counts cannot
-# hold a coefficient under its flat prior (.separated_coefficients()).
-.warn_separation <- function(Y, X, beta_sd, outcomes) {
-  found <- .separated_coefficients(Y, X, is.infinite(beta_sd))
+# hold a coefficient under its flat prior (.separated_coefficients()).  For
+# binomial counts (`trials` given) the same holds where every trial was an
+# event: the failures, trials - counts, are then 0 and the logit runs off
+# to +Inf.
+.warn_separation <- function(Y, X, beta_sd, outcomes, trials = NULL) {
+  flat <- is.infinite(beta_sd)
+  found <- lapply(.separated_coefficients(Y, X, flat),
+                  function(f) c(f, list(full = FALSE)))
+  if (!is.null(trials)) {
+    full <- lapply(.separated_coefficients(trials - Y, X, flat), function(f) {
+      f$sign <- -f$sign       # the failures' logit is -mu
+      c(f, list(full = TRUE))
+    })
+    found <- c(found, full)
+  }
   if (!length(found)) return(invisible(found))
-  p <- ncol(X)
   parts <- vapply(found, function(f) {
     what <- paste0("beta[", f$coef, ",", f$outcome, "] (",
                    colnames(X)[f$coef], ") towards ",
                    ifelse(f$sign > 0, "+Inf", "-Inf"))
     paste0(paste(what, collapse = " and "), " for outcome ",
-           outcomes[f$outcome])
+           outcomes[f$outcome], if (f$full) " (counts equal to the trials)")
   }, character(1))
+  full <- vapply(found, `[[`, logical(1), "full")
+  cells <- if (all(full)) "whose count equals its trials" else if (any(full))
+    "with a zero count (or a count equal to its trials)" else
+      "with a zero count"
+  others <- if (all(full)) "units with a failure" else
+    "units with a positive count"
   warning("the counts cannot hold ", paste(parts, collapse = "; "),
-          ": the units with a positive count leave ",
+          ": the ", others, " leave ",
           if (length(found) > 1L || length(found[[1L]]$coef) > 1L) "these" else
             "this", " coefficient free (its covariate takes one value on ",
-          "them) and the units with a zero count all lie to one side, so ",
+          "them) and the units ", cells, " all lie to one side, so ",
           "the likelihood keeps rising as it runs off and, under a flat ",
           "prior, the posterior is improper. Give the coefficients a normal ",
           "prior (mcar_prior(beta_sd = ...)) or leave the covariate out.",

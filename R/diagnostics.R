@@ -156,6 +156,18 @@
   if (any(!is.finite(dev))) {
     problems <- c(problems, "non-finite deviance in some draws")
   }
+  stuck <- which(vapply(fit$draws, function(d) !any(is.finite(d$deviance)),
+                        logical(1)))
+  if (length(stuck)) {
+    warning(sprintf(paste0(
+      "%s never left an impossible state: the deviance is not finite at ",
+      "any kept draw (the counts have probability 0 there), so %s no ",
+      "draws of the posterior. Start %s elsewhere (`init`), or put the ",
+      "covariates on a moderate scale."),
+      paste(names(fit$draws)[stuck], collapse = ", "),
+      if (length(stuck) > 1L) "they give" else "it gives",
+      if (length(stuck) > 1L) "them" else "it"), call. = FALSE)
+  }
   if (length(problems)) {
     warning("the chains are not to be trusted yet: ",
             paste(problems, collapse = "; "),

@@ -24,18 +24,7 @@
 
 # The likelihood family, one for every outcome.
 .check_family <- function(family) {
-  choices <- rownames(.FAMILY_TABLE)
-  if (!is.character(family) || !length(family) || anyNA(family)) {
-    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
-                 "\"negbinomial\".")
-  }
-  if (identical(family, choices)) return("poisson")
-  if (length(family) != 1L || !family %in% choices) {
-    .input_error("family", "must be one of \"poisson\", \"binomial\" or ",
-                 "\"negbinomial\", not ",
-                 paste0("\"", family, "\"", collapse = ", "), ".")
-  }
-  family
+  .match_choice(family, rownames(.FAMILY_TABLE), "family")
 }
 
 .family <- function(fit) if (is.null(fit$family)) "poisson" else fit$family
@@ -65,6 +54,17 @@
     ok <- !is.na(Y[, r])
     sum(Y[ok, r]) / sum(E[ok, r])
   }, numeric(1))
+}
+
+# The cells (as a vector, units fastest) whose exposure is unknown: those of
+# a binomial fit whose count and trials were both missing.  They enter the
+# sampler with 0 trials, but their counts cannot be predicted.
+.unknown_exposure <- function(object) {
+  u <- attr(object$trials, "unknown")
+  if (.family(object) != "binomial" || is.null(u)) {
+    return(logical(length(object$counts)))
+  }
+  as.vector(u)
 }
 
 # Each outcome's overall proportion, events over trials of the observed

@@ -76,6 +76,11 @@
 #' "1", "2", ... too; what carries no names (an unnamed matrix, a data frame
 #' with R's automatic row names, an spdep list with its default ids 1..n
 #' when the data use other names) is taken in the order of the units.
+#' Rows named by a reordering of 1..n (a table shuffled or sorted after it
+#' was read, say) beside a map without names are refused rather than
+#' guessed at: name the map's rows and columns, or drop the row names when
+#' the rows already follow the map.  Weights must have row sums between
+#' 1e-100 and 1e100 (the fields' prior precision is in their units).
 #' Offsets have no place in the model: multiply the expected counts by
 #' exp(offset) instead.  Under a flat prior a covariate that the counts
 #' cannot hold (one that, say, is 0 wherever an outcome was seen) leaves
@@ -127,7 +132,9 @@
 #' @param trials For `family = "binomial"`: the numbers of trials behind
 #'   the counts (people screened, births, ...), in the same form as
 #'   `counts`: whole numbers, at least the counts, `NA` only where the count
-#'   is missing.
+#'   is missing.  A cell whose count and trials are both missing has no
+#'   predicted count (`NA` in [fitted()] and [predict()], unless new trials
+#'   are given).
 #' @param W The map: a symmetric adjacency or weights matrix (dense or a
 #'   sparse `Matrix`), an \pkg{spdep} `nb` or `listw` object, or an \pkg{sf}
 #'   polygons object (neighbours share a boundary; its geometry is kept for
@@ -154,8 +161,11 @@
 #'   `phi`, `lambda`, `eta`, `theta`, or a per-chain list such as the
 #'   `scales` element of an earlier fit.
 #' @param tune Whether to adapt the proposal scales during burn-in.
-#' @param units Optional unit names (by default those of `W`, else of
-#'   `counts`).
+#' @param units Optional unit names for inputs that carry none (by default
+#'   those of `W`, else of `counts`).  When the map or the data carry names,
+#'   `units` must repeat them in the same order (it cannot rename units);
+#'   the ids that \pkg{spdep} and \pkg{sp} give by default ("1".."n",
+#'   "0".."n-1") may be replaced.
 #' @param map For `plot(type = "map")`: an sf object or geometry with one
 #'   polygon per unit, when `W` is not itself sf polygons; the rows of an
 #'   sf table with row names are matched to the units by name.
@@ -168,8 +178,10 @@
 #' @param keep How many draws per chain of the per-unit values (fields,
 #'   risks, log-likelihoods) to store: `NULL` (the default) for all of them
 #'   within a budget of 2.5e7 values over the chains (evenly thinned beyond
-#'   it), `Inf` for all, or a number.  Summaries accumulated by the sampler
-#'   use every kept draw whatever is stored.
+#'   it), `Inf` for all, or a number.  Stored draws are evenly spaced, so a
+#'   number is met by the nearest even spacing (`keep = 7` of 20 draws
+#'   stores every 3rd, 6 draws), as the fit's message says.  Summaries
+#'   accumulated by the sampler use every kept draw whatever is stored.
 #' @param progress Whether to show a progress bar (\pkg{progressr} when
 #'   installed).
 #' @param verbose Whether to report each piece of each chain as a message.
@@ -241,11 +253,12 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                    "count.")
     }
   } else {
-    if (missing(expected)) .input_error("expected", "is missing.")
     if (!is.null(trials)) {
       .input_error("trials", "is only for family = \"binomial\"; the ",
-                   family, " family takes `expected`.")
+                   family, " family takes `expected`. Set `family = ",
+                   "\"binomial\"` for counts out of a number of trials.")
     }
+    if (missing(expected)) .input_error("expected", "is missing.")
   }
   if (missing(W)) .input_error("W", "is missing.")
   Y <- .check_counts(.outcome_matrix(counts, "counts", data))
@@ -283,7 +296,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   outcomes <- .outcome_names(colnames(Y), K)
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
-  .warn_separation(Y, X, prior$beta_sd, outcomes)
+  .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
   size$unit_thin <- .unit_thinning(keep, size, n * K)
   tune <- .check_flag(tune, "tune")
@@ -296,7 +309,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   size$threads <- threads
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
-  mp <- .prepare_map(mp, eta_hi = prior$eta_upper)
+  mp <- .prepare_map(mp, eta_hi = prior$eta_upper, units = units)
   dat <- .engine_data(Y, E, X, mp, prior, family)
   plain <- .default_init(Y, E, X, mp, family)
   eta_range <- c(mp$eta_lo, mp$eta_hi)
@@ -317,7 +330,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
-  starts <- .chain_starts(seed, size$chains, plain, init, eta_range)
+  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X)
 
   # ---- the chains, and the fit ----
   tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,

@@ -47,12 +47,24 @@
 }
 
 # Starting values dispersed around `init` (R's generator must be set to the
-# chain's own stream); eta_range is the support of the eigenvalues.
-.disperse_init <- function(init, eta_range) {
+# chain's own stream); eta_range is the support of the eigenvalues.  The
+# coefficients are dispersed on the scale of the covariates in X, centred
+# and scaled as the sampler takes them: each linear predictor moves by
+# about 0.1 per coefficient, whatever the units of the covariates.
+.disperse_init <- function(init, eta_range, X = NULL) {
   K <- ncol(init$phi)
   out <- init
-  out$beta <- init$beta + matrix(rnorm(length(init$beta), 0, 0.1),
-                                 nrow(init$beta))
+  jitter <- matrix(rnorm(length(init$beta), 0, 0.1), nrow(init$beta))
+  if (!is.null(X) && ncol(X) > 1L) {
+    j <- seq_len(ncol(X))[-1L]
+    m <- colMeans(X[, j, drop = FALSE])
+    s <- apply(X[, j, drop = FALSE], 2L, stats::sd)
+    s[!is.finite(s) | s <= 0] <- 1
+    slope <- jitter[j, , drop = FALSE] / s
+    jitter[j, ] <- slope
+    jitter[1L, ] <- jitter[1L, ] - colSums(slope * m)
+  }
+  out$beta <- init$beta + jitter
   out$phi <- init$phi + matrix(rnorm(length(init$phi), 0, 0.2),
                                nrow(init$phi))
   d <- diag(init$Lambda) * exp(rnorm(K, 0, 0.3))
@@ -72,16 +84,16 @@
 
 # Each chain's start from its own L'Ecuyer-CMRG stream of `seed`: the
 # engine's generator, seeded from the stream, and the starting values, the
-# data-based `plain` for the first chain and dispersed around them for the
-# others, or those `init` gives (see .check_init()).  The caller's generator
+# data-based `plain` for the first chain and dispersed around them (on the
+# scale of the covariates X) for the others, or those `init` gives (see .check_init()).  The caller's generator
 # is left as it was.
-.chain_starts <- function(seed, chains, plain, init, eta_range) {
+.chain_starts <- function(seed, chains, plain, init, eta_range, X = NULL) {
   streams <- .chain_streams(seed, chains)
   seeded <- lapply(seq_len(chains), function(k) {
     restore <- .use_stream(streams[[k]])
     on.exit(restore())
     rng <- .engine_rng()
-    init_k <- if (k == 1L) plain else .disperse_init(plain, eta_range)
+    init_k <- if (k == 1L) plain else .disperse_init(plain, eta_range, X)
     list(rng = rng, init = init_k)
   })
   list(rngs = lapply(seeded, `[[`, "rng"),

@@ -45,6 +45,33 @@
   level
 }
 
+# One of `choices` for argument `arg` (whose default is the whole vector,
+# as for match.arg(), and which may be abbreviated), or an error that names
+# the argument and its choices.
+.match_choice <- function(x, choices, arg) {
+  if (identical(x, choices)) return(choices[1L])
+  if (is.character(x) && length(x) == 1L && !is.na(x)) {
+    i <- pmatch(x, choices)
+    if (!is.na(i)) return(choices[i])
+  }
+  got <- if (is.character(x) && length(x) == 1L) dQuote(x, FALSE) else
+    if (is.null(x)) "NULL" else
+      paste0("a ", class(x)[1L], " of length ", length(x))
+  .input_error(arg, "should be one of ",
+               paste(dQuote(choices, FALSE), collapse = ", "), ", not ", got,
+               ".")
+}
+
+# Whole numbers as English ordinals: 1st, 2nd, 3rd, 4th, 11th, 12th, 21st.
+.ordinal <- function(n) {
+  n <- as.integer(n)
+  last <- n %% 10L
+  suffix <- ifelse(n %% 100L %in% 11:13, "th",
+                   ifelse(last == 1L, "st", ifelse(last == 2L, "nd",
+                          ifelse(last == 3L, "rd", "th"))))
+  paste0(n, suffix)
+}
+
 # Up to five units by number (and name), and how many more.
 .describe_units <- function(idx, names) {
   shown <- head(idx, 5L)
@@ -67,9 +94,7 @@
   }
   dup <- unique(x[duplicated(x)])
   if (length(dup)) {
-    .input_error(arg, "has repeated unit names: ",
-                 paste(head(dup, 5L), collapse = ", "),
-                 if (length(dup) > 5L) ", ...",
+    .input_error(arg, "has repeated unit names: ", .quote_names(dup),
                  "; every unit needs a name of its own.")
   }
   x
@@ -195,7 +220,11 @@
                  " events in ", N[at[1L], at[2L]], " trials.")
   }
   N[!ok] <- 0
-  round(N)
+  N <- round(N)
+  # The sampler takes the unknown trials as 0 (their counts are missing);
+  # predictions of their counts are NA (.unknown_exposure()).
+  if (any(!ok)) attr(N, "unknown") <- !ok
+  N
 }
 
 # Expected counts: everywhere, non-negative, and positive where the count
@@ -260,14 +289,23 @@
   lack <- setdiff(want, have)
   label <- if (grepl(" ", against)) against else paste0("`", against, "`")
   where <- if (against == "W") "not on the map" else paste("not in", label)
+  q <- any(grepl("[[:space:]]", c(head(lack, 5L), head(extra, 5L))))
   .input_error(arg, "has unit names that do not match those of ", label,
                if (length(lack)) paste0("; missing: ",
-                                         paste(head(lack, 5L), collapse = ", "),
-                                         if (length(lack) > 5L) ", ..."),
+                                         .quote_names(lack, quote = q)),
                if (length(extra)) paste0("; ", where, ": ",
-                                          paste(head(extra, 5L), collapse = ", "),
-                                          if (length(extra) > 5L) ", ..."),
+                                         .quote_names(extra, quote = q)),
                ".")
+}
+
+# Up to five names, and whether there are more; all in single quotes when
+# any holds white space, so that names differing only by it can be told
+# apart.
+.quote_names <- function(x, max = 5L,
+                         quote = any(grepl("[[:space:]]", head(x, max)))) {
+  shown <- head(x, max)
+  if (quote) shown <- paste0("'", shown, "'")
+  paste0(paste(shown, collapse = ", "), if (length(x) > max) ", ...")
 }
 
 # Puts the rows of the named data inputs (a list of matrices: counts,
@@ -285,6 +323,23 @@
     map_names <- NULL
   }
   ref <- as.vector(map_names); against <- "W"
+  # Without names on the map, rows named by a reordering of 1..n (a table
+  # shuffled or sorted after it was read) cannot be placed: those names may
+  # be positions on the map or left over from the table's old order.
+  if (is.null(ref)) {
+    for (a in named) {
+      nm <- row_names[[a]]
+      ids <- as.character(seq_along(nm))
+      if (setequal(nm, ids) && !identical(nm, ids)) {
+        .input_error(a, "has rows named ", .quote_names(nm, 3L), " (a ",
+                     "reordering of 1..", length(nm), ") but `W` names no ",
+                     "units, so they cannot be matched to the map. Name the ",
+                     "rows and columns of `W`, or, if the rows are in the ",
+                     "order of the map, drop the row names ",
+                     "(rownames(data) <- NULL).")
+      }
+    }
+  }
   if (is.null(ref) && length(named)) {
     against <- named[1L]
     ref <- row_names[[against]]
@@ -292,6 +347,10 @@
   for (a in named) {
     o <- .match_units(row_names[[a]], ref, a, against)
     rows[[a]] <- rows[[a]][o, , drop = FALSE]
+  }
+  if (!is.null(ref) && isTRUE(attr(map_names, "weak")) &&
+      identical(against, "W")) {
+    attr(ref, "weak") <- TRUE   # ids that `units` may replace
   }
   list(rows = rows, units = ref)
 }
@@ -302,20 +361,32 @@
 # later inputs (polygons, new data) are matched by.
 .fit_units <- function(units, carried, n) {
   if (is.null(units)) {
-    return(list(units = if (!is.null(carried)) carried else
+    return(list(units = if (!is.null(carried)) as.vector(carried) else
       as.character(seq_len(n)), named = !is.null(carried)))
   }
   units <- as.character(units)
   if (length(units) != n || anyNA(units) || anyDuplicated(units)) {
     .input_error("units", "must give ", n, " distinct unit names.")
   }
+  # Names the inputs carry already place the rows: `units` may repeat
+  # them, but renaming would give a unit another's name (and its counts).
+  if (!is.null(carried) && !isTRUE(attr(carried, "weak")) &&
+      !identical(units, as.vector(carried))) {
+    j <- which(units != carried)[1L]
+    .input_error("units", "contradicts the unit names the map or the data ",
+                 "carry (unit ", j, " is '", units[j], "' in `units` but '",
+                 carried[j], "' there); leave `units` out, or give those ",
+                 "names in the same order.")
+  }
   list(units = units, named = TRUE)
 }
 
-# Rows of `x` put in the order of the fit's units when they are named.
+# Rows of `x` put in the order of the fit's units whenever they carry names
+# (a data frame's automatic row names are none): matched to the fit's unit
+# names, which are "1".."n" when the fit's inputs carried none.
 .rows_by_unit <- function(object, x, arg) {
   nm <- .unit_names(rownames(x), arg)
-  if (!is.null(nm) && !isFALSE(object$named_units)) {
+  if (!is.null(nm)) {
     x <- x[.match_units(nm, object$units, arg, "the fit's units"), ,
            drop = FALSE]
   }
@@ -348,6 +419,21 @@
   }
   chains <- .check_count(chains, "chains", lower = 1, upper = 1000)
   list(n_sample = n_sample, burnin = burnin, thin = thin, chains = chains)
+}
+
+# Threads per chain, given or (`from_option`) taken from the option
+# mcar.threads, whose name a bad value is then reported under.
+.check_threads <- function(threads, from_option = FALSE) {
+  if (!from_option) return(.check_count(threads, "threads", 1, 1024))
+  tryCatch(.check_count(threads, "threads", 1, 1024),
+           mcar_input_error = function(e) {
+             .input_error("threads", "comes from options(mcar.threads = ",
+                          paste(deparse(threads, width.cutoff = 40L)[1L]),
+                          "), which ", sub("^`threads` ", "",
+                                          conditionMessage(e)),
+                          " Set the option to a whole number of threads ",
+                          "or give `threads`.")
+           })
 }
 
 # NULL, or one whole number as an integer.

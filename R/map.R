@@ -5,15 +5,7 @@
 
 # How units without neighbours are taken: "independent" or "nearest".
 .check_islands <- function(islands) {
-  if (!is.character(islands) || !length(islands) || anyNA(islands)) {
-    .input_error("islands", "must be \"independent\" or \"nearest\".")
-  }
-  islands <- islands[1L]
-  if (!islands %in% c("independent", "nearest")) {
-    .input_error("islands", "must be \"independent\" or \"nearest\", not \"",
-                 islands, "\".")
-  }
-  islands
+  .match_choice(islands, c("independent", "nearest"), "islands")
 }
 
 # Settings of sf polygons as the map.
@@ -37,6 +29,7 @@
     .input_error(arg, "is an sp object that sf::st_as_sf() cannot read: ",
                  conditionMessage(e))
   })
+  attr(out, "mcar_from_sp") <- TRUE
   out
 }
 
@@ -45,7 +38,17 @@
 # spdep gives every list the ids "1".."n" when it knows no better, so those
 # ids are names only for data that use the same ids (attribute "weak").
 .map_names <- function(W, arg = "W") {
-  if (inherits(W, "sf")) return(.unit_names(.frame_row_names(W), arg))
+  if (inherits(W, "sf")) {
+    # sp numbers its features "0".."n-1" or "1".."n" when it knows no
+    # better: such ids are names only for data that use them too.
+    ids <- .unit_names(.frame_row_names(W), arg)
+    if (isTRUE(attr(W, "mcar_from_sp")) && !is.null(ids) &&
+        (identical(ids, as.character(seq_along(ids))) ||
+         identical(ids, as.character(seq_along(ids) - 1L)))) {
+      attr(ids, "weak") <- TRUE
+    }
+    return(ids)
+  }
   if (inherits(W, "sfc")) return(NULL)
   if (inherits(W, "listw")) W <- W$neighbours
   if (inherits(W, "nb")) {
@@ -249,12 +252,38 @@
     lonely <- which(Matrix::rowSums(C) == 0)
   }
   rs <- Matrix::rowSums(C)
+  .check_weight_scale(rs, arg)
   d <- ifelse(rs > 0, rs, 1)
   # Compressed rows: C is symmetric, so its compressed columns are its rows.
   Cc <- methods::as(methods::as(C, "generalMatrix"), "dgCMatrix")
   list(n = n, row_ptr = as.integer(Cc@p), col = as.integer(Cc@i),
        w = as.double(Cc@x), d = as.double(d), islands = lonely,
        links = links, units = a$units, geometry = a$geometry, C = C)
+}
+
+# The weights set the scale of the fields' prior precision (D - A x C, D
+# their row sums, against 1 for an island): row sums far outside the range
+# of ordinary numbers leave the fields' scale, the log-determinant and the
+# normalised weights D^-1/2 C D^-1/2 to overflow or underflow.
+.WEIGHT_SCALE <- c(1e-100, 1e100)
+.check_weight_scale <- function(rs, arg = "W") {
+  if (any(!is.finite(rs))) {
+    .input_error(arg, "has weights whose row sums overflow (unit ",
+                 which(!is.finite(rs))[1L], "); rescale the weights, for ",
+                 "example W / max(W).")
+  }
+  pos <- rs[rs > 0]
+  if (length(pos) && (min(pos) < .WEIGHT_SCALE[1L] ||
+                      max(pos) > .WEIGHT_SCALE[2L])) {
+    .input_error(arg, "has weights on an extreme scale (row sums from ",
+                 format(min(pos), digits = 3), " to ",
+                 format(max(pos), digits = 3), "): the fields' prior ",
+                 "precision is in the units of the weights, so they must ",
+                 "lie within ", format(.WEIGHT_SCALE[1L]), " to ",
+                 format(.WEIGHT_SCALE[2L]), "; rescale them, for example ",
+                 "W / max(W).")
+  }
+  invisible(rs)
 }
 
 # Each island linked to the unit whose polygon centroid is nearest (on the
@@ -277,14 +306,33 @@
 # the support (eta_lo, eta_hi) of the association eigenvalues and the
 # interpolant of the prior's log-determinant, all from sparse
 # factorisations.  Says what it is doing on large maps, and names the
-# islands and the number of components.
-.prepare_map <- function(mp, eta_hi = .ETA_UPPER, quiet = FALSE) {
+# islands (by `units` when given) and the number of components.
+.prepare_map <- function(mp, eta_hi = .ETA_UPPER, quiet = FALSE,
+                         units = NULL) {
+  # The fit's unit names, which the messages use.
+  if (!is.null(units)) {
+    mp$units <- units
+    if (!is.null(mp$links) && nrow(mp$links)) {
+      mp$links$from_unit <- units[mp$links$from]
+      mp$links$to_unit <- units[mp$links$to]
+    }
+  }
   if (!quiet && mp$n > 5000L) {
     message("Preparing the map of ", format(mp$n, big.mark = ","), " units ",
             "(sparse factorisations for the prior's log-determinant)...")
   }
-  pr <- .Call(mcar_map_prepare, mp$row_ptr, mp$col, mp$w,
-              c(.ETA_LOWER, .ETA_UPPER, eta_hi))
+  pr <- tryCatch(.Call(mcar_map_prepare, mp$row_ptr, mp$col, mp$w,
+                       c(.ETA_LOWER, .ETA_UPPER, eta_hi)),
+                 error = function(e) {
+                   .input_error("W", "cannot be prepared: ",
+                                conditionMessage(e), ".")
+                 })
+  if (!is.finite(pr$eta_lo) || !is.finite(pr$eta_hi) ||
+      (!is.na(pr$lambda_min) && !is.finite(pr$lambda_min))) {
+    .input_error("W", "gives a support of the association eigenvalues that ",
+                 "is not finite (", pr$eta_lo, ", ", pr$eta_hi, "); check ",
+                 "the scale of its weights.")
+  }
   mp$components <- as.vector(pr$components)
   # Components of linked units; each island is one more.
   linked <- setdiff(seq_len(mp$n), mp$islands)

@@ -6,14 +6,13 @@
 
 # Threads per chain: `threads` as given (mcar_fit()'s argument, or the
 # option mcar.threads, named in the message when it is the one that is
-# wrong), or by default the cores available shared among the chains that
+# wrong: .check_threads()), or by default the cores available shared among the chains that
 # run at once, and 1 on maps whose sweeps have no threaded loop (fewer than
 # 500 units and 1,024 cells).
 .resolve_threads <- function(threads, n, K, chains) {
   if (!is.null(threads)) {
-    from_option <- identical(threads, getOption("mcar.threads"))
-    arg <- if (from_option) "options(mcar.threads)" else "threads"
-    return(.check_count(threads, arg, lower = 1, upper = 1024))
+    return(.check_threads(threads,
+                          identical(threads, getOption("mcar.threads"))))
   }
   if (n < .NEWTON_UNITS && n * K <= 1024) return(1L)
   cores <- suppressWarnings(as.integer(future::availableCores()))
@@ -108,6 +107,7 @@
     broken <<- TRUE
   }
   lose <- function(k, e, f = attr(e, "future", exact = TRUE)) {
+    .stop_if_not_installed(e)
     lost[[as.character(k)]] <<- conditionMessage(e)
     fail(e, f)
   }
@@ -169,6 +169,21 @@
     }
   }
   e
+}
+
+# A worker whose library lacks this package fails every chain sent to it:
+# an error that says so, not a lost chain.
+.stop_if_not_installed <- function(e) {
+  msg <- conditionMessage(e)
+  if (grepl("no package called", msg, fixed = TRUE) &&
+      grepl("mcar", msg, fixed = TRUE)) {
+    stop("package 'mcar' is not installed where the plan's workers run (",
+         trimws(msg), "). Install it in a library the workers use, or give ",
+         "the plan this session's library paths (for example ",
+         "future::plan(future::multisession, rscript_libs = .libPaths())).",
+         call. = FALSE)
+  }
+  invisible(NULL)
 }
 
 # Starts one chain as a future on a worker.

@@ -71,11 +71,14 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                           threshold = 1, map = NULL, shared_scale = FALSE,
                           breaks = NULL, palette = "Blue-Red 3",
                           per_page = 16, what = c("rr", "phi"), ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("trace", "density", "map"), "type")
   if (type == "map") {
-    return(invisible(.plot_map(x, outcomes, match.arg(stat), threshold, map,
-                               shared_scale, breaks, palette,
-                               what = match.arg(what), ...)))
+    stat <- .match_choice(stat, c("mean", "median", "lower", "upper",
+                                  "prob_gt"), "stat")
+    what <- .match_choice(what, c("rr", "phi"), "what")
+    return(invisible(.plot_map(x, outcomes, stat, threshold, map,
+                               shared_scale, breaks, palette, what = what,
+                               ...)))
   }
   arr <- .draws_array(x, variables)
   per_page <- .check_count(per_page, "per_page", lower = 1)

@@ -11,11 +11,12 @@
 #' @order 5
 #' @export
 fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("count", "risk"), "type")
   # Means need no draws: the sampler's running sums hold them.
   ps <- .pooled_summaries(object)
   m <- if (is.null(ps)) .cell_summary(object, type, 0.95)$mean else
     ps$rr_mean * if (type == "count") as.vector(.exposure(object)) else 1
+  if (type == "count") m[.unknown_exposure(object)] <- NA
   .as_cells(object, m)
 }
 
@@ -68,13 +69,14 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                              level = 0.95, expected = NULL, trials = NULL,
                              ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("count", "risk"), "type")
   level <- .check_level(level)
   s <- if (is.null(newdata) && is.null(expected) && is.null(trials)) {
     .cell_summary(object, type, level)
   } else {
     .new_cell_summary(object, newdata, expected, trials, type, level)
   }
+  .say_stored(object, "Intervals")
   n <- .n_units(object)
   out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
                     outcome = rep(object$outcomes, each = n),
@@ -89,6 +91,13 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                    negbinomial = .all_size_draws(object))
     out$predict_lower <- .predictive_quantiles(m, a, fam, size)
     out$predict_upper <- .predictive_quantiles(m, 1 - a, fam, size)
+    # Cells with neither count nor trials: no count to predict, unless new
+    # trials are given.
+    if (is.null(trials)) {
+      unknown <- .unknown_exposure(object)
+      out[unknown, c("mean", "lower", "upper", "predict_lower",
+                     "predict_upper")] <- NA
+    }
   }
   out
 }
@@ -146,7 +155,7 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
 #' @export
 residuals.mcar_fit <- function(object, type = c("response", "pearson",
                                                 "deviance"), ...) {
-  type <- match.arg(type)
+  type <- .match_choice(type, c("response", "pearson", "deviance"), "type")
   mu <- fitted(object, type = "count")
   y <- object$counts
   fam <- .family(object)
@@ -208,8 +217,13 @@ posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
     risk <- t(risk); e <- t(e)
     if (!is.null(size)) size <- t(size)
   }
-  matrix(.count_random(.family(object), length(risk), e, risk, size),
-         nrow(risk))
+  y <- matrix(.count_random(.family(object), length(risk), e, risk, size),
+              nrow(risk))
+  unknown <- .unknown_exposure(object)
+  if (any(unknown)) {
+    if (by_cell) y[unknown, ] <- NA else y[, unknown] <- NA
+  }
+  y
 }
 
 #' @rdname mcar_fit-extractors
@@ -246,6 +260,8 @@ pp_check.mcar_fit <- function(object, fun = "dens_overlay", ndraws = 50,
     .input_error("fun", "must name a bayesplot ppc_ function without its ",
                  "prefix, such as \"dens_overlay\" or \"bars\".")
   }
+  # The default asks for no more draws than the fit stores.
+  if (missing(ndraws)) ndraws <- min(ndraws, .stored_draws(object)[["stored"]])
   obs <- which(!is.na(as.vector(object$counts)))
   yrep <- posterior_predict(object, ndraws = ndraws)[, obs, drop = FALSE]
   f <- get(ppc, envir = asNamespace("bayesplot"))

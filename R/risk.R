@@ -80,6 +80,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
                     row.names = NULL, stringsAsFactors = FALSE)
   if (binom) {
     N <- as.vector(object$trials)
+    N[.unknown_exposure(object)] <- NA
     out$trials <- N
     out$proportion <- ifelse(N > 0, out$observed / N, NA_real_)
   } else {

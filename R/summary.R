@@ -38,9 +38,17 @@
     cat("Covariates: ", paste(x$covariates[-1L], collapse = ", "), "\n",
         sep = "")
   }
-  cat(s$chains, if (s$chains == 1L) " chain" else " chains", " x ", n_keep,
+  lost <- x$lost_chains
+  ran <- s$chains - length(lost)
+  cat(ran, if (ran == 1L) " chain" else " chains", " x ", n_keep,
       " kept draws (n_sample = ", s$n_sample, ", burnin = ", s$burnin,
       ", thin = ", s$thin, "; seed = ", x$seed, ")\n", sep = "")
+  if (length(lost)) {
+    cat(ran, " of ", s$chains, " chains kept: chain",
+        if (length(lost) > 1L) "s", " ", paste(lost, collapse = ", "),
+        if (length(lost) > 1L) " were" else " was",
+        " lost with its worker\n", sep = "")
+  }
 }
 
 .print_dic <- function(dic) {
@@ -62,7 +70,8 @@
 
 #' Methods for fitted MCAR models
 #'
-#' `print()` shows the run and its likelihood family, posterior summaries
+#' `print()` shows the run (the chains kept, and any lost with their
+#' workers) and its likelihood family, posterior summaries
 #' of the coefficients, loadings, association matrix and (negative
 #' binomial) sizes, the DIC and the acceptance rates; `summary()` adds bulk
 #' and tail effective sample sizes and the relative risks (for binomial
@@ -92,11 +101,17 @@
 #'   or `"prob"`, `"log_lik"`, `"deviance"`) and/or single names such as
 #'   `"beta[1,2]"`.
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
-#'   `residuals()`: `"response"`, `"pearson"` or `"deviance"`.
+#'   `residuals()`: `"response"`, `"pearson"` or `"deviance"` (may be
+#'   abbreviated; anything else is an error naming the choices).
 #' @param newdata For `predict()`: `NULL`, or new covariate values of the
-#'   fitted units: a data frame holding the variables of the fit's
-#'   covariate formula, or the columns of its covariate matrix (by name);
-#'   one row per unit, matched to the units by name when its rows are named.
+#'   fitted units: a data frame holding every variable of the fit's
+#'   covariate formula (a missing one is an error, not looked up elsewhere),
+#'   or the columns of its covariate matrix (by name); one row per unit,
+#'   matched to the fit's unit names whenever its rows are named (a fit
+#'   whose inputs carried no names has the units "1".."n").  Terms that
+#'   learn from the data, such as `scale(x)` and `poly(x, 2)`, keep the
+#'   centring and scaling of the fitted data, as [stats::predict.lm()]
+#'   does.
 #' @param expected For `predict()`: `NULL` (the fit's expected counts) or
 #'   new expected counts of the units, in the form `mcar_fit()` takes them
 #'   (column names are looked up in `newdata`).
@@ -146,7 +161,8 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
               seed = object$seed, units = object$units,
               outcomes = object$outcomes, covariates = object$covariates,
               counts = object$counts, family = .family(object),
-              n_keep = nrow(object$draws[[1L]]$beta))
+              n_keep = nrow(object$draws[[1L]]$beta),
+              lost_chains = object$lost_chains)
   class(out) <- "summary.mcar_fit"
   out
 }
@@ -158,7 +174,7 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   .print_header(list(settings = x$settings, seed = x$seed, units = x$units,
                      outcomes = x$outcomes, covariates = x$covariates,
                      counts = x$counts, family = x$family,
-                     draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
+                     lost_chains = x$lost_chains, draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
   pct <- function(p) paste0(format(100 * p), "%")
   a <- (1 - x$level) / 2
   cat("\nPosterior summaries (", pct(x$level), " credible intervals):\n",
@@ -271,7 +287,8 @@ nobs.mcar_fit <- function(object, ...) sum(!is.na(object$counts))
 #' @param seed `NULL` or a whole number seeding R's generator for the
 #'   replicates (the caller's generator state is put back afterwards).
 #' @param ndraws `NULL` for every kept draw, or the number of draws to use
-#'   (taken evenly spaced).
+#'   (taken evenly spaced); `pp_check()` uses 50, or every stored draw when
+#'   the fit has fewer.
 #' @param fun For `pp_check()`: the name of a \pkg{bayesplot} `ppc_`
 #'   function without its prefix, such as `"dens_overlay"`, `"bars"`,
 #'   `"stat"` or `"intervals"`.

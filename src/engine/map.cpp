@@ -5,6 +5,7 @@
 #include "eigen_sparse.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <stdexcept>
 
@@ -69,7 +70,17 @@ MapFactor::MapFactor(const MapView &m) : impl_(new Impl) {
     for (int q = m.row_ptr[i]; q < m.row_ptr[i + 1]; q++) {
       const int j = m.col[q];
       if (j < i && m.w[q] != 0.0) {
-        t.emplace_back(i, j, m.w[q] / std::sqrt(D[i] * D[j]));
+        // sqrt(D_i D_j), from the roots when the product would overflow or
+        // underflow (weights near the limits of double precision).
+        const double dd = D[i] * D[j];
+        const double root = std::isfinite(dd) && dd >= DBL_MIN
+                                ? std::sqrt(dd)
+                                : std::sqrt(D[i]) * std::sqrt(D[j]);
+        const double s = m.w[q] / root;
+        if (!std::isfinite(s))
+          throw std::runtime_error(
+              "the weights normalised by their row sums are not finite");
+        t.emplace_back(i, j, s);
         edges_ = true;
       }
     }

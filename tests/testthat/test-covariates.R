@@ -82,3 +82,27 @@ test_that("a covariate the counts cannot hold is named with the reason", {
     Y, cbind(1, z = z2), c(Inf, Inf), c("a", "b")),
     "beta\\[1,1\\].*-Inf and beta\\[2,1\\] \\(z\\) towards \\+Inf")
 })
+
+test_that("binomial counts equal to their trials are separation too", {
+  ns <- asNamespace("mcar")
+  local_test_seed(4)
+  z <- rep(0, 25)
+  z[c(3, 9, 14)] <- 1
+  N <- matrix(round(runif(50, 10, 40)), 25, 2)
+  Y <- matrix(rbinom(50, N, 0.3), 25, 2)
+  Y[c(3, 9, 14), 2] <- N[c(3, 9, 14), 2]   # every trial an event where z = 1
+  expect_warning(ns$.warn_separation(Y, cbind(1, z = z), c(Inf, Inf),
+                                     c("a", "b"), trials = N),
+                 paste0("beta\\[2,2\\] \\(z\\) towards \\+Inf for outcome b ",
+                        "\\(counts equal to the trials\\).*whose count equals"))
+  # Without trials (a Poisson fit) such counts are nothing special.
+  expect_no_warning(ns$.warn_separation(Y, cbind(1, z = z), c(Inf, Inf),
+                                        c("a", "b")))
+  # Through a fit: every cell full where z = 1.
+  d <- toy_data()
+  expect_warning(
+    fit_quietly(Y, W = d$W, family = "binomial", trials = N,
+                covariates = cbind(z = z), n_sample = 20, burnin = 10,
+                chains = 1, seed = 1),
+    "beta\\[2,2\\] \\(z\\) towards \\+Inf for outcome outcome2")
+})

@@ -201,7 +201,9 @@ test_that("fitted counts, residuals and predictions follow the family", {
   N <- b$trials; y <- b$counts
   obs <- !is.na(y)
   mu <- fitted(b)
-  expect_equal(as.vector(mu), colMeans(prob) * as.vector(N), tolerance = 1e-10)
+  # Cell 3 has neither count nor trials: its count is not predicted.
+  known <- replace(as.vector(N), 3, NA)
+  expect_equal(as.vector(mu), colMeans(prob) * known, tolerance = 1e-10)
   expect_equal(as.vector(fitted(b, type = "risk")), colMeans(prob),
                tolerance = 1e-10)
   expect_equal(residuals(b, type = "pearson"),
@@ -216,17 +218,17 @@ test_that("fitted counts, residuals and predictions follow the family", {
   pr <- predict(b)
   expect_true(all(pr$predict_lower <= pr$observed & pr$observed <= N,
                   na.rm = TRUE))
-  expect_true(all(pr$predict_upper <= as.vector(N)))
+  expect_true(all(pr$predict_upper <= as.vector(N), na.rm = TRUE))
   # The missing count with no trials predicts nothing; the one with trials
   # is predicted.
   expect_identical(unlist(pr[3, c("mean", "predict_lower", "predict_upper")]),
-                   c(mean = 0, predict_lower = 0, predict_upper = 0))
+                   c(mean = NA_real_, predict_lower = NA, predict_upper = NA))
   expect_gt(pr$predict_upper[32], 0)
   risk <- predict(b, type = "risk")
   expect_true(all(risk$upper < 1 & risk$lower > 0))
   twice <- predict(b, trials = 2 * N)
-  expect_equal(twice$mean, 2 * pr$mean, tolerance = 1e-12)
-  expect_true(all(twice$predict_upper >= pr$predict_upper))
+  expect_equal(twice$mean[-3], 2 * pr$mean[-3], tolerance = 1e-12)
+  expect_true(all(twice$predict_upper >= pr$predict_upper, na.rm = TRUE))
   expect_input_error(predict(b, trials = N + 0.5), "trials", "whole")
   expect_input_error(predict(b, expected = N), "expected",
                      "binomial fit.*`trials`")
@@ -297,7 +299,9 @@ test_that("replicated counts follow the family's distribution", {
   prob <- plogis(mu_by_hand(b))
   N <- rep(as.vector(b$trials), each = 400)
   yrep <- posterior_predict(b, seed = 2)
-  expect_true(all(yrep <= N))
+  expect_true(all(yrep <= N, na.rm = TRUE))
+  expect_true(all(is.na(yrep[, 3])))
+  yrep[, 3] <- 0
   # E[y] = N E[p], Var[y] = N E[p (1 - p)] + N^2 Var[p].
   m <- colMeans(N * prob)
   v <- colMeans(N * prob * (1 - prob)) + apply(N * prob, 2, var)
@@ -307,7 +311,7 @@ test_that("replicated counts follow the family's distribution", {
   # The replicates' variance, within the sampling error of a variance.
   expect_lt(abs(log(mean(apply(yrep, 2, var)[ok]) / mean(v[ok]))), 0.1)
   s <- simulate(b, nsim = 200, seed = 3)
-  expect_true(all(s[3, ] == 0))
+  expect_true(all(is.na(s[3, ])))
 
   nb <- negbin_fit()
   lam <- exp(mu_by_hand(nb)) * rep(as.vector(nb$expected), each = 400)
@@ -422,4 +426,31 @@ test_that("negative binomial data simulated from the model are recovered", {
   expect_lt(mean(rec$risk), 0.96)
   expect_gte(sum(rec$params), 56)
   expect_gte(sum(rec$psi), 14)
+})
+
+test_that("trials without the binomial family point to `family`", {
+  e <- toy_data()
+  expect_input_error(
+    mcar_fit(e$Y, W = e$W, trials = e$Y + 5, n_sample = 20, progress = FALSE),
+    "trials", "family = \"binomial\"")
+})
+
+test_that("a binomial cell without count or trials has no predicted count", {
+  b <- binomial_fit()  # cell 3: count and trials missing; cell 32: count only
+  p <- predict(b)
+  expect_true(all(is.na(p[3, c("mean", "lower", "upper", "predict_lower",
+                               "predict_upper")])))
+  expect_true(all(!is.na(p[32, c("mean", "predict_upper")])))
+  expect_true(is.na(fitted(b)[3]))
+  expect_false(is.na(fitted(b, type = "risk")[3]))
+  expect_true(is.na(relative_risk(b)$trials[3]))
+  yrep <- posterior_predict(b, ndraws = 5)
+  expect_true(all(is.na(yrep[, 3])) && !anyNA(yrep[, -3]))
+  expect_true(all(is.na(simulate(b, nsim = 2, seed = 1)[3, ])))
+  # Trials given for it make its count predictable.
+  N <- b$trials
+  N[3] <- 40
+  p2 <- predict(b, trials = unclass(N)[, ])
+  expect_false(anyNA(p2$mean))
+  expect_equal(p2$mean[3], 40 * fitted(b, type = "risk")[3], tolerance = 1e-12)
 })

@@ -35,3 +35,40 @@ test_that("starting values within the range allowed on the map are used", {
   expect_identical(fit$init$chain1$eta, c(-0.95, 0.3))
   expect_identical(fit$init$chain1$Lambda, diag(c(0.4, 0.3)))
 })
+
+test_that("starting coefficients are dispersed on the scale of the covariates", {
+  ns <- asNamespace("mcar")
+  d <- toy_data()
+  init <- list(beta = matrix(0, 2, 2), phi = matrix(0, 25, 2),
+               Lambda = diag(0.5, 2), eta = c(0.6, 0.3), theta = 0,
+               psi = numeric())
+  X <- cbind(1, x = d$x)
+  Xbig <- cbind(1, x = 3e4 + 1000 * d$x)  # the same covariate in other units
+  lp <- function(X) {
+    local_test_seed(9)
+    b <- ns$.disperse_init(init, c(-1, 0.99), X)$beta
+    X %*% b
+  }
+  # The linear predictors move alike whatever the units of the covariate,
+  # and by about 0.1 per coefficient.
+  expect_equal(lp(Xbig), lp(X), tolerance = 1e-8)
+  expect_lt(max(abs(lp(Xbig))), 1)
+  # Every chain of such a fit starts, and stays, where the counts are possible.
+  a <- with_arg(base_args(), covariates = cbind(x = 3e4 + 1000 * d$x),
+                chains = 3, n_sample = 40, burnin = 20)
+  fit <- tiny_fit(a)
+  expect_true(all(vapply(fit$draws, function(dr) all(is.finite(dr$deviance)),
+                         logical(1))))
+})
+
+test_that("a chain that never left an impossible state is named plainly", {
+  fit <- toy_fit()
+  fit$draws$chain2$deviance[] <- Inf
+  w <- character()
+  withCallingHandlers(asNamespace("mcar")$.warn_untrustworthy(fit),
+                      warning = function(x) {
+                        w <<- c(w, conditionMessage(x))
+                        invokeRestart("muffleWarning")
+                      })
+  expect_true(any(grepl("^chain2 never left an impossible state", w)))
+})

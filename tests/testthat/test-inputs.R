@@ -243,3 +243,55 @@ test_that("bad run settings are refused, each naming its argument", {
          "log_file", "does not exist")
   refuse(with_arg(a, log_file = tempdir()), "log_file", "is a directory")
 })
+
+test_that("a bad choice names its argument and the choices", {
+  fit <- toy_fit()
+  expect_input_error(predict(fit, type = "probability"), "type",
+                     "\"count\", \"risk\", not \"probability\"")
+  expect_input_error(fitted(fit, type = 2), "type", "\"count\", \"risk\"")
+  expect_input_error(residuals(fit, type = "raw"), "type",
+                     "\"response\", \"pearson\", \"deviance\"")
+  expect_input_error(plot(fit, type = "histogram"), "type",
+                     "\"trace\", \"density\", \"map\"")
+  expect_input_error(plot(fit, type = "map", stat = "mode"), "stat",
+                     "\"mean\"")
+  expect_identical(mcar:::.match_choice("pear", c("response", "pearson"),
+                                        "type"), "pearson")
+})
+
+test_that("a bad thread count from the option names the option", {
+  withr::local_options(mcar.threads = "four")
+  err <- expect_input_error(do.call(mcar_fit, base_args()), "threads",
+                            "options\\(mcar.threads = \"four\"\\)")
+  expect_match(conditionMessage(err), "must be a single number")
+  expect_input_error(do.call(mcar_fit, with_arg(base_args(), threads = 0)),
+                     "threads", "at least 1")
+})
+
+test_that("names that cannot place the rows on the map are refused", {
+  a <- base_args()
+  d <- toy_data()
+  local_test_seed(12)
+  o <- sample(25)
+  # A data frame reordered after it was read, beside an unnamed map.
+  df <- data.frame(y1 = d$Y[, 1], y2 = d$Y[, 2], e1 = d$E[, 1],
+                   e2 = d$E[, 2])[o, ]
+  refuse(with_arg(a, counts = c("y1", "y2"), expected = c("e1", "e2"),
+                  data = df), "counts", "reordering of 1..25.*`W` names no")
+  # In the map's order with the row names dropped, it runs.
+  rownames(df) <- NULL
+  expect_s3_class(tiny_fit(with_arg(a, counts = c("y1", "y2"),
+                                    expected = c("e1", "e2"), data = df)),
+                  "mcar_fit")
+  # `units` that rename the units of a named map are refused; repeating
+  # them is allowed.
+  nm <- paste0("u", 1:25)
+  W <- `dimnames<-`(a$W, list(nm, nm))
+  refuse(with_arg(a, W = W, units = rev(nm)), "units",
+         "contradicts.*unit 1 is 'u25' in `units` but 'u1'")
+  expect_identical(tiny_fit(with_arg(a, W = W, units = nm))$units, nm)
+  # Names that differ by white space are shown in quotes.
+  Y <- `rownames<-`(a$counts, replace(nm, 1, "u1 "))
+  refuse(with_arg(a, W = W, counts = Y), "counts",
+         "missing: 'u1'; not on the map: 'u1 '")
+})

@@ -209,3 +209,64 @@ test_that("islands = \"nearest\" links each island to its nearest polygon", {
                      "islands", "needs polygons")
   expect_input_error(ns$.check_islands("far"), "islands", "not \"far\"")
 })
+
+test_that("weights near the limits of double precision", {
+  ns <- asNamespace("mcar")
+  W <- grid_adjacency(5)
+  W[1, 2] <- W[2, 1] <- 3  # weights of more than one size
+  ref <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)
+  # The normalised weights do not depend on their scale, however far out:
+  # the support of the eigenvalues is that of the map as it is.
+  for (s in c(1e200, 1e-200)) {
+    mp <- ns$.check_map(W)
+    mp$w <- mp$w * s
+    got <- ns$.prepare_map(mp, quiet = TRUE)
+    expect_equal(got$lambda_min, ref$lambda_min, tolerance = 1e-10)
+    expect_equal(got$eta_lo, ref$eta_lo, tolerance = 1e-10)
+  }
+  # A fit refuses weights on such scales, saying so.
+  a <- base_args()
+  refuse(with_arg(a, W = a$W * 1e200), "W", "extreme scale")
+  refuse(with_arg(a, W = a$W * 1e-200), "W", "extreme scale")
+  refuse(with_arg(a, W = a$W * 1e308), "W", "row sums overflow")
+})
+
+test_that("the islands are named by the fit's unit names", {
+  a <- base_args()
+  g <- grid_adjacency(5, 5)
+  g[13, ] <- 0; g[, 13] <- 0
+  nm <- sprintf("county%02d", 1:25)
+  # An unnamed map and named data: the units are the data's names.
+  msgs <- character()
+  withCallingHandlers(
+    tiny_fit(with_arg(a, W = g, counts = `rownames<-`(a$counts, nm))),
+    message = function(m) {
+      msgs <<- c(msgs, conditionMessage(m))
+      invokeRestart("muffleMessage")
+    })
+  expect_true(any(grepl("without neighbours \\(county13\\)", msgs)))
+  # sp polygons numbered 0..n-1 by sp: the ids give way to the data's names
+  # and to `units`.
+  skip_if_not_installed("sf")
+  skip_if_not_installed("sp")
+  skip_if_not_installed("spdep")
+  sq <- function(x, y) sf::st_polygon(list(rbind(c(x, y), c(x + 1, y),
+                                                  c(x + 1, y + 1), c(x, y + 1),
+                                                  c(x, y))))
+  polys <- c(lapply(0:8, function(k) sq(k %% 3, k %/% 3)), list(sq(5, 5)))
+  sp_map <- methods::as(sf::st_sf(id = 1:10, geometry = sf::st_sfc(polys)),
+                        "Spatial")
+  sp::spChFIDs(sp_map) <- as.character(0:9)
+  local_test_seed(3)
+  Y <- matrix(rpois(20, 10), 10, 2); E <- matrix(10, 10, 2)
+  msgs <- character()
+  fit <- withCallingHandlers(
+    tiny_fit(with_arg(a, W = sp_map, counts = Y, expected = E,
+                      units = paste0("area", 1:10))),
+    message = function(m) {
+      msgs <<- c(msgs, conditionMessage(m))
+      invokeRestart("muffleMessage")
+    })
+  expect_identical(fit$units, paste0("area", 1:10))
+  expect_true(any(grepl("without neighbours \\(area10\\)", msgs)))
+})

@@ -52,6 +52,9 @@ test_that("a worker that dies loses its own chain only and the plan is restarted
   }
   expect_identical(dim(posterior::as_draws_array(fit))[2], 2L)
   expect_s3_class(suppressWarnings(summary(fit)), "summary.mcar_fit")
+  expect_output(print(fit), "^.*\n2 chains x .*\n2 of 3 chains kept: chain 1 was lost")
+  expect_output(print(suppressWarnings(summary(fit))),
+                "2 of 3 chains kept: chain 1 was lost")
 
   # The plan works afterwards: every chain runs, as on a fresh plan.
   options(mcar.chain_hook = NULL)
@@ -122,4 +125,20 @@ test_that("an interrupted fit, or one out of time, stops its chains on the worke
   # The workers are free for the next fit, which runs as on fresh workers.
   options(mcar.chain_hook = NULL)
   expect_identical(par_fit(chains = 2)$draws, ref$draws)
+})
+
+test_that("workers without the package are named as the cause", {
+  skip_on_cran()
+  skip_if_not_installed("parallelly")
+  withr::local_options(mcar.chain_hook = NULL)
+  # A worker whose library paths hold no copy of the package.
+  cl <- parallelly::makeClusterPSOCK(
+    1L, rscript_libs = tempdir(),
+    rscript_envs = c(R_LIBS = "", R_LIBS_USER = "", R_LIBS_SITE = ""))
+  withr::defer(parallel::stopCluster(cl))
+  skip_if(unlist(parallel::clusterEvalQ(
+    cl, requireNamespace("mcar", quietly = TRUE))), "mcar found by the worker")
+  local_plan(future::cluster, workers = cl)
+  expect_error(par_fit(chains = 2, n_sample = 20, burnin = 10),
+               "package 'mcar' is not installed where the plan's workers run")
 })

@@ -184,3 +184,57 @@ test_that("replicated counts follow the posterior predictive distribution", {
   skip_if_not_installed("bayesplot")
   expect_s3_class(bayesplot::pp_check(fit, ndraws = 20), "ggplot")
 })
+
+test_that("new data pass through the fitted terms and are matched by row name", {
+  d <- toy_data()
+  df <- data.frame(y1 = d$Y[, 1], e1 = d$E[, 1], x = d$x + 5)
+  # scale() and poly() keep the centring and scaling learnt from the data,
+  # so new values give the risks of the linear predictor at those values.
+  for (f in list(~ scale(x), ~ poly(x, 2))) {
+    ff <- fit_quietly("y1", "e1", d$W, covariates = f, data = df,
+                      n_sample = 60, burnin = 20, chains = 1, seed = 3)
+    shifted <- transform(df, x = x + 10)
+    Xn <- model.matrix(delete.response(terms(model.frame(f, df))), shifted)
+    dr <- ff$draws$chain1
+    mu <- dr$beta %*% t(Xn) + dr$Lambda[, 1] * dr$phi
+    p <- predict(ff, newdata = shifted, type = "risk")
+    expect_equal(p$mean, unname(colMeans(exp(mu))), tolerance = 1e-10)
+    expect_equal(predict(ff, newdata = df, type = "risk"),
+                 predict(ff, type = "risk"), tolerance = 1e-12)
+  }
+  # The units of a fit whose inputs carried no names are "1".."n": rows of
+  # new data named by them are matched by name, not taken by position.
+  ff <- fit_quietly("y1", "e1", d$W, covariates = ~ x, data = df,
+                    n_sample = 60, burnin = 20, chains = 1, seed = 3)
+  shifted <- transform(df, x = x + seq_len(25) / 10)
+  expect_equal(predict(ff, newdata = shifted[25:1, ], type = "risk"),
+               predict(ff, newdata = shifted, type = "risk"),
+               tolerance = 1e-12)
+  expect_input_error(predict(ff, newdata = `rownames<-`(df, paste0("v", 1:25))),
+                     "newdata", "do not match those of the fit's units")
+  # A variable of the formula missing from `newdata` is an error, even when
+  # one of that name is at hand where the formula was written.
+  x <- d$x
+  expect_input_error(predict(ff, newdata = data.frame(z = d$x)), "newdata",
+                     "lacks the covariate variable\\(s\\) `x`")
+})
+
+test_that("a fit storing a share of its draws says so, and pp_check caps its draws", {
+  args <- with_arg(base_args(), n_sample = 40, burnin = 20, keep = 7)
+  msgs <- character()
+  fit <- withCallingHandlers(tiny_fit(args), message = function(m) {
+    msgs <<- c(msgs, conditionMessage(m))
+    invokeRestart("muffleMessage")
+  })
+  stored <- grep("Storing", msgs, value = TRUE)
+  expect_match(stored, "every 3rd")
+  expect_match(stored, "`keep = 7`")
+  expect_message(predict(fit), "Intervals: from the 6 stored draws")
+  expect_identical(mcar:::.ordinal(c(1, 2, 3, 4, 11, 12, 13, 21, 22, 23, 101,
+                                     111, 112)),
+                   c("1st", "2nd", "3rd", "4th", "11th", "12th", "13th",
+                     "21st", "22nd", "23rd", "101st", "111th", "112th"))
+  skip_if_not_installed("bayesplot")
+  small <- tiny_fit(with_arg(base_args(), n_sample = 30, burnin = 10))
+  expect_s3_class(suppressMessages(bayesplot::pp_check(small)), "ggplot")
+})

@@ -79,3 +79,19 @@ test_that("one outcome without covariates works end to end", {
                tolerance = 1e-12)
   expect_output(print(fit), "1 outcome \\(outcome1\\)")
 })
+
+test_that("print and summary count the chains kept and name a lost one", {
+  fit <- toy_fit()
+  lost <- fit
+  for (el in c("draws", "acceptance", "scales", "initial_scales", "tuning",
+               "init", "last_state", "summaries")) {
+    lost[[el]] <- fit[[el]][1L]
+  }
+  lost$lost_chains <- 2L
+  out <- capture.output(print(lost))
+  expect_true(any(startsWith(out, "1 chain x ")))
+  expect_true("1 of 2 chains kept: chain 2 was lost with its worker" %in% out)
+  out <- capture.output(print(suppressWarnings(summary(lost))))
+  expect_true("1 of 2 chains kept: chain 2 was lost with its worker" %in% out)
+  expect_false(any(grepl("lost", capture.output(print(fit)))))
+})

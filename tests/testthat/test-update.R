@@ -64,6 +64,6 @@ test_that("threads default to the cores a chain can use, and never change the dr
   expect_identical(rt(NULL, 3000, 3, 4), as.integer(min(cores, 64L)))
   expect_identical(rt(3, 3000, 3, 4), 3L)
   withr::local_options(mcar.threads = "four")
-  expect_input_error(rt(getOption("mcar.threads"), 3000, 3, 4),
-                     "options(mcar.threads)")
+  expect_input_error(rt(getOption("mcar.threads"), 3000, 3, 4), "threads",
+                     "options\\(mcar.threads")
 })

@@ -1,8 +1,20 @@
 # Printing and summarising a fit, and the extractors of other modelling
 # packages: coef(), nobs(), confint(), vcov() and as.data.frame().
 
+# Numbers as text with `digits` significant digits in fixed notation
+# (0.00213, 12.4, 1234), so that coefficients of covariates on a raw scale
+# stay readable; trailing zeros kept, so a column's digits line up.
+.fmt_signif <- function(x, digits) {
+  out <- formatC(signif(x, digits), digits = digits, format = "fg",
+                 flag = "#")
+  out <- sub("\\.$", "", trimws(out))
+  out[is.na(x)] <- ""
+  out
+}
+
 # A table of numbers as text: effective sizes whole, R-hat to three
-# decimals, other numbers to `digits`; missing values blank.
+# decimals, other numbers to `digits` significant digits; missing values
+# blank.
 .fmt_table <- function(tab, digits) {
   out <- tab
   for (j in names(out)) {
@@ -15,7 +27,7 @@
     } else if (is.integer(tab[[j]])) {
       out[[j]] <- as.character(tab[[j]])
     } else if (is.numeric(tab[[j]])) {
-      out[[j]] <- formatC(tab[[j]], digits = digits, format = "f")
+      out[[j]] <- .fmt_signif(tab[[j]], digits)
     }
   }
   out
@@ -77,15 +89,16 @@
 #' numbers of trials, `trials`) for the fitted units, for counterfactual
 #' maps: the fields and coefficients are those of the fit.  Its predictive
 #' intervals are quantiles of the mixture of the family's distributions
-#' over the draws (Poisson, binomial, or negative binomial at each draw's
-#' size), found by bisection.  `residuals()` response, Pearson or deviance
+#' over the stored draws (Poisson, binomial, or negative binomial at each
+#' draw's size; at most 1,000 draws, evenly spaced), found exactly by a
+#' search that starts at a moment-matched approximation.  `residuals()` response, Pearson or deviance
 #' residuals of the family against the fitted counts (negative binomial:
 #' at the posterior mean sizes); `nobs()` the number of observed counts;
 #' `logLik()` the log-likelihood of the family at the posterior mean risks,
 #' with `pD` as its degrees of freedom.
 #'
 #' @param x,object An `"mcar_fit"` object from [mcar_fit()].
-#' @param digits Number of decimals shown.
+#' @param digits Number of significant digits shown.
 #' @param level Probability mass of the credible intervals.
 #' @param variables Parameters to summarise: group names (`"beta"`,
 #'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"`

@@ -371,7 +371,18 @@ as_draws_array.mcar_fit <- function(x, variables = .groups, ...) {
 #' @rdname as.mcmc.mcar_fit
 #' @exportS3Method posterior::as_draws_df
 as_draws_df.mcar_fit <- function(x, variables = .groups, ...) {
-  posterior::as_draws_df(as_draws_array.mcar_fit(x, variables))
+  # Built column by column from the array, as posterior builds it, without
+  # its intermediate copies.
+  arr <- .draws_array(x, variables)
+  S <- dim(arr)[1L]; chains <- dim(arr)[2L]
+  cols <- lapply(seq_len(dim(arr)[3L]), function(v) as.vector(arr[, , v]))
+  names(cols) <- dimnames(arr)[[3L]]
+  rm(arr)
+  cols$.chain <- rep(seq_len(chains), each = S)
+  cols$.iteration <- rep(seq_len(S), chains)
+  cols$.draw <- seq_len(S * chains)
+  structure(cols, row.names = c(NA_integer_, -S * chains),
+            class = c("draws_df", "draws", "tbl_df", "tbl", "data.frame"))
 }
 
 #' @rdname as.mcmc.mcar_fit

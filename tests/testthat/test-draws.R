@@ -15,6 +15,7 @@ test_that("the draws carry the names posterior and coda expect", {
   expect_s3_class(df, "draws_df")
   expect_identical(posterior::variables(df), want)
   expect_identical(posterior::ndraws(df), 400L)
+  expect_identical(df, posterior::as_draws_df(arr))
   expect_identical(posterior::variables(posterior::as_draws(fit)), want)
   m <- coda::as.mcmc(fit)
   expect_s3_class(m, "mcmc.list")

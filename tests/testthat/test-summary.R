@@ -33,7 +33,7 @@ test_that("small coefficients print to significant digits", {
   tab <- data.frame(mean = c(0.002134, -1.5, 1234.5), sd = c(0.00412, 0.25, 10),
                     rhat = c(1.0012, 1.2, NA), ess_bulk = c(812.4, 40, NA))
   out <- fmt(tab, 3)
-  expect_identical(out$mean, c("0.00213", "-1.50", "1234"))
+  expect_identical(out$mean, c("0.00213", "-1.50", "1230"))
   expect_identical(out$sd, c("0.00412", "0.250", "10.0"))
   expect_identical(out$rhat, c("1.001", "1.200", ""))
   expect_identical(out$ess_bulk, c("812", "40", ""))

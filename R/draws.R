@@ -321,8 +321,13 @@
 #' `as.mcmc()` returns the kept draws as a \pkg{coda} `mcmc.list` (one `mcmc`
 #' per chain); `as_draws()`, `as_draws_array()`, `as_draws_df()`,
 #' `as_draws_matrix()`, `as_draws_list()` and `as_draws_rvars()` return
-#' them in \pkg{posterior}'s formats, variables in the order asked.  Variables are named `beta[j,r]`
-#' (j = 1 the intercept, then the covariates; r the outcome),
+#' them in \pkg{posterior}'s formats, variables in the order asked.
+#' Coefficients are named by covariate and outcome,
+#' `beta[covariate,outcome]` (such as `beta[(Intercept),Y1]` or
+#' `beta[income,Y2]`), as in `print()`, `summary()` and `coef()`; asking for
+#' `beta[j,r]` by number (j = 1 the intercept, then the covariates; r the
+#' outcome) selects the same coefficient.  The other variables are
+#' named by index:
 #' `Lambda[r,c]` and `A[a,b]` (upper triangles), `eta[k]`, `theta[j]`,
 #' `dispersion[r]` (the sizes of a negative binomial fit), `phi[i,c]`,
 #' `rr[i,r]` (relative risks; binomial fits have the probabilities

@@ -75,8 +75,9 @@
 #' Methods for fitted MCAR models
 #'
 #' `print()` shows the run and its likelihood family, posterior summaries
-#' of the coefficients, loadings, association matrix and (negative
-#' binomial) sizes, the DIC and the acceptance rates; `summary()` adds bulk
+#' of the coefficients (named `beta[covariate,outcome]`), loadings,
+#' association matrix and (negative binomial) sizes, to `digits`
+#' significant digits, the DIC and the acceptance rates; `summary()` adds bulk
 #' and tail effective sample sizes and the relative risks (for binomial
 #' fits the probabilities, against each outcome's overall proportion).
 #' `coef()` returns the posterior means as a named list (`beta`, `Lambda`,
@@ -103,7 +104,8 @@
 #' @param variables Parameters to summarise: group names (`"beta"`,
 #'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"`
 #'   or `"prob"`, `"log_lik"`, `"deviance"`) and/or single names such as
-#'   `"beta[1,2]"`.
+#'   `"beta[x,Y2]"` (a coefficient by covariate and outcome, or by number,
+#'   `"beta[2,2]"`).
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
 #'   `residuals()`: `"response"`, `"pearson"` or `"deviance"`.
 #' @param newdata For `predict()`: `NULL`, or new covariate values of the
@@ -277,7 +279,8 @@ nobs.mcar_fit <- function(object, ...) sum(!is.na(object$counts))
 #' @param object,x An `"mcar_fit"` object from [mcar_fit()].
 #' @param parm,variables Parameters: group names (`"beta"`, `"Lambda"`,
 #'   `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"` or `"prob"`,
-#'   `"log_lik"`, `"deviance"`) and/or single names such as `"beta[2,1]"`.
+#'   `"log_lik"`, `"deviance"`) and/or single names such as `"beta[x,Y1]"`
+#'   (or by number, `"beta[2,1]"`).
 #' @param level Probability mass of the intervals.
 #' @param row.names,optional Not used.
 #' @param nsim Number of replicated data sets.

@@ -7,7 +7,8 @@
 # cached in `--cache` so that runs before and after a change time the same
 # draws.  Each call runs in a fresh R process, so that its peak resident
 # size (VmHWM) is its own; "extra MB" is that peak above the resident size
-# with the fit loaded.
+# with the fit loaded.  "CPU s" is the process's user and system time, the
+# figure to compare on a busy machine.
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_post.R [--n 3000]
 #     [--keep 1000] [--calls summary,predict] [--cache DIR]
@@ -49,11 +50,13 @@ if ("--child" %in% argv) {
   call <- calls[[opt("--call", "summary")]]
   gc()
   rss0 <- vm_kb("VmRSS")
-  t0 <- proc.time()[["elapsed"]]
+  t0 <- proc.time()
   out <- suppressWarnings(suppressMessages(eval(call)))
-  s <- proc.time()[["elapsed"]] - t0
-  cat(sprintf("RESULT seconds=%.2f extra_mb=%.0f peak_mb=%.0f result_mb=%.0f\n",
-              s, (vm_kb("VmHWM") - rss0) / 1024, vm_kb("VmHWM") / 1024,
+  t1 <- proc.time() - t0
+  cat(sprintf(paste0("RESULT seconds=%.2f cpu=%.2f extra_mb=%.0f peak_mb=%.0f ",
+                     "result_mb=%.0f\n"),
+              t1[["elapsed"]], t1[["user.self"]] + t1[["sys.self"]],
+              (vm_kb("VmHWM") - rss0) / 1024, vm_kb("VmHWM") / 1024,
               as.numeric(utils::object.size(out)) / 2^20))
   quit(save = "no")
 }
@@ -80,8 +83,8 @@ which_calls <- strsplit(opt("--calls", paste(names(calls), collapse = ",")),
                         ",")[[1]]
 script <- file.path(here, "bench_post.R")
 cat(sprintf("%d units, K = 3, 4 chains; fit cached in %s\n", n, fit_file))
-cat(sprintf("%-14s %9s %9s %9s %10s\n", "call", "seconds", "extra MB",
-            "peak MB", "result MB"))
+cat(sprintf("%-14s %9s %9s %9s %9s %10s\n", "call", "seconds", "CPU s",
+            "extra MB", "peak MB", "result MB"))
 for (cl in which_calls) {
   v <- child_result(c(script, "--child", "--n", n, "--keep", keep_arg,
                       "--cache", cache, "--call", cl))
@@ -89,6 +92,6 @@ for (cl in which_calls) {
     cat(sprintf("%-14s failed\n", cl))
     next
   }
-  cat(sprintf("%-14s %9s %9s %9s %10s\n", cl, v[["seconds"]], v[["extra_mb"]],
-              v[["peak_mb"]], v[["result_mb"]]))
+  cat(sprintf("%-14s %9s %9s %9s %9s %10s\n", cl, v[["seconds"]], v[["cpu"]],
+              v[["extra_mb"]], v[["peak_mb"]], v[["result_mb"]]))
 }

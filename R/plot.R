@@ -252,9 +252,9 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     arr <- .draws_array(x, "phi")
     ph <- matrix(arr, prod(dim(arr)[1:2]))
     f <- switch(stat, mean = colMeans(ph),
-                median = apply(ph, 2L, median),
-                lower = apply(ph, 2L, quantile, 0.025, names = FALSE),
-                upper = apply(ph, 2L, quantile, 0.975, names = FALSE))
+                median = .col_quantiles(ph, numeric(), median = TRUE)[, 1L],
+                lower = .col_quantiles(ph, 0.025)[, 1L],
+                upper = .col_quantiles(ph, 0.975)[, 1L])
     labels <- paste0("field", seq_along(x$outcomes))
     values <- matrix(f, ncol = length(x$outcomes),
                      dimnames = list(x$units, labels))[, idx, drop = FALSE]

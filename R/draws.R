@@ -82,7 +82,8 @@
 .log_lik_draws <- function(fit, d) {
   y <- as.vector(fit$counts)
   obs <- which(!is.na(y))
-  risk <- .rr_draws(fit, d)[, obs, drop = FALSE]
+  risk <- .risk(fit, .lp_draws(fit, d))
+  if (length(obs) < length(y)) risk <- risk[, obs, drop = FALSE]
   S <- nrow(risk)
   ll <- .count_log_density(
     .family(fit), rep(y[obs], each = S),
@@ -96,9 +97,37 @@
   ll
 }
 
+# Names of the coefficients: beta[covariate,outcome], covariates varying
+# fastest, as the columns of the draws beta.
+.beta_names <- function(fit) {
+  p <- length(fit$covariates); K <- .n_outcomes(fit)
+  paste0("beta[", rep(fit$covariates, K), ",", rep(fit$outcomes, each = p),
+         "]")
+}
+
+# Single names of coefficients given by number, beta[j,r], as the names of
+# the draws (beta[covariate,outcome]); other names as they are.
+.beta_by_name <- function(fit, variables) {
+  m <- regmatches(variables,
+                  regexec("^beta\\[([0-9]+),([0-9]+)\\]$", variables))
+  p <- length(fit$covariates); K <- .n_outcomes(fit)
+  nm <- .beta_names(fit)
+  vapply(seq_along(variables), function(k) {
+    jr <- as.integer(m[[k]][2:3])
+    if (length(m[[k]]) == 3L && !anyNA(jr) && jr[1L] >= 1L && jr[1L] <= p &&
+        jr[2L] >= 1L && jr[2L] <= K) nm[jr[1L] + p * (jr[2L] - 1L)] else
+      variables[k]
+  }, character(1))
+}
+
 # The draws of one group of a chain, derived ones computed.
 .group_draws <- function(fit, d, group) {
   switch(group,
+    beta = {
+      x <- d$beta
+      colnames(x) <- .beta_names(fit)
+      x
+    },
     rr = , prob = .rr_draws(fit, d),
     log_lik = .log_lik_draws(fit, d),
     d[[group]])
@@ -111,6 +140,7 @@
     .input_error("variables", "must be a character vector of parameter or ",
                  "group names.")
   }
+  variables <- .beta_by_name(fit, variables)
   have <- .fit_groups(fit)
   # The defaults name the groups of every family; a fit gives its own.
   if (identical(variables, .groups) || identical(variables, .reported)) {
@@ -165,15 +195,64 @@
   S <- nrow(per_chain[[1L]])
   out <- array(NA_real_, c(S, length(per_chain), length(keep)),
                dimnames = list(NULL, names(fit$draws), keep))
-  for (k in seq_along(per_chain)) out[, k, ] <- per_chain[[k]][, keep]
+  at <- match(keep, vars)
+  for (k in seq_along(per_chain)) {
+    out[, k, ] <- per_chain[[k]][, at, drop = FALSE]
+    per_chain[k] <- list(NULL)
+  }
+  out
+}
+
+# Quantiles of each column of a matrix of draws (draws x variables), as
+# quantile() gives them (type 7), and with `median` the column medians as
+# median() gives them: one partial sort of each column for all of them.
+# A matrix, one row per column of m and one column per prob (then the
+# median, named "median").
+.col_quantiles <- function(m, probs, median = FALSE) {
+  S <- nrow(m)
+  index <- 1 + max(S - 1, 0) * probs
+  lo <- floor(index); hi <- ceiling(index)
+  half <- (S + 1L) %/% 2L
+  mid <- if (median) {
+    if (S %% 2L == 1L) half else half + 0:1
+  }
+  pos <- sort(unique(c(lo, hi, mid)))
+  v <- vapply(seq_len(ncol(m)), function(j) {
+    sort.int(m[, j], partial = pos)[pos]
+  }, numeric(length(pos)))
+  v <- matrix(v, length(pos))
+  at <- function(k) v[match(k, pos), ]
+  out <- matrix(NA_real_, ncol(m), length(probs) + median,
+                dimnames = list(colnames(m),
+                                c(rep("", length(probs)),
+                                  if (median) "median")))
+  for (k in seq_along(probs)) {
+    q <- at(lo[k]); x_hi <- at(hi[k])
+    i <- which(index[k] > lo[k] & x_hi != q)
+    h <- index[k] - lo[k]
+    q[i] <- (1 - h) * q[i] + h * x_hi[i]
+    out[, k] <- q
+  }
+  if (median) {
+    out[, length(probs) + 1L] <- if (length(mid) == 1L) at(mid) else
+      (at(mid[1L]) + at(mid[2L])) / 2
+  }
   out
 }
 
 # The risk draws of every chain, one below the other (stored draws x
 # cells).
 .rr_summary <- function(fit) {
-  per_chain <- lapply(fit$draws, function(d) .rr_draws(fit, d))
-  do.call(rbind, per_chain)
+  S <- vapply(fit$draws, function(d) length(.stored_rows(fit, d)),
+              integer(1))
+  out <- matrix(0, sum(S), .n_units(fit) * .n_outcomes(fit))
+  at <- c(0L, cumsum(S))
+  for (k in seq_along(fit$draws)) {
+    out[at[k] + seq_len(S[k]), ] <- .risk(fit, .lp_draws(fit, fit$draws[[k]]))
+  }
+  colnames(out) <- .cell_names(.risk_name(fit), .n_units(fit),
+                               .n_outcomes(fit))
+  out
 }
 
 # The running summaries of every cell over every kept draw of every chain,
@@ -242,8 +321,13 @@
 #' `as.mcmc()` returns the kept draws as a \pkg{coda} `mcmc.list` (one `mcmc`
 #' per chain); `as_draws()`, `as_draws_array()`, `as_draws_df()`,
 #' `as_draws_matrix()`, `as_draws_list()` and `as_draws_rvars()` return
-#' them in \pkg{posterior}'s formats, variables in the order asked.  Variables are named `beta[j,r]`
-#' (j = 1 the intercept, then the covariates; r the outcome),
+#' them in \pkg{posterior}'s formats, variables in the order asked.
+#' Coefficients are named by covariate and outcome,
+#' `beta[covariate,outcome]` (such as `beta[(Intercept),Y1]` or
+#' `beta[income,Y2]`), as in `print()`, `summary()` and `coef()`; asking for
+#' `beta[j,r]` by number (j = 1 the intercept, then the covariates; r the
+#' outcome) selects the same coefficient.  The other variables are
+#' named by index:
 #' `Lambda[r,c]` and `A[a,b]` (upper triangles), `eta[k]`, `theta[j]`,
 #' `dispersion[r]` (the sizes of a negative binomial fit), `phi[i,c]`,
 #' `rr[i,r]` (relative risks; binomial fits have the probabilities
@@ -292,7 +376,18 @@ as_draws_array.mcar_fit <- function(x, variables = .groups, ...) {
 #' @rdname as.mcmc.mcar_fit
 #' @exportS3Method posterior::as_draws_df
 as_draws_df.mcar_fit <- function(x, variables = .groups, ...) {
-  posterior::as_draws_df(as_draws_array.mcar_fit(x, variables))
+  # Built column by column from the array, as posterior builds it, without
+  # its intermediate copies.
+  arr <- .draws_array(x, variables)
+  S <- dim(arr)[1L]; chains <- dim(arr)[2L]
+  cols <- lapply(seq_len(dim(arr)[3L]), function(v) as.vector(arr[, , v]))
+  names(cols) <- dimnames(arr)[[3L]]
+  rm(arr)
+  cols$.chain <- rep(seq_len(chains), each = S)
+  cols$.iteration <- rep(seq_len(S), chains)
+  cols$.draw <- seq_len(S * chains)
+  structure(cols, row.names = c(NA_integer_, -S * chains),
+            class = c("draws_df", "draws", "tbl_df", "tbl", "data.frame"))
 }
 
 #' @rdname as.mcmc.mcar_fit

@@ -27,10 +27,18 @@ logLik.mcar_fit <- function(object, ...) {
 }
 
 # The pointwise log-likelihood draws: stored draws x chains x observed
-# cells.
+# cells, filled chain by chain.
 .log_lik_array <- function(x) {
-  arr <- .draws_array(x, "log_lik")
-  arr
+  out <- NULL
+  for (k in seq_along(x$draws)) {
+    ll <- .log_lik_draws(x, x$draws[[k]])
+    if (is.null(out)) {
+      out <- array(NA_real_, c(nrow(ll), length(x$draws), ncol(ll)),
+                   dimnames = list(NULL, names(x$draws), colnames(ll)))
+    }
+    out[, k, ] <- ll
+  }
+  out
 }
 
 #' Model comparison: LOO and WAIC

@@ -45,12 +45,22 @@
 #' @param per_page For trace and density plots: panels per page.
 #' @param what For maps: `"rr"` (relative risks, or the probabilities of a
 #'   binomial fit) or `"phi"` (the fields).
+#' @param scale For maps of a binomial fit's probabilities: they are shown
+#'   per `scale` people (trials), by default per 100,000, and the legend's
+#'   title says so; `breaks` are on that scale.  `1` shows the
+#'   probabilities themselves.  Not used by other maps.
+#' @param border For maps: the colour of the units' borders, `NA` for none;
+#'   by default dark grey on maps of up to 300 units, light grey and thinner
+#'   up to 3,000, none above (where borders would hide the colours).
 #' @param ... Passed to the underlying plotting calls.
 #' @return Invisibly: for maps, a list with the mapped `values` (units by
 #'   outcomes), `breaks`, `colours` and legend `labels` (per map), `fill`
 #'   (each unit's colour), the `geometry` drawn (in the fit's unit order),
-#'   the number of `legends` and the `grid` (rows, columns); otherwise the
-#'   names of the plotted parameters.
+#'   the number of `legends`, the `grid` (rows, columns; a last row that
+#'   is not full is centred; `layout` the [graphics::layout()] matrix),
+#'   the `scale` of the values, the `border`
+#'   colour and width and the legends' text size `legend_cex`; otherwise
+#'   the names of the plotted parameters.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -70,7 +80,8 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                                    "prob_gt"),
                           threshold = 1, map = NULL, shared_scale = FALSE,
                           breaks = NULL, palette = "Blue-Red 3",
-                          per_page = 16, what = c("rr", "phi"), ...) {
+                          per_page = 16, what = c("rr", "phi"), scale = NULL,
+                          border = NULL, ...) {
   type <- .match_choice(type, c("trace", "density", "map"), "type")
   if (type == "map") {
     stat <- .match_choice(stat, c("mean", "median", "lower", "upper",
@@ -78,7 +89,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     what <- .match_choice(what, c("rr", "phi"), "what")
     return(invisible(.plot_map(x, outcomes, stat, threshold, map,
                                shared_scale, breaks, palette, what = what,
-                               ...)))
+                               scale = scale, border = border, ...)))
   }
   arr <- .draws_array(x, variables)
   per_page <- .check_count(per_page, "per_page", lower = 1)
@@ -206,8 +217,18 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   lab
 }
 
+# The units' borders on a map of n units: dark on small maps, light and
+# thin up to 3,000 units, none on larger ones, where they would hide the
+# colours; `border` given, that colour.
+.map_border <- function(n, border = NULL) {
+  if (is.null(border)) {
+    border <- if (n <= 300L) "grey35" else if (n <= 3000L) "grey60" else NA
+  }
+  list(colour = border, lwd = if (n <= 300L) 0.4 else 0.15)
+}
+
 .plot_map <- function(x, outcomes, stat, threshold, map, shared_scale, breaks,
-                      palette, what = "rr", ...) {
+                      palette, what = "rr", scale = NULL, border = NULL, ...) {
   idx <- .resolve_outcomes(x, outcomes)
   binom <- .family(x) == "binomial"
   if (!is.null(map)) {
@@ -233,9 +254,9 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     arr <- .draws_array(x, "phi")
     ph <- matrix(arr, prod(dim(arr)[1:2]))
     f <- switch(stat, mean = colMeans(ph),
-                median = apply(ph, 2L, median),
-                lower = apply(ph, 2L, quantile, 0.025, names = FALSE),
-                upper = apply(ph, 2L, quantile, 0.975, names = FALSE))
+                median = .col_quantiles(ph, numeric(), median = TRUE)[, 1L],
+                lower = .col_quantiles(ph, 0.025)[, 1L],
+                upper = .col_quantiles(ph, 0.975)[, 1L])
     labels <- paste0("field", seq_along(x$outcomes))
     values <- matrix(f, ncol = length(x$outcomes),
                      dimnames = list(x$units, labels))[, idx, drop = FALSE]
@@ -248,9 +269,22 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     labels <- x$outcomes
     values <- matrix(rr[[stat]], ncol = length(x$outcomes),
                      dimnames = list(x$units, x$outcomes))[, idx, drop = FALSE]
-    # Binomial fits map probabilities, their classes centred at the
-    # outcome's overall proportion (at the pooled one on a shared scale).
-    what_is <- if (binom) "probability" else "RR"
+    # Binomial fits map probabilities, per `scale` trials, their classes
+    # centred at the outcome's overall proportion (at the pooled one on a
+    # shared scale).
+    if (binom && stat != "prob_gt") {
+      if (is.null(scale)) scale <- 1e5
+      if (!is.numeric(scale) || length(scale) != 1L || !is.finite(scale) ||
+          scale <= 0) {
+        .input_error("scale", "must be one positive number, such as 1e5 ",
+                     "for probabilities per 100,000.")
+      }
+      values <- values * scale
+    }
+    per <- if (binom && stat != "prob_gt" && scale != 1) {
+      paste(" per", format(scale, big.mark = ",", scientific = FALSE))
+    } else ""
+    what_is <- if (binom) paste0("probability", per) else "RR"
     title <- switch(stat, mean = paste("posterior mean", what_is),
                     median = paste("posterior median", what_is),
                     lower = paste("lower 95% bound of", what_is),
@@ -265,10 +299,13 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   log_scale <- what == "rr" && stat != "prob_gt"
   centre <- rep(1, n)
   pooled <- 1
+  if (is.null(scale) || !(binom && what == "rr" && stat != "prob_gt")) {
+    scale <- 1
+  }
   if (binom && what == "rr") {
-    centre <- .overall_proportion(x)[idx]
+    centre <- .overall_proportion(x)[idx] * scale
     ok <- !is.na(x$counts)
-    pooled <- sum(x$counts[ok]) / sum(x$trials[ok])
+    pooled <- sum(x$counts[ok]) / sum(x$trials[ok]) * scale
   }
   if (is.null(breaks)) {
     classes <- if (shared_scale) {
@@ -299,33 +336,45 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   on.exit(graphics::par(old))
   # Maps in a grid; below each map its legend, or one legend below all of
   # them when the maps share their classes.  A legend row is as tall as the
-  # longest legend needs (its title and rows of classes at cex 0.85, plus
-  # the margins), whatever the size of the device; the maps take the rest.
+  # longest legend needs (its title and rows of classes at the legends'
+  # text size, plus the margins); the maps take the rest.
   # As many columns as make the cells closest to square on this device.
   dev <- grDevices::dev.size("in")
   nc <- which.min(vapply(seq_len(n), function(k) {
     abs(log((dev[1L] / k) / (dev[2L] / ceiling(n / k))))
   }, numeric(1)))
   nr <- ceiling(n / nc)
+  # Text of the legends as large as the maps' cells allow, within limits.
+  key_cex <- min(1, max(0.6, 0.85 * min(dev[1L] / nc, dev[2L] / nr) / 3.5))
+  # Borders that do not hide the colours of many small units.
+  bd <- .map_border(length(geom), border)
+  border <- bd$colour; lwd <- bd$lwd
   one_key <- shared_scale && n > 1L
   key_cols <- function(k) if (one_key) min(k, 4L) else if (k > 5L) 2L else 1L
   key_rows <- max(vapply(classes, function(cl) {
     k <- length(cl$colours)
     ceiling(k / key_cols(k))
   }, numeric(1))) + 1
-  key_h <- graphics::lcm(2.54 * (0.85 * key_rows + 1.5) * graphics::par("csi"))
-  cell <- function(j) c((j - 1L) %/% nc + 1L, (j - 1L) %% nc + 1L)
+  key_h <- graphics::lcm(2.54 * (key_cex * key_rows + 1.5) *
+                          graphics::par("csi"))
+  # Each map takes two half-columns, so that a last row that is not full
+  # is centred rather than left with empty panels.
+  cell <- function(j) {
+    r <- (j - 1L) %/% nc + 1L
+    in_row <- if (r < nr) nc else n - (nr - 1L) * nc
+    c(r, (nc - in_row) + 2L * ((j - 1L) %% nc) + 1:2)
+  }
   if (one_key) {
-    lay <- matrix(0L, nr + 1L, nc)
-    for (j in seq_len(n)) lay[cell(j)[1L], cell(j)[2L]] <- j
+    lay <- matrix(0L, nr + 1L, 2L * nc)
+    for (j in seq_len(n)) lay[cell(j)[1L], cell(j)[-1L]] <- j
     lay[nr + 1L, ] <- n + 1L
     heights <- c(rep(1, nr), key_h)
   } else {
-    lay <- matrix(0L, 2L * nr, nc)
+    lay <- matrix(0L, 2L * nr, 2L * nc)
     for (j in seq_len(n)) {
       rc <- cell(j)
-      lay[2L * rc[1L] - 1L, rc[2L]] <- 2L * j - 1L
-      lay[2L * rc[1L], rc[2L]] <- 2L * j
+      lay[2L * rc[1L] - 1L, rc[-1L]] <- 2L * j - 1L
+      lay[2L * rc[1L], rc[-1L]] <- 2L * j
     }
     heights <- rep(c(1, key_h), nr)
   }
@@ -339,7 +388,8 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     lab <- .class_labels(cl$breaks, vals, fmt(cl))
     k <- length(cl$colours)
     graphics::legend("top", fill = rev(cl$colours), legend = rev(lab),
-                     title = title, bty = "n", cex = 0.85, ncol = key_cols(k))
+                     title = title, bty = "n", cex = key_cex,
+                     ncol = key_cols(k))
   }
   fill <- matrix(NA_character_, nrow(values), n, dimnames = dimnames(values))
   for (j in seq_len(n)) {
@@ -348,8 +398,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                       all.inside = TRUE)
     fill[, j] <- cl$colours[k]
     graphics::par(mar = c(0.5, 0.5, 2.5, 0.5))
-    graphics::plot(geom, col = fill[, j], border = "grey35", lwd = 0.4,
-                   ...)
+    graphics::plot(geom, col = fill[, j], border = border, lwd = lwd, ...)
     graphics::title(labels[idx[j]], cex.main = 1.3)
     if (!one_key) draw_key(cl, values[, j])
   }
@@ -361,5 +410,6 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
            values[, j], fmt(classes[[j]]))
        }),
        fill = fill, geometry = geom, legends = if (one_key) 1L else n,
-       grid = c(nr, nc))
+       grid = c(nr, nc), layout = lay, scale = scale,
+       border = list(colour = border, lwd = lwd), legend_cex = key_cex)
 }

@@ -25,43 +25,76 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 # cells): Poisson with means m; binomial with probabilities m and the trials
 # `size` (one per cell); negative binomial with means m and the sizes `size`
 # (draws x cells).  The quantile is the smallest k whose mixture
-# distribution function reaches prob.  It lies between the smallest and the
-# largest of the draws' own quantiles: for the Poisson and the binomial
-# those at the smallest and largest mean; for the negative binomial, whose
-# sizes vary with the draws too, between 0 and a bound found by doubling.
-# It is found by bisection there, so the cost grows with the logarithm of
-# the counts, not with the counts.
+# distribution function F reaches prob.  Each evaluation of F costs one
+# distribution function per draw and cell, so as few are made as can be:
+# the search starts at the quantile of a negative binomial (or, when the
+# mixture is underdispersed, normal) distribution with the mixture's mean
+# and variance, which is mostly within a count or two of the answer, and
+# gallops away from it in doubling steps until F crosses prob, then bisects.
+# For the Poisson and the binomial the quantile also lies between the
+# draws' own quantiles at the smallest and the largest mean, which bound the
+# search; the cost grows with the logarithm of the guess's error, not with
+# the counts.
 .predictive_quantiles <- function(m, prob, family = "poisson", size = NULL) {
   m <- as.matrix(m)
-  S <- nrow(m)
+  S <- nrow(m); cells <- ncol(m)
+  # Cells x draws, so that a value per cell recycles down the columns.
+  mt <- t(m)
+  st <- if (family == "negbinomial") t(size)
   cdf <- function(k, act) {
-    kk <- rep(k, each = S)
-    sz <- switch(family, binomial = rep(size[act], each = S),
-                 negbinomial = size[, act, drop = FALSE])
-    colMeans(matrix(.count_cdf(family, kk, m[, act, drop = FALSE], sz), S))
+    all <- length(act) == cells
+    x <- if (all) mt else mt[act, , drop = FALSE]
+    sz <- switch(family, binomial = size[act],
+                 negbinomial = if (all) st else st[act, , drop = FALSE])
+    rowMeans(matrix(.count_cdf(family, k, x, sz), length(act)))
   }
+  # The mixture's mean and variance, and the starting guess.
+  mean_m <- rowMeans(mt)
+  var_m <- rowSums((mt - mean_m)^2) / max(S - 1, 1)
+  mu <- switch(family, binomial = size * mean_m, mean_m)
+  v <- switch(family,
+    binomial = size * mean_m * (1 - mean_m) + size * (size - 1) * var_m,
+    negbinomial = rowMeans(mt + mt^2 / st) + var_m,
+    mean_m + var_m)
+  over <- is.finite(v) & v > mu & mu > 0
+  guess <- round(stats::qnorm(prob, mu, sqrt(pmax(v, 0))))
+  guess[over] <- stats::qnbinom(prob, size = mu[over]^2 / (v[over] - mu[over]),
+                                mu = mu[over])
   if (family == "negbinomial") {
-    lo <- rep(0, ncol(m))
-    hi <- pmax(1, ceiling(apply(m, 2L, max)))
-    act <- seq_along(hi)
-    repeat {
-      act <- act[cdf(hi[act], act) < prob]
-      if (!length(act)) break
-      hi[act] <- 2 * hi[act]
-    }
+    lo <- rep(0, cells); hi <- rep(Inf, cells)
   } else {
     q <- function(v) .count_quantile(family, prob, v, size)
     lo <- q(apply(m, 2L, min))
     hi <- q(apply(m, 2L, max))
   }
+  guess[!is.finite(guess)] <- lo[!is.finite(guess)]
+  guess <- pmax(guess, 0)
+  # Galloping: dir is -1 while the probes move down, +1 while they move
+  # up, 0 once F has been seen on both sides (bisection).
+  dir <- rep(NA_real_, cells); step <- rep(1, cells)
   while (length(act <- which(lo < hi))) {
-    mid <- floor((lo[act] + hi[act]) / 2)
-    reached <- cdf(mid, act) >= prob
-    hi[act[reached]] <- mid[reached]
-    lo[act[!reached]] <- mid[!reached] + 1
+    d <- dir[act]
+    x <- ifelse(is.na(d), guess[act],
+         ifelse(d < 0, hi[act] - step[act],
+         ifelse(d > 0, lo[act] - 1 + step[act],
+                floor((lo[act] + hi[act]) / 2))))
+    x <- pmin(pmax(x, lo[act]), hi[act] - 1)
+    reached <- cdf(x, act) >= prob
+    hi[act[reached]] <- x[reached]
+    lo[act[!reached]] <- x[!reached] + 1
+    # Keep galloping while F stays on the same side, doubling the step.
+    way <- ifelse(reached, -1, 1)
+    same <- !is.na(d) & d == way
+    step[act] <- ifelse(same, 2 * step[act], 1)
+    dir[act] <- ifelse(is.na(d) | same, way, 0)
   }
   lo
 }
+
+# The most draws whose mixture gives the predictive intervals: beyond a
+# thousand, more draws move a quantile of the mixture by far less than a
+# count and cost a distribution function per draw and cell.
+.PREDICT_DRAWS <- 1000L
 
 #' @rdname mcar_fit-methods
 #' @order 6
@@ -86,9 +119,12 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
   if (type == "count") {
     a <- (1 - level) / 2
     fam <- .family(object)
-    m <- if (fam == "binomial") s$risk else s$draws
+    # The mixture over at most .PREDICT_DRAWS evenly spaced stored draws.
+    keep <- .pick_draws(nrow(s$risk), min(nrow(s$risk), .PREDICT_DRAWS))
+    m <- s$risk[keep, , drop = FALSE]
+    if (fam != "binomial") m <- m * rep(s$exposure, each = nrow(m))
     size <- switch(fam, binomial = s$exposure,
-                   negbinomial = .all_size_draws(object))
+                   negbinomial = .all_size_draws(object)[keep, , drop = FALSE])
     out$predict_lower <- .predictive_quantiles(m, a, fam, size)
     out$predict_upper <- .predictive_quantiles(m, 1 - a, fam, size)
     # Cells with neither count nor trials: no count to predict, unless new
@@ -145,9 +181,9 @@ predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
   }))
   rr <- if (type == "count") sweep(risk, 2L, as.vector(E), `*`) else risk
   a <- (1 - level) / 2
+  q <- .col_quantiles(rr, c(a, 1 - a))
   list(draws = rr, risk = risk, exposure = as.vector(E), mean = colMeans(rr),
-       lower = apply(rr, 2L, quantile, a, names = FALSE),
-       upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
+       lower = q[, 1L], upper = q[, 2L])
 }
 
 #' @rdname mcar_fit-methods

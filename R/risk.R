@@ -4,23 +4,35 @@
 
 # Posterior summaries of risks (relative risks, or probabilities for the
 # binomial) or mean counts per cell: means and sds over every kept draw,
-# intervals from the stored draws; gt1 the probability that the risk
-# exceeds its reference (.risk_reference()).
-.cell_summary <- function(object, type, level) {
-  rr <- .rr_summary(object)
+# intervals (and with `median` medians) from the stored draws; gt1 the
+# probability that the risk exceeds its reference (.risk_reference()).
+# The risk draws are kept as `risk` (stored draws x cells); mean counts are
+# risks times the exposure, so their quantiles are those of the risks
+# scaled.
+.cell_summary <- function(object, type, level, median = FALSE) {
+  risk <- .rr_summary(object)
   ps <- .pooled_summaries(object)
   e <- if (type == "count") as.vector(.exposure(object)) else 1
   gt1 <- if (!is.null(ps)) ps$rr_gt1 else
-    colMeans(sweep(rr, 2L, .risk_reference(object), `>`))
-  risk <- rr
-  if (type == "count") rr <- sweep(rr, 2L, e, `*`)
+    .col_exceed(risk, .risk_reference(object))
   a <- (1 - level) / 2
-  list(draws = rr, risk = risk, exposure = as.vector(.exposure(object)),
-       mean = if (!is.null(ps)) ps$rr_mean * e else colMeans(rr),
-       sd = if (!is.null(ps)) ps$rr_sd * e else apply(rr, 2L, sd),
-       gt1 = gt1,
-       lower = apply(rr, 2L, quantile, a, names = FALSE),
-       upper = apply(rr, 2L, quantile, 1 - a, names = FALSE))
+  q <- .col_quantiles(risk, c(a, 1 - a), median)
+  list(risk = risk, exposure = as.vector(.exposure(object)),
+       mean = if (!is.null(ps)) ps$rr_mean * e else colMeans(risk) * e,
+       sd = if (!is.null(ps)) ps$rr_sd * e else .col_sd(risk) * e,
+       gt1 = gt1, lower = q[, 1L] * e, upper = q[, 2L] * e,
+       median = if (median) q[, 3L] * e)
+}
+
+# The share of each column of draws (draws x cells) above its cell's
+# threshold, and the sd of each column, without a copy of the draws.
+.col_exceed <- function(m, threshold) {
+  threshold <- rep_len(threshold, ncol(m))
+  vapply(seq_len(ncol(m)), function(j) mean(m[, j] > threshold[j]),
+         numeric(1))
+}
+.col_sd <- function(m) {
+  vapply(seq_len(ncol(m)), function(j) stats::sd(m[, j]), numeric(1))
 }
 
 #' Posterior relative risks per unit and outcome
@@ -65,7 +77,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
     .input_error("threshold", "must be one positive number.")
   }
   level <- .check_level(level)
-  s <- .cell_summary(object, "risk", level)
+  s <- .cell_summary(object, "risk", level, median = TRUE)
   binom <- .family(object) == "binomial"
   .say_stored(object, if (threshold == 1) "Intervals" else
     paste0("Intervals and P(", if (binom) "prob / overall" else "RR", " > ",
@@ -73,7 +85,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
   n <- .n_units(object)
   ref <- .risk_reference(object)
   prob_gt <- if (threshold == 1) s$gt1 else
-    colMeans(sweep(s$draws, 2L, threshold * ref, `>`))
+    .col_exceed(s$risk, threshold * ref)
   out <- data.frame(unit = rep(object$units, .n_outcomes(object)),
                     outcome = rep(object$outcomes, each = n),
                     observed = as.vector(object$counts),
@@ -89,7 +101,7 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
   }
   out$mean <- s$mean
   out$sd <- s$sd
-  out$median <- apply(s$draws, 2L, median)
+  out$median <- s$median
   out$lower <- s$lower
   out$upper <- s$upper
   if (binom) {

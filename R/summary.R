@@ -1,8 +1,20 @@
 # Printing and summarising a fit, and the extractors of other modelling
 # packages: coef(), nobs(), confint(), vcov() and as.data.frame().
 
+# Numbers as text with `digits` significant digits in fixed notation
+# (0.00213, 12.4, 1234), so that coefficients of covariates on a raw scale
+# stay readable; trailing zeros kept, so a column's digits line up.
+.fmt_signif <- function(x, digits) {
+  out <- formatC(signif(x, digits), digits = digits, format = "fg",
+                 flag = "#")
+  out <- sub("\\.$", "", trimws(out))
+  out[is.na(x)] <- ""
+  out
+}
+
 # A table of numbers as text: effective sizes whole, R-hat to three
-# decimals, other numbers to `digits`; missing values blank.
+# decimals, other numbers to `digits` significant digits; missing values
+# blank.
 .fmt_table <- function(tab, digits) {
   out <- tab
   for (j in names(out)) {
@@ -15,7 +27,7 @@
     } else if (is.integer(tab[[j]])) {
       out[[j]] <- as.character(tab[[j]])
     } else if (is.numeric(tab[[j]])) {
-      out[[j]] <- formatC(tab[[j]], digits = digits, format = "f")
+      out[[j]] <- .fmt_signif(tab[[j]], digits)
     }
   }
   out
@@ -71,9 +83,10 @@
 #' Methods for fitted MCAR models
 #'
 #' `print()` shows the run (the chains kept, and any lost with their
-#' workers) and its likelihood family, posterior summaries
-#' of the coefficients, loadings, association matrix and (negative
-#' binomial) sizes, the DIC and the acceptance rates; `summary()` adds bulk
+#' workers) and its likelihood family, posterior summaries of the
+#' coefficients (named `beta[covariate,outcome]`), loadings, association
+#' matrix and (negative binomial) sizes, to `digits` significant digits, the
+#' DIC and the acceptance rates; `summary()` adds bulk
 #' and tail effective sample sizes and the relative risks (for binomial
 #' fits the probabilities, against each outcome's overall proportion).
 #' `coef()` returns the posterior means as a named list (`beta`, `Lambda`,
@@ -86,20 +99,22 @@
 #' numbers of trials, `trials`) for the fitted units, for counterfactual
 #' maps: the fields and coefficients are those of the fit.  Its predictive
 #' intervals are quantiles of the mixture of the family's distributions
-#' over the draws (Poisson, binomial, or negative binomial at each draw's
-#' size), found by bisection.  `residuals()` response, Pearson or deviance
+#' over the stored draws (Poisson, binomial, or negative binomial at each
+#' draw's size; at most 1,000 draws, evenly spaced), found exactly by a
+#' search that starts at a moment-matched approximation.  `residuals()` response, Pearson or deviance
 #' residuals of the family against the fitted counts (negative binomial:
 #' at the posterior mean sizes); `nobs()` the number of observed counts;
 #' `logLik()` the log-likelihood of the family at the posterior mean risks,
 #' with `pD` as its degrees of freedom.
 #'
 #' @param x,object An `"mcar_fit"` object from [mcar_fit()].
-#' @param digits Number of decimals shown.
+#' @param digits Number of significant digits shown.
 #' @param level Probability mass of the credible intervals.
 #' @param variables Parameters to summarise: group names (`"beta"`,
 #'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"`
 #'   or `"prob"`, `"log_lik"`, `"deviance"`) and/or single names such as
-#'   `"beta[1,2]"`.
+#'   `"beta[x,Y2]"` (a coefficient by covariate and outcome, or by number,
+#'   `"beta[2,2]"`).
 #' @param type For `fitted()` and `predict()`: `"count"` or `"risk"`; for
 #'   `residuals()`: `"response"`, `"pearson"` or `"deviance"` (may be
 #'   abbreviated; anything else is an error naming the choices).
@@ -280,7 +295,8 @@ nobs.mcar_fit <- function(object, ...) sum(!is.na(object$counts))
 #' @param object,x An `"mcar_fit"` object from [mcar_fit()].
 #' @param parm,variables Parameters: group names (`"beta"`, `"Lambda"`,
 #'   `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`, `"rr"` or `"prob"`,
-#'   `"log_lik"`, `"deviance"`) and/or single names such as `"beta[2,1]"`.
+#'   `"log_lik"`, `"deviance"`) and/or single names such as `"beta[x,Y1]"`
+#'   (or by number, `"beta[2,1]"`).
 #' @param level Probability mass of the intervals.
 #' @param row.names,optional Not used.
 #' @param nsim Number of replicated data sets.

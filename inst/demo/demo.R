@@ -158,14 +158,16 @@ minnesota <- function() {
   print(summary(fit))
 
   # The true values, named as the fit names its parameters: intercepts
-  # gbeta_r -> beta[1,r]; the loadings lamda1..6 and the association matrix
-  # alpha1..6 are upper triangles taken row by row (11, 12, 13, 22, 23, 33).
+  # gbeta_r -> beta[(Intercept),r]; the loadings lamda1..6 and the
+  # association matrix alpha1..6 are upper triangles taken row by row (11,
+  # 12, 13, 22, 23, 33).
   section("posterior against the values the data were simulated from")
   K <- 3L
   rowwise <- which(upper.tri(diag(K), diag = TRUE), arr.ind = TRUE)
   rowwise <- rowwise[order(rowwise[, "row"], rowwise[, "col"]), ]
   ij <- sprintf("%d,%d", rowwise[, "row"], rowwise[, "col"])
-  key <- c(setNames(sprintf("beta[1,%d]", 1:K), paste0("gbeta", 1:K)),
+  key <- c(setNames(sprintf("beta[(Intercept),%s]", fit$outcomes),
+                    paste0("gbeta", 1:K)),
            setNames(sprintf("Lambda[%s]", ij), paste0("lamda", 1:6)),
            setNames(sprintf("A[%s]", ij), paste0("alpha", 1:6)))
   p <- summary(fit)$parameters[key, ]
@@ -270,7 +272,7 @@ print_covariate <- function(fit, what) {
   section("the covariate")
   p <- summary(fit)$parameters
   for (r in seq_along(fit$outcomes)) {
-    b <- p[sprintf("beta[2,%d]", r), ]
+    b <- p[sprintf("beta[%s,%s]", fit$covariates[2], fit$outcomes[r]), ]
     cat(sprintf(paste0("%s: %s x %.2f (95%% interval %.2f-%.2f) per 10 ",
                        "percentage points more non-white births\n"),
                 fit$outcomes[r], what, exp(0.1 * b$mean), exp(0.1 * b$lower),

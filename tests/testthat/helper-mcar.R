@@ -223,7 +223,8 @@ chain_task <- function(n_sample, burnin, tune, thin = 1L, seed = 5) {
 
 # Names of the draws of a fit with n units, K outcomes, p coefficients and
 # the observed cells `obs` (logical, n x K).
-expected_names <- function(n, K, p, obs) {
+expected_names <- function(n, K, p, obs, covariates = c("(Intercept)", "x"),
+                           outcomes = paste0("outcome", seq_len(K))) {
   cell <- function(name, a, b) {
     sprintf("%s[%d,%d]", name, rep(seq_len(a), b), rep(seq_len(b), each = a))
   }
@@ -232,7 +233,9 @@ expected_names <- function(n, K, p, obs) {
     ij <- ij[order(ij[, 1], ij[, 2]), , drop = FALSE]
     sprintf("%s[%d,%d]", name, ij[, 1], ij[, 2])
   }
-  c(cell("beta", p, K), upper("Lambda"), upper("A"),
+  beta <- sprintf("beta[%s,%s]", rep(covariates[seq_len(p)], K),
+                  rep(outcomes, each = p))
+  c(beta, upper("Lambda"), upper("A"),
     sprintf("eta[%d]", seq_len(K)),
     if (K > 1) sprintf("theta[%d]", seq_len(K * (K - 1) / 2)),
     cell("phi", n, K), cell("rr", n, K), cell("log_lik", n, K)[as.vector(obs)],

@@ -15,6 +15,7 @@ test_that("the draws carry the names posterior and coda expect", {
   expect_s3_class(df, "draws_df")
   expect_identical(posterior::variables(df), want)
   expect_identical(posterior::ndraws(df), 400L)
+  expect_identical(df, posterior::as_draws_df(arr))
   expect_identical(posterior::variables(posterior::as_draws(fit)), want)
   m <- coda::as.mcmc(fit)
   expect_s3_class(m, "mcmc.list")
@@ -22,8 +23,16 @@ test_that("the draws carry the names posterior and coda expect", {
   expect_identical(coda::varnames(m), want)
   expect_equal(stats::start(m), 101)
   # The values under those names are the kept draws, chain by chain.
-  expect_identical(as.vector(arr[, 2, "beta[2,1]"]),
+  expect_identical(as.vector(arr[, 2, "beta[x,outcome1]"]),
                    unname(fit$draws$chain2$beta[, "beta[2,1]"]))
+  # Coefficients are named by covariate and outcome; by number, beta[j,r]
+  # still selects them.
+  expect_identical(posterior::variables(posterior::as_draws_array(
+    fit, variables = c("beta[2,1]", "beta[(Intercept),outcome2]"))),
+    c("beta[x,outcome1]", "beta[(Intercept),outcome2]"))
+  expect_identical(dimnames(posterior::draws_of(posterior::as_draws_rvars(
+    fit, variables = "beta")$beta))[2:3],
+    list(c("(Intercept)", "x"), c("outcome1", "outcome2")))
   expect_identical(as.vector(m[[1]][, "A[1,2]"]),
                    unname(fit$draws$chain1$A[, "A[1,2]"]))
   expect_identical(unname(df$`phi[7,2]`[df$.chain == 1]),
@@ -45,8 +54,9 @@ test_that("every posterior draw format keeps only the variables asked for", {
   expect_identical(posterior::variables(m), colnames(ref))
   expect_equal(unname(unclass(m)[, ]), unname(ref), ignore_attr = TRUE)
   l <- posterior::as_draws_list(fit, variables = "beta")
-  expect_identical(posterior::variables(l), sprintf("beta[%d,%d]", c(1, 2, 1, 2),
-                                                    c(1, 1, 2, 2)))
+  expect_identical(posterior::variables(l),
+                   sprintf("beta[%s,%s]", c("(Intercept)", "x"),
+                           rep(c("outcome1", "outcome2"), each = 2)))
   expect_identical(posterior::nchains(l), 2L)
   r <- posterior::as_draws_rvars(fit, variables = "eta")
   expect_identical(posterior::variables(r), "eta")

@@ -16,9 +16,10 @@ square_fit <- function() {
 
 # Draws with `draw` into one pdf file per page; returns the number of pages
 # and the value of `draw`.
-pdf_pages <- function(draw) {
+pdf_pages <- function(draw, width = 7, height = 7) {
   dir <- withr::local_tempdir()
-  grDevices::pdf(file.path(dir, "page%03d.pdf"), onefile = FALSE)
+  grDevices::pdf(file.path(dir, "page%03d.pdf"), onefile = FALSE,
+                 width = width, height = height)
   value <- tryCatch(draw, finally = grDevices::dev.off())
   list(pages = length(list.files(dir)), value = value)
 }
@@ -28,7 +29,8 @@ test_that("trace and density plots page through the chosen parameters", {
   expect_message(tr <- pdf_pages(plot(fit, per_page = 4)),
                  "10 panels on 3 pages of up to 4")
   expect_identical(tr$value,
-                   c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
+                   c("beta[(Intercept),outcome1]", "beta[x,outcome1]",
+                     "beta[(Intercept),outcome2]", "beta[x,outcome2]",
                      "Lambda[1,1]", "Lambda[1,2]", "Lambda[2,2]", "A[1,1]",
                      "A[1,2]", "A[2,2]"))
   expect_identical(tr$pages, 3L)
@@ -220,8 +222,9 @@ test_that("trace plots keep the order asked and say when they fill pages", {
   expect_message(tr <- pdf_pages(plot(fit, variables = c("eta", "beta"),
                                       per_page = 4)),
                  "6 panels on 2 pages")
-  expect_identical(tr$value, c("eta[1]", "eta[2]", "beta[1,1]", "beta[2,1]",
-                               "beta[1,2]", "beta[2,2]"))
+  expect_identical(tr$value, c("eta[1]", "eta[2]", "beta[(Intercept),outcome1]",
+                               "beta[x,outcome1]", "beta[(Intercept),outcome2]",
+                               "beta[x,outcome2]"))
   expect_no_message(pdf_pages(plot(fit, variables = "eta")))
   d <- toy_data()
   one <- fit_quietly(d$Y, d$E, d$W, n_sample = 40, burnin = 20, thin = 20,
@@ -250,8 +253,13 @@ test_that("maps of a binomial fit show probabilities around the overall proporti
   })
   rr <- relative_risk(fit)
   m <- pdf_pages(plot(fit, type = "map"))$value
-  expect_equal(unname(m$values), matrix(rr$mean, 16))
-  overall <- unique(rr$overall)
+  # Probabilities per 100,000 by default, and the legend says so.
+  expect_identical(m$scale, 1e5)
+  expect_equal(unname(m$values), matrix(rr$mean, 16) * 1e5)
+  one <- pdf_pages(plot(fit, type = "map", scale = 1))$value
+  expect_equal(unname(one$values), matrix(rr$mean, 16))
+  expect_input_error(plot(fit, type = "map", scale = -1), "scale")
+  overall <- unique(rr$overall) * 1e5
   for (j in 1:2) {
     b <- m$breaks[[j]]
     # Classes of equal width in the log ratio to the overall proportion,
@@ -267,4 +275,31 @@ test_that("maps of a binomial fit show probabilities around the overall proporti
   p <- pdf_pages(plot(fit, type = "map", stat = "prob_gt", threshold = 1.2))
   expect_equal(unname(p$value$values[, 2]),
                relative_risk(fit, threshold = 1.2)$prob_gt[17:32])
+})
+
+test_that("maps suit the number of units and the device", {
+  skip_if_not_installed("sf")
+  skip_if_not_installed("spdep")
+  fit <- named_square_fit()$fit
+  # Three maps on a wide device: one row, no empty cell.
+  v <- pdf_pages(plot(fit, type = "map"), width = 12, height = 4)$value
+  expect_equal(v$grid, c(1, 3))
+  expect_false(any(v$layout == 0L))
+  # On a square device two rows, the last one centred: its empty
+  # half-columns are as many on the left as on the right.
+  sq <- pdf_pages(plot(fit, type = "map"), width = 7, height = 7)$value
+  expect_equal(sq$grid, c(2, 2))
+  last <- sq$layout[nrow(sq$layout) - 1L, ]
+  expect_identical(which(last == 0L), c(1L, 4L))
+  # Legends scale with the cells, within limits.
+  expect_gt(v$legend_cex, 0)
+  small <- pdf_pages(plot(fit, type = "map"), width = 3, height = 3)$value
+  expect_identical(small$legend_cex, 0.6)
+  # Few units: dark borders; borders can be turned off.
+  expect_identical(v$border$colour, "grey35")
+  off <- pdf_pages(plot(fit, type = "map", border = NA))$value
+  expect_identical(off$border$colour, NA)
+  # Many units: light thin borders, then none.
+  expect_true(is.na(asNamespace("mcar")$.map_border(3600L)$colour))
+  expect_identical(asNamespace("mcar")$.map_border(1000L)$colour, "grey60")
 })

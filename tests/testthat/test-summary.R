@@ -8,13 +8,17 @@ test_that("print and summary show the parameters, DIC and acceptance", {
   expect_match(out[1], "2 outcomes .* on 25 areal units, 2 missing count")
   expect_true(any(grepl("^Covariates: x", out)))
   expect_true(any(grepl("^Lambda\\[1,2\\]", out)))
+  expect_true(any(grepl("^beta\\[x,outcome1\\]", out)))
   expect_true(any(grepl(sprintf("DIC = %.1f", fit$dic[["DIC"]]), out,
                         fixed = TRUE)))
   expect_true(any(grepl("^Acceptance rates: beta", out)))
   s <- summary(fit, level = 0.9, variables = c("beta", "eta[2]"))
   expect_identical(rownames(s$parameters),
-                   c("beta[1,1]", "beta[2,1]", "beta[1,2]", "beta[2,2]",
+                   c("beta[(Intercept),outcome1]", "beta[x,outcome1]",
+                     "beta[(Intercept),outcome2]", "beta[x,outcome2]",
                      "eta[2]"))
+  # print() names the coefficients as summary() and the draws do.
+  expect_true(any(grepl("^beta\\[x,outcome2\\]", out)))
   eta2 <- unlist(lapply(fit$draws, function(d) d$eta[, 2]))
   expect_equal(s$parameters["eta[2]", "upper"],
                quantile(eta2, 0.95, names = FALSE))
@@ -22,6 +26,17 @@ test_that("print and summary show the parameters, DIC and acceptance", {
   expect_true(any(grepl("90% credible intervals", out, fixed = TRUE)))
   expect_true(any(grepl("interval > 1", out, fixed = TRUE)))
   expect_input_error(summary(fit, level = 2), "level")
+})
+
+test_that("small coefficients print to significant digits", {
+  fmt <- asNamespace("mcar")$.fmt_table
+  tab <- data.frame(mean = c(0.002134, -1.5, 1234.5), sd = c(0.00412, 0.25, 10),
+                    rhat = c(1.0012, 1.2, NA), ess_bulk = c(812.4, 40, NA))
+  out <- fmt(tab, 3)
+  expect_identical(out$mean, c("0.00213", "-1.50", "1230"))
+  expect_identical(out$sd, c("0.00412", "0.250", "10.0"))
+  expect_identical(out$rhat, c("1.001", "1.200", ""))
+  expect_identical(out$ess_bulk, c("812", "40", ""))
 })
 
 test_that("summary says what its columns mean", {
@@ -68,7 +83,7 @@ test_that("one outcome without covariates works end to end", {
   fit <- fit_quietly(d$Y[, 1], d$E[, 1], d$W, n_sample = 200, chains = 2,
                      seed = 3)
   expect_identical(fit$outcomes, "outcome1")
-  want <- expected_names(25, 1, 1, matrix(TRUE, 25, 1))
+  want <- expected_names(25, 1, 1, matrix(TRUE, 25, 1), "(Intercept)")
   expect_identical(posterior::variables(posterior::as_draws_df(fit)), want)
   # With one field the association matrix is its eigenvalue.
   expect_identical(fit$draws$chain1$A[, 1], fit$draws$chain1$eta[, 1])

@@ -3,6 +3,7 @@
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_nb.R [--sweeps 4000]
 #     [--chains 4] [--lib DIR] [--recovery 10] [--recovery-sweeps 2000]
+#     [--mixing yes]
 #
 # Mixing: the 400-unit synthetic map (bench/synthetic_map.R), K = 2, smooth
 # risk surfaces and a covariate, expected counts 10 to 40.  "negbinomial":
@@ -16,8 +17,8 @@
 #
 # Recovery: --recovery N data sets simulated from the model itself on the
 # same map (fields drawn from the MCAR prior, negative binomial counts with
-# sizes 4 and 10), each fitted with 2 chains; counts how often each true
-# size lies inside its 95% interval.
+# sizes 4 and 10), each fitted with 2 chains (with --lib, by both builds);
+# counts how often each true size lies inside its 95% interval.
 
 here <- local({
   f <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
@@ -83,7 +84,7 @@ if ("--child" %in% argv) {
       seed = seed, progress = FALSE, threads = 1)))
     a <- posterior::as_draws_matrix(fit, variables = "dispersion")
     q <- apply(unclass(a), 2L, quantile, c(0.025, 0.975))
-    cat(sprintf("RESULT seed=%d lo1=%.3g hi1=%.3g lo2=%.3g hi2=%.3g\n", seed,
+    cat(sprintf("RESULT seed=%d lo_a=%.4g hi_a=%.4g lo_b=%.4g hi_b=%.4g\n", seed,
                 q[1, 1], q[2, 1], q[1, 2], q[2, 2]))
     quit(save = "no")
   }
@@ -119,6 +120,7 @@ cat(sprintf("%-12s %-12s %8s %8s %10s %9s %7s\n", "package", "data",
             "seconds", "Lambda", "dispersion", "ESS/s", "R-hat"))
 rows <- list(c("this", "negbinomial"), c("this", "poisson"))
 if (nzchar(lib)) rows <- c(list(c(lib, "negbinomial")), rows)
+if (opt("--mixing", "yes") != "yes") rows <- list()
 for (row in rows) {
   v <- child_result(c(file.path(here, "bench_nb.R"), "--child", "--data",
                       row[2], "--sweeps", sweeps, "--chains", chains,
@@ -134,28 +136,29 @@ for (row in rows) {
               v[["rhat"]]))
 }
 if (recovery > 0) {
-  cat(sprintf("\nRecovery: %d data sets from the model, 2 chains x %s sweeps each\n",
-              recovery, rec_sweeps))
-  inside <- c(0, 0)
-  for (seed in seq_len(recovery)) {
-    v <- child_result(c(file.path(here, "bench_nb.R"), "--child", "--data",
-                        "recovery", "--seed", seed, "--sweeps", rec_sweeps,
-                        if (nzchar(lib) && "--recovery-lib" %in% argv)
-                          c("--lib", lib)))
-    if (is.null(v)) {
-      cat(sprintf("  seed %2d failed\n", seed))
-      next
+  for (pkg in c(if (nzchar(lib)) lib, "this")) {
+    cat(sprintf("\nRecovery (%s): %d data sets from the model, 2 chains x %s sweeps each\n",
+                basename(pkg), recovery, rec_sweeps))
+    inside <- c(0, 0)
+    for (seed in seq_len(recovery)) {
+      v <- child_result(c(file.path(here, "bench_nb.R"), "--child", "--data",
+                          "recovery", "--seed", seed, "--sweeps", rec_sweeps,
+                          if (pkg != "this") c("--lib", pkg)))
+      if (is.null(v)) {
+        cat(sprintf("  seed %2d failed\n", seed))
+        next
+      }
+      q <- as.numeric(v[c("lo_a", "hi_a", "lo_b", "hi_b")])
+      hit <- c(q[1] <= SIZES[1] && SIZES[1] <= q[2],
+               q[3] <= SIZES[2] && SIZES[2] <= q[4])
+      inside <- inside + hit
+      cat(sprintf("  seed %2d  size 1: [%7.3g, %7.3g]%s  size 2: [%7.3g, %7.3g]%s\n",
+                  seed, q[1], q[2], if (hit[1]) "" else " *", q[3], q[4],
+                  if (hit[2]) "" else " *"))
     }
-    q <- as.numeric(v[c("lo1", "hi1", "lo2", "hi2")])
-    hit <- c(q[1] <= SIZES[1] && SIZES[1] <= q[2],
-             q[3] <= SIZES[2] && SIZES[2] <= q[4])
-    inside <- inside + hit
-    cat(sprintf("  seed %2d  size 1: [%7.3g, %7.3g]%s  size 2: [%7.3g, %7.3g]%s\n",
-                seed, q[1], q[2], if (hit[1]) "" else " *", q[3], q[4],
-                if (hit[2]) "" else " *"))
+    cat(sprintf("true size inside its 95%% interval: %d / %d (size %g), %d / %d (size %g)\n",
+                inside[1], recovery, SIZES[1], inside[2], recovery, SIZES[2]))
   }
-  cat(sprintf("true size inside its 95%% interval: %d / %d (size %g), %d / %d (size %g)\n",
-              inside[1], recovery, SIZES[1], inside[2], recovery, SIZES[2]))
 }
 cat("\nrerun: cd bench && R_LIBS=../build/lib Rscript bench_nb.R --sweeps",
     sweeps, "--chains", chains, if (nzchar(lib)) c("--lib", lib),

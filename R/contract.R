@@ -72,6 +72,8 @@
        eta = as.double(s$eta), theta = as.double(s$theta),
        scale = as.double(s$scale), shear = as.double(s$shear),
        psi = as.double(s$psi),
+       ridge = as.double(if (is.null(s$ridge)) rep(0, length(s$psi)) else
+         s$ridge),
        lambda_corr = as.double(if (is.null(s$lambda_corr))
          .identity_corr(length(s$eta)) else s$lambda_corr))
 }

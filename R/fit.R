@@ -38,7 +38,15 @@
 #' `mcar_prior(dispersion_scale = )` (1 by default):
 #' \eqn{p(\psi_r) \propto \psi_r^{-3/2} \exp\{-1 / (2 s^2 \psi_r)\}}{p(psi[r])
 #' ~ psi[r]^(-3/2) exp(-1 / (2 s^2 psi[r]))}.  The sizes are drawn as
-#' `dispersion[r]`.  One family serves every outcome.  Binomial fits hold
+#' `dispersion[r]`, each also jointly with its outcome's row of the
+#' loadings, along the ridge where overdispersion (1 / psi_r) trades against
+#' the spatial variance the row puts into the outcome (proposal scale
+#' `scales$ridge`).  Where the counts are close to Poisson, a size's
+#' posterior reaches far towards the Poisson limit psi_r -> Inf and its
+#' mean is meaningless (dominated by a few enormous draws): `print()` and
+#' `summary()` report the sizes by their posterior median and credible
+#' interval, and the table of `summary()` leaves their mean and sd `NA`
+#' (the draws remain in `as_draws()`).  One family serves every outcome.  Binomial fits hold
 #' the probabilities `prob[i,r]` where the others hold relative risks
 #' `rr[i,r]`; everything derived from a fit (log-likelihood, DIC, WAIC,
 #' LOO, fitted values, predictions, residuals, replicates, maps) follows
@@ -103,10 +111,13 @@
 #' on logit scales.  The scale, shear, eigenvalue and angle moves leave the
 #' likelihood unchanged and cost nothing that grows with the map; on large
 #' maps, where they are sharply determined given the fields, the sweep ends
-#' with further rounds of them (one round per 100 units in all, at most 30).
-#' With `tune = TRUE` the proposal scales are adapted during burn-in (in
-#' about twenty pieces) and fixed from its end on, so the kept draws come
-#' from a fixed Markov kernel.
+#' with further rounds of them (one round per 100 units in all, at most
+#' 30).  A negative binomial sweep ends with each size, by a random walk on
+#' its log scale and then jointly with its outcome's row of the loadings
+#' (the row scaled so that the outcome's extra-Poisson variance stays as it
+#' is).  With `tune = TRUE` the proposal scales are adapted
+#' during burn-in (in about twenty pieces) and fixed from its end on, so
+#' the kept draws come from a fixed Markov kernel.
 #'
 #' @section Chains, seeds and parallel runs:
 #' Each chain runs as a future of its own (\pkg{future}), so the chains run
@@ -158,7 +169,8 @@
 #'   and `theta` (K (K - 1) / 2), used for every chain, a list of such lists
 #'   (one per chain), or a function of the chain number.
 #' @param scales Proposal scales: `NULL`, a named list with some of `beta`,
-#'   `phi`, `lambda`, `eta`, `theta`, or a per-chain list such as the
+#'   `phi`, `lambda`, `eta`, `theta`, `scale`, `shear`, `psi`, `ridge`, or a
+#'   per-chain list such as the
 #'   `scales` element of an earlier fit.
 #' @param tune Whether to adapt the proposal scales during burn-in.
 #' @param units Optional unit names for inputs that carry none (by default

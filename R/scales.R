@@ -2,10 +2,11 @@
 # during burn-in from the acceptance rates and the draws of each piece.
 
 # The proposal scales a caller may give, one per block of moves (psi: the
-# negative binomial sizes); a fit's scales also hold the shapes of the
+# negative binomial sizes; ridge: each size jointly with its outcome's row of
+# the loadings, on the size's log scale); a fit's scales also hold the shapes of the
 # coefficient and loading proposals (beta_shape, lambda_corr).
 .scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi")
+                  "psi", "ridge")
 
 # Default scales.  The coefficient block of outcome r is proposed with the
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
@@ -38,6 +39,7 @@
        theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
        shear = rep(0.1, .n_angles(K)),
        psi = if (.family_has_sizes(family)) rep(0.2, K) else numeric(),
+       ridge = if (.family_has_sizes(family)) rep(0.5, K) else numeric(),
        lambda_corr = .identity_corr(K))
 }
 
@@ -180,6 +182,10 @@
   if (length(scales$psi)) {
     scales$psi <- adjust(scales$psi, as.vector(counts$psi) / len,
                          .TARGET_SINGLE)
+  }
+  if (length(scales$ridge)) {
+    scales$ridge <- adjust(scales$ridge, as.vector(counts$ridge) / len,
+                           .TARGET_SINGLE)
   }
   if (length(scales$theta)) {
     scales$theta <- adjust(scales$theta, as.vector(counts$theta) / len,

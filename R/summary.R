@@ -63,6 +63,25 @@
   }
 }
 
+# The rows of a table of parameters that hold the negative binomial sizes.
+.size_rows <- function(tab) grepl("^dispersion\\[", rownames(tab))
+
+# The negative binomial sizes by their median and interval (`bounds`: the
+# names of its columns), in significant digits.  Where the data cannot
+# tell the counts from Poisson ones, a size's posterior reaches far out
+# towards the Poisson limit (psi -> Inf, only the prior's tail holding it
+# back): its mean and sd are then driven by a few enormous draws and say
+# nothing, while its quantiles stay well defined.
+.print_sizes <- function(tab, bounds, digits, ess = "ess_bulk") {
+  if (!nrow(tab)) return(invisible())
+  cols <- c("median", bounds)
+  out <- tab[c(cols, "rhat", ess)]
+  for (j in cols) out[[j]] <- formatC(tab[[j]], digits = digits, format = "g")
+  cat("Negative binomial sizes (posterior medians and intervals):\n")
+  print(.fmt_table(out, digits), quote = FALSE, right = TRUE)
+  invisible()
+}
+
 .print_dic <- function(dic) {
   cat(sprintf("DIC = %.1f, pD = %.1f (Dbar = %.1f, Dtheta = %.1f)\n",
               dic[["DIC"]], dic[["pD"]], dic[["Dbar"]], dic[["Dtheta"]]))
@@ -85,8 +104,10 @@
 #' `print()` shows the run (the chains kept, and any lost with their
 #' workers) and its likelihood family, posterior summaries of the
 #' coefficients (named `beta[covariate,outcome]`), loadings, association
-#' matrix and (negative binomial) sizes, to `digits` significant digits, the
-#' DIC and the acceptance rates; `summary()` adds bulk
+#' matrix and (negative binomial) sizes, to `digits` significant digits (the
+#' sizes by their median and interval only: their posterior may reach
+#' towards the Poisson limit, where the mean says nothing), the DIC and the
+#' acceptance rates; `summary()` adds bulk
 #' and tail effective sample sizes and the relative risks (for binomial
 #' fits the probabilities, against each outcome's overall proportion).
 #' `coef()` returns the posterior means as a named list (`beta`, `Lambda`,
@@ -156,8 +177,11 @@ print.mcar_fit <- function(x, digits = 3, ...) {
   tab <- .param_table(.draws_array(x, .reported), 0.95)
   names(tab)[names(tab) == "lower"] <- "2.5%"
   names(tab)[names(tab) == "upper"] <- "97.5%"
-  print(.fmt_table(tab[c("mean", "sd", "2.5%", "97.5%", "rhat", "ess_bulk")],
-                   digits), quote = FALSE, right = TRUE)
+  sizes <- .size_rows(tab)
+  print(.fmt_table(tab[!sizes, c("mean", "sd", "2.5%", "97.5%", "rhat",
+                                 "ess_bulk")], digits),
+        quote = FALSE, right = TRUE)
+  .print_sizes(tab[sizes, , drop = FALSE], c("2.5%", "97.5%"), digits)
   .print_dic(x$dic)
   .print_acceptance(x)
   invisible(x)
@@ -169,7 +193,9 @@ print.mcar_fit <- function(x, digits = 3, ...) {
 summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
                              ...) {
   level <- .check_level(level)
-  out <- list(parameters = .param_table(.draws_array(object, variables), level),
+  tab <- .param_table(.draws_array(object, variables), level)
+  tab[.size_rows(tab), c("mean", "sd")] <- NA_real_
+  out <- list(parameters = tab,
               risk = relative_risk(object, level = level),
               acceptance = .acceptance_table(object),
               dic = object$dic, level = level, settings = object$settings,
@@ -197,7 +223,11 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   tab <- x$parameters
   names(tab)[names(tab) == "lower"] <- pct(a)
   names(tab)[names(tab) == "upper"] <- pct(1 - a)
-  print(.fmt_table(tab, digits), quote = FALSE, right = TRUE)
+  sizes <- .size_rows(tab)
+  print(.fmt_table(tab[!sizes, , drop = FALSE], digits), quote = FALSE,
+        right = TRUE)
+  .print_sizes(tab[sizes, , drop = FALSE], c(pct(a), pct(1 - a)), digits,
+               c("ess_bulk", "ess_tail"))
   writeLines(strwrap(paste0(
     "(rhat: potential scale reduction, near 1 when the chains agree; ",
     "ess_bulk, ess_tail: effective sample sizes of the centre and the ",

@@ -22,7 +22,8 @@
 //                 along the covariates), effects (and the map's colouring),
 //                 loadings (and the scale and shear moves of the fields),
 //                 association (eigenvalues and angles), dispersion (the
-//                 negative binomial sizes)
+//                 negative binomial sizes, and each with its row of
+//                 the loadings)
 //   sweep.cpp     the sampler's construction and the order of the moves in
 //                 a sweep
 //   chain.h/.cpp  a run of sweeps: thinning, stored fields, summaries
@@ -140,6 +141,7 @@ struct Scales {
   const double *scale = nullptr;     // K: log-scale sd of the field scale moves
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
+  const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move
   // K x K x K: for row r, the lower Cholesky factor (top-left K - r block)
   // of the correlations of its proposal; null for independent entries.
   const double *lambda_corr = nullptr;
@@ -147,11 +149,12 @@ struct Scales {
 
 // Accepted proposals, added into.
 struct Counts {
-  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi;
+  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi, ridge;
   explicit Counts(const Data &d)
       : beta(d.K), phi(d.n * d.K), lambda(d.K), eta(d.K),
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
-        psi(d.family == NEGBINOMIAL ? d.K : 0) {}
+        psi(d.family == NEGBINOMIAL ? d.K : 0),
+        ridge(d.family == NEGBINOMIAL ? d.K : 0) {}
 };
 
 // Running summaries of every cell (i, r) over the kept sweeps, n K values
@@ -199,7 +202,8 @@ public:
   // the loadings row by row, then each eigenvalue and each angle,
   // Data::rounds - 1 further rounds of the moves that leave mu unchanged
   // (scales, shears, eigenvalues, angles), and for the negative binomial
-  // each size.
+  // each size, then each size jointly with its outcome's row of the
+  // loadings (see update_ridge).
   void sweep(Xoshiro &rng, Counts &counts);
 
   // -2 times the log-likelihood of the current state (observed counts only,
@@ -238,6 +242,9 @@ public:
   // The negative binomial size of outcome r at v (its log prior included,
   // the Jacobian of the log scale left out).
   double ratio_psi(int r, double v) const;
+  // The size of outcome r at v with row r of the loadings times a (both
+  // priors included, the Jacobian of the ridge move left out).
+  double ratio_ridge(int r, double v, double a) const;
 
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
@@ -249,6 +256,9 @@ public:
   void update_eta(Xoshiro &rng, Counts &counts);
   void update_theta(Xoshiro &rng, Counts &counts);
   void update_psi(Xoshiro &rng, Counts &counts);
+  // Each size psi_r times e^u with row r of the loadings scaled so that the
+  // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
+  void update_ridge(Xoshiro &rng, Counts &counts);
   // Rounds of the scale, shear, eigenvalue and angle moves (none of them
   // changes mu), the fields written once at the end.
   void update_given_mu(Xoshiro &rng, Counts &counts, int rounds);
@@ -282,6 +292,9 @@ private:
   void shift_terms(int j, const double *d, const double *e, double *P,
                    double *b) const;
   double psi_proposal(int r, double v, double *m_new, double *c_new) const;
+  double ridge_field(int r, double *f) const;
+  double ridge_proposal(int r, double v, double a, const double *f,
+                        double *lp_new, double *m_new, double *c_new) const;
   // g of cell x (outcome r) at linear predictor mu: see family.h.
   double g(int x, int r, double mu) const {
     return cell_g(d_.family, d_.Y[x], d_.E[x],

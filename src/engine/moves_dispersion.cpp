@@ -1,5 +1,7 @@
 // The dispersion moves: the negative binomial size psi_r of each outcome,
-// by a random walk on its log scale (no move for the other families).
+// by a random walk on its log scale, and jointly with its outcome's row of
+// the loadings along the ridge where the two trade overdispersion (no move
+// for the other families).
 #include "engine.h"
 #include "numeric.h"
 
@@ -41,6 +43,95 @@ void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
       std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
       std::copy(c_new, c_new + n_, ll_const_.begin() + n_ * r);
       counts.psi[r]++;
+    }
+  }
+}
+
+// ---- the size against its outcome's loadings ----------------------------------
+
+// The size psi_r and row r of the loadings trade against each other: the
+// outcome's extra-Poisson variance on the log scale is about
+// var_i(f_i) + 1 / psi_r, f the field part of its mu.  The ridge move
+// proposes psi' = psi e^u (u ~ N(0, tau_r^2)) and scales the row by a > 0
+// with a^2 = 1 + (1 / psi - 1 / psi') / var(f), which keeps that sum as it
+// is; a^2 <= 0 rejects.  The row's direction and var(f) / |row|^2 do not
+// change, and -u maps the proposal back, so the move is its own inverse.
+// In the coordinates (log psi, l = log |row|, direction) the map has
+// Jacobian dl'/dl = 1 / a^2, and the posterior density there is the one of
+// (psi, row) times psi e^{m l} (the row's m = K - r entries in polar form):
+// the log ratio adds u + (m - 2) log a to the change of the log posterior.
+
+// The log posterior change of outcome r's size at v with its row of the
+// loadings times a (f: the row's field part of mu, n values), with the
+// cells' mu, g and c at the proposal left in lp_new, m_new and c_new.
+double Sampler::ridge_proposal(int r, double v, double a, const double *f,
+                               double *lp_new, double *m_new,
+                               double *c_new) const {
+  double ll = 0.0;
+  for (int i = 0; i < n_; i++) {
+    const int x = i + n_ * r;
+    const double dl = (a - 1.0) * f[i];
+    lp_new[i] = lp_[x] + dl;
+    m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_new[i]);
+    c_new[i] = cell_c(NEGBINOMIAL, d_.Y[x], d_.E[x], v);
+    ll += d_.Y[x] * dl - (m_new[i] - m_[x]) + (c_new[i] - ll_const_[x]);
+  }
+  SmallSquare Ls(K_);
+  double *L = Ls.data();
+  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
+  for (int c = r; c < K_; c++)
+    L[r + K_ * c] *= a;
+  return ll + psi_log_prior(v, d_.psi_scale) -
+         psi_log_prior(s_.psi[r], d_.psi_scale) + lambda_log_prior(L) -
+         lambda_log_prior(s_.Lambda.data());
+}
+
+// The field part of outcome r's mu in f (n values); returns its variance
+// over the units.
+double Sampler::ridge_field(int r, double *f) const {
+  double mean = 0.0;
+  for (int i = 0; i < n_; i++) {
+    f[i] = field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+    mean += f[i];
+  }
+  mean /= n_;
+  double ss = 0.0;
+  for (int i = 0; i < n_; i++)
+    ss += (f[i] - mean) * (f[i] - mean);
+  return ss / n_;
+}
+
+double Sampler::ratio_ridge(int r, double v, double a) const {
+  std::vector<double> f(n_), lp(n_), m(n_), c(n_);
+  ridge_field(r, f.data());
+  return ridge_proposal(r, v, a, f.data(), lp.data(), m.data(), c.data());
+}
+
+void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
+  if (d_.family != NEGBINOMIAL)
+    return;
+  double *f = work_.data();
+  double *lp_new = f + n_;
+  double *m_new = lp_new + n_;
+  double *c_new = m_new + n_;
+  for (int r = 0; r < K_; r++) {
+    const double u = sc_.ridge[r] * rng.normal();
+    const double v = s_.psi[r] * std::exp(u);
+    const double var = ridge_field(r, f);
+    const double a2 = 1.0 + (1.0 / s_.psi[r] - 1.0 / v) / var;
+    if (!(a2 > 0) || !std::isfinite(a2))
+      continue;
+    const double a = std::sqrt(a2);
+    const double lg = ridge_proposal(r, v, a, f, lp_new, m_new, c_new) + u +
+                      (K_ - r - 2) * std::log(a);
+    if (accept(rng, lg)) {
+      s_.psi[r] = v;
+      for (int c = r; c < K_; c++)
+        s_.Lambda[r + K_ * c] *= a;
+      std::copy(lp_new, lp_new + n_, lp_.begin() + n_ * r);
+      std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
+      std::copy(c_new, c_new + n_, ll_const_.begin() + n_ * r);
+      counts.ridge[r]++;
     }
   }
 }

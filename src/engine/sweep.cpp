@@ -79,6 +79,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   if (d_.rounds > 1)
     update_given_mu(rng, counts, d_.rounds - 1);
   update_psi(rng, counts);
+  update_ridge(rng, counts);
 }
 
 // Given mu: rounds of the scale and shear moves, the eigenvalues and the

@@ -58,6 +58,7 @@
   ITEM(scale, REQUIRED)                                                        \
   ITEM(shear, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
+  ITEM(ridge, REQUIRED)                                                        \
   ITEM(lambda_corr, REQUIRED)
 
 // control: the run (see engine/chain.h) and its threads.
@@ -96,7 +97,8 @@
   ITEM(theta, REQUIRED)                                                        \
   ITEM(scale, REQUIRED)                                                        \
   ITEM(shear, REQUIRED)                                                        \
-  ITEM(psi, REQUIRED)
+  ITEM(psi, REQUIRED)                                                          \
+  ITEM(ridge, REQUIRED)
 
 // The running summaries (result$summaries, and state$summaries of a later
 // call): the number of sweeps added, then the per-cell summaries (n x K

@@ -21,8 +21,8 @@
 //          NULL), rng (32 raw bytes), summaries (NULL or the running
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
-//          lambda (K x K), eta (K), theta, scale (K), shear, psi (K or
-//          empty), lambda_corr (K x K x K: per row of the loadings, the
+//          lambda (K x K), eta (K), theta, scale (K), shear, psi and ridge
+//          (K each, or empty), lambda_corr (K x K x K: per row of the loadings, the
 //          Cholesky factor of its proposal's correlations))
 // control: list(sweeps, thin, offset, unit_thin, accumulate, threads
 //          (optional, 1 when absent)): the run, as engine/chain.h's Control
@@ -149,6 +149,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sc.scale = reals(scales_s, scales::scale, K);
   sc.shear = reals(scales_s, scales::shear, nth);
   sc.psi = reals(scales_s, scales::psi, npsi);
+  sc.ridge = reals(scales_s, scales::ridge, npsi);
   sc.lambda_corr = reals(scales_s, scales::lambda_corr, (R_xlen_t)K * K * K);
 
   mcar_engine::Control ctl;
@@ -227,7 +228,8 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
        {accept::theta, ints_of(counts.theta, nth, 1)},
        {accept::scale, ints_of(counts.scale, K, 1)},
        {accept::shear, ints_of(counts.shear, nth, 1)},
-       {accept::psi, ints_of(counts.psi, npsi, 1)}});
+       {accept::psi, ints_of(counts.psi, npsi, 1)},
+       {accept::ridge, ints_of(counts.ridge, npsi, 1)}});
   cpp11::sexp summaries_out = R_NilValue;
   if (ctl.accumulate) {
 #define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, n, K)},

@@ -194,7 +194,7 @@ draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "psi",
                 "deviance")
 state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "lp", "rng")
 accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi")
+                  "psi", "ridge")
 
 # Two outcomes, one covariate and two missing counts on the 5 x 5 grid.
 engine_case <- function(seed = 5) {

@@ -294,6 +294,39 @@ test_that("relative risks of a binomial fit are probabilities against the overal
   expect_match(capture.output(print(toy_fit()))[2], "^Likelihood: Poisson")
 })
 
+test_that("the sizes are reported by their median and interval", {
+  # A size's posterior can reach towards the Poisson limit: a few enormous
+  # draws make its mean meaningless while its quantiles stay put.
+  nb <- negbin_fit()
+  far <- nb
+  far$draws$chain1$dispersion[1:3, 1] <- c(3e8, 1e9, 5e7)
+  psi <- all_draws(far, "dispersion")
+  tab <- summary(far)$parameters
+  sizes <- c("dispersion[1]", "dispersion[2]")
+  expect_true(all(is.na(tab[sizes, c("mean", "sd")])))
+  expect_equal(tab[sizes, "median"], unname(apply(psi, 2, median)))
+  expect_equal(tab[sizes, "lower"],
+               unname(apply(psi, 2, quantile, 0.025, names = FALSE)))
+  expect_equal(tab[sizes, "upper"],
+               unname(apply(psi, 2, quantile, 0.975, names = FALSE)))
+  # Everything else keeps its mean.
+  expect_false(anyNA(tab[setdiff(rownames(tab), sizes), "mean"]))
+  for (out in list(capture.output(print(far)),
+                   capture.output(print(summary(far))))) {
+    at <- grep("^Negative binomial sizes", out)
+    expect_length(at, 1L)
+    rows <- out[grepl("^dispersion\\[", out)]
+    expect_length(rows, 2L)
+    expect_true(all(grep("^dispersion\\[", out) > at))
+    # The median heads the row; no mean of the order of the far draws.
+    med <- as.numeric(strsplit(trimws(rows[1]), " +")[[1]][2])
+    expect_equal(med, median(psi[, 1]), tolerance = 1e-2)
+    expect_false(any(grepl("e\\+0[6-9]", rows)))
+  }
+  expect_false(any(grepl("^Negative binomial sizes",
+                         capture.output(print(toy_fit())))))
+})
+
 test_that("replicated counts follow the family's distribution", {
   b <- binomial_fit()
   prob <- plogis(mu_by_hand(b))

@@ -460,7 +460,8 @@ inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
 // ---- proposal scales ------------------------------------------------------------
 
 struct ScaleSet {
-  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi;
+  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi,
+      ridge;
   mcar_engine::Scales sc;
   explicit ScaleSet(const Problem &P, double value = 0.0) {
     beta.assign(P.K, value);
@@ -478,6 +479,7 @@ struct ScaleSet {
     scale.assign(P.K, value);
     shear.assign(P.K * (P.K - 1) / 2, value);
     psi.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
+    ridge.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     bind();
   }
   ScaleSet(const ScaleSet &) = delete;
@@ -492,6 +494,7 @@ struct ScaleSet {
     sc.scale = scale.data();
     sc.shear = shear.data();
     sc.psi = psi.data();
+    sc.ridge = ridge.data();
   }
 };
 
@@ -535,16 +538,22 @@ struct Case {
 // on the intercepts of outcomes 1 and 3.  All with an intercept and one
 // covariate (p = 2).  "binom9": "grid9" with binomial counts (trials 4 to
 // 16) and the missing count; "nb7": K = 2 on the ring of 6 with an island,
-// negative binomial counts with sizes 3 and 8.
+// negative binomial counts with sizes 3 and 8; "nb9": K = 1 on ring9's
+// map, negative binomial counts with size 4.
 inline Case make_case(const std::string &name) {
   Case c;
   c.name = name;
   std::mt19937 gen(name == "ring9" ? 101 : name == "grid9" ? 202 :
-                   name == "binom9" ? 404 : name == "nb7" ? 505 : 303);
+                   name == "binom9" ? 404 : name == "nb7" ? 505 :
+                   name == "nb9" ? 606 : 303);
   std::normal_distribution<double> normal(0.0, 1.0);
-  if (name == "ring9") {
+  if (name == "ring9" || name == "nb9") {
     c.P.reset(new Problem(9, 1, 2));
     c.P->set_map(two_rings_and_an_island());
+    if (name == "nb9") {
+      c.P->family = mcar_engine::NEGBINOMIAL;
+      c.P->psi_scale = 0.8;
+    }
   } else if (name == "grid9" || name == "binom9") {
     c.P.reset(new Problem(9, 2, 2));
     c.P->set_map(weighted_grid_map(3));
@@ -580,7 +589,7 @@ inline Case make_case(const std::string &name) {
   for (double &t : c.s.theta)
     t = 0.6 * (2 * std::uniform_real_distribution<double>(0, 1)(gen) - 1);
   if (P.family == mcar_engine::NEGBINOMIAL)
-    c.s.psi = {3.0, 8.0};
+    c.s.psi = K == 1 ? std::vector<double>{4.0} : std::vector<double>{3.0, 8.0};
   fill_counts(P, c.s, gen, 1.0, 4.0);
   if (name == "grid9" || name == "binom9") {
     P.Y[4 + P.n * 1] = 0.0; // a missing count

@@ -285,6 +285,17 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
         expect_ratio(smp.ratio_psi((int)r, t.psi[r]), diff(t),
                      at + "psi " + std::to_string(r) + " x " + std::to_string(f));
       }
+    // The size with its outcome's row of the loadings scaled.
+    for (size_t r = 0; r < s.psi.size(); r++)
+      for (double f : {0.3, 2.5, 1e4})
+        for (double a : {0.7, 1.2}) {
+          State t = s;
+          t.psi[r] *= f;
+          for (int c = (int)r; c < K; c++)
+            t.Lambda[r + K * c] *= a;
+          expect_ratio(smp.ratio_ridge((int)r, t.psi[r], a), diff(t),
+                       at + "ridge " + std::to_string(r) + " x " + std::to_string(f));
+        }
     // The moves that leave mu unchanged, without their Jacobians.
     for (int c = 0; c < K; c++) {
       const double f = std::exp(0.4 * normal(gen));

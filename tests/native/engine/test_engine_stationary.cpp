@@ -963,3 +963,186 @@ TEST_P(NegativeBinomialSizes, FollowTheirConditionalOnTheLogScale) {
 INSTANTIATE_TEST_SUITE_P(EngineStationary, NegativeBinomialSizes,
                          testing::ValuesIn(seeded<SizeRun>(91, {{0}, {1}})),
                          label_of<SizeRun>);
+
+// ---- the size against its row of the loadings ----------------------------------------
+
+namespace {
+
+struct RidgeRun {
+  const char *name;
+  int r;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_outcome_" + std::to_string(r); }
+};
+
+class RidgeMove : public testing::TestWithParam<RidgeRun> {};
+
+// The ridge move of outcome r at state s: psi -> psi e^u, row r of the
+// loadings times a with a^2 = 1 + (1 / psi - 1 / psi e^u) / var(f), f
+// the row's field part over the units (0 when a^2 <= 0).
+double ridge_factor(const Problem &P, const State &s, int r, double u) {
+  const int n = P.n, K = P.K;
+  std::vector<double> f(n, 0.0);
+  double mean = 0.0;
+  for (int i = 0; i < n; i++) {
+    for (int c = r; c < K; c++)
+      f[i] += s.Lambda[r + K * c] * s.phi[i + n * c];
+    mean += f[i] / n;
+  }
+  double var = 0.0;
+  for (int i = 0; i < n; i++)
+    var += (f[i] - mean) * (f[i] - mean) / n;
+  const double a2 = 1.0 + (1.0 - std::exp(-u)) / (s.psi[r] * var);
+  return a2 > 0 ? std::sqrt(a2) : 0.0;
+}
+
+} // namespace
+
+TEST_P(RidgeMove, AloneFollowsThePosteriorAlongItsCurve) {
+  // Alone, the move keeps the row's direction and e^{2l} var(direction . phi)
+  // + 1 / psi (l the log of the row's norm) as they are: the state moves on
+  // a curve, which t = log(psi / psi0) parametrises.  Along it the
+  // stationary density is the posterior times psi e^{(m - 2) l} (m the
+  // row's entries): psi e^{m l} from the density of (log psi, l,
+  // direction), e^{-2 l} from dl/dc at fixed psi, c the kept sum.
+  const RidgeRun run = GetParam();
+  const int r = run.r;
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const int K = P.K, m = K - r;
+  const State s0 = ch.s();
+  auto at_t = [&](double t, State &x) {
+    x = s0;
+    const double a = ridge_factor(P, s0, r, t);
+    if (!(a > 0))
+      return false;
+    x.psi[r] = s0.psi[r] * std::exp(t);
+    for (int c = r; c < K; c++)
+      x.Lambda[r + K * c] *= a;
+    return true;
+  };
+  double row0 = 0.0;
+  for (int c = r; c < K; c++)
+    row0 += s0.Lambda[r + K * c] * s0.Lambda[r + K * c];
+  const double l0 = 0.5 * std::log(row0);
+  // The curve ends where a^2 reaches 0 below, and runs into the prior's
+  // tail above.
+  double lo = -10, hi = 45;
+  while (ridge_factor(P, s0, r, lo) == 0.0)
+    lo += 0.001;
+  State x;
+  Grid g = make_grid(1, &lo, &hi, 20000, [&](const double *t) {
+    if (!at_t(t[0], x))
+      return (double)-INFINITY;
+    double row = 0.0;
+    for (int c = r; c < K; c++)
+      row += x.Lambda[r + K * c] * x.Lambda[r + K * c];
+    const double l = 0.5 * std::log(row);
+    return dense_log_post(P, x, false) + t[0] + (m - 2) * (l - l0);
+  });
+  // The lower end of the curve is its support's bound.
+  ch.sc.ridge[r] = 2.4 * g.sd(0, [](double v) { return v; });
+  const double psi0 = s0.psi[r];
+  expect_marginals(g, {[&] { return std::log(ch.s().psi[r] / psi0); }},
+                   [&] { ch.smp.update_ridge(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", ridge of outcome " + std::to_string(r), true);
+  // The row's direction does not move.
+  for (int c = r + 1; c < K; c++)
+    EXPECT_NEAR(ch.s().Lambda[r + K * c] / ch.s().Lambda[r + K * r],
+                s0.Lambda[r + K * c] / s0.Lambda[r + K * r], 1e-9);
+}
+
+TEST_P(RidgeMove, WithTheSizeAndRowMovesFollowsTheJointConditional) {
+  // The ridge move with the size's and the row's own moves: (log psi_r,
+  // row r) must follow their joint conditional, whose marginals come from
+  // a grid on (log psi, log Lambda_rr[, z]), the density carrying the
+  // Jacobians psi and Lambda_rr; the off-diagonal loading, whose
+  // conditional has power tails, as Lambda_rc = c0 + tan(z) on
+  // (-pi/2, pi/2) (Jacobian 1 / cos(z)^2), so that no mass is cut off.
+  const RidgeRun run = GetParam();
+  const int r = run.r;
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const int K = P.K, m = K - r;
+  double *psi = &ch.s().psi[r];
+  double *diag = &ch.s().Lambda[r + K * r];
+  double *off = m == 2 ? &ch.s().Lambda[r + K * (r + 1)] : nullptr;
+  const double t0 = std::log(*psi), u0 = std::log(*diag);
+  const int cells[3] = {260, m == 2 ? 70 : 400, 120};
+  const double lo[3] = {t0 - 10, u0 - 7, -M_PI / 2};
+  const double hi[3] = {t0 + 45, u0 + 4, M_PI / 2};
+  const double c0 = off ? *off : 0.0;
+  // The marginals of log psi and log Lambda_rr, by the midpoint rule.
+  std::vector<double> m0(cells[0], 0.0), m1(cells[1], 0.0);
+  const int n2 = off ? cells[2] : 1;
+  std::vector<double> lv((size_t)cells[0] * cells[1] * n2);
+  double top = -INFINITY;
+  auto mid = [&](int c, int k) { return lo[c] + (hi[c] - lo[c]) * (k + 0.5) / cells[c]; };
+  std::vector<double *> ptrs = {psi, diag};
+  if (off)
+    ptrs.push_back(off);
+  for (int k0 = 0; k0 < cells[0]; k0++)
+    for (int k1 = 0; k1 < cells[1]; k1++)
+      for (int k2 = 0; k2 < n2; k2++) {
+        const double z = mid(2, k2);
+        const double x[3] = {std::exp(mid(0, k0)), std::exp(mid(1, k1)),
+                             off ? c0 + std::tan(z) : 0};
+        double v = ch.log_post_at(ptrs, x, false) + mid(0, k0) + mid(1, k1) -
+                   (off ? 2.0 * std::log(std::cos(z)) : 0.0);
+        if (std::isnan(v))
+          v = -INFINITY;
+        lv[k0 + (size_t)cells[0] * (k1 + (size_t)cells[1] * k2)] = v;
+        top = std::max(top, v);
+      }
+  double edge = 0.0, total = 0.0;
+  for (int k0 = 0; k0 < cells[0]; k0++)
+    for (int k1 = 0; k1 < cells[1]; k1++)
+      for (int k2 = 0; k2 < n2; k2++) {
+        const double w = std::exp(lv[k0 + (size_t)cells[0] * (k1 + (size_t)cells[1] * k2)] - top);
+        m0[k0] += w;
+        m1[k1] += w;
+        total += w;
+        if (k0 == 0 || k0 == cells[0] - 1 || k1 == 0 || k1 == cells[1] - 1)
+          edge = std::max(edge, w);
+      }
+  ASSERT_LT(edge, 1e-7) << run.name << ": the grid cuts off mass";
+  Grid g0, g1;
+  g0.n = cells[0];
+  g0.lo[0] = lo[0];
+  g0.hi[0] = hi[0];
+  g1.n = cells[1];
+  g1.lo[0] = lo[1];
+  g1.hi[0] = hi[1];
+  for (double &w : m0)
+    w /= total;
+  for (double &w : m1)
+    w /= total;
+  g0.w = m0;
+  g1.w = m1;
+  ch.sc.psi[r] = 2.4 * g0.sd(0, [](double v) { return v; });
+  ch.sc.ridge[r] = ch.sc.psi[r];
+  for (int c = r; c < K; c++)
+    ch.sc.lambda[r + K * c] = (c == r ? 2.4 / std::sqrt((double)m) *
+                                            g1.sd(0, [](double v) { return v; })
+                                      : 0.3);
+  std::vector<double> lp_t, lam_t;
+  auto step = [&] {
+    ch.smp.update_psi(ch.rng, ch.counts);
+    ch.smp.update_lambda(ch.rng, ch.counts);
+    ch.smp.update_ridge(ch.rng, ch.counts);
+  };
+  const std::string what = std::string(run.name) + ", outcome " + std::to_string(r);
+  expect_marginals(g0, {[&] { return std::log(*psi); }}, step, ITERS, what + ", log size");
+  expect_marginals(g1, {[&] { return std::log(*diag); }}, step, ITERS,
+                   what + ", log Lambda_rr");
+  // The carried mu is that of the state.
+  Sampler fresh(P.data, ch.s(), ch.sc.sc);
+  for (int x = 0; x < P.n * K; x++)
+    EXPECT_NEAR(fresh.linear_predictor()[x], ch.smp.linear_predictor()[x], 1e-10)
+        << what << ", mu entry " << x;
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, RidgeMove,
+                         testing::ValuesIn(seeded<RidgeRun>(
+                             131, {{"nb9", 0}, {"nb7", 0}, {"nb7", 1}})),
+                         label_of<RidgeRun>);

@@ -55,32 +55,44 @@ void z_scale(std::vector<double> &v) {
   v.swap(z);
 }
 
-// Split R-hat of m chains of n draws (column-major n x m).
-double rhat(const std::vector<double> &x, int n, int m) {
-  std::vector<double> mean(m), var(m);
+// The mean of each of m chains of n draws (column-major n x m).
+std::vector<double> chain_means(const std::vector<double> &x, int n, int m) {
+  std::vector<double> mean(m);
   for (int c = 0; c < m; c++) {
     const double *p = &x[(size_t)c * n];
     double s = 0;
     for (int t = 0; t < n; t++)
       s += p[t];
     mean[c] = s / n;
+  }
+  return mean;
+}
+
+// The sample variance of v (divisor size - 1).
+double sample_variance(const std::vector<double> &v) {
+  double mm = 0;
+  for (double a : v)
+    mm += a;
+  mm /= v.size();
+  double ss = 0;
+  for (double a : v)
+    ss += (a - mm) * (a - mm);
+  return ss / (v.size() - 1);
+}
+
+// Split R-hat of m chains of n draws (column-major n x m).
+double rhat(const std::vector<double> &x, int n, int m) {
+  const std::vector<double> mean = chain_means(x, n, m);
+  double vw = 0;
+  for (int c = 0; c < m; c++) {
+    const double *p = &x[(size_t)c * n];
     double ss = 0;
     for (int t = 0; t < n; t++)
       ss += (p[t] - mean[c]) * (p[t] - mean[c]);
-    var[c] = ss / (n - 1);
+    vw += ss / (n - 1);
   }
-  double mm = 0;
-  for (double v : mean)
-    mm += v;
-  mm /= m;
-  double vb = 0;
-  for (double v : mean)
-    vb += (v - mm) * (v - mm);
-  vb = n * vb / (m - 1);
-  double vw = 0;
-  for (double v : var)
-    vw += v;
   vw /= m;
+  const double vb = n * sample_variance(mean);
   return std::sqrt((vb / vw + n - 1) / n);
 }
 
@@ -91,16 +103,11 @@ double rhat(const std::vector<double> &x, int n, int m) {
 double ess(const std::vector<double> &x, int n, int m) {
   if (n < 3)
     return NA_REAL;
-  std::vector<double> y(x.size()), mean(m);
-  for (int c = 0; c < m; c++) {
-    const double *p = &x[(size_t)c * n];
-    double s = 0;
+  const std::vector<double> mean = chain_means(x, n, m);
+  std::vector<double> y(x.size());
+  for (int c = 0; c < m; c++)
     for (int t = 0; t < n; t++)
-      s += p[t];
-    mean[c] = s / n;
-    for (int t = 0; t < n; t++)
-      y[(size_t)c * n + t] = p[t] - mean[c];
-  }
+      y[(size_t)c * n + t] = x[(size_t)c * n + t] - mean[c];
   auto acov = [&](int l) {
     double total = 0;
     for (int c = 0; c < m; c++) {
@@ -114,16 +121,8 @@ double ess(const std::vector<double> &x, int n, int m) {
   };
   const double mean_var = acov(0) * n / (n - 1);
   double var_plus = mean_var * (n - 1) / n;
-  if (m > 1) {
-    double mm = 0;
-    for (double v : mean)
-      mm += v;
-    mm /= m;
-    double vb = 0;
-    for (double v : mean)
-      vb += (v - mm) * (v - mm);
-    var_plus += vb / (m - 1);
-  }
+  if (m > 1)
+    var_plus += sample_variance(mean);
   if (!(var_plus > 0))
     return NA_REAL;
   std::vector<double> rho(n, 0.0);

@@ -120,3 +120,25 @@ test_that("too few kept draws are flagged, and what needs more says so", {
   expect_input_error(loo::loo(fit), "x", "1 kept draw per chain; LOO needs")
   expect_input_error(loo::waic(fit), "x", "WAIC needs at least 2")
 })
+
+test_that("R-hat and ESS of many variables at once are posterior's", {
+  local_test_seed(3)
+  for (S in c(7, 100, 101)) for (C in c(1, 4)) {
+    arr <- array(NA_real_, c(S, C, 6))
+    for (v in 1:6) for (k in 1:C) {
+      arr[, k, v] <- as.numeric(stats::arima.sim(list(ar = 0.15 * v), S)) +
+        0.2 * k * (v == 3)
+    }
+    arr[, , 4] <- round(arr[, , 4])   # ties
+    arr[, , 5] <- 2                   # constant
+    arr[1, 1, 6] <- NA
+    got <- asNamespace("mcar")$.convergence(arr)
+    ref <- t(vapply(1:6, function(v) {
+      x <- matrix(arr[, , v], S, C)
+      suppressWarnings(c(posterior::rhat(x), posterior::ess_bulk(x),
+                         posterior::ess_tail(x)))
+    }, numeric(3)))
+    expect_equal(unname(got), ref, tolerance = 1e-12,
+                 label = paste("S =", S, "C =", C))
+  }
+})

@@ -36,6 +36,7 @@ const R_CallMethodDef call_methods[] = {
     {"mcar_map_logdet", (DL_FUNC)&mcar_map_logdet, 4},
     {"mcar_logdet_eval", (DL_FUNC)&mcar_logdet_eval, 2},
     {"mcar_convergence", (DL_FUNC)&mcar_convergence, 1},
+    {"mcar_relative_eff", (DL_FUNC)&mcar_relative_eff, 2},
     {NULL, NULL, 0}};
 
 } // namespace

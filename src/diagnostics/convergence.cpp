@@ -35,24 +35,101 @@ void split(const double *x, int S, int C, std::vector<double> &out, int &n) {
     }
 }
 
-// Normal scores of the average ranks of the N values.
-void z_scale(std::vector<double> &v) {
-  const int N = (int)v.size();
-  std::vector<int> idx(N);
-  std::iota(idx.begin(), idx.end(), 0);
-  std::sort(idx.begin(), idx.end(), [&](int a, int b) { return v[a] < v[b]; });
-  std::vector<double> z(N);
-  for (int i = 0; i < N;) {
-    int j = i;
-    while (j + 1 < N && v[idx[j + 1]] == v[idx[i]])
-      j++;
-    const double r = 0.5 * (i + j) + 1.0; // average rank, 1-based
-    const double q = qnorm((r - 0.375) / (N - 0.75 + 1.0), 0.0, 1.0, 1, 0);
-    for (int k = i; k <= j; k++)
-      z[idx[k]] = q;
-    i = j + 1;
+// Normal scores of the average ranks of the N values.  `scores` holds
+// those of the untied ranks 1..N (score(r) below), the same for every
+// variable of a call; tied ranks, rare in continuous draws, are scored
+// one by one.
+double score(double r, int N) {
+  return qnorm((r - 0.375) / (N - 0.75 + 1.0), 0.0, 1.0, 1, 0);
+}
+
+typedef std::pair<double, int> Ranked; // a value and its position
+
+struct ZScale {
+  std::vector<double> scores;
+  std::vector<Ranked> order, folded;
+
+  // `order`: the values of v and their positions, in increasing order.
+  void sort(const std::vector<double> &v) {
+    const int N = (int)v.size();
+    order.resize(N);
+    for (int i = 0; i < N; i++)
+      order[i] = {v[i], i};
+    std::sort(order.begin(), order.end(),
+              [](const Ranked &a, const Ranked &b) { return a.first < b.first; });
   }
-  v.swap(z);
+
+  // The same for |v - centre|, from the order of v: below the centre the
+  // distances fall as the values rise, above it they rise, and the two runs
+  // merge into one increasing run.
+  void fold(double centre) {
+    const int N = (int)order.size();
+    folded.resize(N);
+    int up = (int)(std::lower_bound(order.begin(), order.end(), centre,
+                                    [](const Ranked &a, double c) {
+                                      return a.first < c;
+                                    }) -
+                   order.begin());
+    int down = up - 1;
+    for (int k = 0; k < N; k++) {
+      const double a = down >= 0 ? std::fabs(order[down].first - centre)
+                                 : INFINITY;
+      const double b =
+          up < N ? std::fabs(order[up].first - centre) : INFINITY;
+      if (up >= N || (down >= 0 && a <= b)) {
+        folded[k] = {a, order[down].second};
+        down--;
+      } else {
+        folded[k] = {b, order[up].second};
+        up++;
+      }
+    }
+  }
+
+  // The normal scores of the sorted values `by` at their positions in z.
+  void assign(const std::vector<Ranked> &by, std::vector<double> &z) {
+    const int N = (int)by.size();
+    if ((int)scores.size() != N) {
+      scores.resize(N);
+      for (int i = 0; i < N; i++)
+        scores[i] = score(i + 1.0, N);
+    }
+    z.resize(N);
+    for (int i = 0; i < N;) {
+      int j = i;
+      while (j + 1 < N && by[j + 1].first == by[i].first)
+        j++;
+      const double q =
+          j == i ? scores[i] : score(0.5 * (i + j) + 1.0, N); // 1-based rank
+      for (int k = i; k <= j; k++)
+        z[by[k].second] = q;
+      i = j + 1;
+    }
+  }
+
+  void operator()(std::vector<double> &v) {
+    sort(v);
+    assign(order, v);
+  }
+};
+
+// The q-quantile (R's type 7) and the median of N sorted values.
+double sorted_quantile7(const std::vector<Ranked> &v, double q) {
+  const int N = (int)v.size();
+  const double h = (N - 1) * q;
+  const int lo = (int)std::floor(h);
+  const double a = v[lo].first;
+  if (lo + 1 >= N)
+    return a;
+  return a + (h - lo) * (v[lo + 1].first - a);
+}
+
+double sorted_median(const std::vector<Ranked> &v) {
+  const int N = (int)v.size();
+  const double hi = v[N / 2].first;
+  if (N % 2)
+    return hi;
+  return 0.5 * (hi + v[N / 2 - 1].first);
 }
 
 // The mean of each of m chains of n draws (column-major n x m).
@@ -99,8 +176,10 @@ double rhat(const std::vector<double> &x, int n, int m) {
 // Effective sample size of m chains of n draws (Geyer's initial monotone
 // sequence), the autocovariances summed directly as far as the sequence
 // needs them: sum_t y[t] y[t + l] / n of each chain's centred draws,
-// averaged over the chains.
-double ess(const std::vector<double> &x, int n, int m) {
+// averaged over the chains, times `acov_scale` (1 but for
+// mcar_relative_eff()).
+double ess(const std::vector<double> &x, int n, int m,
+           double acov_scale = 1.0) {
   if (n < 3)
     return NA_REAL;
   const std::vector<double> mean = chain_means(x, n, m);
@@ -117,7 +196,7 @@ double ess(const std::vector<double> &x, int n, int m) {
         s += p[t] * p[t + l];
       total += s / n;
     }
-    return total / m;
+    return acov_scale * total / m;
   };
   const double mean_var = acov(0) * n / (n - 1);
   double var_plus = mean_var * (n - 1) / n;
@@ -196,6 +275,7 @@ SEXP mcar_convergence(SEXP draws) {
   const double *x = REAL(draws);
   const size_t N = (size_t)S * C;
   std::vector<double> all(N), s, z, ind;
+  ZScale z_scale;
   int n = 0;
   for (int v = 0; v < V && S >= 4; v++) {
     const double *xv = x + (size_t)v * N;
@@ -211,20 +291,37 @@ SEXP mcar_convergence(SEXP draws) {
     }
     if (!finite || std::fabs(hi - lo) < DBL_EPSILON)
       continue;
-    all.assign(xv, xv + N);
-    const double med = median(all);
-    const double q05 = quantile7(all, 0.05), q95 = quantile7(all, 0.95);
-    // Bulk: ranks of the split chains.
+    double med, q05, q95;
     split(xv, S, C, s, n);
-    z = s;
-    z_scale(z);
+    if (S % 2 == 0) {
+      // The split chains hold every draw: one sort ranks them, gives their
+      // quantiles, and by a merge ranks the folded draws.
+      z_scale.sort(s);
+      med = sorted_median(z_scale.order);
+      q05 = sorted_quantile7(z_scale.order, 0.05);
+      q95 = sorted_quantile7(z_scale.order, 0.95);
+      z_scale.assign(z_scale.order, z);
+    } else {
+      all.assign(xv, xv + N);
+      med = median(all);
+      q05 = quantile7(all, 0.05);
+      q95 = quantile7(all, 0.95);
+      z = s;
+      z_scale(z);
+    }
+    // Bulk: ranks of the split chains.
     const double bulk = ess(z, n, 2 * C);
     double rh = rhat(z, n, 2 * C);
     // The folded draws' R-hat, for the tails' scale.
-    for (size_t k = 0; k < N; k++)
-      all[k] = std::fabs(xv[k] - med);
-    split(all.data(), S, C, z, n);
-    z_scale(z);
+    if (S % 2 == 0) {
+      z_scale.fold(med);
+      z_scale.assign(z_scale.folded, z);
+    } else {
+      for (size_t k = 0; k < N; k++)
+        all[k] = std::fabs(xv[k] - med);
+      split(all.data(), S, C, z, n);
+      z_scale(z);
+    }
     rh = std::max(rh, rhat(z, n, 2 * C));
     // Tail: the ESS of the indicators of the 5% and 95% quantiles.
     double tail = INFINITY;
@@ -241,6 +338,69 @@ SEXP mcar_convergence(SEXP draws) {
     o[v] = rh;
     o[v + V] = bulk;
     o[v + 2 * V] = tail;
+  }
+  UNPROTECT(1);
+  return out;
+}
+
+namespace {
+
+// The size that an FFT of n values is padded to before doubling: the
+// next number at least n with no prime factor above 5 (2 for n <= 2).
+int fft_good_size(int n) {
+  if (n <= 2)
+    return 2;
+  for (;; n++) {
+    int m = n;
+    while (m % 2 == 0)
+      m /= 2;
+    while (m % 3 == 0)
+      m /= 3;
+    while (m % 5 == 0)
+      m /= 5;
+    if (m <= 1)
+      return n;
+  }
+}
+
+} // namespace
+
+// Relative efficiencies of the likelihoods exp(ll) of many observations,
+// as the importance sampling of leave-one-out cross-validation reads them:
+// the effective sample size of each column's C chains (not split) over its
+// number of draws.  The autocovariances are those of an FFT of the chain
+// padded to twice fft_good_size(n) and divided by 2 n^2, which is the
+// direct sum over n when n is a good size and that sum times
+// fft_good_size(n) / n otherwise.
+//
+//   .Call(mcar_relative_eff, ll, chains)
+//
+// ll: a double matrix (C n) x V, the chains' draws one below the other.
+// Returns V relative efficiencies; NA where the likelihood is constant or
+// not finite, or n < 3.
+SEXP mcar_relative_eff(SEXP ll, SEXP chains) {
+  SEXP dim = Rf_getAttrib(ll, R_DimSymbol);
+  if (TYPEOF(ll) != REALSXP || Rf_length(dim) != 2)
+    Rf_error("ll must be a double matrix of draws x observations");
+  const int rows = INTEGER(dim)[0], V = INTEGER(dim)[1];
+  const int C = Rf_asInteger(chains);
+  if (C < 1 || rows % C != 0)
+    Rf_error("the draws must split into `chains` chains of equal length");
+  const int n = rows / C;
+  const double scale = (double)fft_good_size(n) / n;
+  SEXP out = PROTECT(Rf_allocVector(REALSXP, V));
+  double *o = REAL(out);
+  const double *x = REAL(ll);
+  std::vector<double> lik(rows);
+  for (int v = 0; v < V; v++) {
+    const double *xv = x + (size_t)v * rows;
+    bool ok = n >= 3;
+    for (int k = 0; k < rows && ok; k++) {
+      lik[k] = std::exp(xv[k]);
+      ok = std::isfinite(lik[k]);
+    }
+    const double e = ok ? ess(lik, n, C, scale) : NA_REAL;
+    o[v] = ISNAN(e) ? NA_REAL : e / rows;
   }
   UNPROTECT(1);
   return out;

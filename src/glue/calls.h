@@ -18,6 +18,7 @@ SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);
 SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);
 SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
 SEXP mcar_convergence(SEXP draws);
+SEXP mcar_relative_eff(SEXP ll, SEXP chains);
 
 #ifdef __cplusplus
 }

@@ -77,12 +77,15 @@
   do.call(rbind, lapply(object$draws, function(d) .size_draws(object, d)))
 }
 
+# The cells with an observed count, those of the pointwise log-likelihood.
+.observed_cells <- function(fit) which(!is.na(as.vector(fit$counts)))
+
 # Pointwise log-likelihood of the observed counts, one chain: Poisson,
-# binomial (trials N) or negative binomial (each draw's own size).
-.log_lik_draws <- function(fit, d) {
+# binomial (trials N) or negative binomial (each draw's own size); `risk`
+# the chain's risk draws when they are at hand.
+.log_lik_draws <- function(fit, d, risk = .risk(fit, .lp_draws(fit, d))) {
   y <- as.vector(fit$counts)
-  obs <- which(!is.na(y))
-  risk <- .risk(fit, .lp_draws(fit, d))
+  obs <- .observed_cells(fit)
   if (length(obs) < length(y)) risk <- risk[, obs, drop = FALSE]
   S <- nrow(risk)
   ll <- .count_log_density(
@@ -120,22 +123,21 @@
   }, character(1))
 }
 
-# The draws of one group of a chain, derived ones computed.
-.group_draws <- function(fit, d, group) {
+# The names of the variables of a group, as its draws name them.
+.group_names <- function(fit, group) {
+  n <- .n_units(fit); K <- .n_outcomes(fit)
   switch(group,
-    beta = {
-      x <- d$beta
-      colnames(x) <- .beta_names(fit)
-      x
-    },
-    rr = , prob = .rr_draws(fit, d),
-    log_lik = .log_lik_draws(fit, d),
-    d[[group]])
+    beta = .beta_names(fit),
+    rr = , prob = .cell_names(.risk_name(fit), n, K),
+    log_lik = .cell_names("log_lik", n, K)[.observed_cells(fit)],
+    colnames(fit$draws[[1L]][[group]]))
 }
 
-# Draws of the chosen groups for every chain: an array draws x chains x
-# variables.
-.draws_array <- function(fit, variables = .groups) {
+# What `variables` asks of the draws: the groups to compute, the names of
+# the variables kept in the order asked (a group's where the group is
+# named), whether the draws are those that store the per-unit values, and
+# per group the positions of its variables among those kept (NA: not kept).
+.draws_plan <- function(fit, variables) {
   if (!is.character(variables) || !length(variables) || anyNA(variables)) {
     .input_error("variables", "must be a character vector of parameter or ",
                  "group names.")
@@ -166,16 +168,8 @@
     }
     groups <- union(groups, intersect(have, base))
   }
-  # With per-unit groups, the other groups follow the draws that store them.
-  units <- any(groups %in% .unit_groups)
-  per_chain <- lapply(fit$draws, function(d) {
-    rows <- if (units) .stored_rows(fit, d) else seq_len(nrow(d$beta))
-    do.call(cbind, lapply(groups, function(g) {
-      x <- .group_draws(fit, d, g)
-      if (g %in% .unit_groups) x else x[rows, , drop = FALSE]
-    }))
-  })
-  vars <- colnames(per_chain[[1L]])
+  names_of <- lapply(stats::setNames(groups, groups), .group_names, fit = fit)
+  vars <- unlist(names_of, use.names = FALSE)
   unknown <- setdiff(single, vars)
   if (length(unknown)) {
     .input_error("variables", "has unknown parameter(s): ",
@@ -192,13 +186,55 @@
                    "theta" %in% variables) ": with one outcome there is no ",
                  "angle theta", ").")
   }
-  S <- nrow(per_chain[[1L]])
-  out <- array(NA_real_, c(S, length(per_chain), length(keep)),
-               dimnames = list(NULL, names(fit$draws), keep))
-  at <- match(keep, vars)
-  for (k in seq_along(per_chain)) {
-    out[, k, ] <- per_chain[[k]][, at, drop = FALSE]
-    per_chain[k] <- list(NULL)
+  # With per-unit groups, the other groups follow the draws that store them.
+  units <- any(groups %in% .unit_groups)
+  d <- fit$draws[[1L]]
+  list(keep = keep, units = units,
+       draws = if (units) length(.stored_rows(fit, d)) else nrow(d$beta),
+       at = lapply(names_of, match, table = keep))
+}
+
+# The draws of one chain that `plan` (.draws_plan()) keeps: a list of
+# blocks, each the positions `at` among the kept variables and the draws
+# x (draws x length(at)).  The linear predictors are computed once for the
+# risks and the log-likelihood.
+.chain_draws <- function(fit, d, plan) {
+  rows <- if (plan$units) .stored_rows(fit, d) else seq_len(nrow(d$beta))
+  risk <- NULL
+  blocks <- list()
+  for (g in names(plan$at)) {
+    at <- plan$at[[g]]
+    sel <- which(!is.na(at))
+    if (!length(sel)) next
+    x <- switch(g,
+      rr = , prob = {
+        if (is.null(risk)) risk <- .risk(fit, .lp_draws(fit, d))
+        risk
+      },
+      log_lik = {
+        if (is.null(risk)) risk <- .risk(fit, .lp_draws(fit, d))
+        .log_lik_draws(fit, d, risk)
+      },
+      d[[g]])
+    if (!g %in% .unit_groups && length(rows) < nrow(x)) {
+      x <- x[rows, , drop = FALSE]
+    }
+    if (length(sel) < ncol(x)) x <- x[, sel, drop = FALSE]
+    blocks[[length(blocks) + 1L]] <- list(at = at[sel], x = unname(x))
+  }
+  blocks
+}
+
+# Draws of the chosen groups for every chain: an array draws x chains x
+# variables.
+.draws_array <- function(fit, variables = .groups) {
+  plan <- .draws_plan(fit, variables)
+  out <- array(NA_real_, c(plan$draws, length(fit$draws), length(plan$keep)),
+               dimnames = list(NULL, names(fit$draws), plan$keep))
+  for (k in seq_along(fit$draws)) {
+    for (b in .chain_draws(fit, fit$draws[[k]], plan)) {
+      out[, k, b$at] <- b$x
+    }
   }
   out
 }
@@ -376,13 +412,18 @@ as_draws_array.mcar_fit <- function(x, variables = .groups, ...) {
 #' @rdname as.mcmc.mcar_fit
 #' @exportS3Method posterior::as_draws_df
 as_draws_df.mcar_fit <- function(x, variables = .groups, ...) {
-  # Built column by column from the array, as posterior builds it, without
-  # its intermediate copies.
-  arr <- .draws_array(x, variables)
-  S <- dim(arr)[1L]; chains <- dim(arr)[2L]
-  cols <- lapply(seq_len(dim(arr)[3L]), function(v) as.vector(arr[, , v]))
-  names(cols) <- dimnames(arr)[[3L]]
-  rm(arr)
+  # Built column by column, chain by chain, as posterior builds it, without
+  # an array of all the draws in between.
+  plan <- .draws_plan(x, variables)
+  S <- plan$draws; chains <- length(x$draws)
+  cols <- lapply(plan$keep, function(v) numeric(S * chains))
+  names(cols) <- plan$keep
+  for (k in seq_len(chains)) {
+    rows <- (k - 1L) * S + seq_len(S)
+    for (b in .chain_draws(x, x$draws[[k]], plan)) {
+      for (j in seq_along(b$at)) cols[[b$at[j]]][rows] <- b$x[, j]
+    }
+  }
   cols$.chain <- rep(seq_len(chains), each = S)
   cols$.iteration <- rep(seq_len(S), chains)
   cols$.draw <- seq_len(S * chains)

@@ -26,19 +26,41 @@ logLik.mcar_fit <- function(object, ...) {
             class = "logLik")
 }
 
-# The pointwise log-likelihood draws: stored draws x chains x observed
-# cells, filled chain by chain.
-.log_lik_array <- function(x) {
+# The pointwise log-likelihood draws: stored draws x observed cells, the
+# chains one below the other, filled chain by chain (with its dim set to
+# draws x chains x cells, the array loo reads).
+.log_lik_matrix <- function(x) {
   out <- NULL
   for (k in seq_along(x$draws)) {
     ll <- .log_lik_draws(x, x$draws[[k]])
+    S <- nrow(ll)
     if (is.null(out)) {
-      out <- array(NA_real_, c(nrow(ll), length(x$draws), ncol(ll)),
-                   dimnames = list(NULL, names(x$draws), colnames(ll)))
+      out <- matrix(NA_real_, S * length(x$draws), ncol(ll),
+                    dimnames = list(NULL, colnames(ll)))
     }
-    out[, k, ] <- ll
+    out[(k - 1L) * S + seq_len(S), ] <- ll
   }
   out
+}
+
+.log_lik_array <- function(x) {
+  ll <- .log_lik_matrix(x)
+  array(ll, c(nrow(ll) / length(x$draws), length(x$draws), ncol(ll)),
+        dimnames = list(NULL, names(x$draws), colnames(ll)))
+}
+
+# The relative efficiencies of the likelihoods of the observed counts, as
+# loo::relative_eff() computes them from the chains (ll: .log_lik_matrix()),
+# in compiled code; a likelihood constant over the draws is left to loo.
+.relative_eff <- function(ll, chains) {
+  r <- .Call(mcar_relative_eff, ll, as.integer(chains))
+  odd <- which(is.na(r))
+  if (length(odd)) {
+    x <- exp(ll[, odd, drop = FALSE])
+    r[odd] <- loo::relative_eff(array(x, c(nrow(x) / chains, chains,
+                                           length(odd))))
+  }
+  r
 }
 
 #' Model comparison: LOO and WAIC
@@ -51,7 +73,9 @@ logLik.mcar_fit <- function(object, ...) {
 #' own size).  `fit$dic` holds the DIC on the same full scale.
 #'
 #' @param x An `"mcar_fit"` object.
-#' @param ... Passed to [loo::loo.array()] or [loo::waic.array()].
+#' @param ... Passed to [loo::loo.matrix()] (such as `cores`: the
+#'   importance sampling of the counts runs on that many cores) or
+#'   [loo::waic.array()].
 #' @return A `"loo"` or `"waic"` object.
 #' @name mcar_loo
 #' @examplesIf requireNamespace("loo", quietly = TRUE)
@@ -65,9 +89,13 @@ logLik.mcar_fit <- function(object, ...) {
 loo.mcar_fit <- function(x, ...) {
   .check_enough_draws(x, 2L, "LOO")
   .say_stored(x, "LOO")
-  ll <- .log_lik_array(x)
-  r_eff <- loo::relative_eff(exp(ll))
-  loo::loo(ll, r_eff = r_eff, ...)
+  # The draws x counts matrix, chains one below the other, is the array loo
+  # reads with its chains stacked.
+  # The relative efficiencies name the points.
+  ll <- .log_lik_matrix(x)
+  r_eff <- stats::setNames(.relative_eff(ll, length(x$draws)), colnames(ll))
+  dimnames(ll) <- NULL
+  loo::loo.matrix(ll, r_eff = r_eff, ...)
 }
 
 #' @rdname mcar_loo

@@ -172,8 +172,10 @@
   # The eigenvalues of A in decreasing order: which of the sampler's
   # eigenvalues is the largest can change along a chain and between
   # chains, so only the ordered values are identified.
-  if (ncol(d$eta) > 1L) {
-    d$eta[] <- t(apply(d$eta, 1L, sort, decreasing = TRUE))
+  # One ordering of every draw's values by draw, then by decreasing value.
+  e <- d$eta
+  if (ncol(e) > 1L && nrow(e)) {
+    d$eta[] <- matrix(e[order(row(e), -e)], nrow(e), byrow = TRUE)
   }
   nm <- .draw_names(n, K, p)
   for (el in names(d)) colnames(d[[el]]) <- nm[[el]]

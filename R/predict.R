@@ -31,6 +31,10 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 # mixture is underdispersed, normal) distribution with the mixture's mean
 # and variance, which is mostly within a count or two of the answer, and
 # gallops away from it in doubling steps until F crosses prob, then bisects.
+# Where F(k) reaches prob, F(k - 1) = F(k) - P(k) comes with it from the
+# mixture's probability of k (for the Poisson from its logarithm
+# k log m - m - log k!, a log per draw once and an exp per probe), so that
+# a good guess is confirmed by one distribution function per draw, not two.
 # For the Poisson and the binomial the quantile also lies between the
 # draws' own quantiles at the smallest and the largest mean, which bound the
 # search; the cost grows with the logarithm of the guess's error, not with
@@ -41,12 +45,21 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
   # Cells x draws, so that a value per cell recycles down the columns.
   mt <- t(m)
   st <- if (family == "negbinomial") t(size)
+  rows <- function(x, act) {
+    if (length(act) == cells) x else x[act, , drop = FALSE]
+  }
   cdf <- function(k, act) {
-    all <- length(act) == cells
-    x <- if (all) mt else mt[act, , drop = FALSE]
-    sz <- switch(family, binomial = size[act],
-                 negbinomial = if (all) st else st[act, , drop = FALSE])
-    rowMeans(matrix(.count_cdf(family, k, x, sz), length(act)))
+    sz <- switch(family, binomial = size[act], negbinomial = rows(st, act))
+    rowMeans(matrix(.count_cdf(family, k, rows(mt, act), sz), length(act)))
+  }
+  log_mt <- if (family == "poisson") log(mt)
+  pmf <- function(k, act) {
+    p <- switch(family,
+      poisson = exp(k * rows(log_mt, act) - rows(mt, act) - lgamma(k + 1)),
+      binomial = stats::dbinom(k, size[act], rows(mt, act)),
+      negbinomial = stats::dnbinom(k, size = rows(st, act),
+                                   mu = rows(mt, act)))
+    rowMeans(matrix(p, length(act)))
   }
   # The mixture's mean and variance, and the starting guess.
   mean_m <- rowMeans(mt)
@@ -64,8 +77,8 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
     lo <- rep(0, cells); hi <- rep(Inf, cells)
   } else {
     q <- function(v) .count_quantile(family, prob, v, size)
-    lo <- q(apply(m, 2L, min))
-    hi <- q(apply(m, 2L, max))
+    lo <- q(matrixStats::colMins(m))
+    hi <- q(matrixStats::colMaxs(m))
   }
   guess[!is.finite(guess)] <- lo[!is.finite(guess)]
   guess <- pmax(guess, 0)
@@ -79,9 +92,17 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
          ifelse(d > 0, lo[act] - 1 + step[act],
                 floor((lo[act] + hi[act]) / 2))))
     x <- pmin(pmax(x, lo[act]), hi[act] - 1)
-    reached <- cdf(x, act) >= prob
+    F <- cdf(x, act)
+    reached <- F >= prob
     hi[act[reached]] <- x[reached]
     lo[act[!reached]] <- x[!reached] + 1
+    # Where F(x) reaches prob, whether F(x - 1) does too.
+    up <- which(reached & x > lo[act])
+    if (length(up)) {
+      below <- F[up] - pmf(x[up], act[up]) >= prob
+      hi[act[up[below]]] <- x[up[below]] - 1
+      lo[act[up[!below]]] <- x[up[!below]]
+    }
     # Keep galloping while F stays on the same side, doubling the step.
     way <- ifelse(reached, -1, 1)
     same <- !is.na(d) & d == way

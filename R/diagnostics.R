@@ -7,16 +7,43 @@
 .param_table <- function(arr, level) {
   a <- (1 - level) / 2
   v <- dimnames(arr)[[3L]]
-  x <- matrix(arr, ncol = length(v))
+  # The draws of each variable are a column of the array read as (draws x
+  # chains) x variables: no copy of it as a matrix.
+  rows <- prod(dim(arr)[1:2])
   d <- .convergence(arr)
-  q <- matrixStats::colQuantiles(x, probs = c(a, 0.5, 1 - a), type = 7,
-                                 drop = FALSE)
-  out <- data.frame(mean = colMeans(x), sd = matrixStats::colSds(x),
+  q <- .type7_quantiles(arr, rows, c(a, 0.5, 1 - a))
+  out <- data.frame(mean = colMeans(arr, dims = 2L),
+                    sd = matrixStats::colSds(arr, dim. = c(rows, length(v)),
+                                             useNames = FALSE),
                     lower = q[, 1L], median = q[, 2L], upper = q[, 3L],
                     rhat = d[, "rhat"], ess_bulk = d[, "ess_bulk"],
                     ess_tail = d[, "ess_tail"])
   rownames(out) <- v
   out
+}
+
+# Quantiles (type 7) of each column of x (`rows` rows; an array read as
+# rows x the rest): one row per column, one column per prob, computed as
+# matrixStats::colQuantiles() computes them, with the order statistics
+# selected in compiled code.
+.type7_quantiles <- function(x, rows, probs) {
+  if (rows < 1L || anyNA(x)) {
+    return(matrixStats::colQuantiles(matrix(x, rows), probs = probs,
+                                     type = 7, drop = FALSE))
+  }
+  idx <- 1 + (rows - 1) * probs
+  lo <- floor(idx); hi <- ceiling(idx)
+  pos <- sort.int(unique(c(lo, hi)))
+  v <- .col_order_stats(x, rows, pos)
+  q <- t(v[match(lo, pos), , drop = FALSE])
+  adj <- which(idx > lo)
+  if (length(adj)) {
+    w <- (idx - lo)[adj]
+    q_lo <- v[match(lo[adj], pos), , drop = FALSE]
+    q_hi <- v[match(hi[adj], pos), , drop = FALSE]
+    q[, adj] <- t((1 - w) * q_lo + w * q_hi)
+  }
+  q
 }
 
 # R-hat and bulk and tail ESS of every variable of `arr` (draws x chains x

@@ -253,10 +253,7 @@
     if (S %% 2L == 1L) half else half + 0:1
   }
   pos <- sort(unique(c(lo, hi, mid)))
-  v <- vapply(seq_len(ncol(m)), function(j) {
-    sort.int(m[, j], partial = pos)[pos]
-  }, numeric(length(pos)))
-  v <- matrix(v, length(pos))
+  v <- .col_order_stats(m, S, pos)
   at <- function(k) v[match(k, pos), ]
   out <- matrix(NA_real_, ncol(m), length(probs) + median,
                 dimnames = list(colnames(m),
@@ -274,6 +271,22 @@
       (at(mid[1L]) + at(mid[2L])) / 2
   }
   out
+}
+
+# The order statistics `pos` (increasing) of each column of x (`rows` rows;
+# an array read as rows x the rest): a length(pos) x columns matrix of
+# sort.int(x[, j], partial = pos)[pos], in compiled code.
+.col_order_stats <- function(x, rows, pos) {
+  if (!is.double(x)) storage.mode(x) <- "double"
+  v <- .Call(mcar_col_order_stats, x, as.integer(rows), as.integer(pos))
+  if (is.null(v)) {
+    # NA or NaN, which R's partial sort places.
+    x <- matrix(x, rows)
+    v <- matrix(vapply(seq_len(ncol(x)), function(j) {
+      sort.int(x[, j], partial = pos)[pos]
+    }, numeric(length(pos))), length(pos))
+  }
+  v
 }
 
 # The risk draws of every chain, one below the other (stored draws x

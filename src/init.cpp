@@ -37,6 +37,7 @@ const R_CallMethodDef call_methods[] = {
     {"mcar_logdet_eval", (DL_FUNC)&mcar_logdet_eval, 2},
     {"mcar_convergence", (DL_FUNC)&mcar_convergence, 1},
     {"mcar_relative_eff", (DL_FUNC)&mcar_relative_eff, 2},
+    {"mcar_col_order_stats", (DL_FUNC)&mcar_col_order_stats, 3},
     {NULL, NULL, 0}};
 
 } // namespace

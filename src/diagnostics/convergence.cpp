@@ -405,3 +405,46 @@ SEXP mcar_relative_eff(SEXP ll, SEXP chains) {
   UNPROTECT(1);
   return out;
 }
+
+// The order statistics `pos` (1-based, increasing) of every column of the
+// double matrix x (`rows` rows; an array is read as rows x the rest), the
+// values sort(x[, j], partial = pos)[pos] gives: a length(pos) x columns
+// matrix, by successive selections.  NULL when x holds NA or NaN, which
+// the caller sorts as R does.
+//
+//   .Call(mcar_col_order_stats, x, rows, pos)
+SEXP mcar_col_order_stats(SEXP x, SEXP rows, SEXP pos) {
+  if (TYPEOF(x) != REALSXP || TYPEOF(pos) != INTSXP)
+    Rf_error("x must be double and pos integer");
+  const R_xlen_t len = XLENGTH(x);
+  const int n = Rf_asInteger(rows);
+  if (n < 1 || len % n != 0)
+    Rf_error("x must have a positive number of rows");
+  const R_xlen_t cols = len / n;
+  const int np = Rf_length(pos);
+  const int *p = INTEGER(pos);
+  for (int k = 0; k < np; k++)
+    if (p[k] < 1 || p[k] > n || (k && p[k] < p[k - 1]))
+      Rf_error("pos must be increasing positions within the rows");
+  const double *v = REAL(x);
+  for (R_xlen_t i = 0; i < len; i++)
+    if (ISNAN(v[i]))
+      return R_NilValue;
+  SEXP out = PROTECT(Rf_allocMatrix(REALSXP, np, (int)cols));
+  double *o = REAL(out);
+  std::vector<double> buf(n);
+  for (R_xlen_t j = 0; j < cols; j++) {
+    buf.assign(v + j * n, v + (j + 1) * n);
+    int from = 0;
+    for (int k = 0; k < np; k++) {
+      const int at = p[k] - 1;
+      if (at >= from) {
+        std::nth_element(buf.begin() + from, buf.begin() + at, buf.end());
+        from = at + 1;
+      }
+      o[j * np + k] = buf[at];
+    }
+  }
+  UNPROTECT(1);
+  return out;
+}

@@ -19,6 +19,7 @@ SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);
 SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
 SEXP mcar_convergence(SEXP draws);
 SEXP mcar_relative_eff(SEXP ll, SEXP chains);
+SEXP mcar_col_order_stats(SEXP x, SEXP rows, SEXP pos);
 
 #ifdef __cplusplus
 }

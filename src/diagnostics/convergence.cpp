@@ -394,11 +394,13 @@ SEXP mcar_relative_eff(SEXP ll, SEXP chains) {
   std::vector<double> lik(rows);
   for (int v = 0; v < V; v++) {
     const double *xv = x + (size_t)v * rows;
-    bool ok = n >= 3;
+    bool ok = n >= 3, varies = false;
     for (int k = 0; k < rows && ok; k++) {
       lik[k] = std::exp(xv[k]);
       ok = std::isfinite(lik[k]);
+      varies = varies || lik[k] != lik[0];
     }
+    ok = ok && varies;
     const double e = ok ? ess(lik, n, C, scale) : NA_REAL;
     o[v] = ISNAN(e) ? NA_REAL : e / rows;
   }

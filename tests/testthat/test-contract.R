@@ -250,3 +250,21 @@ test_that("the lists R sends and reads are those of the engine's contract", {
   expect_input_error(mcar_fit(Y, Y + 1, d$W, progress = FALSE), "counts",
                      paste0("1 to ", ct$max_k, " columns"))
 })
+
+test_that("the draws' eigenvalues are ordered within every draw, ties and no draws included", {
+  fd <- asNamespace("mcar")$.fit_draws
+  local_test_seed(9)
+  for (K in 2:4) for (S in c(0, 1, 50)) {
+    eta <- matrix(round(runif(S * K, -1, 1), 1), S, K)
+    d <- list(beta = matrix(0, S, K), phi = matrix(0, S, 2 * K),
+              Lambda = matrix(0, S, K * (K + 1) / 2),
+              A = matrix(0, S, K * (K + 1) / 2), eta = eta,
+              theta = matrix(0, S, K * (K - 1) / 2),
+              psi = matrix(0, S, 0), deviance = matrix(0, S, 1))
+    got <- fd(d, 2L, K, 1L)$eta
+    want <- if (S) matrix(t(apply(eta, 1L, sort, decreasing = TRUE)), S)
+      else eta
+    expect_identical(unname(got), want)
+    expect_identical(colnames(got), paste0("eta[", 1:K, "]"))
+  }
+})

@@ -142,3 +142,21 @@ test_that("R-hat and ESS of many variables at once are posterior's", {
                  label = paste("S =", S, "C =", C))
   }
 })
+
+test_that("quantiles of the variables of a draws array are matrixStats' type 7", {
+  q7 <- asNamespace("mcar")$.type7_quantiles
+  local_test_seed(4)
+  for (S in c(1, 2, 7, 200)) {
+    arr <- array(rnorm(S * 3 * 5), c(S, 3, 5))
+    arr[, , 2] <- round(arr[, , 2])   # ties
+    arr[, , 3] <- 1                   # constant
+    probs <- c(0.025, 0.5, 0.975)
+    want <- matrixStats::colQuantiles(matrix(arr, 3 * S), probs = probs,
+                                      type = 7, drop = FALSE)
+    expect_identical(q7(arr, 3 * S, probs), unname(want))
+    arr[1, 1, 4] <- NA                # as matrixStats treats it
+    want <- matrixStats::colQuantiles(matrix(arr, 3 * S), probs = probs,
+                                      type = 7, drop = FALSE)
+    expect_identical(unname(q7(arr, 3 * S, probs)), unname(want))
+  }
+})

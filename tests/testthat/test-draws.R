@@ -118,3 +118,23 @@ test_that("the association matrix of every draw has the draw's eigenvalues, for 
                  tolerance = 1e-12, label = paste("K =", K))
   }
 })
+
+test_that("column order statistics are those of a partial sort", {
+  os <- asNamespace("mcar")$.col_order_stats
+  local_test_seed(6)
+  m <- matrix(round(rnorm(301 * 20), 1), 301)   # ties
+  m[, 3] <- -Inf
+  for (pos in list(1L, c(8L, 8L, 151L, 294L), c(150L, 151L), 301L)) {
+    want <- vapply(1:20, function(j) sort.int(m[, j], partial = pos)[pos],
+                   numeric(length(pos)))
+    expect_identical(os(m, 301L, pos), matrix(want, length(pos)))
+  }
+  # As an array read as rows x the rest, and with NaN sorted by R.
+  arr <- array(m, c(301, 4, 5))
+  expect_identical(os(arr, 301L, c(2L, 300L)), os(m, 301L, c(2L, 300L)))
+  m[5, 2] <- NaN
+  pos <- c(7L, 301L)
+  want <- vapply(1:20, function(j) sort.int(m[, j], partial = pos)[pos],
+                 numeric(2))
+  expect_identical(os(m, 301L, pos), want)
+})

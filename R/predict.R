@@ -33,8 +33,8 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 # gallops away from it in doubling steps until F crosses prob, then bisects.
 # Where F(k) reaches prob, F(k - 1) = F(k) - P(k) comes with it from the
 # mixture's probability of k (for the Poisson from its logarithm
-# k log m - m - log k!, a log per draw once and an exp per probe), so that
-# a good guess is confirmed by one distribution function per draw, not two.
+# k log m - m - log k!), so that a good guess is confirmed by one
+# distribution function per draw, not two.
 # For the Poisson and the binomial the quantile also lies between the
 # draws' own quantiles at the smallest and the largest mean, which bound the
 # search; the cost grows with the logarithm of the guess's error, not with
@@ -52,13 +52,12 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
     sz <- switch(family, binomial = size[act], negbinomial = rows(st, act))
     rowMeans(matrix(.count_cdf(family, k, rows(mt, act), sz), length(act)))
   }
-  log_mt <- if (family == "poisson") log(mt)
   pmf <- function(k, act) {
+    x <- rows(mt, act)
     p <- switch(family,
-      poisson = exp(k * rows(log_mt, act) - rows(mt, act) - lgamma(k + 1)),
-      binomial = stats::dbinom(k, size[act], rows(mt, act)),
-      negbinomial = stats::dnbinom(k, size = rows(st, act),
-                                   mu = rows(mt, act)))
+      poisson = exp(k * log(x) - x - lgamma(k + 1)),
+      binomial = stats::dbinom(k, size[act], x),
+      negbinomial = stats::dnbinom(k, size = rows(st, act), mu = x))
     rowMeans(matrix(p, length(act)))
   }
   # The mixture's mean and variance, and the starting guess.

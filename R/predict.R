@@ -55,7 +55,11 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
   pmf <- function(k, act) {
     x <- rows(mt, act)
     p <- switch(family,
-      poisson = exp(k * log(x) - x - lgamma(k + 1)),
+      poisson = {
+        p <- exp(k * log(x) - x - lgamma(k + 1))
+        p[is.nan(p)] <- 0   # an infinite mean puts no mass on k
+        p
+      },
       binomial = stats::dbinom(k, size[act], x),
       negbinomial = stats::dnbinom(k, size = rows(st, act), mu = x))
     rowMeans(matrix(p, length(act)))

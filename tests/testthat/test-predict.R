@@ -238,3 +238,20 @@ test_that("a fit storing a share of its draws says so, and pp_check caps its dra
   small <- tiny_fit(with_arg(base_args(), n_sample = 30, burnin = 10))
   expect_s3_class(suppressMessages(bayesplot::pp_check(small)), "ggplot")
 })
+
+test_that("a predictive quantile confirmed from the probability of the count below is the mixture's", {
+  q <- asNamespace("mcar")$.predictive_quantiles
+  # Guesses right and wrong by one, zero means, and a draw whose mean
+  # overflowed to Inf (no mass on any count).
+  lam <- cbind(rep(3, 100), c(rep(3, 99), Inf), c(rep(0, 50), rep(0.2, 50)),
+               rep(c(0.5, 40), 50))
+  enum <- function(l, p) {
+    y <- 0:200
+    y[which(vapply(y, function(k) mean(ppois(k, l)), numeric(1)) >= p)[1]]
+  }
+  for (p in c(0.025, 0.5, 0.975)) {
+    # (qpois() warns of the Inf mean's bound.)
+    expect_equal(suppressWarnings(q(lam, p)), apply(lam, 2, enum, p = p),
+                 label = paste(p))
+  }
+})

@@ -169,6 +169,7 @@
 .fit_draws <- function(d, n, K, p) {
   if (ncol(d$psi)) names(d)[names(d) == "psi"] <- "dispersion" else
     d$psi <- NULL
+  if (!ncol(d$alpha)) d$alpha <- NULL
   # The eigenvalues of A in decreasing order: which of the sampler's
   # eigenvalues is the largest can change along a chain and between
   # chains, so only the ordered values are identified.

@@ -50,11 +50,11 @@ void association(double *A, const double *theta, const double *eta, int K) {
 void Sampler::linear_predictor_from_state(double *lp) const {
   for (int r = 0; r < K_; r++) {
     const double *beta = s_.beta.data() + p_ * r;
-    for (int i = 0; i < n_; i++) {
+    for (int i = 0; i < N_; i++) {
       double xb = 0.0;
       for (int j = 0; j < p_; j++)
-        xb += d_.X[i + n_ * j] * beta[j];
-      lp[i + n_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+        xb += d_.X[i + N_ * j] * beta[j];
+      lp[i + N_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), N_, K_, i, r);
     }
   }
 }
@@ -72,9 +72,14 @@ void Sampler::neighbour_sums(const double *u, double *out) const {
   });
 }
 
-// G = Phi' C Phi and H = Phi' D Phi.  The neighbour sums S = C Phi go to
-// scratch first, so that every sum is accumulated in a register.
+// G = Phi' C Phi and H = Phi' D Phi (with periods, see
+// refresh_gram_periods).  The neighbour sums S = C Phi go to scratch first,
+// so that every sum is accumulated in a register.
 void Sampler::refresh_gram() {
+  if (nt_ > 1) {
+    refresh_gram_periods();
+    return;
+  }
   const int n = n_, K = K_;
   const double *__restrict phi = s_.phi.data();
   double *__restrict S = work_.data();
@@ -95,6 +100,50 @@ void Sampler::refresh_gram() {
   gram_valid_ = true;
 }
 
+// F = [E, L Phi] (N x 2 K): the innovations E[x,c] = phi[x,c] -
+// alpha_c phi[x - n,c] (phi[x,c] in the first period) and the fields one
+// period back (0 in the first period).
+void Sampler::innovations(double *F) const {
+  const int N = N_, n = n_, K = K_;
+  const double *phi = s_.phi.data();
+  for (int c = 0; c < K; c++) {
+    const double a = s_.alpha[c];
+    const double *f = phi + (size_t)N * c;
+    double *e = F + (size_t)N * c, *l = F + (size_t)N * (K + c);
+    parallel_for(N, pool(), [&](int x) {
+      const double back = x >= n ? f[x - n] : 0.0;
+      l[x] = back;
+      e[x] = x >= n ? f[x] - a * back : f[x];
+    });
+  }
+}
+
+// The grams of F = [E, L Phi] (2 K x 2 K, see gs_): G = F' (I_T x C) F and
+// H = F' (I_T x D) F, the neighbour sums taken period by period.
+void Sampler::refresh_gram_periods() {
+  const int N = N_, n = n_, M = gs_;
+  std::vector<double> F((size_t)N * M), S((size_t)N * M);
+  innovations(F.data());
+  for (int b = 0; b < M; b++)
+    for (int t = 0; t < nt_; t++)
+      neighbour_sums(F.data() + (size_t)N * b + (size_t)n * t,
+                     S.data() + (size_t)N * b + (size_t)n * t);
+  ThreadPool &threads = pool();
+  for (int a = 0; a < M; a++)
+    for (int b = a; b < M; b++) {
+      const double *pa = F.data() + (size_t)N * a, *pb = F.data() + (size_t)N * b;
+      const double *sb = S.data() + (size_t)N * b;
+      double gh[2];
+      blocked_sums<2>(N, threads, gh, [&](int x, double *t) {
+        t[0] += pa[x] * sb[x];
+        t[1] += D_[x % n] * (pa[x] * pb[x]);
+      });
+      G_[a + M * b] = G_[b + M * a] = gh[0];
+      H_[a + M * b] = H_[b + M * a] = gh[1];
+    }
+  gram_valid_ = true;
+}
+
 // ---- prior terms ------------------------------------------------------------
 
 // sum_i log(1 - eta_k lambda_i) = log|D - eta_k C| - log|D|, from the map's
@@ -104,8 +153,9 @@ double Sampler::log_det_term(double eta_k) const { return (*d_.logdet)(eta_k); }
 // sum_ab A[a,b] G[a,b] - sum_ab A_[a,b] G[a,b], summed as one difference.
 double Sampler::quad_change(const double *A) const {
   double s = 0.0;
-  for (int x = 0; x < K_ * K_; x++)
-    s += (A[x] - A_[x]) * G_[x];
+  for (int b = 0; b < K_; b++)
+    for (int a = 0; a < K_; a++)
+      s += (A[a + K_ * b] - A_[a + K_ * b]) * G_[a + gs_ * b];
   return s;
 }
 
@@ -153,7 +203,7 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
   const double *__restrict ref = ref_cell_.data();
-  return blocked_sum(n_ * K_, pool(), [&](int x) {
+  return blocked_sum(N_ * K_, pool(), [&](int x) {
     // For the Poisson the cached E exp(mu) spares an exp.
     const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];
@@ -178,7 +228,7 @@ double Sampler::accumulate(Summaries &sm) const {
 
 double Sampler::deviance() const {
   double s = 0.0;
-  for (int x = 0; x < n_ * K_; x++)
+  for (int x = 0; x < N_ * K_; x++)
     if (d_.E[x] > 0)
       s += d_.Y[x] * lp_[x] - m_[x] + ll_const_[x];
   return -2.0 * s;

@@ -292,31 +292,33 @@
 # month, of months (monthly, quarterly, yearly data).
 .check_spacing <- function(periods, arg, advice) {
   if (length(periods) < 3L) return(invisible())
-  if (inherits(periods, "Date")) {
+  v <- as.numeric(periods)
+  at <- function(k) periods[1L] + k
+  if (inherits(periods, "Date") && length(unique(diff(v))) > 1L) {
     lt <- as.POSIXlt(periods)
     if (length(unique(lt$mday)) == 1L) {
-      months <- 12 * lt$year + lt$mon
-      if (length(unique(diff(months))) == 1L) return(invisible())
-      at <- .spacing_gaps(months, arg, periods)
-      step <- min(diff(months))
-      full <- seq(periods[1L], by = paste(step, "months"),
-                  length.out = (max(months) - min(months)) / step + 1)
-    } else {
-      days <- as.numeric(periods)
-      at <- .spacing_gaps(days, arg, periods)
-      full <- seq(periods[1L], periods[length(periods)],
-                  by = min(diff(days)))
+      v <- 12 * lt$year + lt$mon
+      at <- function(k) seq(periods[1L], by = paste(k, "months"),
+                            length.out = 2L)[2L]
     }
-    lack <- full[!full %in% periods]
-  } else {
-    .spacing_gaps(periods, arg, periods)
-    step <- min(diff(periods))
-    full <- periods[1L] + step * seq(0, round(diff(range(periods)) / step))
-    lack <- full[vapply(full, function(v) all(abs(periods - v) > 1e-8 * step),
-                        logical(1))]
   }
-  if (!length(lack)) return(invisible())
-  .input_error(arg, "skips ", .quote_names(.period_text(lack), quote = FALSE),
+  .spacing_gaps(v, arg, periods)
+  # Each gap of k steps lacks k - 1 periods; the first few are named.
+  d <- diff(v)
+  step <- min(d)
+  k <- round(d / step)
+  if (all(k == 1)) return(invisible())
+  lack <- list()
+  for (j in which(k > 1)) {
+    for (m in seq_len(min(k[j] - 1, 6))) {
+      lack[[length(lack) + 1L]] <- at(v[j] - v[1L] + m * step)
+    }
+    if (length(lack) > 5L) break
+  }
+  total <- sum(k - 1)
+  shown <- vapply(head(lack, 5L), .period_text, character(1))
+  .input_error(arg, "skips ", paste(shown, collapse = ", "),
+               if (total > 5) paste0(" and ", total - 5, " more"),
                ": periods must be equally spaced; ", advice, ".")
 }
 

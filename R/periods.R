@@ -98,11 +98,8 @@
          rep(.period_text(periods), each = length(units)), "]")
 }
 
-.period_text <- function(periods) {
-  if (is.factor(periods)) as.character(periods) else
-    if (is.numeric(periods)) format(periods, trim = TRUE, digits = 15L) else
-      as.character(periods)
-}
+# Periods as text, each on its own (2001, 2001.25; 2020-01-01; levels).
+.period_text <- function(periods) as.character(periods)
 
 # ---- the forms of the data ------------------------------------------------
 

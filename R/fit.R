@@ -242,7 +242,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      islands = c("independent", "nearest"), keep = NULL,
                      progress = interactive(), verbose = FALSE,
                      log_file = NULL,
-                     threads = getOption("mcar.threads"), until = NULL) {
+                     threads = getOption("mcar.threads"), until = NULL,
+                     unit = NULL, time = NULL, outcome = NULL) {
   call <- match.call()
   started <- proc.time()[["elapsed"]]
   tune_given <- !missing(tune)  # before `tune` is reassigned below
@@ -273,44 +274,73 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     if (missing(expected)) .input_error("expected", "is missing.")
   }
   if (missing(W)) .input_error("W", "is missing.")
-  Y <- .check_counts(.outcome_matrix(counts, "counts", data))
-  E <- if (binom) .outcome_matrix(trials, "trials", data) else
-    .outcome_matrix(expected, "expected", data)
   e_arg <- .exposure_arg(family)
   queen <- .check_polygon_args(snap, queen)
   W <- .from_sp(W, "W")
   map_names <- .map_names(W)
   islands <- .check_islands(islands)
+  # Several periods: a `time` column, or arrays units x outcomes x periods.
+  by_period <- !is.null(time) || (is.array(counts) && length(dim(counts)) == 3L)
+  if (!by_period && (!is.null(unit) || !is.null(outcome))) {
+    .input_error(if (!is.null(unit)) "unit" else "outcome", "is for data ",
+                 "over periods: give `time` (the column of the periods) too.")
+  }
+  if (!by_period) {
+    Y <- .check_counts(.outcome_matrix(counts, "counts", data))
+    E <- if (binom) .outcome_matrix(trials, "trials", data) else
+      .outcome_matrix(expected, "expected", data)
+  }
   mp <- .check_map(W, snap = snap, queen = queen, islands = islands)
   n <- mp$n
-  if (nrow(Y) != n) {
-    .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
-                 " units.")
-  }
-  X <- .design_matrix(covariates, data, n)
+  periods <- NULL
+  n_periods <- 1L
+  if (by_period) {
+    input <- .period_input(counts, expected = if (!binom) expected,
+                           trials = trials, data = data, unit = unit,
+                           time = time, outcome = outcome,
+                           covariates = covariates, family = family,
+                           map_names = map_names, n = n)
+    Y <- input$Y; E <- input$E; X <- input$X
+    periods <- input$periods
+    n_periods <- input$T
+    K <- ncol(Y); p <- ncol(X)
+    if (!is.null(units) && !identical(as.character(units), input$units)) {
+      .input_error("units", "cannot rename the units of data over periods: ",
+                   "they are named by the `unit` column (or the array's ",
+                   "names) and matched to the map.")
+    }
+    units <- input$units
+    named_units <- TRUE
+  } else {
+    if (nrow(Y) != n) {
+      .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
+                   " units.")
+    }
+    X <- .design_matrix(covariates, data, n)
 
-  # Units: every input that carries names is matched by name (to the map's
-  # names, or to those of the first named input when the map has none);
-  # inputs without names are taken in the order of the units.
-  check_e <- function(E, Y) {
-    if (binom) .check_trials(E, Y) else .check_expected(E, Y)
+    # Units: every input that carries names is matched by name (to the
+    # map's names, or to those of the first named input when the map has
+    # none); inputs without names are taken in the order of the units.
+    check_e <- function(E, Y) {
+      if (binom) .check_trials(E, Y) else .check_expected(E, Y)
+    }
+    if (!identical(dim(E), dim(Y))) check_e(E, Y)
+    aligned <- .align_units(map_names, stats::setNames(
+      list(Y, E, X), c("counts", e_arg, "covariates")))
+    Y <- aligned$rows$counts; E <- aligned$rows[[e_arg]]
+    X <- aligned$rows$covariates
+    E <- check_e(E, Y)
+    K <- ncol(Y); p <- ncol(X)
+    unit_names <- .fit_units(units, aligned$units, n)
+    units <- unit_names$units
+    named_units <- unit_names$named
   }
-  if (!identical(dim(E), dim(Y))) check_e(E, Y)
-  aligned <- .align_units(map_names, stats::setNames(
-    list(Y, E, X), c("counts", e_arg, "covariates")))
-  Y <- aligned$rows$counts; E <- aligned$rows[[e_arg]]
-  X <- aligned$rows$covariates
-  E <- check_e(E, Y)
-  K <- ncol(Y); p <- ncol(X)
-  unit_names <- .fit_units(units, aligned$units, n)
-  units <- unit_names$units
-  named_units <- unit_names$named
   outcomes <- .outcome_names(colnames(Y), K)
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
   .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
-  size$unit_thin <- .unit_thinning(keep, size, n * K)
+  size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")
@@ -322,13 +352,16 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper, units = units)
-  dat <- .engine_data(Y, E, X, mp, prior, family)
-  plain <- .default_init(Y, E, X, mp, family)
+  dat <- .engine_data(Y, E, X, mp, prior, family, periods = n_periods)
+  plain <- .default_init(Y, E, X, mp, family, periods = n_periods,
+                         alpha = prior$alpha)
   eta_range <- c(mp$eta_lo, mp$eta_hi)
   # Starting eigenvalues inside a support narrowed by `eta_upper`.
   plain$eta <- pmin(pmax(plain$eta, eta_range[1L] + 0.1 * diff(eta_range)),
                     eta_range[2L] - 0.1 * diff(eta_range))
-  default_scales <- .default_scales(Y, X, mp, E, family)
+  default_scales <- .default_scales(Y, X, mp, E, family,
+                                    alpha_free = n_periods > 1L &&
+                                      is.null(prior$alpha))
   scale_list <- .check_scales(scales, default_scales, size$chains)
   invisible(.check_init(init, rep(list(plain), size$chains), eta_range))
   if (tune && size$burnin == 0L) {
@@ -342,7 +375,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
-  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X)
+  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X,
+                          alpha_free = n_periods > 1L && is.null(prior$alpha))
 
   # ---- the chains, and the fit ----
   tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,
@@ -357,7 +391,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                   seed = seed, call = call, prior = prior, plot_map = map,
                   family = family,
                   covariate_formula = .covariate_formula(covariates, data),
-                  started = started, setup_seconds = setup_seconds)
+                  started = started, setup_seconds = setup_seconds,
+                  periods = periods)
   if (!is.null(until)) {
     fit <- .run_until(fit, until, progress, threads,
                       elapsed = fit$seconds - setup_seconds)

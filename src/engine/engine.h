@@ -23,7 +23,8 @@
 //                 loadings (and the scale and shear moves of the fields),
 //                 association (eigenvalues and angles), dispersion (the
 //                 negative binomial sizes, and each with its row of
-//                 the loadings)
+//                 the loadings), autoregression (the coefficients of the
+//                 fields over periods)
 //   sweep.cpp     the sampler's construction and the order of the moves in
 //                 a sweep
 //   chain.h/.cpp  a run of sweeps: thinning, stored fields, summaries
@@ -161,6 +162,9 @@ struct Scales {
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
   const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move
+  // K: logit-scale sd of each autoregressive coefficient's move with the
+  // innovations held (periods only; null: no such move).
+  const double *alpha = nullptr;
   // K x K x K: for row r, the lower Cholesky factor (top-left K - r block)
   // of the correlations of its proposal; null for independent entries.
   const double *lambda_corr = nullptr;
@@ -270,6 +274,9 @@ public:
   // The autoregressive coefficient of field c at y (the fields as they
   // are; the likelihood does not change).
   double ratio_alpha(int c, double y);
+  // The same with field c moved so that its innovations stay as they are
+  // (the prior does not change; the Jacobian of the logit scale left out).
+  double ratio_alpha_walk(int c, double y) const;
 
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
@@ -284,9 +291,12 @@ public:
   // Each size psi_r times e^u with row r of the loadings scaled so that the
   // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
-  // Each autoregressive coefficient from its conditional given the fields
-  // (moves_association.cpp); nothing with one period or fixed coefficients.
+  // Each autoregressive coefficient from its conditional given the fields,
+  // then with the fields by a random walk that keeps their innovations
+  // (moves_autoregression.cpp); nothing with one period or fixed
+  // coefficients.
   void update_alpha(Xoshiro &rng, Counts &counts);
+  void update_alpha_walk(Xoshiro &rng, Counts &counts);
   // Rounds of the scale, shear, eigenvalue and angle moves (none of them
   // changes mu), the fields written once at the end.
   void update_given_mu(Xoshiro &rng, Counts &counts, int rounds);
@@ -310,6 +320,8 @@ private:
                            double *b) const;
   void innovations(double *F) const;
   void refresh_gram_periods();
+  void fields_at_alpha(int c, double y, double *f) const;
+  double field_proposal(int c, const double *f, double *lp_new, double *m_new) const;
   void transform_gram_periods(int a, int b, double t);
   bool scale_moves(Xoshiro &rng, Counts &counts);
   bool shear_moves(Xoshiro &rng, Counts &counts);
@@ -364,6 +376,7 @@ private:
   // x'D Lx, (Lx)'D Lx, x'Cx, x'C Lx, (Lx)'C Lx.
   std::vector<double> shift_norms_;
   std::vector<double> work_;        // scratch
+  std::vector<double> walk_;        // scratch of the coefficients' walks
   // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
   // order_[colour_ptr_[c + 1] - 1].
   std::vector<int> order_, colour_ptr_;

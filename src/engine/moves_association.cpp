@@ -1,12 +1,10 @@
 // The association moves: the eigenvalues eta_k and the angles theta of
-// A = P diag(eta) P', each by a random walk on its logit scale, and with
-// periods the autoregressive coefficients.  They see the fields only
-// through the Gram matrices.
+// A = P diag(eta) P', each by a random walk on its logit scale.  They see
+// the fields only through the Gram matrices.
 #include "engine.h"
 #include "numeric.h"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 namespace mcar_engine {
@@ -82,74 +80,6 @@ void Sampler::update_theta(Xoshiro &rng, Counts &counts) {
     } else {
       theta[j] = x;
     }
-  }
-}
-
-// ---- autoregressive coefficients -------------------------------------------
-
-// The log prior of the fields as a function of alpha_c' = alpha_c - delta:
-// the innovations of field c move by delta L Phi_c, so with the grams of
-// F = [E, L Phi] it is -prec delta^2 / 2 + lin delta up to a constant, with
-// prec = H[l,l] - A_cc G[l,l] and lin = sum_k A_ck G[l,k] - H[c,l], l the
-// column of L Phi_c.
-namespace {
-struct AlphaConditional {
-  double prec, lin;
-};
-} // namespace
-
-static AlphaConditional alpha_conditional(const std::vector<double> &G,
-                                          const std::vector<double> &H,
-                                          const std::vector<double> &A, int K,
-                                          int c) {
-  const int M = 2 * K, l = K + c;
-  double lin = -H[c + M * l];
-  for (int k = 0; k < K; k++)
-    lin += A[c + K * k] * G[l + M * k];
-  return {H[l + M * l] - A[c + K * c] * G[l + M * l], lin};
-}
-
-double Sampler::ratio_alpha(int c, double y) {
-  if (!gram_valid_)
-    refresh_gram();
-  if (!(y > -1.0 && y < 1.0))
-    return -INFINITY;
-  const AlphaConditional q = alpha_conditional(G_, H_, A_, K_, c);
-  const double delta = s_.alpha[c] - y;
-  return -0.5 * q.prec * delta * delta + q.lin * delta;
-}
-
-// Each coefficient in turn, given the fields: its conditional is the
-// Gaussian of alpha_conditional restricted to (-1, 1).  The proposal is
-// that Gaussian unrestricted, an independence proposal whose ratio to the
-// conditional is constant inside (-1, 1), so it is accepted exactly when
-// it falls inside.  The fields stay; their innovations and the grams move.
-void Sampler::update_alpha(Xoshiro &rng, Counts &counts) {
-  if (nt_ == 1 || d_.alpha_fixed)
-    return;
-  if (!gram_valid_)
-    refresh_gram();
-  const int K = K_, M = gs_;
-  for (int c = 0; c < K; c++) {
-    const AlphaConditional q = alpha_conditional(G_, H_, A_, K, c);
-    const double z = rng.normal();
-    if (!(q.prec > 0))
-      continue;
-    const double delta = q.lin / q.prec + z / std::sqrt(q.prec);
-    const double y = s_.alpha[c] - delta;
-    if (!(y > -1.0 && y < 1.0))
-      continue;
-    // E_c <- E_c + delta L Phi_c: column c, then row c, of both grams.
-    const int l = K + c;
-    for (std::vector<double> *X : {&G_, &H_}) {
-      std::vector<double> &Y = *X;
-      for (int k = 0; k < M; k++)
-        Y[k + M * c] += delta * Y[k + M * l];
-      for (int k = 0; k < M; k++)
-        Y[c + M * k] += delta * Y[l + M * k];
-    }
-    s_.alpha[c] = y;
-    counts.alpha[c]++;
   }
 }
 

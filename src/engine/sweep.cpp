@@ -108,6 +108,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_eta(rng, counts);
   update_theta(rng, counts);
   update_alpha(rng, counts);
+  update_alpha_walk(rng, counts);
   if (d_.rounds > 1)
     update_given_mu(rng, counts, d_.rounds - 1);
   update_psi(rng, counts);

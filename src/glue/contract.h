@@ -62,7 +62,8 @@
   ITEM(shear, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
   ITEM(ridge, REQUIRED)                                                        \
-  ITEM(lambda_corr, REQUIRED)
+  ITEM(lambda_corr, REQUIRED)                                                  \
+  ITEM(alpha, OPTIONAL)
 
 // control: the run (see engine/chain.h) and its threads.
 #define MCAR_CONTROL_LIST(ITEM)                                                \

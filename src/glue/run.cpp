@@ -27,7 +27,10 @@
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n T x K),
 //          lambda (K x K), eta (K), theta, scale (K), shear, psi and ridge
-//          (K each, or empty), lambda_corr (K x K x K: per row of the loadings, the
+//          (K each, or empty), alpha (optional: K, with periods: the
+//          logit-scale sd of each autoregressive coefficient's move with
+//          the innovations held; absent or empty for none),
+//          lambda_corr (K x K x K: per row of the loadings, the
 //          Cholesky factor of its proposal's correlations))
 // control: list(sweeps, thin, offset, unit_thin, accumulate, threads
 //          (optional, 1 when absent)): the run, as engine/chain.h's Control
@@ -175,6 +178,11 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sc.psi = reals(scales_s, scales::psi, npsi);
   sc.ridge = reals(scales_s, scales::ridge, npsi);
   sc.lambda_corr = reals(scales_s, scales::lambda_corr, (R_xlen_t)K * K * K);
+  if (nalpha > 0) {
+    SEXP a_s = element(scales_s, scales::alpha, true);
+    if (a_s != nullptr && Rf_xlength(a_s) > 0)
+      sc.alpha = reals(scales_s, scales::alpha, K);
+  }
 
   mcar_engine::Control ctl;
   ctl.sweeps = int_scalar(control_s, control::sweeps);

@@ -488,11 +488,28 @@ inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
   return t;
 }
 
+// Field c with autoregressive coefficient y and its innovations held:
+// phi_0 as it is, phi_t = E_t + y phi_{t-1}.
+inline State alpha_with_innovations_held(const State &s, const Problem &P, int c,
+                                         double y) {
+  State t = s;
+  const int n = P.n, N = P.N();
+  for (int i = 0; i < n; i++)
+    for (int k = 1; k < P.T; k++) {
+      const int x = i + n * k + N * c;
+      const double e = s.phi[x] - s.alpha[c] * s.phi[x - n];
+      t.phi[x] = e + y * t.phi[x - n];
+    }
+  t.alpha[c] = y;
+  t.lp.clear();
+  return t;
+}
+
 // ---- proposal scales ------------------------------------------------------------
 
 struct ScaleSet {
   std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi,
-      ridge;
+      ridge, alpha;
   mcar_engine::Scales sc;
   explicit ScaleSet(const Problem &P, double value = 0.0) {
     beta.assign(P.K, value);
@@ -511,6 +528,7 @@ struct ScaleSet {
     shear.assign(P.K * (P.K - 1) / 2, value);
     psi.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     ridge.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
+    alpha.assign(P.T > 1 ? P.K : 0, value);
     bind();
   }
   ScaleSet(const ScaleSet &) = delete;
@@ -526,6 +544,7 @@ struct ScaleSet {
     sc.shear = shear.data();
     sc.psi = psi.data();
     sc.ridge = ridge.data();
+    sc.alpha = alpha.empty() ? nullptr : alpha.data();
   }
 };
 

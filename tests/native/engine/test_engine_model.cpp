@@ -286,6 +286,14 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
         expect_ratio(smp.ratio_alpha((int)c, v), diff(t),
                      at + "alpha " + std::to_string(c) + " at " + std::to_string(v));
       }
+    // With the innovations held: the fields move, their prior does not.
+    for (size_t c = 0; c < s.alpha.size(); c++)
+      for (double v : {-0.7, 0.2, 0.97}) {
+        const State t = alpha_with_innovations_held(s, P, (int)c, v);
+        expect_ratio(smp.ratio_alpha_walk((int)c, v), diff(t),
+                     at + "alpha " + std::to_string(c) + " with its innovations at " +
+                         std::to_string(v));
+      }
     for (size_t r = 0; r < s.psi.size(); r++)
       for (double f : {0.2, 0.9, 1.3, 40.0, 1e6}) {
         State t = s;

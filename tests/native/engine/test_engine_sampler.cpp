@@ -78,6 +78,8 @@ Report observe(Sampler &smp, const Problem &P, const State &s) {
     g.push_back(smp.ratio_alpha((int)c, 0.5 * s.alpha[c] + 0.2));
   std::vector<double> delta(K, 0.3);
   e.push_back(smp.ratio_shift(delta.data()));
+  for (size_t c = 0; c < s.alpha.size(); c++)
+    e.push_back(smp.ratio_alpha_walk((int)c, 0.5 * s.alpha[c] - 0.1));
   return out;
 }
 
@@ -175,6 +177,7 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
         {"update_eta", [&] { smp.update_eta(rng, counts); }},
         {"update_theta", [&] { smp.update_theta(rng, counts); }},
         {"update_alpha", [&] { smp.update_alpha(rng, counts); }},
+        {"update_alpha_walk", [&] { smp.update_alpha_walk(rng, counts); }},
         {"sweep", [&] { smp.sweep(rng, counts); }},
     };
     // Each move followed by every move, so that no move is only ever seen

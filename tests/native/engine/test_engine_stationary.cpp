@@ -1205,3 +1205,53 @@ INSTANTIATE_TEST_SUITE_P(EngineStationary, AlphaMoves,
                              141, {{"ring9_t3"}, {"grid9_t3"}, {"nb7_t2"}, {"grid9_t2"},
                                    {"nb9_t3"}})),
                          label_of<AlphaRun>);
+
+// The coefficient moved with its field, the innovations held, stays on the
+// orbit of the state it starts from; along it the position is the
+// coefficient itself, whose density is the posterior at the moved state
+// (the map has Jacobian 1).
+namespace {
+
+struct AlphaWalkRun {
+  const char *name;
+  int c;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_field_" + std::to_string(c); }
+};
+
+class AlphaWithItsField : public testing::TestWithParam<AlphaWalkRun> {};
+
+} // namespace
+
+TEST_P(AlphaWithItsField, FollowsThePosteriorAlongItsOrbit) {
+  const AlphaWalkRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const State start = ch.s();
+  const double lo = -1, hi = 1;
+  Grid g = make_grid(1, &lo, &hi, 4000, [&](const double *y) {
+    return dense_log_post(P, alpha_with_innovations_held(start, P, run.c, y[0]), false);
+  });
+  std::fill(ch.sc.alpha.begin(), ch.sc.alpha.end(), 0.0);
+  ch.sc.alpha[run.c] = 2.4 * g.sd(0, [](double v) { return logit(v, -1, 1); });
+  expect_marginals(g, {[&] { return ch.s().alpha[run.c]; }},
+                   [&] { ch.smp.update_alpha_walk(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", alpha " + std::to_string(run.c) +
+                       " with its field",
+                   true);
+  // The innovations stayed as they were.
+  const int n = P.n, N = P.N();
+  for (int i = 0; i < n; i++)
+    for (int t = 1; t < P.T; t++) {
+      const int x = i + n * t + N * run.c;
+      EXPECT_NEAR(ch.s().phi[x] - ch.s().alpha[run.c] * ch.s().phi[x - n],
+                  start.phi[x] - start.alpha[run.c] * start.phi[x - n], 1e-9)
+          << run.name << ", innovation " << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, AlphaWithItsField,
+                         testing::ValuesIn(seeded<AlphaWalkRun>(
+                             161, {{"ring9_t3", 0}, {"grid9_t3", 1}, {"ring7_t5", 2},
+                                   {"binom9_t2", 0}, {"nb7_t2", 1}})),
+                         label_of<AlphaWalkRun>);

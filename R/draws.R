@@ -16,7 +16,7 @@
 .fit_groups <- function(fit) {
   fam <- .family(fit)
   drop <- c(if (!.family_has_sizes(fam)) "dispersion",
-            if (.n_periods(fit) == 1L) "alpha",
+            if (.n_periods(fit) == 1L || !is.null(fit$prior$alpha)) "alpha",
             setdiff(c("rr", "prob"), .risk_name(fit)))
   setdiff(.groups, drop)
 }

@@ -287,3 +287,105 @@ test_that("counts, expected counts and trials are checked cell by cell", {
   refuse_p(period_input(c("flu", "covid"), data = b, unit = "district",
                         time = "year"), "expected", "missing")
 })
+
+# ---- fits over periods -------------------------------------------------------
+
+# The toy data of helper-mcar.R with named units, as a data frame of one
+# row per unit (wide) and the same rows in one period (long).
+one_period_frames <- function() {
+  d <- toy_data()
+  units <- sprintf("u%02d", seq_len(nrow(d$Y)))
+  W <- d$W
+  dimnames(W) <- list(units, units)
+  wide <- data.frame(Y1 = d$Y[, 1], Y2 = d$Y[, 2], E1 = d$E[, 1],
+                     E2 = d$E[, 2], x = d$x, row.names = units)
+  wide$Y1[3] <- NA
+  long <- data.frame(district = units, year = 2020L, wide, row.names = NULL)
+  list(W = W, wide = wide, long = long[sample(nrow(long)), ])
+}
+
+test_that("one period given by unit and time is the fit of the data by unit, to the bit", {
+  local_test_seed(3)
+  f <- one_period_frames()
+  args <- list(c("Y1", "Y2"), c("E1", "E2"), f$W, covariates = ~ x,
+               n_sample = 200, burnin = 100, chains = 2, seed = 9)
+  a <- do.call(fit_quietly, c(args, list(data = f$wide)))
+  b <- do.call(fit_quietly, c(args, list(data = f$long, unit = "district",
+                                          time = "year")))
+  expect_identical(unclass(posterior::as_draws_array(a)),
+                   unclass(posterior::as_draws_array(b)))
+  expect_identical(b$units, paste0(rownames(f$wide), "[2020]"))
+  expect_null(b$draws$chain1$alpha)
+})
+
+# Fields over T periods drawn from the model: each an AR(1) in time with
+# MCAR innovations on the 7 x 7 grid, K = 2.
+simulate_periods <- function(T = 6, alpha = c(0.8, 0.2), seed = 21) {
+  local_test_seed(seed)
+  W <- grid_adjacency(7, names = sprintf("a%02d", 1:49))
+  n <- nrow(W); K <- 2
+  A <- diag(c(0.85, 0.6))
+  Lambda <- matrix(c(0.5, 0, 0.25, 0.4), 2)
+  Q <- kronecker(diag(K), diag(rowSums(W))) - kronecker(A, W)
+  R <- chol(Q)
+  phi <- array(0, c(n, K, T))
+  for (t in seq_len(T)) {
+    e <- matrix(backsolve(R, rnorm(n * K)), n, K)
+    phi[, , t] <- if (t == 1) e else sweep(phi[, , t - 1], 2, alpha, `*`) + e
+  }
+  E <- array(runif(n * K * T, 5, 25), c(n, K, T),
+             list(rownames(W), c("flu", "rsv"), 2011:(2010 + T)))
+  rr <- array(0, dim(E), dimnames(E))
+  for (t in seq_len(T)) rr[, , t] <- exp(0.1 + phi[, , t] %*% t(Lambda))
+  Y <- array(rpois(length(E), E * rr), dim(E), dimnames(E))
+  list(W = W, Y = Y, E = E, rr = rr, alpha = alpha, Lambda = Lambda, A = A)
+}
+
+test_that("fields over periods are recovered, with the autoregression", {
+  sim <- simulate_periods()
+  fit <- fit_quietly(sim$Y, sim$E, sim$W, n_sample = 3000, chains = 2,
+                     seed = 4)
+  T <- 6L; n <- 49L
+  # rr[i,r,t] in the order of the rows: unit fastest, then outcome, period.
+  dr <- posterior::as_draws_matrix(posterior::subset_draws(
+    posterior::as_draws_array(fit), variable = "rr"))
+  expect_identical(colnames(dr)[c(1, n + 1, n * T + 1)],
+                   c("rr[1,1,1]", "rr[1,1,2]", "rr[1,2,1]"))
+  truth <- as.vector(aperm(sim$rr, c(1, 3, 2)))
+  lo <- apply(dr, 2, quantile, 0.05); hi <- apply(dr, 2, quantile, 0.95)
+  cover <- mean(truth >= lo & truth <= hi)
+  # 588 cells, strongly dependent: a 90% interval's coverage well inside
+  # (0.8, 0.98).
+  expect_gt(cover, 0.8)
+  expect_lt(cover, 0.98)
+  a <- posterior::as_draws_matrix(posterior::subset_draws(
+    posterior::as_draws_array(fit), variable = "alpha"))
+  for (c in 1:2) {
+    q <- quantile(a[, c], c(0.01, 0.99))
+    expect_true(sim$alpha[c] > q[1] && sim$alpha[c] < q[2],
+                label = paste("alpha", c, "inside its 98% interval"))
+  }
+  tab <- summary(fit)$parameters
+  expect_true(all(c("alpha[1]", "alpha[2]") %in% rownames(tab)))
+  out <- capture.output(print(fit))
+  expect_match(out[1], "49 areal units over 6 periods")
+  rr <- relative_risk(fit)
+  expect_identical(nrow(rr), n * T * 2L)
+  expect_identical(rr$unit[n + 1], "a01[2012]")
+  expect_identical(dim(suppressWarnings(loo::loo(fit))$pointwise)[1], n * T * 2L)
+})
+
+test_that("autoregressive coefficients held by the prior stay where they are", {
+  sim <- simulate_periods(T = 3)
+  fit <- fit_quietly(sim$Y, sim$E, sim$W, n_sample = 200, burnin = 100,
+                     chains = 1, seed = 2, prior = mcar_prior(alpha = 1))
+  expect_true(all(fit$draws$chain1$alpha == 1))
+  expect_false("alpha[1]" %in% rownames(summary(fit)$parameters))
+  expect_input_error(mcar_prior(alpha = 1.5), "alpha")
+})
+
+test_that("unit and outcome without time are refused", {
+  f <- one_period_frames()
+  expect_input_error(mcar_fit(c("Y1", "Y2"), c("E1", "E2"), f$W,
+                              data = f$long, unit = "district"), "unit")
+})

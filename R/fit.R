@@ -119,6 +119,38 @@
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
 #' the kept draws come from a fixed Markov kernel.
 #'
+#' @section Periods:
+#' Counts reported by period (years, quarters, weeks) are fitted jointly over
+#' the periods t = 1..T: \eqn{\mu_{irt} = x_{it}'\beta_r + \sum_{c \ge r}
+#' \Lambda_{rc} \phi_{ict}}{mu[i,r,t] = x[i,t,] beta[,r] + sum_{c >= r}
+#' Lambda[r,c] phi[i,c,t]}, the covariates free to change with the period
+#' and the coefficients, loadings, association matrix and sizes shared by
+#' the periods.  The fields of the first period have the MCAR prior above,
+#' and for t >= 2 the innovations \eqn{\phi_{\cdot t} - \phi_{\cdot,
+#' t-1} \mathrm{diag}(\alpha)}{phi[,,t] - phi[,,t-1] diag(alpha)} have it
+#' too, independently over the periods: each field c follows an AR(1) in
+#' time with coefficient \eqn{\alpha_c}{alpha_c}, uniform on (-1, 1) (or
+#' held where [mcar_prior()] fixes it: 1 for a random walk, 0 for
+#' periods independent given the rest).  One period is the model above,
+#' to the bit: the same draws for the same seed.  The data come as a data
+#' frame with one row per unit and period (`unit` and `time` name its
+#' columns; `counts` and `expected` or `trials` name the outcomes'
+#' columns), or one row per unit, period and outcome (`outcome` names the
+#' column of the outcomes), or as arrays units x outcomes x periods.
+#' Periods must be equally spaced; a gap is an error that names the
+#' missing periods (add their rows with `NA` counts).  A missing row or an
+#' `NA` count is a missing cell, left out of the likelihood (with a
+#' covariate formula the row must be there, its count `NA`).  The draws
+#' are `alpha[c]` beside the others and `rr[i,r,t]` (or `prob[i,r,t]`),
+#' `phi[i,c,t]`, `log_lik[i,r,t]` for unit i of the map in period t; the
+#' fit's `units` label its cells "unit[period]", `map_units` are the map's
+#' units and `periods` the periods.  Each sweep draws every
+#' \eqn{\alpha_c}{alpha_c} from its conditional given the fields (a
+#' Gaussian restricted to (-1, 1)) and moves it again jointly with its
+#' field, the innovations held (which mixes where the fields follow their
+#' prior closely); the effects of all periods of a unit are updated
+#' together, colour by colour of the map.
+#'
 #' @section Chains, seeds and parallel runs:
 #' Each chain runs as a future of its own (\pkg{future}), so the chains run
 #' in parallel under a parallel [future::plan()].  Each chain's generator is
@@ -216,6 +248,11 @@
 #'   each block says where the run stands.  The fit is the fit of its final
 #'   length with the same seed and `burnin`.
 #'
+#' @param unit,time,outcome For data over periods (see the section on
+#'   periods): the names of the columns of `data` that hold each row's unit
+#'   (matched to the units of `W`), period and, for data with one row per
+#'   outcome, outcome.  `time` marks the data as data over periods; arrays
+#'   units x outcomes x periods need none of them.
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
 #'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta`, `deviance` and,

@@ -44,9 +44,9 @@
       length(if (is.null(x$map_units)) x$units else x$map_units),
       " areal units", sep = "")
   if (.n_periods(x) > 1L) {
-    cat(" over", .n_periods(x), "periods (",
+    cat(" over ", .n_periods(x), " periods (",
         paste(.period_text(x$periods[c(1L, .n_periods(x))]), collapse = " to "),
-        ")")
+        ")", sep = "")
   }
   nmiss <- sum(is.na(x$counts))
   if (nmiss) cat(",", nmiss, "missing count(s)")

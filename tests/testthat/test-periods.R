@@ -389,3 +389,12 @@ test_that("unit and outcome without time are refused", {
   expect_input_error(mcar_fit(c("Y1", "Y2"), c("E1", "E2"), f$W,
                               data = f$long, unit = "district"), "unit")
 })
+
+test_that("a fit over periods continued by update() is the longer fit, to the bit", {
+  sim <- simulate_periods(T = 3)
+  args <- list(sim$Y, sim$E, sim$W, burnin = 50, chains = 2, seed = 5)
+  long <- do.call(fit_quietly, c(args, list(n_sample = 150)))
+  short <- do.call(fit_quietly, c(args, list(n_sample = 100)))
+  more <- suppressWarnings(update(short, sweeps = 50))
+  expect_identical(more$draws, long$draws)
+})

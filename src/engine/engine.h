@@ -318,7 +318,6 @@ private:
   void shift_coefficient_prior(int j, double *P, double *b) const;
   void shift_terms_periods(int j, const double *d, const double *e, double *P,
                            double *b) const;
-  void innovations(double *F) const;
   void refresh_gram_periods();
   void fields_at_alpha(int c, double y, double *f) const;
   double field_proposal(int c, const double *f, double *lp_new, double *m_new) const;

@@ -209,25 +209,29 @@ void Sampler::update_shift(Xoshiro &rng, int j) { shift_move(rng, j); }
 void Sampler::shift_sums_periods(int j, double *d, double *e) const {
   const int N = N_, n = n_, K = K_;
   const double *phi = s_.phi.data();
+  const double *al = s_.alpha.data();
   const double *v = d_.X + (size_t)N * j;
   const double *cv = Cx_.data() + (size_t)N * j;
+  double sums[4 * MAX_K];
+  blocked_sums<4 * MAX_K>(N, pool(), sums, [&](int x, double *t) {
+    const bool lag = x >= n;
+    const double Di = D_[x % n];
+    const double dv = Di * v[x], dl = lag ? Di * v[x - n] : 0.0;
+    const double cl = lag ? cv[x - n] : 0.0;
+    for (int b = 0; b < K; b++) {
+      const double *f = phi + (size_t)N * b;
+      const double eb = lag ? f[x] - al[b] * f[x - n] : f[x];
+      t[4 * b] += dv * eb;
+      t[4 * b + 1] += dl * eb;
+      t[4 * b + 2] += cv[x] * eb;
+      t[4 * b + 3] += cl * eb;
+    }
+  });
   for (int b = 0; b < K; b++) {
-    const double *f = phi + (size_t)N * b;
-    const double ab = s_.alpha[b];
-    double sums[4];
-    blocked_sums<4>(N, pool(), sums, [&](int x, double *t) {
-      const bool lag = x >= n;
-      const double eb = lag ? f[x] - ab * f[x - n] : f[x];
-      const double Di = D_[x % n];
-      t[0] += Di * v[x] * eb;
-      t[1] += lag ? Di * v[x - n] * eb : 0.0;
-      t[2] += cv[x] * eb;
-      t[3] += lag ? cv[x - n] * eb : 0.0;
-    });
-    d[b] = sums[0];
-    d[K + b] = sums[1];
-    e[b] = sums[2];
-    e[K + b] = sums[3];
+    d[b] = sums[4 * b];
+    d[K + b] = sums[4 * b + 1];
+    e[b] = sums[4 * b + 2];
+    e[K + b] = sums[4 * b + 3];
   }
 }
 

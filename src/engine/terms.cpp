@@ -7,6 +7,7 @@
 #include "numeric.h"
 #include "parallel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -100,46 +101,69 @@ void Sampler::refresh_gram() {
   gram_valid_ = true;
 }
 
-// F = [E, L Phi] (N x 2 K): the innovations E[x,c] = phi[x,c] -
-// alpha_c phi[x - n,c] (phi[x,c] in the first period) and the fields one
-// period back (0 in the first period).
-void Sampler::innovations(double *F) const {
-  const int N = N_, n = n_, K = K_;
-  const double *phi = s_.phi.data();
-  for (int c = 0; c < K; c++) {
-    const double a = s_.alpha[c];
-    const double *f = phi + (size_t)N * c;
-    double *e = F + (size_t)N * c, *l = F + (size_t)N * (K + c);
-    parallel_for(N, pool(), [&](int x) {
-      const double back = x >= n ? f[x - n] : 0.0;
-      l[x] = back;
-      e[x] = x >= n ? f[x] - a * back : f[x];
-    });
-  }
-}
-
 // The grams of F = [E, L Phi] (2 K x 2 K, see gs_): G = F' (I_T x C) F and
-// H = F' (I_T x D) F, the neighbour sums taken period by period.
+// H = F' (I_T x D) F, E[x,c] = phi[x,c] - alpha_c phi[x - n,c] the
+// innovations (phi[x,c] in the first period) and L Phi the fields one
+// period back (0 in the first).  One pass over the units, each through its
+// periods, its neighbour sums C F formed on the way; the sums over blocks
+// of SUM_BLOCK units are added in block order, the same to the bit on any
+// number of threads.
 void Sampler::refresh_gram_periods() {
-  const int N = N_, n = n_, M = gs_;
-  std::vector<double> F((size_t)N * M), S((size_t)N * M);
-  innovations(F.data());
-  for (int b = 0; b < M; b++)
-    for (int t = 0; t < nt_; t++)
-      neighbour_sums(F.data() + (size_t)N * b + (size_t)n * t,
-                     S.data() + (size_t)N * b + (size_t)n * t);
-  ThreadPool &threads = pool();
+  const int n = n_, N = N_, K = K_, M = gs_, nt = nt_;
+  const int P = M * (M + 1) / 2; // packed upper triangle
+  const double *phi = s_.phi.data();
+  const double *al = s_.alpha.data();
+  const double *w = d_.w;
+  const int *col = d_.col, *row_ptr = d_.row_ptr;
+  const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
+  std::vector<double> part((size_t)blocks * 2 * P, 0.0);
+  auto body = [&](int blk) {
+    double *g = &part[(size_t)blk * 2 * P], *h = g + P;
+    double f[2 * MAX_K], cf[2 * MAX_K], ns[MAX_K], prev[MAX_K];
+    const int end = std::min(n, (blk + 1) * SUM_BLOCK);
+    for (int i = blk * SUM_BLOCK; i < end; i++) {
+      const double Di = D_[i];
+      for (int t = 0; t < nt; t++) {
+        const int x = i + n * t;
+        for (int b = 0; b < K; b++) {
+          const double *pb = phi + (size_t)N * b + (size_t)n * t;
+          double v = 0.0;
+          for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
+            v += w[q] * pb[col[q]];
+          ns[b] = v;
+        }
+        for (int b = 0; b < K; b++) {
+          const double cur = phi[x + (size_t)N * b];
+          const double lag = t > 0 ? phi[x - n + (size_t)N * b] : 0.0;
+          const double clag = t > 0 ? prev[b] : 0.0;
+          f[b] = t > 0 ? cur - al[b] * lag : cur;
+          f[K + b] = lag;
+          cf[b] = t > 0 ? ns[b] - al[b] * clag : ns[b];
+          cf[K + b] = clag;
+        }
+        int k = 0;
+        for (int a = 0; a < M; a++)
+          for (int c = a; c < M; c++, k++) {
+            g[k] += f[a] * cf[c];
+            h[k] += Di * (f[a] * f[c]);
+          }
+        std::copy(ns, ns + K, prev);
+      }
+    }
+  };
+  if (blocks <= 1)
+    body(0);
+  else
+    pool().run(blocks, body);
+  std::vector<double> gh(2 * P, 0.0);
+  for (int blk = 0; blk < blocks; blk++)
+    for (int k = 0; k < 2 * P; k++)
+      gh[k] += part[(size_t)blk * 2 * P + k];
+  int k = 0;
   for (int a = 0; a < M; a++)
-    for (int b = a; b < M; b++) {
-      const double *pa = F.data() + (size_t)N * a, *pb = F.data() + (size_t)N * b;
-      const double *sb = S.data() + (size_t)N * b;
-      double gh[2];
-      blocked_sums<2>(N, threads, gh, [&](int x, double *t) {
-        t[0] += pa[x] * sb[x];
-        t[1] += D_[x % n] * (pa[x] * pb[x]);
-      });
-      G_[a + M * b] = G_[b + M * a] = gh[0];
-      H_[a + M * b] = H_[b + M * a] = gh[1];
+    for (int c = a; c < M; c++, k++) {
+      G_[a + M * c] = G_[c + M * a] = gh[k];
+      H_[a + M * c] = H_[c + M * a] = gh[P + k];
     }
   gram_valid_ = true;
 }

@@ -26,12 +26,6 @@ source(file.path(here, "synthetic_map.R"))
 argv <- commandArgs(trailingOnly = TRUE)
 opt <- function(name, default) option_value(argv, name, default)
 
-peak_mb <- function() {
-  s <- readLines("/proc/self/status")
-  as.numeric(sub("[^0-9]*([0-9]+).*", "\\1", grep("^VmHWM", s, value = TRUE))) /
-    1024
-}
-
 # One row per unit and period: counts Y1..YK and expected E1..EK, the
 # covariate x.
 period_frame <- function(W, K = 3L, T = 10L, alpha = c(0.9, 0.6, 0.3),

@@ -83,6 +83,19 @@
                     rec$outcomes)
   }
   E[is.na(Y)] <- NA
+  # An outcome without a single count in some periods (reported over
+  # fewer years than the others, say): said, not silently taken as missing.
+  for (r in seq_len(K)) {
+    empty <- vapply(seq_len(T), function(t)
+      all(is.na(Y[(t - 1L) * n + seq_len(n), r])), logical(1))
+    if (any(empty) && !all(empty)) {
+      message("outcome '", rec$outcomes[r], "' has no count in period(s) ",
+              paste(utils::head(.period_text(periods[empty]), 5L),
+                    collapse = ", "),
+              if (sum(empty) > 5L) paste0(" and ", sum(empty) - 5L, " more"),
+              ": its cells there are missing, predicted from the model.")
+    }
+  }
 
   rows <- data.frame(unit = rep(units, T), period = rep(periods, each = n),
                      stringsAsFactors = FALSE)

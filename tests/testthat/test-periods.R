@@ -398,3 +398,16 @@ test_that("a fit over periods continued by update() is the longer fit, to the bi
   more <- suppressWarnings(update(short, sweeps = 50))
   expect_identical(more$draws, long$draws)
 })
+
+test_that("an outcome reported over fewer periods is said, its cells missing", {
+  d <- expand.grid(unit = c("a", "b", "c"), year = 2001:2004,
+                   disease = c("x", "y"), stringsAsFactors = FALSE)
+  d$cases <- seq_len(nrow(d)); d$E <- 5
+  d <- d[!(d$disease == "y" & d$year > 2002), ]
+  expect_message(r <- period_input("cases", "E", data = d, unit = "unit",
+                                   time = "year", outcome = "disease",
+                                   map_names = c("a", "b", "c")),
+                 "outcome 'y' has no count in period\\(s\\) 2003, 2004")
+  expect_true(all(is.na(r$Y[7:12, "y"])))
+  expect_false(anyNA(r$Y[, "x"]))
+})

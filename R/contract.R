@@ -26,13 +26,17 @@
 # prior's log-determinant.  A cell counts as raised in the running
 # summaries when its relative risk exceeds 1, or for the binomial when its
 # probability exceeds the outcome's overall proportion.
-.engine_data <- function(Y, E, X, map, prior, family = "poisson") {
+# With several periods the rows of Y, E and X are the n T unit-periods, the
+# unit fastest, and the autoregressive coefficients are held where the
+# prior fixes them.
+.engine_data <- function(Y, E, X, map, prior, family = "poisson",
+                         periods = 1L) {
   miss <- is.na(Y)
   Y0 <- Y; Y0[miss] <- 0
   E0 <- E; E0[miss] <- 0
   dimnames(Y0) <- dimnames(E0) <- NULL
   ref <- .reference_lp(Y, E, family)
-  list(family = .family_code(family), Y = Y0, E = E0, X = unname(X),
+  out <- list(family = .family_code(family), Y = Y0, E = E0, X = unname(X),
        row_ptr = map$row_ptr, col = map$col,
        w = map$w, logdet = map$logdet, eta_lo = map$eta_lo,
        eta_hi = map$eta_hi, beta_prec = prior$beta_prec,
@@ -42,6 +46,11 @@
          as.double(prior$dispersion_scale),
        rounds = .given_mu_rounds(nrow(Y)),
        newton = as.integer(.newton_effects(nrow(Y))))
+  if (periods > 1L) {
+    out$periods <- as.integer(periods)
+    out$alpha_fixed <- !is.null(prior$alpha)
+  }
+  out
 }
 
 # Whether the effects are proposed by Newton steps on their conditionals
@@ -75,7 +84,8 @@
        ridge = as.double(if (is.null(s$ridge)) rep(0, length(s$psi)) else
          s$ridge),
        lambda_corr = as.double(if (is.null(s$lambda_corr))
-         .identity_corr(length(s$eta)) else s$lambda_corr))
+         .identity_corr(length(s$eta)) else s$lambda_corr),
+       alpha = as.double(s$alpha))
 }
 
 # A chain's state from starting values (or a last_state) and the engine's
@@ -87,6 +97,7 @@
   list(beta = as.double(init$beta), phi = as.double(init$phi),
        Lambda = as.double(init$Lambda), eta = as.double(init$eta),
        theta = as.double(init$theta), psi = as.double(init$psi),
+       alpha = as.double(init$alpha),
        lp = if (!is.null(init$lp)) as.double(init$lp), rng = rng,
        summaries = NULL)
 }
@@ -144,31 +155,34 @@
   list(beta = matrix(s$beta, p, K), phi = matrix(s$phi, n, K),
        Lambda = matrix(s$Lambda, K, K), eta = as.vector(s$eta),
        theta = as.vector(s$theta), psi = as.vector(s$psi),
-       lp = matrix(s$lp, n, K), rng = s$rng)
+       alpha = as.vector(s$alpha), lp = matrix(s$lp, n, K), rng = s$rng)
 }
 
 .carried_summaries <- function(s) s$summaries
 
 # The names of the columns of each group of draws: cells [i,r] with i
-# varying fastest, packed upper triangles row by row.
-.draw_names <- function(n, K, p) {
+# varying fastest (over periods [i,r,t], see .cell_names()), packed upper
+# triangles row by row.
+.draw_names <- function(n, K, p, periods = 1L) {
   idx <- function(name, a, b) paste0(name, "[", rep(seq_len(a), b), ",",
                                      rep(seq_len(b), each = a), "]")
-  list(beta = idx("beta", p, K), phi = idx("phi", n, K),
+  list(beta = idx("beta", p, K), phi = .cell_names("phi", n, K, periods),
        Lambda = .packed_names("Lambda", K), A = .packed_names("A", K),
        eta = paste0("eta[", seq_len(K), "]"),
        theta = if (K > 1L) paste0("theta[", seq_len(.n_angles(K)), "]")
        else character(),
        dispersion = paste0("dispersion[", seq_len(K), "]"),
+       alpha = paste0("alpha[", seq_len(K), "]"),
        deviance = "deviance")
 }
 
 # The kept draws of a chain as the engine returns them, with their columns
 # named.  The engine's sizes psi are the draws dispersion[r] of a negative
 # binomial fit; the other families have none.
-.fit_draws <- function(d, n, K, p) {
+.fit_draws <- function(d, n, K, p, periods = 1L) {
   if (ncol(d$psi)) names(d)[names(d) == "psi"] <- "dispersion" else
     d$psi <- NULL
+  if (!ncol(d$alpha)) d$alpha <- NULL
   # The eigenvalues of A in decreasing order: which of the sampler's
   # eigenvalues is the largest can change along a chain and between
   # chains, so only the ordered values are identified.
@@ -177,7 +191,7 @@
   if (ncol(e) > 1L && nrow(e)) {
     d$eta[] <- matrix(e[order(row(e), -e)], nrow(e), byrow = TRUE)
   }
-  nm <- .draw_names(n, K, p)
+  nm <- .draw_names(n, K, p, periods)
   for (el in names(d)) colnames(d[[el]]) <- nm[[el]]
   d
 }

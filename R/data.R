@@ -230,3 +230,75 @@ nc_adjacency <- function() {
   }
   W
 }
+
+#' Influenza in Bavaria and Baden-Wuerttemberg, 2001 to 2008, by year
+#'
+#' Influenza cases reported in the 140 districts (Landkreise and
+#' kreisfreie Staedte) of two German states, by year: the weekly counts of
+#' the data set `fluBYBW` of the \pkg{surveillance} package summed over
+#' years of 52 weeks.  A data set for fits over periods (see the `time`
+#' argument of [mcar_fit()]).
+#'
+#' @return `flu_bybw()`: a data frame with one row per district and year
+#'   (1,120 rows) and columns
+#'   \describe{
+#'     \item{district}{the district's id (its official key, as text)}
+#'     \item{name}{the district's name ("LK" a rural district, "SK" a town)}
+#'     \item{year}{2001 to 2008}
+#'     \item{cases}{influenza cases reported in the year}
+#'     \item{expected}{expected cases: the district's share of the two
+#'       states' population times the year's total}
+#'     \item{population}{the district's population at the end of the year
+#'       (2007's for 2008)}
+#'   }
+#'   `flu_bybw_adjacency()`: the 140 x 140 0/1 adjacency matrix of the
+#'   districts, named by id.  `flu_bybw_map()`: an \pkg{sf} object of the
+#'   district polygons (planar coordinates of the source, without a stated
+#'   reference system), with columns district and name.
+#' @source Robert Koch Institute, SurvStat, through the \pkg{surveillance}
+#'   package (`data("fluBYBW")`); see `data-raw/flu_bybw.R`.
+#' @examples
+#' flu <- flu_bybw()
+#' head(flu)
+#' tapply(flu$cases, flu$year, sum)
+#' @export
+flu_bybw <- function() {
+  utils::read.csv(.extdata("flu_bybw.csv"), stringsAsFactors = FALSE,
+                  colClasses = c(district = "character", name = "character"))
+}
+
+#' @rdname flu_bybw
+#' @export
+flu_bybw_adjacency <- function() {
+  ids <- .flu_districts()$district
+  lines <- readLines(.extdata("flu_bybw_neighbours.txt"), warn = FALSE)
+  if (length(lines) != length(ids)) {
+    stop("bundled influenza files disagree on the number of districts",
+         call. = FALSE)
+  }
+  W <- matrix(0L, length(ids), length(ids), dimnames = list(ids, ids))
+  for (i in seq_along(ids)) {
+    W[i, as.integer(strsplit(lines[i], " ", fixed = TRUE)[[1L]])] <- 1L
+  }
+  W
+}
+
+#' @rdname flu_bybw
+#' @export
+flu_bybw_map <- function() {
+  if (!requireNamespace("sf", quietly = TRUE)) {
+    stop("package 'sf' is needed for the district polygons", call. = FALSE)
+  }
+  d <- .flu_districts()
+  names <- unique(flu_bybw()[c("district", "name")])
+  out <- sf::st_sf(district = d$district,
+                   name = names$name[match(d$district, names$district)],
+                   geometry = sf::st_as_sfc(d$wkt))
+  rownames(out) <- d$district
+  out
+}
+
+.flu_districts <- function() {
+  utils::read.csv(.extdata("flu_bybw_districts.csv"), stringsAsFactors = FALSE,
+                  colClasses = "character")
+}

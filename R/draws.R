@@ -6,15 +6,17 @@
 # Every group a fit can hold, in the order the draws are given.  A fit
 # holds those of its family: the risks are rr[i,r] (Poisson, negative
 # binomial) or the probabilities prob[i,r] (binomial), and only negative
-# binomial fits have the sizes dispersion[r].
-.groups <- c("beta", "Lambda", "A", "eta", "theta", "dispersion", "phi", "rr",
-             "prob", "log_lik", "deviance")
-.reported <- c("beta", "Lambda", "A", "dispersion")
+# binomial fits have the sizes dispersion[r], and only fits over several
+# periods the autoregressive coefficients alpha[c] of the fields.
+.groups <- c("beta", "Lambda", "A", "eta", "theta", "dispersion", "alpha",
+             "phi", "rr", "prob", "log_lik", "deviance")
+.reported <- c("beta", "Lambda", "A", "dispersion", "alpha")
 
 # The groups of a fit, those of its family.
 .fit_groups <- function(fit) {
   fam <- .family(fit)
   drop <- c(if (!.family_has_sizes(fam)) "dispersion",
+            if (.n_periods(fit) == 1L || !is.null(fit$prior$alpha)) "alpha",
             setdiff(c("rr", "prob"), .risk_name(fit)))
   setdiff(.groups, drop)
 }
@@ -23,9 +25,18 @@
 # store the per-unit draws have.
 .unit_groups <- c("phi", "rr", "prob", "log_lik")
 
-# Names of the n K cells of a group: name[i,r], i varying fastest.
-.cell_names <- function(name, n, K) {
-  paste0(name, "[", rep(seq_len(n), K), ",", rep(seq_len(K), each = n), "]")
+# Names of the n K cells of a group: name[i,r], i varying fastest.  Over
+# T periods n counts the unit-periods and the names are name[i,r,t], unit
+# i of the map in period t, in the order of the rows (i fastest, then t).
+.cell_names <- function(name, n, K, periods = 1L) {
+  if (periods == 1L) {
+    return(paste0(name, "[", rep(seq_len(n), K), ",",
+                  rep(seq_len(K), each = n), "]"))
+  }
+  m <- n %/% periods
+  paste0(name, "[", rep(seq_len(m), periods * K), ",",
+         rep(seq_len(K), each = n), ",",
+         rep(rep(seq_len(periods), each = m), K), "]")
 }
 
 # The kept draws of a chain that store the per-unit draws.
@@ -60,7 +71,8 @@
 # prob[i,r] for the binomial), over its stored draws.
 .rr_draws <- function(fit, d) {
   x <- .risk(fit, .lp_draws(fit, d))
-  colnames(x) <- .cell_names(.risk_name(fit), .n_units(fit), .n_outcomes(fit))
+  colnames(x) <- .cell_names(.risk_name(fit), .n_units(fit), .n_outcomes(fit),
+                             .n_periods(fit))
   x
 }
 
@@ -95,8 +107,8 @@
       .size_draws(fit, d)[, obs, drop = FALSE]
     })
   ll <- matrix(ll, S)
-  colnames(ll) <- .cell_names("log_lik", .n_units(fit),
-                              .n_outcomes(fit))[obs]
+  colnames(ll) <- .cell_names("log_lik", .n_units(fit), .n_outcomes(fit),
+                             .n_periods(fit))[obs]
   ll
 }
 
@@ -299,8 +311,8 @@
   for (k in seq_along(fit$draws)) {
     out[at[k] + seq_len(S[k]), ] <- .risk(fit, .lp_draws(fit, fit$draws[[k]]))
   }
-  colnames(out) <- .cell_names(.risk_name(fit), .n_units(fit),
-                               .n_outcomes(fit))
+  colnames(out) <- .cell_names(.risk_name(fit), .n_units(fit), .n_outcomes(fit),
+                             .n_periods(fit))
   out
 }
 

@@ -119,6 +119,38 @@
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
 #' the kept draws come from a fixed Markov kernel.
 #'
+#' @section Periods:
+#' Counts reported by period (years, quarters, weeks) are fitted jointly over
+#' the periods t = 1..T: \eqn{\mu_{irt} = x_{it}'\beta_r + \sum_{c \ge r}
+#' \Lambda_{rc} \phi_{ict}}{mu[i,r,t] = x[i,t,] beta[,r] + sum_{c >= r}
+#' Lambda[r,c] phi[i,c,t]}, the covariates free to change with the period
+#' and the coefficients, loadings, association matrix and sizes shared by
+#' the periods.  The fields of the first period have the MCAR prior above,
+#' and for t >= 2 the innovations \eqn{\phi_{\cdot t} - \phi_{\cdot,
+#' t-1} \mathrm{diag}(\alpha)}{phi[,,t] - phi[,,t-1] diag(alpha)} have it
+#' too, independently over the periods: each field c follows an AR(1) in
+#' time with coefficient \eqn{\alpha_c}{alpha_c}, uniform on (-1, 1) (or
+#' held where [mcar_prior()] fixes it: 1 for a random walk, 0 for
+#' periods independent given the rest).  One period is the model above,
+#' to the bit: the same draws for the same seed.  The data come as a data
+#' frame with one row per unit and period (`unit` and `time` name its
+#' columns; `counts` and `expected` or `trials` name the outcomes'
+#' columns), or one row per unit, period and outcome (`outcome` names the
+#' column of the outcomes), or as arrays units x outcomes x periods.
+#' Periods must be equally spaced; a gap is an error that names the
+#' missing periods (add their rows with `NA` counts).  A missing row or an
+#' `NA` count is a missing cell, left out of the likelihood (with a
+#' covariate formula the row must be there, its count `NA`).  The draws
+#' are `alpha[c]` beside the others and `rr[i,r,t]` (or `prob[i,r,t]`),
+#' `phi[i,c,t]`, `log_lik[i,r,t]` for unit i of the map in period t; the
+#' fit's `units` label its cells "unit[period]", `map_units` are the map's
+#' units and `periods` the periods.  Each sweep draws every
+#' \eqn{\alpha_c}{alpha_c} from its conditional given the fields (a
+#' Gaussian restricted to (-1, 1)) and moves it again jointly with its
+#' field, the innovations held (which mixes where the fields follow their
+#' prior closely); the effects of all periods of a unit are updated
+#' together, colour by colour of the map.
+#'
 #' @section Chains, seeds and parallel runs:
 #' Each chain runs as a future of its own (\pkg{future}), so the chains run
 #' in parallel under a parallel [future::plan()].  Each chain's generator is
@@ -216,6 +248,11 @@
 #'   each block says where the run stands.  The fit is the fit of its final
 #'   length with the same seed and `burnin`.
 #'
+#' @param unit,time,outcome For data over periods (see the section on
+#'   periods): the names of the columns of `data` that hold each row's unit
+#'   (matched to the units of `W`), period and, for data with one row per
+#'   outcome, outcome.  `time` marks the data as data over periods; arrays
+#'   units x outcomes x periods need none of them.
 #' @return An object of class `"mcar_fit"`; see [mcar_fit-methods] for what
 #'   can be done with it.  Its elements include `draws` (per chain, the kept
 #'   draws of `beta`, `phi`, `Lambda`, `A`, `eta`, `theta`, `deviance` and,
@@ -242,7 +279,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                      islands = c("independent", "nearest"), keep = NULL,
                      progress = interactive(), verbose = FALSE,
                      log_file = NULL,
-                     threads = getOption("mcar.threads"), until = NULL) {
+                     threads = getOption("mcar.threads"), until = NULL,
+                     unit = NULL, time = NULL, outcome = NULL) {
   call <- match.call()
   started <- proc.time()[["elapsed"]]
   tune_given <- !missing(tune)  # before `tune` is reassigned below
@@ -273,44 +311,73 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     if (missing(expected)) .input_error("expected", "is missing.")
   }
   if (missing(W)) .input_error("W", "is missing.")
-  Y <- .check_counts(.outcome_matrix(counts, "counts", data))
-  E <- if (binom) .outcome_matrix(trials, "trials", data) else
-    .outcome_matrix(expected, "expected", data)
   e_arg <- .exposure_arg(family)
   queen <- .check_polygon_args(snap, queen)
   W <- .from_sp(W, "W")
   map_names <- .map_names(W)
   islands <- .check_islands(islands)
+  # Several periods: a `time` column, or arrays units x outcomes x periods.
+  by_period <- !is.null(time) || (is.array(counts) && length(dim(counts)) == 3L)
+  if (!by_period && (!is.null(unit) || !is.null(outcome))) {
+    .input_error(if (!is.null(unit)) "unit" else "outcome", "is for data ",
+                 "over periods: give `time` (the column of the periods) too.")
+  }
+  if (!by_period) {
+    Y <- .check_counts(.outcome_matrix(counts, "counts", data))
+    E <- if (binom) .outcome_matrix(trials, "trials", data) else
+      .outcome_matrix(expected, "expected", data)
+  }
   mp <- .check_map(W, snap = snap, queen = queen, islands = islands)
   n <- mp$n
-  if (nrow(Y) != n) {
-    .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
-                 " units.")
-  }
-  X <- .design_matrix(covariates, data, n)
+  periods <- NULL
+  n_periods <- 1L
+  if (by_period) {
+    input <- .period_input(counts, expected = if (!binom) expected,
+                           trials = trials, data = data, unit = unit,
+                           time = time, outcome = outcome,
+                           covariates = covariates, family = family,
+                           map_names = map_names, n = n)
+    Y <- input$Y; E <- input$E; X <- input$X
+    periods <- input$periods
+    n_periods <- input$T
+    K <- ncol(Y); p <- ncol(X)
+    if (!is.null(units) && !identical(as.character(units), input$units)) {
+      .input_error("units", "cannot rename the units of data over periods: ",
+                   "they are named by the `unit` column (or the array's ",
+                   "names) and matched to the map.")
+    }
+    units <- input$units
+    named_units <- TRUE
+  } else {
+    if (nrow(Y) != n) {
+      .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
+                   " units.")
+    }
+    X <- .design_matrix(covariates, data, n)
 
-  # Units: every input that carries names is matched by name (to the map's
-  # names, or to those of the first named input when the map has none);
-  # inputs without names are taken in the order of the units.
-  check_e <- function(E, Y) {
-    if (binom) .check_trials(E, Y) else .check_expected(E, Y)
+    # Units: every input that carries names is matched by name (to the
+    # map's names, or to those of the first named input when the map has
+    # none); inputs without names are taken in the order of the units.
+    check_e <- function(E, Y) {
+      if (binom) .check_trials(E, Y) else .check_expected(E, Y)
+    }
+    if (!identical(dim(E), dim(Y))) check_e(E, Y)
+    aligned <- .align_units(map_names, stats::setNames(
+      list(Y, E, X), c("counts", e_arg, "covariates")))
+    Y <- aligned$rows$counts; E <- aligned$rows[[e_arg]]
+    X <- aligned$rows$covariates
+    E <- check_e(E, Y)
+    K <- ncol(Y); p <- ncol(X)
+    unit_names <- .fit_units(units, aligned$units, n)
+    units <- unit_names$units
+    named_units <- unit_names$named
   }
-  if (!identical(dim(E), dim(Y))) check_e(E, Y)
-  aligned <- .align_units(map_names, stats::setNames(
-    list(Y, E, X), c("counts", e_arg, "covariates")))
-  Y <- aligned$rows$counts; E <- aligned$rows[[e_arg]]
-  X <- aligned$rows$covariates
-  E <- check_e(E, Y)
-  K <- ncol(Y); p <- ncol(X)
-  unit_names <- .fit_units(units, aligned$units, n)
-  units <- unit_names$units
-  named_units <- unit_names$named
   outcomes <- .outcome_names(colnames(Y), K)
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
   .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
-  size$unit_thin <- .unit_thinning(keep, size, n * K)
+  size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")
@@ -322,13 +389,16 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper, units = units)
-  dat <- .engine_data(Y, E, X, mp, prior, family)
-  plain <- .default_init(Y, E, X, mp, family)
+  dat <- .engine_data(Y, E, X, mp, prior, family, periods = n_periods)
+  plain <- .default_init(Y, E, X, mp, family, periods = n_periods,
+                         alpha = prior$alpha)
   eta_range <- c(mp$eta_lo, mp$eta_hi)
   # Starting eigenvalues inside a support narrowed by `eta_upper`.
   plain$eta <- pmin(pmax(plain$eta, eta_range[1L] + 0.1 * diff(eta_range)),
                     eta_range[2L] - 0.1 * diff(eta_range))
-  default_scales <- .default_scales(Y, X, mp, E, family)
+  default_scales <- .default_scales(Y, X, mp, E, family,
+                                    alpha_free = n_periods > 1L &&
+                                      is.null(prior$alpha))
   scale_list <- .check_scales(scales, default_scales, size$chains)
   invisible(.check_init(init, rep(list(plain), size$chains), eta_range))
   if (tune && size$burnin == 0L) {
@@ -342,7 +412,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- random-number streams and starting values ----
   if (is.null(seed)) seed <- sample.int(.Machine$integer.max, 1L)
-  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X)
+  starts <- .chain_starts(seed, size$chains, plain, init, eta_range, X,
+                          alpha_free = n_periods > 1L && is.null(prior$alpha))
 
   # ---- the chains, and the fit ----
   tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,
@@ -357,7 +428,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                   seed = seed, call = call, prior = prior, plot_map = map,
                   family = family,
                   covariate_formula = .covariate_formula(covariates, data),
-                  started = started, setup_seconds = setup_seconds)
+                  started = started, setup_seconds = setup_seconds,
+                  periods = periods)
   if (!is.null(until)) {
     fit <- .run_until(fit, until, progress, threads,
                       elapsed = fit$seconds - setup_seconds)

@@ -8,16 +8,24 @@
 # `inits` the starting values of every chain; `size` the run's size
 # (.check_run_size(), with unit_thin); `plot_map` the polygons given for
 # maps, if any; `started` the elapsed time at which the fit began and
-# `setup_seconds` the time it took to start the chains.
+# `setup_seconds` the time it took to start the chains.  Over several
+# periods (`periods` their values), Y, E and X hold the n T unit-periods,
+# the unit fastest: the fit's `units` are then those rows, labelled
+# "unit[period]", `map_units` the n units of the map and `periods` the
+# periods; with one period `map_units` are the units and `periods` NULL.
 .new_fit <- function(results, Y, E, X, map, units, named_units, outcomes,
                      inits, size, tune, seed, call, prior, plot_map, family,
-                     covariate_formula, started, setup_seconds) {
+                     covariate_formula, started, setup_seconds,
+                     periods = NULL) {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
+  map_units <- units
+  if (!is.null(periods)) units <- .period_labels(units, periods)
   kept <- vapply(results, function(r) as.integer(r$chain), integer(1))
   lost_chains <- setdiff(seq_along(inits), kept)
   inits <- inits[kept]
   chain_names <- paste0("chain", kept)
-  draws <- lapply(results, function(r) .fit_draws(r$draws, n, K, p))
+  draws <- lapply(results, function(r)
+    .fit_draws(r$draws, n, K, p, max(1L, length(periods))))
   names(draws) <- chain_names
   dimnames(Y) <- dimnames(E) <- list(units, outcomes)
   rownames(X) <- units
@@ -46,7 +54,8 @@
     unit_rows = .thinning(size, which = TRUE)$unit_rows,
     geometry = if (!is.null(plot_map)) sf::st_geometry(plot_map) else
       map$geometry,
-    units = units, outcomes = outcomes, covariates = colnames(X),
+    units = units, map_units = map_units, periods = periods,
+    outcomes = outcomes, covariates = colnames(X),
     prior = prior,
     settings = c(size, list(tune = tune)),
     seed = seed,
@@ -83,7 +92,7 @@
   }
   for (k in keep) {
     r <- results[[k]]
-    new <- .fit_draws(r$draws, n, K, p)
+    new <- .fit_draws(r$draws, n, K, p, .n_periods(fit))
     old <- fit$draws[[k]]
     fit$draws[[k]] <- stats::setNames(lapply(names(old), function(g)
       rbind(old[[g]], new[[g]])), names(old))
@@ -106,6 +115,8 @@
   fit
 }
 
-# The numbers of units and of outcomes of a fit.
+# The numbers of units (over several periods: of unit-periods, the rows of
+# the data), of outcomes and of periods of a fit.
 .n_units <- function(fit) length(fit$units)
+.n_periods <- function(fit) max(1L, length(fit$periods))
 .n_outcomes <- function(fit) length(fit$outcomes)

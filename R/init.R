@@ -4,16 +4,19 @@
 
 # The elements of a chain's starting values: the coefficients (p x K), the
 # fields (n x K), the loadings, the eigenvalues and angles of the
-# association matrix, and the negative binomial sizes (none for the other
-# families).
-.init_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi")
+# association matrix, the negative binomial sizes (none for the other
+# families) and, over several periods, the fields' autoregressive
+# coefficients (none with one period).
+.init_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "alpha")
 
 # Data-based starting values: coefficients from a regression of each
 # outcome on the covariates in its family (Poisson for the negative
 # binomial), fields from the log standardised ratios (log odds for the
-# binomial) smoothed once over the neighbours, diagonal loadings 0.5,
-# distinct eigenvalues, angles 0, sizes 10.
-.default_init <- function(Y, E, X, map, family = "poisson") {
+# binomial) smoothed once over the neighbours (period by period), diagonal
+# loadings 0.5, distinct eigenvalues, angles 0, sizes 10, autoregressive
+# coefficients 0.5 (or those the prior holds fixed).
+.default_init <- function(Y, E, X, map, family = "poisson", periods = 1L,
+                          alpha = NULL) {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   binom <- family == "binomial"
   beta <- matrix(0, p, K)
@@ -36,22 +39,36 @@
   res <- if (binom) stats::qlogis((Y + 0.5) / (E + 1)) - mu0 else
     log((Y + 0.5) / (E * exp(mu0) + 0.5))
   res[is.na(res)] <- 0
-  nbr <- as.matrix(map$C %*% res) / map$d
+  nbr <- .period_blocks(res, periods, function(r)
+    as.matrix(map$C %*% r) / map$d)
   smooth <- (res + nbr) / 2
   smooth <- sweep(smooth, 2L, colMeans(smooth))
   list(beta = unname(beta), phi = unname(smooth / lam),
        Lambda = diag(lam, K),
        eta = if (K == 1L) 0.6 else seq(0.6, 0.3, length.out = K),
        theta = rep(0, .n_angles(K)),
-       psi = if (.family_has_sizes(family)) rep(10, K) else numeric())
+       psi = if (.family_has_sizes(family)) rep(10, K) else numeric(),
+       alpha = if (periods > 1L) {
+         if (is.null(alpha)) rep(0.5, K) else rep_len(alpha, K)
+       } else numeric())
+}
+
+# f applied to each period's block of rows of x (n T rows, the unit
+# fastest), the results stacked in the same order.
+.period_blocks <- function(x, periods, f) {
+  if (periods == 1L) return(f(x))
+  n <- nrow(x) %/% periods
+  do.call(rbind, lapply(seq_len(periods), function(t)
+    f(x[(t - 1L) * n + seq_len(n), , drop = FALSE])))
 }
 
 # Starting values dispersed around `init` (R's generator must be set to the
 # chain's own stream); eta_range is the support of the eigenvalues.  The
 # coefficients are dispersed on the scale of the covariates in X, centred
 # and scaled as the sampler takes them: each linear predictor moves by
-# about 0.1 per coefficient, whatever the units of the covariates.
-.disperse_init <- function(init, eta_range, X = NULL) {
+# about 0.1 per coefficient, whatever the units of the covariates.  With
+# alpha_free, the autoregressive coefficients are drawn on (0.1, 0.9).
+.disperse_init <- function(init, eta_range, X = NULL, alpha_free = FALSE) {
   K <- ncol(init$phi)
   out <- init
   jitter <- matrix(rnorm(length(init$beta), 0, 0.1), nrow(init$beta))
@@ -79,6 +96,7 @@
   out$eta <- runif(K, lo, hi)
   out$theta <- runif(.n_angles(K), -0.5, 0.5)
   if (length(init$psi)) out$psi <- init$psi * exp(rnorm(K, 0, 0.3))
+  if (alpha_free && length(init$alpha)) out$alpha <- runif(K, 0.1, 0.9)
   out
 }
 
@@ -87,13 +105,15 @@
 # data-based `plain` for the first chain and dispersed around them (on the
 # scale of the covariates X) for the others, or those `init` gives (see .check_init()).  The caller's generator
 # is left as it was.
-.chain_starts <- function(seed, chains, plain, init, eta_range, X = NULL) {
+.chain_starts <- function(seed, chains, plain, init, eta_range, X = NULL,
+                          alpha_free = FALSE) {
   streams <- .chain_streams(seed, chains)
   seeded <- lapply(seq_len(chains), function(k) {
     restore <- .use_stream(streams[[k]])
     on.exit(restore())
     rng <- .engine_rng()
-    init_k <- if (k == 1L) plain else .disperse_init(plain, eta_range, X)
+    init_k <- if (k == 1L) plain else
+      .disperse_init(plain, eta_range, X, alpha_free)
     list(rng = rng, init = init_k)
   })
   list(rngs = lapply(seeded, `[[`, "rng"),
@@ -165,6 +185,15 @@
     ps <- .check_numeric(init$psi, sub("psi"), K)
     if (any(ps <= 0)) .input_error(sub("psi"), "must be positive.")
     out$psi <- ps
+  }
+  if (length(init$alpha)) {
+    if (!length(default$alpha)) {
+      .input_error(sub("alpha"), "is for fits over several periods; this ",
+                   "fit has one.")
+    }
+    a <- .check_numeric(init$alpha, sub("alpha"), K)
+    if (any(abs(a) >= 1)) .input_error(sub("alpha"), "must lie in (-1, 1).")
+    out$alpha <- a
   }
   if (!is.null(init$theta)) {
     th <- .check_numeric(init$theta, sub("theta"), .n_angles(K))

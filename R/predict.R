@@ -259,7 +259,8 @@ posterior_predict.mcar_fit <- function(object, ndraws = NULL, seed = NULL,
     set.seed(seed)
   }
   y <- .replicate_counts(object, risk, keep)
-  colnames(y) <- .cell_names("y", .n_units(object), .n_outcomes(object))
+  colnames(y) <- .cell_names("y", .n_units(object), .n_outcomes(object),
+                             .n_periods(object))
   y
 }
 

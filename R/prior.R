@@ -31,13 +31,20 @@
 #'   matrix A, a number in (0, 1): each eigenvalue is uniform on (its lower
 #'   bound, `eta_upper`).  Values near 1 let the fields be nearly intrinsic
 #'   (strongly smooth).
+#' @param alpha For fits over several periods (see the `time` argument of
+#'   [mcar_fit()]): `NULL` (the default) for autoregressive coefficients
+#'   \eqn{\alpha_c}{alpha_c} of the fields uniform on (-1, 1) and
+#'   sampled, or one number (or one per field) in \[-1, 1\] at which they
+#'   are held: `alpha = 1` makes each field a random walk in time, `alpha =
+#'   0` the periods independent given the other parameters.
 #' @return An object of class `"mcar_prior"`.
 #' @examples
 #' mcar_prior(beta_sd = 10)
 #' mcar_prior(dispersion_scale = 0.5)  # closer to the Poisson
 #' @export
 mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3,
-                       dispersion_scale = 1, eta_upper = .ETA_UPPER) {
+                       dispersion_scale = 1, eta_upper = .ETA_UPPER,
+                       alpha = NULL) {
   if (!is.numeric(beta_sd) || !length(beta_sd) || anyNA(beta_sd) ||
       any(beta_sd <= 0)) {
     .input_error("beta_sd", "must be positive numbers (Inf for a flat prior).")
@@ -80,10 +87,18 @@ mcar_prior <- function(beta_sd = Inf, iw_df = NULL, iw_scale = 0.3,
     .input_error("eta_upper", "must be one number strictly between 0 and 1 ",
                  "(the upper bound of the association eigenvalues).")
   }
+  if (!is.null(alpha) && (!is.numeric(alpha) || !length(alpha) ||
+                          anyNA(alpha) || any(abs(alpha) > 1))) {
+    .input_error("alpha", "must be NULL (sampled, uniform on (-1, 1)) or ",
+                 "numbers in [-1, 1] at which the autoregressive ",
+                 "coefficients of the fields are held.")
+  }
   structure(list(beta_sd = as.double(beta_sd), iw_df = iw_df,
                  iw_scale = iw_scale,
                  dispersion_scale = as.double(dispersion_scale),
-                 eta_upper = as.double(eta_upper)), class = "mcar_prior")
+                 eta_upper = as.double(eta_upper),
+                 alpha = if (!is.null(alpha)) as.double(alpha)),
+            class = "mcar_prior")
 }
 
 #' @export
@@ -98,6 +113,10 @@ print.mcar_prior <- function(x, ...) {
       format(.prior_value(x, "dispersion_scale", 1)),
       ") (negative binomial); eta < ",
       format(.prior_value(x, "eta_upper", .ETA_UPPER)), "\n", sep = "")
+  cat("        autoregressive coefficients over periods: ",
+      if (is.null(x$alpha)) "uniform on (-1, 1)" else
+        paste("held at", paste(format(x$alpha), collapse = ", ")), "\n",
+      sep = "")
   invisible(x)
 }
 
@@ -145,8 +164,13 @@ print.mcar_prior <- function(x, ...) {
     }
   }
   storage.mode(S) <- "double"
+  alpha <- prior$alpha
+  if (!is.null(alpha) && !length(alpha) %in% c(1L, K)) {
+    .input_error("prior", "has ", length(alpha), " autoregressive ",
+                 "coefficients for ", K, " fields: give one, or one per field.")
+  }
   list(beta_prec = prec, iw_df = as.double(df), iw_scale = unname(S),
-       beta_sd = sd,
+       beta_sd = sd, alpha = if (!is.null(alpha)) rep_len(alpha, K),
        dispersion_scale = .prior_value(prior, "dispersion_scale", 1),
        eta_upper = .prior_value(prior, "eta_upper", .ETA_UPPER))
 }

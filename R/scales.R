@@ -3,10 +3,11 @@
 
 # The proposal scales a caller may give, one per block of moves (psi: the
 # negative binomial sizes; ridge: each size jointly with its outcome's row of
-# the loadings, on the size's log scale); a fit's scales also hold the shapes of the
+# the loadings, on the size's log scale; alpha: over periods, each
+# autoregressive coefficient with its field, on its logit scale); a fit's scales also hold the shapes of the
 # coefficient and loading proposals (beta_shape, lambda_corr).
 .scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi", "ridge")
+                  "psi", "ridge", "alpha")
 
 # Default scales.  The coefficient block of outcome r is proposed with the
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
@@ -14,7 +15,8 @@
 # 2.4 conditional sds; their Newton proposals (on large maps) have the
 # conditional curvature's sd, which `phi` (1) multiplies (below 1 also
 # shortening the step: see update_phi in src/engine/moves_effects.cpp).
-.default_scales <- function(Y, X, map, E = NULL, family = "poisson") {
+.default_scales <- function(Y, X, map, E = NULL, family = "poisson",
+                            alpha_free = FALSE) {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   curv <- if (is.null(E)) ifelse(is.na(Y), 0, Y) + 0.5 else
     .curvature(Y, E, family)
@@ -40,7 +42,8 @@
        shear = rep(0.1, .n_angles(K)),
        psi = if (.family_has_sizes(family)) rep(0.2, K) else numeric(),
        ridge = if (.family_has_sizes(family)) rep(0.5, K) else numeric(),
-       lambda_corr = .identity_corr(K))
+       lambda_corr = .identity_corr(K),
+       alpha = if (alpha_free) rep(0.3, K) else numeric())
 }
 
 # Per row of the loadings, the Cholesky factor of its proposal's
@@ -185,6 +188,10 @@
   }
   if (length(scales$ridge)) {
     scales$ridge <- adjust(scales$ridge, as.vector(counts$ridge) / len,
+                           .TARGET_SINGLE)
+  }
+  if (length(scales$alpha)) {
+    scales$alpha <- adjust(scales$alpha, as.vector(counts$alpha) / len,
                            .TARGET_SINGLE)
   }
   if (length(scales$theta)) {

@@ -40,8 +40,14 @@
   n_keep <- nrow(x$draws[[1L]]$beta)
   cat("Multivariate CAR disease-mapping fit: ", length(x$outcomes),
       if (length(x$outcomes) == 1L) " outcome (" else " outcomes (",
-      paste(x$outcomes, collapse = ", "), ") on ", length(x$units),
+      paste(x$outcomes, collapse = ", "), ") on ",
+      length(if (is.null(x$map_units)) x$units else x$map_units),
       " areal units", sep = "")
+  if (.n_periods(x) > 1L) {
+    cat(" over ", .n_periods(x), " periods (",
+        paste(.period_text(x$periods[c(1L, .n_periods(x))]), collapse = " to "),
+        ")", sep = "")
+  }
   nmiss <- sum(is.na(x$counts))
   if (nmiss) cat(",", nmiss, "missing count(s)")
   cat("\n")
@@ -60,6 +66,16 @@
         if (length(lost) > 1L) "s", " ", paste(lost, collapse = ", "),
         if (length(lost) > 1L) " were" else " was",
         " lost with its worker\n", sep = "")
+  }
+}
+
+# What the risks of a fit (or its summary) are taken over: its units, or
+# its units in every period.
+.cells_text <- function(x) {
+  if (.n_periods(x) > 1L) {
+    paste(length(x$map_units), "units in each of", .n_periods(x), "periods")
+  } else {
+    paste(length(x$units), "units")
   }
 }
 
@@ -200,6 +216,7 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
               acceptance = .acceptance_table(object),
               dic = object$dic, level = level, settings = object$settings,
               seed = object$seed, units = object$units,
+              map_units = object$map_units, periods = object$periods,
               outcomes = object$outcomes, covariates = object$covariates,
               counts = object$counts, family = .family(object),
               n_keep = nrow(object$draws[[1L]]$beta),
@@ -213,6 +230,7 @@ summary.mcar_fit <- function(object, level = 0.95, variables = .reported,
 #' @export
 print.summary.mcar_fit <- function(x, digits = 3, ...) {
   .print_header(list(settings = x$settings, seed = x$seed, units = x$units,
+                     map_units = x$map_units, periods = x$periods,
                      outcomes = x$outcomes, covariates = x$covariates,
                      counts = x$counts, family = x$family,
                      lost_chains = x$lost_chains, draws = list(list(beta = matrix(0, x$n_keep, 1L)))))
@@ -235,8 +253,8 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
   rr <- x$risk
   if (identical(x$family, "binomial")) {
     # Probabilities, against each outcome's overall proportion.
-    cat("\nProbabilities (posterior means over the ", length(x$units),
-        " units):\n", sep = "")
+    cat("\nProbabilities (posterior means over the ", .cells_text(x),
+        "):\n", sep = "")
     rtab <- do.call(rbind, lapply(x$outcomes, function(o) {
       r <- rr[rr$outcome == o, ]
       data.frame(overall = r$overall[1L], min = min(r$mean),
@@ -256,8 +274,8 @@ print.summary.mcar_fit <- function(x, digits = 3, ...) {
       " credible interval lies wholly above / below the overall ",
       "proportion)")))
   } else {
-    cat("\nRelative risks (posterior means over the ", length(x$units),
-        " units):\n", sep = "")
+    cat("\nRelative risks (posterior means over the ", .cells_text(x),
+        "):\n", sep = "")
     rtab <- do.call(rbind, lapply(x$outcomes, function(o) {
       r <- rr[rr$outcome == o, ]
       data.frame(min = min(r$mean), median = median(r$mean),

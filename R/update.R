@@ -51,7 +51,7 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
                  "from.")
   }
   dat <- .engine_data(fit$counts, .exposure(fit), fit$X, fit$map, fit$prior,
-                      .family(fit))
+                      .family(fit), periods = .n_periods(fit))
   s <- fit$settings
   offset <- .thinning(s)$after
   chains <- as.integer(sub("^chain", "", names(fit$draws)))

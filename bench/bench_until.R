@@ -22,12 +22,6 @@ source(file.path(here, "synthetic_map.R"))
 argv <- commandArgs(trailingOnly = TRUE)
 opt <- function(name, default) option_value(argv, name, default)
 
-peak_mb <- function() {
-  s <- readLines("/proc/self/status")
-  as.numeric(sub("[^0-9]*([0-9]+).*", "\\1", grep("^VmHWM", s, value = TRUE))) /
-    1024
-}
-
 if ("--child" %in% argv) {
   suppressPackageStartupMessages(library(mcar))
   future::plan("sequential")

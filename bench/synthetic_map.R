@@ -7,6 +7,13 @@ option_value <- function(argv, name, default) {
   if (is.na(at)) default else argv[at + 1L]
 }
 
+# The peak resident size of this R process, in MB.
+peak_mb <- function() {
+  s <- readLines("/proc/self/status")
+  as.numeric(sub("[^0-9]*([0-9]+).*", "\\1", grep("^VmHWM", s, value = TRUE))) /
+    1024
+}
+
 # Runs a benchmark script in a fresh R process and returns the key=value
 # pairs of its "RESULT" line as a named character vector, or NULL when the
 # run failed.

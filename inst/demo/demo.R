@@ -1,13 +1,16 @@
-# Two studies with mcar, start to finish:
+# Four studies with mcar, start to finish:
 #
 #   1. the simulated data set on the 87 Minnesota counties (three outcomes),
 #      where the values the counts were drawn from are known, so that the
 #      posterior can be held against them;
 #   2. sudden infant deaths in the 100 North Carolina counties in 1974-78
-#      and 1979-84 (two outcomes), with the share of non-white births as a
-#      covariate;
+#      and 1979-84 (one outcome over two periods), with the share of
+#      non-white births as a covariate;
 #   3. the same deaths as a binomial outcome: deaths among the births of
-#      each county and period, the probability of a death mapped.
+#      each county and period, the probability of a death mapped;
+#   4. influenza in the 140 districts of Bavaria and Baden-Wuerttemberg by
+#      year, 2001-2008: one outcome over eight periods, with the temporal
+#      correlation of its fields.
 #
 #     R_LIBS=build/lib Rscript inst/demo/demo.R      (or: make demo)
 #
@@ -237,15 +240,29 @@ north_carolina <- function() {
               nrow(nc), sum(nc$SID74), sum(nc$BIR74), sum(nc$SID79),
               sum(nc$BIR79), 100 * min(nc$nonwhite), 100 * max(nc$nonwhite)))
 
+  # One outcome over two periods: a row per county and period, named by
+  # the year the period starts.
+  deaths <- data.frame(
+    county = rep(nc$county, 2), period = rep(c(1974L, 1979L), each = nrow(nc)),
+    deaths = c(nc$SID74, nc$SID79), expected = c(nc$E74, nc$E79),
+    nonwhite = rep(nc$nonwhite, 2))
   # W as sf polygons: neighbours share a boundary point, and the polygons
   # are kept in the fit for its maps.
-  fit <- mcar_fit(c("SID74", "SID79"), c("E74", "E79"), W = nc,
-                  covariates = ~ nonwhite, data = nc, n_sample = 20000,
-                  thin = 2, chains = 2, seed = 1974, progress = FALSE)
+  fit <- mcar_fit("deaths", "expected", W = nc, data = deaths,
+                  unit = "county", time = "period", covariates = ~ nonwhite,
+                  n_sample = 20000, thin = 2, chains = 2, seed = 1974,
+                  progress = FALSE)
   cat(sprintf("fitted in %.1f s\n", fit$seconds))
 
   section("summary(fit)")
   print(summary(fit))
+  a <- summary(fit)$parameters["alpha[1]", ]
+  cat(strwrap(sprintf(paste(
+    "The field of 1979-84 follows that of 1974-78 with coefficient %.2f",
+    "(95%% interval %.2f to %.2f)%s"), a$mean, a$lower, a$upper,
+    if (a$lower > 0) ": the counties' excess risks persist into the next period." else
+      paste(": with two periods of 100 counties the data say little about",
+            "how far a county's excess risk carries over."))), sep = "\n")
 
   print_covariate(fit, "relative risk")
 
@@ -254,14 +271,6 @@ north_carolina <- function() {
 
   section("highest risks")
   print_top(fit, top = 5)
-
-  # One colour scale for both periods, so that a colour means the same
-  # risk on both maps.
-  picture("North Carolina: maps of posterior mean relative risk",
-          "nc_rr_maps.png", 1600, 560,
-          function() plot(fit, type = "map", shared_scale = TRUE))
-  picture("North Carolina: maps of P(RR > 1)", "nc_prob_maps.png",
-          1600, 560, function() plot(fit, type = "map", stat = "prob_gt"))
   chain_pictures(fit, "North Carolina", "nc", 1100)
   invisible(fit)
 }
@@ -334,11 +343,61 @@ north_carolina_binomial <- function() {
   invisible(fit)
 }
 
+# ---- 4. influenza by district and year ----------------------------------------
+
+influenza <- function() {
+  rule("4. Influenza in Bavaria and Baden-Wuerttemberg, 2001-2008, by year")
+  flu <- flu_bybw()
+  W <- flu_bybw_adjacency()
+  totals <- tapply(flu$cases, flu$year, sum)
+  cat(sprintf("%d districts, %d years; cases per year %s\n",
+              nrow(W), length(totals), paste(totals, collapse = ", ")))
+  cat(strwrap(paste(
+    "Expected cases: each district's share of the population times the",
+    "year's total, so that a relative risk compares a district with the",
+    "two states in the same year.")), sep = "\n")
+
+  # Sampled until every parameter and risk has R-hat at most 1.01 and bulk
+  # ESS at least 400.
+  fit <- mcar_fit("cases", "expected", W = W, data = flu, unit = "district",
+                  time = "year", map = flu_bybw_map(), chains = 2,
+                  seed = 2001, until = TRUE, progress = FALSE)
+  cat(sprintf("fitted in %.1f s (%d sweeps per chain)\n", fit$seconds,
+              fit$settings$n_sample))
+
+  section("summary(fit)")
+  print(summary(fit))
+  p <- summary(fit)$parameters
+  a <- p["alpha[1]", ]
+  cat(strwrap(sprintf(paste(
+    "Temporal correlation: a district's field in one year carries over to",
+    "the next with coefficient %.2f (95%% interval %.2f to %.2f); A[1,1] =",
+    "%.2f says how strongly neighbouring districts share it within a",
+    "year."), a$mean, a$lower, a$upper, p["A[1,1]", "mean"])), sep = "\n")
+
+  section("WAIC and LOO")
+  print_ic(fit)
+
+  section("highest risks in 2008")
+  names <- unique(flu[c("district", "name")])
+  rr <- relative_risk(fit)
+  r <- rr[grepl("[2008]", rr$unit, fixed = TRUE), ]
+  r <- r[order(-r$mean), ][1:5, ]
+  id <- sub("\\[.*$", "", r$unit)
+  tab <- data.frame(names$name[match(id, names$district)], r$observed,
+                    sprintf("%.1f", r$expected), sprintf("%.2f", r$mean),
+                    sprintf("%.2f-%.2f", r$lower, r$upper))
+  names(tab) <- c("district", "cases", "expected", "RR", "95% interval")
+  print(tab, row.names = FALSE, right = TRUE)
+  invisible(fit)
+}
+
 demo <- function() {
   started <- proc.time()[["elapsed"]]
   minnesota()
   north_carolina()
   north_carolina_binomial()
+  influenza()
   rule("Pictures")
   for (k in names(files)) cat(sprintf("  %-52s %s\n", k, files[[k]]))
   cat(sprintf("\ndemo finished in %.1f s\n",

@@ -13,8 +13,9 @@ void run_chain(Sampler &sampler, Xoshiro &rng, Counts &counts,
                void (*poll)()) {
   const Data &d = sampler.data();
   const State &s = sampler.state();
-  const int n = d.n, K = d.K, p = d.p, nth = K * (K - 1) / 2;
+  const int n = d.n * d.T, K = d.K, p = d.p, nth = K * (K - 1) / 2;
   const int npsi = d.family == NEGBINOMIAL ? K : 0;
+  const int nalpha = d.T > 1 ? K : 0;
   const int cells = n * K, npk = K * (K + 1) / 2;
   const int kept = control.kept_sweeps(), kept_units = control.kept_fields();
   // Look for an interrupt about every 2e5 unit updates.
@@ -52,6 +53,7 @@ void run_chain(Sampler &sampler, Xoshiro &rng, Counts &counts,
     put(out.eta, s.eta.data(), K);
     put(out.theta, s.theta.data(), nth);
     put(out.psi, s.psi.data(), npsi);
+    put(out.alpha, s.alpha.data(), nalpha);
     put(out.deviance, &dev, 1);
     row++;
   }

@@ -37,13 +37,15 @@ struct Control {
 
 // Where a run writes its kept sweeps: column-major matrices with one row a
 // kept sweep (Control::kept_sweeps() rows; phi: Control::kept_fields()
-// rows), in order.  Columns: beta p K (beta[j,r] at j + p r), phi n K
-// (phi[i,r] at i + n r), Lambda and A the upper triangle packed row by row
+// rows), in order.  Columns: beta p K (beta[j,r] at j + p r), phi N K
+// (phi[x,r] at x + N r, N = n T rows), Lambda and A the upper triangle packed row by row
 // (packed_index, K (K + 1) / 2 columns), eta K, theta K (K - 1) / 2, psi K
-// for the negative binomial (else none), deviance 1.
+// for the negative binomial (else none), alpha K with periods (else none),
+// deviance 1.
 struct Draws {
   double *beta = nullptr, *phi = nullptr, *Lambda = nullptr, *A = nullptr;
   double *eta = nullptr, *theta = nullptr, *psi = nullptr, *deviance = nullptr;
+  double *alpha = nullptr;
 };
 
 // Runs control.sweeps sweeps of the sampler from its current state, writes

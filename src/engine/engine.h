@@ -23,12 +23,13 @@
 //                 loadings (and the scale and shear moves of the fields),
 //                 association (eigenvalues and angles), dispersion (the
 //                 negative binomial sizes, and each with its row of
-//                 the loadings)
+//                 the loadings), autoregression (the coefficients of the
+//                 fields over periods)
 //   sweep.cpp     the sampler's construction and the order of the moves in
 //                 a sweep
 //   chain.h/.cpp  a run of sweeps: thinning, stored fields, summaries
 //
-// The model.  For unit i and outcome r
+// The model.  For unit i, outcome r (and period t, below)
 //
 //   Y[i,r] ~ Poisson(E[i,r] exp(mu[i,r])), or Binomial(N[i,r], p[i,r]) with
 //            logit(p[i,r]) = mu[i,r], or negative binomial with mean
@@ -49,12 +50,26 @@
 // uniform on (-1, 1); for the negative binomial, 1 / sqrt(psi_r)
 // half-normal.
 //
+// Periods.  With T > 1 periods every cell is (i, r, t), mu[i,r,t] =
+// sum_j X[i,t,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[i,c,t], the
+// fields of the first period have the prior above, and for t >= 2 the
+// innovations phi[,,t] - phi[,,t-1] diag(alpha) have it too, independently
+// over t: each field follows an AR(1) in time with its own coefficient
+// alpha_c, uniform on (-1, 1) unless the coefficients are fixed
+// (Data::alpha_fixed).  The map from the fields to their innovations is unit
+// triangular, so the prior's log-determinant is T times that of one period,
+// and its quadratic form is tr(H) - tr(A G) with G = sum_t E_t' C E_t and
+// H = sum_t E_t' D E_t over the innovations E_t.  The rows of Y, E, X, mu
+// and phi are the unit-periods, unit fastest: row x = i + n t holds unit i
+// in period t (0-based), so that n T rows take the place of the n units and
+// with T = 1 everything is as above, to the bit.
+//
 // A missing count enters as Y = 0 with E (or N) = 0: its term of the
 // likelihood is then exactly zero.  Column 0 of X is the intercept (all
 // ones).
 //
-// All arrays are column-major: Y, E, mu and phi are n x K (element [i,r] at
-// i + n r), X is n x p, beta p x K, Lambda K x K (zero below the diagonal).
+// All arrays are column-major: Y, E, mu and phi are N x K with N = n T rows
+// (element [x,r] at x + N r), X is N x p, beta p x K, Lambda K x K (zero below the diagonal).
 // The map is held in compressed rows: the neighbours of unit i are
 // col[row_ptr[i]] .. col[row_ptr[i+1]-1] with weights w[...].
 //
@@ -88,7 +103,11 @@ namespace mcar_engine {
 constexpr int MAX_K = 8;
 
 struct Data {
-  int n = 0, K = 0, p = 0; // K <= MAX_K
+  int n = 0, K = 0, p = 0; // K <= MAX_K; n units of the map
+  int T = 1;                // periods: Y, E, X have n T rows
+  // Whether the autoregressive coefficients stay at State::alpha (else
+  // each is uniform on (-1, 1) and moves).
+  bool alpha_fixed = false;
   int family = POISSON;
   const double *Y = nullptr;
   const double *E = nullptr;         // expected counts, or binomial trials
@@ -123,9 +142,10 @@ struct Data {
 struct State {
   std::vector<double> beta, phi, Lambda, eta, theta, lp;
   std::vector<double> psi; // K sizes (negative binomial only; else empty)
+  std::vector<double> alpha; // K autoregressive coefficients (T > 1; else empty)
 };
 
-// Proposal scales.  phi: per effect, the sd of its random walk or the
+// Proposal scales.  phi: per effect (N x K), the sd of its random walk or the
 // scale h of its Newton proposal (see update_phi).  beta_chol
 // holds, for each outcome, the lower Cholesky factor (p x p, column-major)
 // of the shape of its block proposal, which beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
@@ -142,6 +162,9 @@ struct Scales {
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
   const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move
+  // K: logit-scale sd of each autoregressive coefficient's move with the
+  // innovations held (periods only; null: no such move).
+  const double *alpha = nullptr;
   // K x K x K: for row r, the lower Cholesky factor (top-left K - r block)
   // of the correlations of its proposal; null for independent entries.
   const double *lambda_corr = nullptr;
@@ -149,15 +172,16 @@ struct Scales {
 
 // Accepted proposals, added into.
 struct Counts {
-  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi, ridge;
+  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi, ridge, alpha;
   explicit Counts(const Data &d)
-      : beta(d.K), phi(d.n * d.K), lambda(d.K), eta(d.K),
+      : beta(d.K), phi(d.n * d.T * d.K), lambda(d.K), eta(d.K),
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
         psi(d.family == NEGBINOMIAL ? d.K : 0),
-        ridge(d.family == NEGBINOMIAL ? d.K : 0) {}
+        ridge(d.family == NEGBINOMIAL ? d.K : 0),
+        alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0) {}
 };
 
-// Running summaries of every cell (i, r) over the kept sweeps, n K values
+// Running summaries of every cell (x, r) over the kept sweeps, N K values
 // each: Welford's mean and sum of squared deviations of the risk exp(mu)
 // and of the pointwise log-likelihood, the number of sweeps with mu > 0
 // (risk above 1), and the log-likelihood's running log-sum-exp as its
@@ -203,7 +227,8 @@ public:
   // Data::rounds - 1 further rounds of the moves that leave mu unchanged
   // (scales, shears, eigenvalues, angles), and for the negative binomial
   // each size, then each size jointly with its outcome's row of the
-  // loadings (see update_ridge).
+  // loadings (see update_ridge).  With periods, each autoregressive
+  // coefficient follows the angles, in every round.
   void sweep(Xoshiro &rng, Counts &counts);
 
   // -2 times the log-likelihood of the current state (observed counts only,
@@ -224,7 +249,8 @@ public:
   // Log posterior at a proposal minus at the current state, proposal
   // Jacobians left out: the quantities each update accepts on.
   double ratio_beta(int r, const double *beta_r) const;
-  double ratio_phi(int i, int c, double y) const;
+  // Effect c of row x (unit x % n, period x / n) at y.
+  double ratio_phi(int x, int c, double y) const;
   double ratio_lambda_row(int r, const double *row) const; // Lambda[r, r..K-1]
   double ratio_eta(int k, double y);
   double ratio_theta(int j, double y);
@@ -234,7 +260,7 @@ public:
   double ratio_shift(const double *delta, int j = 0) const;
   // The log posterior at field c times s and column c of Lambda divided by
   // s (the likelihood does not change), minus at the current state, without
-  // the Jacobian s^(n - c - 1).
+  // the Jacobian s^(N - c - 1).
   double ratio_scale(int c, double s);
   // The same for field a plus t times field b (a < b) with Lambda[r,b]
   // minus t Lambda[r,a] for r <= a (Jacobian 1).
@@ -245,6 +271,12 @@ public:
   // The size of outcome r at v with row r of the loadings times a (both
   // priors included, the Jacobian of the ridge move left out).
   double ratio_ridge(int r, double v, double a) const;
+  // The autoregressive coefficient of field c at y (the fields as they
+  // are; the likelihood does not change).
+  double ratio_alpha(int c, double y);
+  // The same with field c moved so that its innovations stay as they are
+  // (the prior does not change; the Jacobian of the logit scale left out).
+  double ratio_alpha_walk(int c, double y) const;
 
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
@@ -259,6 +291,12 @@ public:
   // Each size psi_r times e^u with row r of the loadings scaled so that the
   // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
+  // Each autoregressive coefficient from its conditional given the fields,
+  // then with the fields by a random walk that keeps their innovations
+  // (moves_autoregression.cpp); nothing with one period or fixed
+  // coefficients.
+  void update_alpha(Xoshiro &rng, Counts &counts);
+  void update_alpha_walk(Xoshiro &rng, Counts &counts);
   // Rounds of the scale, shear, eigenvalue and angle moves (none of them
   // changes mu), the fields written once at the end.
   void update_given_mu(Xoshiro &rng, Counts &counts, int rounds);
@@ -276,6 +314,14 @@ private:
   void colour_units();
   void shift_move(Xoshiro &rng, int j);
   void shift_sums(int j, double *d, double *e) const;
+  void shift_sums_periods(int j, double *d, double *e) const;
+  void shift_coefficient_prior(int j, double *P, double *b) const;
+  void shift_terms_periods(int j, const double *d, const double *e, double *P,
+                           double *b) const;
+  void refresh_gram_periods();
+  void fields_at_alpha(int c, double y, double *f) const;
+  double field_proposal(int c, const double *f, double *lp_new, double *m_new) const;
+  void transform_gram_periods(int a, int b, double t);
   bool scale_moves(Xoshiro &rng, Counts &counts);
   bool shear_moves(Xoshiro &rng, Counts &counts);
   void transform_gram(int a, int b, double t);
@@ -305,21 +351,31 @@ private:
   State &s_;
   const Scales &sc_;
   const int n_, K_, p_;
-  std::vector<double> lp_, m_;          // n x K: mu and g(mu) (family.h)
+  const int nt_, N_;                     // periods, rows (n T)
+  // The stride of G_ and H_: K, or with periods 2 K, where they hold the
+  // grams of F = [E, L Phi], the innovations beside the fields one period
+  // back (L Phi: zero in the first period); their top-left K x K blocks
+  // are the grams of the innovations the prior needs.
+  const int gs_;
+  std::vector<double> lp_, m_;          // N x K: mu and g(mu) (family.h)
   std::vector<double> A_, G_;           // K x K: association, Phi' C Phi
-  std::vector<double> H_;               // K x K: Phi' D Phi
+  std::vector<double> H_;               // K x K: Phi' D Phi (see gs_)
   // K x K: the scale and shear moves accepted since the fields were last
   // written, as the fields' transformation Phi <- Phi T (G_ and H_ and the
   // loadings already include it).
   std::vector<double> T_;
   bool gram_valid_ = false;
-  std::vector<double> ll_const_;         // n x K: the constants c per cell
-  std::vector<double> ref_cell_;         // n x K: Data::ref_lp of each cell
+  std::vector<double> ll_const_;         // N x K: the constants c per cell
+  std::vector<double> ref_cell_;         // N x K: Data::ref_lp of each cell
   std::vector<double> logdet_;      // K
   std::vector<double> D_;           // n: the precision's diagonal
-  std::vector<double> Cx_;          // n x p: C X
+  std::vector<double> Cx_;          // N x p: C X, period by period
   std::vector<double> xDx_, xCx_;   // p: X[, j]' D X[, j], X[, j]' C X[, j]
-  std::vector<double> work_;        // scratch of n K
+  // With periods, 6 p: per covariate x = X[, j] and its lag L x, x'Dx,
+  // x'D Lx, (Lx)'D Lx, x'Cx, x'C Lx, (Lx)'C Lx.
+  std::vector<double> shift_norms_;
+  std::vector<double> work_;        // scratch
+  std::vector<double> walk_;        // scratch of the coefficients' walks
   // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
   // order_[colour_ptr_[c + 1] - 1].
   std::vector<int> order_, colour_ptr_;

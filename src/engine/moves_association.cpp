@@ -1,6 +1,6 @@
 // The association moves: the eigenvalues eta_k and the angles theta of
 // A = P diag(eta) P', each by a random walk on its logit scale.  They see
-// the fields only through the Gram matrix G = Phi' C Phi.
+// the fields only through the Gram matrices.
 #include "engine.h"
 #include "numeric.h"
 
@@ -15,7 +15,7 @@ double Sampler::ratio_eta(int k, double y) {
   std::vector<double> eta(s_.eta), A(K_ * K_);
   eta[k] = y;
   association(A.data(), s_.theta.data(), eta.data(), K_);
-  return 0.5 * (log_det_term(y) - logdet_[k]) + 0.5 * quad_change(A.data());
+  return 0.5 * (nt_ * (log_det_term(y) - logdet_[k])) + 0.5 * quad_change(A.data());
 }
 
 // Each eigenvalue in turn on the logit scale of (eta_lo, eta_hi): the
@@ -34,7 +34,8 @@ void Sampler::update_eta(Xoshiro &rng, Counts &counts) {
     eta[k] = y;
     association(A, s_.theta.data(), eta, K_);
     const double ld = log_det_term(y);
-    const double lg = 0.5 * (ld - logdet_[k]) + 0.5 * quad_change(A) +
+    // T periods: T times the log-determinant (nt_ * x is x when T = 1).
+    const double lg = 0.5 * (nt_ * (ld - logdet_[k])) + 0.5 * quad_change(A) +
                       logit_jacobian(y, lo, hi) - logit_jacobian(x, lo, hi);
     if (accept(rng, lg)) {
       s_.eta[k] = y;

@@ -15,8 +15,8 @@ namespace mcar_engine {
 // the cells' g and c at v left in m_new and c_new (n each).
 double Sampler::psi_proposal(int r, double v, double *m_new, double *c_new) const {
   double ll = 0.0;
-  for (int i = 0; i < n_; i++) {
-    const int x = i + n_ * r;
+  for (int i = 0; i < N_; i++) {
+    const int x = i + N_ * r;
     m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_[x]);
     c_new[i] = cell_c(NEGBINOMIAL, d_.Y[x], d_.E[x], v);
     ll += (c_new[i] - ll_const_[x]) - (m_new[i] - m_[x]);
@@ -25,7 +25,7 @@ double Sampler::psi_proposal(int r, double v, double *m_new, double *c_new) cons
 }
 
 double Sampler::ratio_psi(int r, double v) const {
-  std::vector<double> m(n_), c(n_);
+  std::vector<double> m(N_), c(N_);
   return psi_proposal(r, v, m.data(), c.data());
 }
 
@@ -33,15 +33,15 @@ void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
   if (d_.family != NEGBINOMIAL)
     return;
   double *m_new = work_.data();
-  double *c_new = m_new + n_;
+  double *c_new = m_new + N_;
   for (int r = 0; r < K_; r++) {
     const double step = sc_.psi[r] * rng.normal();
     const double v = s_.psi[r] * std::exp(step);
     // The random walk on log psi has Jacobian v / psi.
     if (accept(rng, psi_proposal(r, v, m_new, c_new) + step)) {
       s_.psi[r] = v;
-      std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
-      std::copy(c_new, c_new + n_, ll_const_.begin() + n_ * r);
+      std::copy(m_new, m_new + N_, m_.begin() + N_ * r);
+      std::copy(c_new, c_new + N_, ll_const_.begin() + N_ * r);
       counts.psi[r]++;
     }
   }
@@ -68,8 +68,8 @@ double Sampler::ridge_proposal(int r, double v, double a, const double *f,
                                double *lp_new, double *m_new,
                                double *c_new) const {
   double ll = 0.0;
-  for (int i = 0; i < n_; i++) {
-    const int x = i + n_ * r;
+  for (int i = 0; i < N_; i++) {
+    const int x = i + N_ * r;
     const double dl = (a - 1.0) * f[i];
     lp_new[i] = lp_[x] + dl;
     m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_new[i]);
@@ -90,19 +90,19 @@ double Sampler::ridge_proposal(int r, double v, double a, const double *f,
 // over the units.
 double Sampler::ridge_field(int r, double *f) const {
   double mean = 0.0;
-  for (int i = 0; i < n_; i++) {
-    f[i] = field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+  for (int i = 0; i < N_; i++) {
+    f[i] = field_part(s_.Lambda.data(), s_.phi.data(), N_, K_, i, r);
     mean += f[i];
   }
-  mean /= n_;
+  mean /= N_;
   double ss = 0.0;
-  for (int i = 0; i < n_; i++)
+  for (int i = 0; i < N_; i++)
     ss += (f[i] - mean) * (f[i] - mean);
-  return ss / n_;
+  return ss / N_;
 }
 
 double Sampler::ratio_ridge(int r, double v, double a) const {
-  std::vector<double> f(n_), lp(n_), m(n_), c(n_);
+  std::vector<double> f(N_), lp(N_), m(N_), c(N_);
   ridge_field(r, f.data());
   return ridge_proposal(r, v, a, f.data(), lp.data(), m.data(), c.data());
 }
@@ -111,9 +111,9 @@ void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
   if (d_.family != NEGBINOMIAL)
     return;
   double *f = work_.data();
-  double *lp_new = f + n_;
-  double *m_new = lp_new + n_;
-  double *c_new = m_new + n_;
+  double *lp_new = f + N_;
+  double *m_new = lp_new + N_;
+  double *c_new = m_new + N_;
   for (int r = 0; r < K_; r++) {
     const double u = sc_.ridge[r] * rng.normal();
     const double v = s_.psi[r] * std::exp(u);
@@ -128,9 +128,9 @@ void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
       s_.psi[r] = v;
       for (int c = r; c < K_; c++)
         s_.Lambda[r + K_ * c] *= a;
-      std::copy(lp_new, lp_new + n_, lp_.begin() + n_ * r);
-      std::copy(m_new, m_new + n_, m_.begin() + n_ * r);
-      std::copy(c_new, c_new + n_, ll_const_.begin() + n_ * r);
+      std::copy(lp_new, lp_new + N_, lp_.begin() + N_ * r);
+      std::copy(m_new, m_new + N_, m_.begin() + N_ * r);
+      std::copy(c_new, c_new + N_, ll_const_.begin() + N_ * r);
       counts.ridge[r]++;
     }
   }

@@ -11,27 +11,76 @@
 
 namespace mcar_engine {
 
-// Effect c of unit i at y: the likelihood change of the outcomes r <= c
-// that load on it, and the change of its conditional prior given the
-// neighbours' effects (precision D_i, linear term sum_b A[c,b] (C Phi)[i,b]).
-double Sampler::ratio_phi(int i, int c, double y) const {
+// The conditional prior of effect c of unit i in period t given the rest:
+// -d x^2 / 2 + as x up to a constant.  Without periods d = D_i and as =
+// sum_b A[c,b] (C Phi)[i,b].  With periods, x enters the innovation of
+// period t, x - a (a = alpha_c phi[i,c,t-1], 0 in the first period), and
+// that of period t + 1, f - alpha_c x (f = phi[i,c,t+1]; none in the last
+// period), each with the prior above: d = D_i (1 + alpha_c^2) and as =
+// s_t + D_i a + alpha_c (D_i f - s_{t+1}), s_t = sum_b A[c,b] (C E_t)[i,b].
+// ns holds the neighbour sums (C Phi_t)[i,b] of the unit, K per period.
+inline void effect_prior(const double *A, const double *ns, const double *phi,
+                         const double *alpha, double Di, int K, int nt, int N,
+                         int n, int i, int c, int t, double *d, double *as) {
+  double s = 0.0;
+  for (int b = 0; b < K; b++) {
+    const double e = t > 0 ? ns[K * t + b] - alpha[b] * ns[K * (t - 1) + b]
+                           : ns[K * t + b];
+    s += A[c + K * b] * e;
+  }
+  if (nt == 1) {
+    *d = Di;
+    *as = s;
+    return;
+  }
+  const double ac = alpha[c];
+  const double *f = phi + (size_t)N * c + i;
+  if (t > 0)
+    s += Di * ac * f[(size_t)n * (t - 1)];
+  double dd = Di;
+  if (t + 1 < nt) {
+    double s1 = 0.0;
+    for (int b = 0; b < K; b++)
+      s1 += A[c + K * b] * (ns[K * (t + 1) + b] - alpha[b] * ns[K * t + b]);
+    s += ac * (Di * f[(size_t)n * (t + 1)] - s1);
+    dd = Di * (1.0 + ac * ac);
+  }
+  *d = dd;
+  *as = s;
+}
+
+// The neighbour sums (C Phi_t)[i,b] of unit i, K per period (nt K values).
+inline void unit_neighbour_sums(const Data &d, const double *phi, int N, int K,
+                                int nt, int i, double *ns) {
+  const int q0 = d.row_ptr[i], q1 = d.row_ptr[i + 1];
+  for (int t = 0; t < nt; t++)
+    for (int b = 0; b < K; b++) {
+      const double *pb = phi + (size_t)N * b + (size_t)d.n * t;
+      double v = 0.0;
+      for (int q = q0; q < q1; q++)
+        v += d.w[q] * pb[d.col[q]];
+      ns[K * t + b] = v;
+    }
+}
+
+// Effect c of row x at y: the likelihood change of the outcomes r <= c
+// that load on it, and the change of its conditional prior (effect_prior).
+double Sampler::ratio_phi(int x0, int c, double y) const {
   const double *phi = s_.phi.data();
-  const double x = phi[i + n_ * c];
+  const int i = x0 % n_, t = x0 / n_;
+  const double x = phi[x0 + N_ * c];
   double ll = 0.0;
   for (int r = 0; r <= c; r++) {
-    const int at = i + n_ * r;
+    const int at = x0 + N_ * r;
     const double lp = lp_[at] + s_.Lambda[r + K_ * c] * (y - x);
     ll += d_.Y[at] * (lp - lp_[at]) - (g(at, r, lp) - m_[at]);
   }
-  double as = 0.0;
-  for (int q = d_.row_ptr[i]; q < d_.row_ptr[i + 1]; q++) {
-    const int j = d_.col[q];
-    double t = 0.0;
-    for (int b = 0; b < K_; b++)
-      t += A_[c + K_ * b] * phi[j + n_ * b];
-    as += d_.w[q] * t;
-  }
-  return ll - 0.5 * D_[i] * (y * y - x * x) + (y - x) * as;
+  std::vector<double> ns((size_t)nt_ * K_);
+  unit_neighbour_sums(d_, phi, N_, K_, nt_, i, ns.data());
+  double d, as;
+  effect_prior(A_.data(), ns.data(), phi, nt_ > 1 ? s_.alpha.data() : nullptr, D_[i],
+               K_, nt_, N_, n_, i, c, t, &d, &as);
+  return ll - 0.5 * d * (y * y - x * x) + (y - x) * as;
 }
 
 // The effects unit by unit, each from a random walk (scale: its sd) or,
@@ -82,6 +131,7 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
       effects_of_unit<FAMILY, NEWTON>(i, rng, work_.data(), acc);
     return;
   }
+  const int scratch_size = (nt_ + 2) * K_;
   // Colour by colour: the units of one colour share no neighbour, so their
   // conditionals do not involve each other and they are updated together,
   // in chunks of UNIT_CHUNK on the pool's threads.  Unit i draws from a
@@ -97,7 +147,9 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   for (int c = 0; c < colours; c++) {
     const int first = cp[c], units = cp[c + 1] - cp[c];
     threads.run((units + UNIT_CHUNK - 1) / UNIT_CHUNK, [&](int chunk) {
-      double scratch[3 * MAX_K]; // 3 K values
+      double stack[3 * MAX_K];
+      std::vector<double> heap(nt_ > 1 ? scratch_size : 0);
+      double *scratch = nt_ > 1 ? heap.data() : stack; // (T + 2) K values
       const int end = first + std::min(units, (chunk + 1) * UNIT_CHUNK);
       for (int q = first + chunk * UNIT_CHUNK; q < end; q++) {
         const int i = order[q];
@@ -109,11 +161,12 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   }
 }
 
-// The K effects of unit i, one after the other (see update_phi); scratch
-// holds 3 K values, acc the acceptance counts per cell.
+// The K effects of unit i, one after the other, period by period (see
+// update_phi); scratch holds (T + 2) K values, acc the acceptance counts
+// per cell.
 template <int FAMILY, bool NEWTON>
 inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc) {
-  const int n = n_, K = K_;
+  const int N = N_, K = K_, nt = nt_;
   double *__restrict phi = s_.phi.data();
   const double *__restrict L = s_.Lambda.data();
   const double *__restrict A = A_.data();
@@ -125,24 +178,30 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
   const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
   double *__restrict lp = lp_.data();
   double *__restrict m = m_.data();
-  double *s = scratch;        // K neighbour sums
-  double *lp_new = s + K;     // K
-  double *m_new = lp_new + K; // K
-  const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
-  for (int b = 0; b < K; b++) {
-    const double *pb = phi + n * b;
-    double t = 0.0;
-    for (int q = q0; q < q1; q++)
-      t += w[q] * pb[col[q]];
-    s[b] = t;
+  const double *__restrict alpha = nt > 1 ? s_.alpha.data() : nullptr;
+  double *ns = scratch;           // T K neighbour sums
+  double *lp_new = ns + nt * K;   // K
+  double *m_new = lp_new + K;     // K
+  if (nt == 1) {
+    const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
+    for (int b = 0; b < K; b++) {
+      const double *pb = phi + N * b;
+      double t = 0.0;
+      for (int q = q0; q < q1; q++)
+        t += w[q] * pb[col[q]];
+      ns[b] = t;
+    }
+  } else {
+    unit_neighbour_sums(d_, phi, N, K, nt, i, ns);
   }
-  const double d = D_[i];
-  for (int c = 0; c < K; c++) {
-    const int ic = i + n * c;
+  // Period by period, the K effects of each in turn.
+  for (int tc = 0; tc < nt * K; tc++) {
+    const int t = tc / K, c = tc % K;
+    const int row = i + n_ * t;
+    const int ic = row + N * c;
     const double x = phi[ic];
-    double as = 0.0;
-    for (int b = 0; b < K; b++)
-      as += A[c + K * b] * s[b];
+    double d, as;
+    effect_prior(A, ns, phi, alpha, D_[i], K, nt, N, n_, i, c, t, &d, &as);
     // The proposal: a random walk, or the share `step` of the Newton step
     // from the slope sx and curvature px at x (1 - rho of update_phi,
     // written so as to keep its digits for small h).
@@ -153,7 +212,7 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
       sx = as - d * x;
       px = d;
       for (int r = 0; r <= c; r++) {
-        const int at = i + n * r;
+        const int at = row + N * r;
         const double l = L[r + K * c];
         double g1, g2;
         cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
@@ -170,7 +229,7 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     double lg = -0.5 * d * (y * y - x * x) + dy * as;
     double sy = as - d * y, py = d; // the same at y (Newton only)
     for (int r = 0; r <= c; r++) {
-      const int at = i + n * r;
+      const int at = row + N * r;
       const double l = L[r + K * c];
       const double dl = l * dy;
       lp_new[r] = lp[at] + dl;
@@ -199,7 +258,7 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     if (ok) {
       phi[ic] = y;
       for (int r = 0; r <= c; r++) {
-        const int at = i + n * r;
+        const int at = row + N * r;
         lp[at] = lp_new[r];
         m[at] = m_new[r];
       }

@@ -22,11 +22,11 @@ double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
   double *dL = change.data();
   for (int c = r; c < K_; c++)
     dL[c] = L[r + K_ * c] - s_.Lambda[r + K_ * c];
-  return blocked_sum(n_, pool(), [&](int i) {
-    const int at = i + n_ * r;
+  return blocked_sum(N_, pool(), [&](int i) {
+    const int at = i + N_ * r;
     double dl = 0.0;
     for (int c = r; c < K_; c++)
-      dl += dL[c] * s_.phi[i + n_ * c];
+      dl += dL[c] * s_.phi[i + N_ * c];
     lp_new[i] = lp_[at] + dl;
     m_new[i] = g(at, r, lp_new[i]);
     return d_.Y[at] * dl - (m_new[i] - m_[at]);
@@ -34,7 +34,7 @@ double Sampler::lambda_row_proposal(int r, const double *L, double *lp_new,
 }
 
 double Sampler::ratio_lambda_row(int r, const double *row) const {
-  std::vector<double> L(s_.Lambda), lp(n_), m(n_);
+  std::vector<double> L(s_.Lambda), lp(N_), m(N_);
   for (int c = r; c < K_; c++)
     L[r + K_ * c] = row[c - r];
   return lambda_row_proposal(r, L.data(), lp.data(), m.data()) +
@@ -46,8 +46,8 @@ double Sampler::ratio_lambda_row(int r, const double *row) const {
 // loadings carried from row to row.
 void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
   const int K = K_;
-  double *lp_new = work_.data(); // n: proposed mu of the row's outcome
-  double *m_new = lp_new + n_;  // n
+  double *lp_new = work_.data(); // N: proposed mu of the row's outcome
+  double *m_new = lp_new + N_;  // N
   std::vector<double> Lnew(s_.Lambda);
   const double prior_cur = lambda_log_prior(s_.Lambda.data());
   double prior_at = prior_cur;
@@ -81,8 +81,8 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
     if (accept(rng, lg)) {
       for (int c = r; c < K; c++)
         s_.Lambda[r + K * c] = Lnew[r + K * c];
-      for (int i = 0; i < n_; i++) {
-        const int at = i + n_ * r;
+      for (int i = 0; i < N_; i++) {
+        const int at = i + N_ * r;
         lp_[at] = lp_new[i];
         m_[at] = m_new[i];
       }
@@ -100,15 +100,17 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
 // Field c times s and column c of Lambda divided by s leave mu as it is.
 // The fields' log prior changes by -(s^2 - 1) Dsq_c / 2 + (s^2 - 1) A_cc
 // G_cc / 2 + (s - 1) sum_{b != c} A_cb G_cb, the loadings' prior as it
-// says, and the map has Jacobian s^(n - c - 1) (c from 0).
+// says, and the map has Jacobian s^(N - c - 1) (c from 0).  With periods
+// the innovations of field c scale with it, and the same holds of their
+// grams.
 double Sampler::ratio_scale(int c, double s) {
   if (!gram_valid_)
     refresh_gram();
-  const int K = K_;
-  double t = 0.5 * (s * s - 1.0) * (A_[c + K * c] * G_[c + K * c] - H_[c + K * c]);
+  const int K = K_, M = gs_;
+  double t = 0.5 * (s * s - 1.0) * (A_[c + K * c] * G_[c + M * c] - H_[c + M * c]);
   for (int b = 0; b < K; b++)
     if (b != c)
-      t += (s - 1.0) * A_[c + K * b] * G_[c + K * b];
+      t += (s - 1.0) * A_[c + K * b] * G_[c + M * b];
   SmallSquare Ls(K);
   double *L = Ls.data();
   std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
@@ -123,7 +125,7 @@ bool Sampler::scale_moves(Xoshiro &rng, Counts &counts) {
   for (int c = 0; c < K_; c++) {
     const double logs = sc_.scale[c] * rng.normal();
     const double s = std::exp(logs);
-    const double lg = ratio_scale(c, s) + (n_ - c - 1) * logs;
+    const double lg = ratio_scale(c, s) + (N_ - c - 1) * logs;
     if (accept(rng, lg)) {
       // field c times s: column c of T times s
       for (int a = 0; a < K_; a++)
@@ -146,16 +148,37 @@ void Sampler::update_scale(Xoshiro &rng, Counts &counts) {
 // Field a plus t times field b (a < b), with Lambda[r,b] -= t Lambda[r,a]
 // for the outcomes r <= a that load on field a: mu does not change, the map
 // has Jacobian 1, and the fields' log prior changes by
-// -(2 t H_ab + t^2 H_bb) / 2 + (2 t (A G)_ab + t^2 A_aa G_bb) / 2.
+// -(2 t H_ab + t^2 H_bb) / 2 + (2 t (A G)_ab + t^2 A_aa G_bb) / 2.  With
+// periods the innovations of field a move by t u, u = E_b + kappa L Phi_b,
+// kappa = alpha_b - alpha_a, and the same holds with the grams of u (from
+// those of F = [E, L Phi]) in place of those of field b.
 double Sampler::ratio_shear(int a, int b, double t) {
   if (!gram_valid_)
     refresh_gram();
-  const int K = K_;
-  double AG = 0.0;
-  for (int k = 0; k < K; k++)
-    AG += A_[a + K * k] * G_[k + K * b];
-  const double dq = -0.5 * (2.0 * t * H_[a + K * b] + t * t * H_[b + K * b]) +
-                    0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * G_[b + K * b]);
+  const int K = K_, M = gs_;
+  double dq;
+  if (nt_ == 1) {
+    double AG = 0.0;
+    for (int k = 0; k < K; k++)
+      AG += A_[a + K * k] * G_[k + K * b];
+    dq = -0.5 * (2.0 * t * H_[a + K * b] + t * t * H_[b + K * b]) +
+         0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * G_[b + K * b]);
+  } else {
+    const double kap = s_.alpha[b] - s_.alpha[a];
+    const int lb = K + b;
+    // u'X E_k and u'X u for X = C (G) and D (H)
+    auto cross = [&](const std::vector<double> &X, int k) {
+      return X[k + M * b] + kap * X[k + M * lb];
+    };
+    auto self = [&](const std::vector<double> &X) {
+      return X[b + M * b] + 2.0 * kap * X[b + M * lb] + kap * kap * X[lb + M * lb];
+    };
+    double AG = 0.0;
+    for (int k = 0; k < K; k++)
+      AG += A_[a + K * k] * cross(G_, k);
+    dq = -0.5 * (2.0 * t * cross(H_, a) + t * t * self(H_)) +
+         0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * self(G_));
+  }
   SmallSquare Ls(K);
   double *L = Ls.data();
   std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
@@ -193,6 +216,10 @@ void Sampler::update_shear(Xoshiro &rng, Counts &counts) {
 // G <- T' G T and H <- T' H T for T = I + t e_b e_a' (field a plus t
 // times field b), or T = I + (t - 1) e_a e_a' when b == a (field a times t).
 void Sampler::transform_gram(int a, int b, double t) {
+  if (nt_ > 1) {
+    transform_gram_periods(a, b, t);
+    return;
+  }
   const int K = K_;
   for (std::vector<double> *M : {&G_, &H_}) {
     std::vector<double> &X = *M;
@@ -211,6 +238,35 @@ void Sampler::transform_gram(int a, int b, double t) {
   }
 }
 
+// The same for the grams of F = [E, L Phi]: field a plus t field b moves
+// E_a by t (E_b + (alpha_b - alpha_a) L Phi_b) and L Phi_a by t L Phi_b;
+// field a times t moves E_a and L Phi_a by the factor t.
+void Sampler::transform_gram_periods(int a, int b, double t) {
+  const int K = K_, M = gs_;
+  const int la = K + a, lb = K + b;
+  const double kt = t * (s_.alpha[b] - s_.alpha[a]);
+  for (std::vector<double> *X : {&G_, &H_}) {
+    std::vector<double> &Y = *X;
+    if (a == b) {
+      for (int k = 0; k < M; k++) {
+        Y[a + M * k] *= t;
+        Y[k + M * a] *= t;
+        Y[la + M * k] *= t;
+        Y[k + M * la] *= t;
+      }
+    } else {
+      for (int k = 0; k < M; k++) {
+        Y[k + M * a] += t * Y[k + M * b] + kt * Y[k + M * lb];
+        Y[k + M * la] += t * Y[k + M * lb];
+      }
+      for (int k = 0; k < M; k++) {
+        Y[a + M * k] += t * Y[b + M * k] + kt * Y[lb + M * k];
+        Y[la + M * k] += t * Y[lb + M * k];
+      }
+    }
+  }
+}
+
 // Phi <- Phi T, T <- I, when T is not the identity.  Column c of the new
 // fields is sum_a Phi[, a] T[a, c], summed in the order of a.
 void Sampler::transform_fields() {
@@ -224,7 +280,7 @@ void Sampler::transform_fields() {
     return;
   double *phi = s_.phi.data();
   const double *T = T_.data();
-  const int n = n_;
+  const int n = N_;
   parallel_for(n, pool(), [&](int i) {
     double row[MAX_K];
     for (int a = 0; a < K; a++)

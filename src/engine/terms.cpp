@@ -7,6 +7,7 @@
 #include "numeric.h"
 #include "parallel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -50,11 +51,11 @@ void association(double *A, const double *theta, const double *eta, int K) {
 void Sampler::linear_predictor_from_state(double *lp) const {
   for (int r = 0; r < K_; r++) {
     const double *beta = s_.beta.data() + p_ * r;
-    for (int i = 0; i < n_; i++) {
+    for (int i = 0; i < N_; i++) {
       double xb = 0.0;
       for (int j = 0; j < p_; j++)
-        xb += d_.X[i + n_ * j] * beta[j];
-      lp[i + n_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), n_, K_, i, r);
+        xb += d_.X[i + N_ * j] * beta[j];
+      lp[i + N_ * r] = xb + field_part(s_.Lambda.data(), s_.phi.data(), N_, K_, i, r);
     }
   }
 }
@@ -72,9 +73,14 @@ void Sampler::neighbour_sums(const double *u, double *out) const {
   });
 }
 
-// G = Phi' C Phi and H = Phi' D Phi.  The neighbour sums S = C Phi go to
-// scratch first, so that every sum is accumulated in a register.
+// G = Phi' C Phi and H = Phi' D Phi (with periods, see
+// refresh_gram_periods).  The neighbour sums S = C Phi go to scratch first,
+// so that every sum is accumulated in a register.
 void Sampler::refresh_gram() {
+  if (nt_ > 1) {
+    refresh_gram_periods();
+    return;
+  }
   const int n = n_, K = K_;
   const double *__restrict phi = s_.phi.data();
   double *__restrict S = work_.data();
@@ -95,6 +101,73 @@ void Sampler::refresh_gram() {
   gram_valid_ = true;
 }
 
+// The grams of F = [E, L Phi] (2 K x 2 K, see gs_): G = F' (I_T x C) F and
+// H = F' (I_T x D) F, E[x,c] = phi[x,c] - alpha_c phi[x - n,c] the
+// innovations (phi[x,c] in the first period) and L Phi the fields one
+// period back (0 in the first).  One pass over the units, each through its
+// periods, its neighbour sums C F formed on the way; the sums over blocks
+// of SUM_BLOCK units are added in block order, the same to the bit on any
+// number of threads.
+void Sampler::refresh_gram_periods() {
+  const int n = n_, N = N_, K = K_, M = gs_, nt = nt_;
+  const int P = M * (M + 1) / 2; // packed upper triangle
+  const double *phi = s_.phi.data();
+  const double *al = s_.alpha.data();
+  const double *w = d_.w;
+  const int *col = d_.col, *row_ptr = d_.row_ptr;
+  const int blocks = (n + SUM_BLOCK - 1) / SUM_BLOCK;
+  std::vector<double> part((size_t)blocks * 2 * P, 0.0);
+  auto body = [&](int blk) {
+    double *g = &part[(size_t)blk * 2 * P], *h = g + P;
+    double f[2 * MAX_K], cf[2 * MAX_K], ns[MAX_K], prev[MAX_K];
+    const int end = std::min(n, (blk + 1) * SUM_BLOCK);
+    for (int i = blk * SUM_BLOCK; i < end; i++) {
+      const double Di = D_[i];
+      for (int t = 0; t < nt; t++) {
+        const int x = i + n * t;
+        for (int b = 0; b < K; b++) {
+          const double *pb = phi + (size_t)N * b + (size_t)n * t;
+          double v = 0.0;
+          for (int q = row_ptr[i]; q < row_ptr[i + 1]; q++)
+            v += w[q] * pb[col[q]];
+          ns[b] = v;
+        }
+        for (int b = 0; b < K; b++) {
+          const double cur = phi[x + (size_t)N * b];
+          const double lag = t > 0 ? phi[x - n + (size_t)N * b] : 0.0;
+          const double clag = t > 0 ? prev[b] : 0.0;
+          f[b] = t > 0 ? cur - al[b] * lag : cur;
+          f[K + b] = lag;
+          cf[b] = t > 0 ? ns[b] - al[b] * clag : ns[b];
+          cf[K + b] = clag;
+        }
+        int k = 0;
+        for (int a = 0; a < M; a++)
+          for (int c = a; c < M; c++, k++) {
+            g[k] += f[a] * cf[c];
+            h[k] += Di * (f[a] * f[c]);
+          }
+        std::copy(ns, ns + K, prev);
+      }
+    }
+  };
+  if (blocks <= 1)
+    body(0);
+  else
+    pool().run(blocks, body);
+  std::vector<double> gh(2 * P, 0.0);
+  for (int blk = 0; blk < blocks; blk++)
+    for (int k = 0; k < 2 * P; k++)
+      gh[k] += part[(size_t)blk * 2 * P + k];
+  int k = 0;
+  for (int a = 0; a < M; a++)
+    for (int c = a; c < M; c++, k++) {
+      G_[a + M * c] = G_[c + M * a] = gh[k];
+      H_[a + M * c] = H_[c + M * a] = gh[P + k];
+    }
+  gram_valid_ = true;
+}
+
 // ---- prior terms ------------------------------------------------------------
 
 // sum_i log(1 - eta_k lambda_i) = log|D - eta_k C| - log|D|, from the map's
@@ -104,8 +177,9 @@ double Sampler::log_det_term(double eta_k) const { return (*d_.logdet)(eta_k); }
 // sum_ab A[a,b] G[a,b] - sum_ab A_[a,b] G[a,b], summed as one difference.
 double Sampler::quad_change(const double *A) const {
   double s = 0.0;
-  for (int x = 0; x < K_ * K_; x++)
-    s += (A[x] - A_[x]) * G_[x];
+  for (int b = 0; b < K_; b++)
+    for (int a = 0; a < K_; a++)
+      s += (A[a + K_ * b] - A_[a + K_ * b]) * G_[a + gs_ * b];
   return s;
 }
 
@@ -153,7 +227,7 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
   const double *__restrict ref = ref_cell_.data();
-  return blocked_sum(n_ * K_, pool(), [&](int x) {
+  return blocked_sum(N_ * K_, pool(), [&](int x) {
     // For the Poisson the cached E exp(mu) spares an exp.
     const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];
@@ -178,7 +252,7 @@ double Sampler::accumulate(Summaries &sm) const {
 
 double Sampler::deviance() const {
   double s = 0.0;
-  for (int x = 0; x < n_ * K_; x++)
+  for (int x = 0; x < N_ * K_; x++)
     if (d_.E[x] > 0)
       s += d_.Y[x] * lp_[x] - m_[x] + ll_const_[x];
   return -2.0 * s;

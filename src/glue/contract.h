@@ -32,7 +32,9 @@
   ITEM(ref_lp, REQUIRED)                                                       \
   ITEM(psi_scale, REQUIRED)                                                    \
   ITEM(rounds, REQUIRED)                                                       \
-  ITEM(newton, REQUIRED)
+  ITEM(newton, REQUIRED)                                                       \
+  ITEM(periods, OPTIONAL)                                                      \
+  ITEM(alpha_fixed, OPTIONAL)
 
 // state: a chain's state; the one returned (result$state) has every element
 // but summaries, which the result carries apart.
@@ -43,6 +45,7 @@
   ITEM(eta, REQUIRED)                                                          \
   ITEM(theta, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
+  ITEM(alpha, OPTIONAL)                                                        \
   ITEM(lp, NULLABLE)                                                           \
   ITEM(rng, REQUIRED)                                                          \
   ITEM(summaries, NULLABLE)
@@ -59,7 +62,8 @@
   ITEM(shear, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
   ITEM(ridge, REQUIRED)                                                        \
-  ITEM(lambda_corr, REQUIRED)
+  ITEM(lambda_corr, REQUIRED)                                                  \
+  ITEM(alpha, OPTIONAL)
 
 // control: the run (see engine/chain.h) and its threads.
 #define MCAR_CONTROL_LIST(ITEM)                                                \
@@ -86,7 +90,8 @@
   ITEM(eta, REQUIRED)                                                          \
   ITEM(theta, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
-  ITEM(deviance, REQUIRED)
+  ITEM(deviance, REQUIRED)                                                     \
+  ITEM(alpha, REQUIRED)
 
 // result$accept: the accepted proposals of the run.
 #define MCAR_ACCEPT_LIST(ITEM)                                                 \
@@ -98,7 +103,8 @@
   ITEM(scale, REQUIRED)                                                        \
   ITEM(shear, REQUIRED)                                                        \
   ITEM(psi, REQUIRED)                                                          \
-  ITEM(ridge, REQUIRED)
+  ITEM(ridge, REQUIRED)                                                        \
+  ITEM(alpha, REQUIRED)
 
 // The running summaries (result$summaries, and state$summaries of a later
 // call): the number of sweeps added, then the per-cell summaries (n x K

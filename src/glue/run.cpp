@@ -7,22 +7,30 @@
 //   .Call(mcar_engine_run, data, state, scales, control)
 //
 // data:    list(family (0 Poisson, 1 binomial, 2 negative binomial),
-//          Y, E (n x K: expected counts, or binomial trials), X (n x p),
+//          Y, E (n T x K: expected counts, or binomial trials), X (n T x p),
 //          row_ptr (n + 1), col (0-based),
 //          w, logdet (the map's log-determinant interpolant, from
 //          mcar_map_prepare), eta_lo, eta_hi, beta_prec (p x K), iw_df,
 //          iw_scale (K x K), ref_lp (K: the linear predictor above which
 //          a cell counts as raised), psi_scale (prior scale of 1 / sqrt(psi)),
 //          rounds (of the moves given mu per sweep), newton (1: the
-//          effects' Newton proposals; 0: random walks))
-// state:   list(beta (p x K), phi (n x K), Lambda (K x K), eta (K),
+//          effects' Newton proposals; 0: random walks), periods (optional:
+//          T, 1 when absent; Y, E and X then have n T rows, unit fastest
+//          within period, n the map's units), alpha_fixed (optional: TRUE
+//          keeps the autoregressive coefficients at state$alpha))
+// state:   list(beta (p x K), phi (n T x K), Lambda (K x K), eta (K),
 //          theta (K (K - 1) / 2), psi (K, negative binomial; else empty),
-//          lp (n x K mu carried by the chain, or
+//          alpha (optional: K autoregressive coefficients in (-1, 1)
+//          with periods, 0 when absent; else ignored),
+//          lp (n T x K mu carried by the chain, or
 //          NULL), rng (32 raw bytes), summaries (NULL or the running
 //          summaries a previous call returned))
-// scales:  list(beta (K), beta_chol (p x p x K), phi (n x K),
+// scales:  list(beta (K), beta_chol (p x p x K), phi (n T x K),
 //          lambda (K x K), eta (K), theta, scale (K), shear, psi and ridge
-//          (K each, or empty), lambda_corr (K x K x K: per row of the loadings, the
+//          (K each, or empty), alpha (optional: K, with periods: the
+//          logit-scale sd of each autoregressive coefficient's move with
+//          the innovations held; absent or empty for none),
+//          lambda_corr (K x K x K: per row of the loadings, the
 //          Cholesky factor of its proposal's correlations))
 // control: list(sweeps, thin, offset, unit_thin, accumulate, threads
 //          (optional, 1 when absent)): the run, as engine/chain.h's Control
@@ -65,15 +73,23 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   SEXP Xs = element(data_s, data::X);
   if (!Rf_isMatrix(Ys) || !Rf_isMatrix(Xs))
     throw std::invalid_argument("engine input `Y` and `X` must be matrices");
-  d.n = Rf_nrows(Ys);
+  if (element(data_s, data::periods, true) != nullptr)
+    d.T = int_scalar(data_s, data::periods);
+  if (d.T < 1 || Rf_nrows(Ys) % d.T != 0)
+    throw std::invalid_argument("engine input `periods` must be a positive "
+                                "divisor of the rows of `Y`");
+  const int N = Rf_nrows(Ys); // n T rows
+  d.n = N / d.T;
   d.K = Rf_ncols(Ys);
   d.p = Rf_ncols(Xs);
   const int n = d.n, K = d.K, p = d.p, nth = K * (K - 1) / 2;
-  if (n < 1 || K < 1 || K > mcar_engine::MAX_K || p < 1 || Rf_nrows(Xs) != n)
+  if (n < 1 || K < 1 || K > mcar_engine::MAX_K || p < 1 || Rf_nrows(Xs) != N)
     throw std::invalid_argument("engine input sizes do not agree");
-  d.Y = reals(data_s, data::Y, (R_xlen_t)n * K);
-  d.E = reals(data_s, data::E, (R_xlen_t)n * K);
-  d.X = reals(data_s, data::X, (R_xlen_t)n * p);
+  if (element(data_s, data::alpha_fixed, true) != nullptr)
+    d.alpha_fixed = *LOGICAL(element(data_s, data::alpha_fixed)) != 0;
+  d.Y = reals(data_s, data::Y, (R_xlen_t)N * K);
+  d.E = reals(data_s, data::E, (R_xlen_t)N * K);
+  d.X = reals(data_s, data::X, (R_xlen_t)N * p);
   d.row_ptr = ints(data_s, data::row_ptr, n + 1);
   const int nnz = d.row_ptr[n];
   if (d.row_ptr[0] != 0 || nnz < 0)
@@ -116,7 +132,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
 
   mcar_engine::State s;
   s.beta = copy(reals(state_s, state::beta, (R_xlen_t)p * K), (R_xlen_t)p * K);
-  s.phi = copy(reals(state_s, state::phi, (R_xlen_t)n * K), (R_xlen_t)n * K);
+  s.phi = copy(reals(state_s, state::phi, (R_xlen_t)N * K), (R_xlen_t)N * K);
   s.Lambda = copy(reals(state_s, state::Lambda, (R_xlen_t)K * K), (R_xlen_t)K * K);
   s.eta = copy(reals(state_s, state::eta, K), K);
   s.theta = copy(reals(state_s, state::theta, nth), nth);
@@ -124,12 +140,23 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   for (double v : s.psi)
     if (!(v > 0) || !std::isfinite(v))
       throw std::invalid_argument("engine input `psi` must be positive and finite");
+  const int nalpha = d.T > 1 ? K : 0;
+  if (nalpha > 0) {
+    SEXP a_s = element(state_s, state::alpha, true);
+    if (a_s != nullptr && Rf_xlength(a_s) > 0)
+      s.alpha = copy(reals(state_s, state::alpha, K), K);
+    else
+      s.alpha.assign(K, 0.0);
+    for (double v : s.alpha)
+      if (!(v > -1.0 && v < 1.0) && !(d.alpha_fixed && std::fabs(v) == 1.0))
+        throw std::invalid_argument("engine input `alpha` must lie in (-1, 1)");
+  }
   {
     SEXP lp_s = element(state_s, state::lp);
-    if (TYPEOF(lp_s) == REALSXP && Rf_xlength(lp_s) == (R_xlen_t)n * K)
-      s.lp = copy(REAL(lp_s), (R_xlen_t)n * K);
+    if (TYPEOF(lp_s) == REALSXP && Rf_xlength(lp_s) == (R_xlen_t)N * K)
+      s.lp = copy(REAL(lp_s), (R_xlen_t)N * K);
     else if (lp_s != R_NilValue && Rf_xlength(lp_s) != 0)
-      throw std::invalid_argument("engine input `lp` must be NULL or n x K doubles");
+      throw std::invalid_argument("engine input `lp` must be NULL or (n T) x K doubles");
   }
   SEXP rng_s = element(state_s, state::rng);
   if (TYPEOF(rng_s) != RAWSXP || Rf_xlength(rng_s) != Xoshiro::STATE_BYTES)
@@ -142,7 +169,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   mcar_engine::Scales sc;
   sc.beta = reals(scales_s, scales::beta, K);
   sc.beta_chol = reals(scales_s, scales::beta_chol, (R_xlen_t)p * p * K);
-  sc.phi = reals(scales_s, scales::phi, (R_xlen_t)n * K);
+  sc.phi = reals(scales_s, scales::phi, (R_xlen_t)N * K);
   sc.lambda = reals(scales_s, scales::lambda, (R_xlen_t)K * K);
   sc.eta = reals(scales_s, scales::eta, K);
   sc.theta = reals(scales_s, scales::theta, nth);
@@ -151,6 +178,11 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sc.psi = reals(scales_s, scales::psi, npsi);
   sc.ridge = reals(scales_s, scales::ridge, npsi);
   sc.lambda_corr = reals(scales_s, scales::lambda_corr, (R_xlen_t)K * K * K);
+  if (nalpha > 0) {
+    SEXP a_s = element(scales_s, scales::alpha, true);
+    if (a_s != nullptr && Rf_xlength(a_s) > 0)
+      sc.alpha = reals(scales_s, scales::alpha, K);
+  }
 
   mcar_engine::Control ctl;
   ctl.sweeps = int_scalar(control_s, control::sweeps);
@@ -166,7 +198,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
     throw std::invalid_argument("engine control values out of range");
   const int kept = ctl.kept_sweeps(), kept_units = ctl.kept_fields();
 
-  const int cells = n * K;
+  const int cells = N * K;
   mcar_engine::Summaries sm(cells);
   if (ctl.accumulate) {
     SEXP prev = element(state_s, state::summaries);
@@ -182,11 +214,11 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
 
   const int npk = K * (K + 1) / 2;
   cpp11::sexp beta_f = new_matrix(kept, p * K),
-              phi_f = new_matrix(kept_units, n * K),
+              phi_f = new_matrix(kept_units, N * K),
               lam_f = new_matrix(kept, npk), A_f = new_matrix(kept, npk),
               eta_f = new_matrix(kept, K), theta_f = new_matrix(kept, nth),
               psi_f = new_matrix(kept, npsi),
-              dev_f = new_matrix(kept, 1);
+              dev_f = new_matrix(kept, 1), alpha_f = new_matrix(kept, nalpha);
 
   mcar_engine::Sampler sampler(d, s, sc);
   mcar_engine::Counts counts(d);
@@ -199,6 +231,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   out.theta = REAL(theta_f);
   out.psi = REAL(psi_f);
   out.deviance = REAL(dev_f);
+  out.alpha = REAL(alpha_f);
   mcar_engine::run_chain(sampler, rng, counts, sm, ctl, out,
                          &cpp11::check_user_interrupt);
 
@@ -211,28 +244,30 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   cpp11::sexp draws_out = named_list(
       {{draws::beta, beta_f}, {draws::phi, phi_f}, {draws::Lambda, lam_f},
        {draws::A, A_f}, {draws::eta, eta_f}, {draws::theta, theta_f},
-       {draws::psi, psi_f}, {draws::deviance, dev_f}});
+       {draws::psi, psi_f}, {draws::deviance, dev_f}, {draws::alpha, alpha_f}});
   cpp11::sexp state_out = named_list(
-      {{state::beta, reals_of(s.beta, p, K)}, {state::phi, reals_of(s.phi, n, K)},
+      {{state::beta, reals_of(s.beta, p, K)}, {state::phi, reals_of(s.phi, N, K)},
        {state::Lambda, reals_of(s.Lambda, K, K)}, {state::eta, reals_of(s.eta, K, 1)},
        {state::theta, reals_of(s.theta, nth, 1)},
        {state::psi, reals_of(s.psi, npsi, 1)},
+       {state::alpha, reals_of(s.alpha, nalpha, 1)},
        {state::lp, reals_of(std::vector<double>(sampler.linear_predictor(),
-                                                sampler.linear_predictor() + n * K),
-                            n, K)},
+                                                sampler.linear_predictor() + N * K),
+                            N, K)},
        {state::rng, rng_out}});
   cpp11::sexp accept_out = named_list(
-      {{accept::beta, ints_of(counts.beta, K, 1)}, {accept::phi, ints_of(counts.phi, n, K)},
+      {{accept::beta, ints_of(counts.beta, K, 1)}, {accept::phi, ints_of(counts.phi, N, K)},
        {accept::lambda, ints_of(counts.lambda, K, 1)},
        {accept::eta, ints_of(counts.eta, K, 1)},
        {accept::theta, ints_of(counts.theta, nth, 1)},
        {accept::scale, ints_of(counts.scale, K, 1)},
        {accept::shear, ints_of(counts.shear, nth, 1)},
        {accept::psi, ints_of(counts.psi, npsi, 1)},
-       {accept::ridge, ints_of(counts.ridge, npsi, 1)}});
+       {accept::ridge, ints_of(counts.ridge, npsi, 1)},
+       {accept::alpha, ints_of(counts.alpha, (int)counts.alpha.size(), 1)}});
   cpp11::sexp summaries_out = R_NilValue;
   if (ctl.accumulate) {
-#define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, n, K)},
+#define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, N, K)},
     summaries_out = named_list({{summaries::draws, scalar(sm.draws)},
                                 MCAR_SUMMARY_CELLS_LIST(MCAR_WRITE_SUMMARY)});
 #undef MCAR_WRITE_SUMMARY

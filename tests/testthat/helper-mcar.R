@@ -191,10 +191,11 @@ tiny_fit <- function(args) do.call(fit_quietly, args[names(args) != "progress"])
 # The elements of what the engine returns: the groups of draws, the state
 # and the acceptance counts.
 draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "psi",
-                "deviance")
-state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "lp", "rng")
+                "deviance", "alpha")
+state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "alpha", "lp",
+                 "rng")
 accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi", "ridge")
+                  "psi", "ridge", "alpha")
 
 # Two outcomes, one covariate and two missing counts on the 5 x 5 grid.
 engine_case <- function(seed = 5) {

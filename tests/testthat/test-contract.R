@@ -43,7 +43,7 @@ test_that("the engine returns what its interface documents", {
   expect_identical(names(r$state), state_names)
   expect_identical(names(r$accept), accept_names)
   dims <- vapply(r$draws[draw_names], ncol, integer(1))
-  expect_identical(unname(dims), c(p * K, n * K, 3L, 3L, K, 1L, 0L, 1L))
+  expect_identical(unname(dims), c(p * K, n * K, 3L, 3L, K, 1L, 0L, 1L, 0L))
   expect_identical(dim(r$state$lp), c(n, K))
   expect_identical(length(r$state$rng), 32L)
   expect_true(all(r$accept$phi >= 0 & r$accept$phi <= 12))

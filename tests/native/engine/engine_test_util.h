@@ -118,9 +118,11 @@ inline std::vector<double> dense_association(const double *theta,
 
 // ---- problems --------------------------------------------------------------------
 
+// With T periods the rows of Y, E and X are the N = n T unit-periods, unit
+// fastest (row i + n t), as the engine reads them.
 struct Problem {
-  int n = 0, K = 0, p = 0;
-  std::vector<double> Y, E, X; // n x K, n x K, n x p
+  int n = 0, K = 0, p = 0, T = 1;
+  std::vector<double> Y, E, X; // N x K, N x K, N x p
   std::vector<double> C, D;    // dense n x n map, its row sums
   std::vector<int> row_ptr, col;
   std::vector<double> w;
@@ -132,11 +134,11 @@ struct Problem {
   std::vector<double> ref_lp;
   mcar_engine::Data data;
 
-  Problem(int n_, int K_, int p_) : n(n_), K(K_), p(p_) {
-    Y.assign(n * K, 0.0);
-    E.assign(n * K, 1.0);
-    X.assign(n * p, 0.0);
-    for (int i = 0; i < n; i++)
+  Problem(int n_, int K_, int p_, int T_ = 1) : n(n_), K(K_), p(p_), T(T_) {
+    Y.assign(N() * K, 0.0);
+    E.assign(N() * K, 1.0);
+    X.assign(N() * p, 0.0);
+    for (int i = 0; i < N(); i++)
       X[i] = 1.0;
     beta_prec.assign(p * K, 0.0);
     iw_scale.assign(K * K, 0.0);
@@ -170,8 +172,11 @@ struct Problem {
         D[i] = 1.0;
   }
 
+  int N() const { return n * T; }
+
   void bind() {
     data.n = n;
+    data.T = T;
     data.K = K;
     data.p = p;
     data.Y = Y.data();
@@ -234,7 +239,9 @@ inline std::vector<double> weighted_grid_map(int side) {
 inline State empty_state(const Problem &P) {
   State s;
   s.beta.assign(P.p * P.K, 0.0);
-  s.phi.assign(P.n * P.K, 0.0);
+  s.phi.assign(P.N() * P.K, 0.0);
+  if (P.T > 1)
+    s.alpha.assign(P.K, 0.0);
   s.Lambda.assign(P.K * P.K, 0.0);
   for (int k = 0; k < P.K; k++)
     s.Lambda[k + P.K * k] = 1.0;
@@ -243,17 +250,19 @@ inline State empty_state(const Problem &P) {
   return s;
 }
 
-// mu[i,r] = sum_j X[i,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[i,c].
+// mu[x,r] = sum_j X[x,j] beta[j,r] + sum_{c >= r} Lambda[r,c] phi[x,c] for
+// every row x (unit-period).
 inline std::vector<double> dense_mu(const Problem &P, const State &s) {
-  std::vector<double> mu(P.n * P.K, 0.0);
+  const int N = P.N();
+  std::vector<double> mu(N * P.K, 0.0);
   for (int r = 0; r < P.K; r++)
-    for (int i = 0; i < P.n; i++) {
+    for (int i = 0; i < N; i++) {
       double m = 0.0;
       for (int j = 0; j < P.p; j++)
-        m += P.X[i + P.n * j] * s.beta[j + P.p * r];
+        m += P.X[i + N * j] * s.beta[j + P.p * r];
       for (int c = r; c < P.K; c++)
-        m += s.Lambda[r + P.K * c] * s.phi[i + P.n * c];
-      mu[i + P.n * r] = m;
+        m += s.Lambda[r + P.K * c] * s.phi[i + N * c];
+      mu[i + N * r] = m;
     }
   return mu;
 }
@@ -265,17 +274,17 @@ inline void fill_counts(Problem &P, const State &truth, std::mt19937 &gen,
   std::uniform_real_distribution<double> unif(e_lo, e_hi);
   std::normal_distribution<double> normal(0.0, 1.0);
   for (int j = 1; j < P.p; j++)
-    for (int i = 0; i < P.n; i++)
-      P.X[i + P.n * j] = normal(gen);
+    for (int i = 0; i < P.N(); i++)
+      P.X[i + P.N() * j] = normal(gen);
   const std::vector<double> mu = dense_mu(P, truth);
-  for (int x = 0; x < P.n * P.K; x++) {
+  for (int x = 0; x < P.N() * P.K; x++) {
     P.E[x] = unif(gen);
     if (P.family == mcar_engine::BINOMIAL) {
       P.E[x] = std::round(4.0 * P.E[x]); // trials
       std::binomial_distribution<int> b((int)P.E[x], 1.0 / (1.0 + std::exp(-mu[x])));
       P.Y[x] = b(gen);
     } else if (P.family == mcar_engine::NEGBINOMIAL) {
-      const double psi = truth.psi[x / P.n];
+      const double psi = truth.psi[x / P.N()];
       std::gamma_distribution<double> gam(psi, P.E[x] * std::exp(mu[x]) / psi);
       std::poisson_distribution<int> pois(gam(gen));
       P.Y[x] = pois(gen);
@@ -286,10 +295,11 @@ inline void fill_counts(Problem &P, const State &truth, std::mt19937 &gen,
   }
 }
 
-// The fields' log prior -phi' Q phi / 2 with Q = I_K (x) D - A (x) C, and
-// (with_logdet) + log det(Q) / 2; -Inf when Q is not positive definite.
-inline double dense_field_log_prior(const Problem &P, const State &s,
-                                    bool with_logdet) {
+// The log prior -phi' Q phi / 2 of one period's fields (n x K) with
+// Q = I_K (x) D - A (x) C, and (with_logdet) + log det(Q) / 2; -Inf when Q
+// is not positive definite.
+inline double dense_period_log_prior(const Problem &P, const std::vector<double> &phi,
+                                     const State &s, bool with_logdet) {
   const int n = P.n, K = P.K, N = n * K;
   const std::vector<double> A = dense_association(s.theta.data(), s.eta.data(), K);
   std::vector<double> Q((size_t)N * N, 0.0);
@@ -302,7 +312,7 @@ inline double dense_field_log_prior(const Problem &P, const State &s,
   double quad = 0.0;
   for (int u = 0; u < N; u++)
     for (int v = 0; v < N; v++)
-      quad += s.phi[u] * Q[u + (size_t)N * v] * s.phi[v];
+      quad += phi[u] * Q[u + (size_t)N * v] * phi[v];
   double logdet = 0.0;
   if (with_logdet) {
     if (!chol_lower(Q, N))
@@ -311,6 +321,24 @@ inline double dense_field_log_prior(const Problem &P, const State &s,
       logdet += 2.0 * std::log(Q[u + (size_t)N * u]);
   }
   return -0.5 * quad + 0.5 * logdet;
+}
+
+// The fields' log prior: with T periods, that of one period at each
+// period's innovations phi[,,t] - phi[,,t-1] diag(alpha) (phi[,,0] itself).
+inline double dense_field_log_prior(const Problem &P, const State &s,
+                                    bool with_logdet) {
+  const int n = P.n, K = P.K, N = P.N();
+  double lp = 0.0;
+  for (int t = 0; t < P.T; t++) {
+    std::vector<double> e(n * K);
+    for (int c = 0; c < K; c++)
+      for (int i = 0; i < n; i++) {
+        const int x = i + n * t + N * c;
+        e[i + n * c] = t == 0 ? s.phi[x] : s.phi[x] - s.alpha[c] * s.phi[x - n];
+      }
+    lp += dense_period_log_prior(P, e, s, with_logdet);
+  }
+  return lp;
 }
 
 // The normal priors of the coefficients, flat where the precision is 0.
@@ -371,14 +399,14 @@ inline double dense_lambda_log_prior(const Problem &P, const State &s) {
 inline double dense_log_lik(const Problem &P, const State &s) {
   const std::vector<double> mu = dense_mu(P, s);
   double ll = 0.0;
-  for (int x = 0; x < P.n * P.K; x++) {
+  for (int x = 0; x < P.N() * P.K; x++) {
     if (!(P.E[x] > 0))
       continue;
     const double y = P.Y[x], e = P.E[x];
     if (P.family == mcar_engine::BINOMIAL)
       ll += Rf_dbinom(y, e, 1.0 / (1.0 + std::exp(-mu[x])), 1);
     else if (P.family == mcar_engine::NEGBINOMIAL)
-      ll += Rf_dnbinom_mu(y, s.psi[x / P.n], e * std::exp(mu[x]), 1);
+      ll += Rf_dnbinom_mu(y, s.psi[x / P.N()], e * std::exp(mu[x]), 1);
     else
       ll += Rf_dpois(y, e * std::exp(mu[x]), 1);
   }
@@ -406,6 +434,9 @@ inline double dense_log_post(const Problem &P, const State &s, bool with_logdet)
   for (double t : s.theta)
     if (!(t > -1 && t < 1))
       return -INFINITY;
+  for (double a : s.alpha)
+    if (!(a > -1 && a < 1))
+      return -INFINITY;
   const double lam = dense_lambda_log_prior(P, s);
   if (lam == -INFINITY)
     return -INFINITY;
@@ -424,7 +455,7 @@ inline double dense_log_post(const Problem &P, const State &s, bool with_logdet)
 inline State shifted(const State &s, const Problem &P, const std::vector<double> &delta,
                      int j = 0) {
   State t = s;
-  const int n = P.n, K = P.K, p = P.p;
+  const int n = P.N(), K = P.K, p = P.p;
   for (int c = 0; c < K; c++)
     for (int i = 0; i < n; i++)
       t.phi[i + n * c] += P.X[i + n * j] * delta[c];
@@ -438,8 +469,8 @@ inline State shifted(const State &s, const Problem &P, const std::vector<double>
 // Field c times f, column c of Lambda divided by f.
 inline State scaled(const State &s, const Problem &P, int c, double f) {
   State t = s;
-  for (int i = 0; i < P.n; i++)
-    t.phi[i + P.n * c] *= f;
+  for (int i = 0; i < P.N(); i++)
+    t.phi[i + P.N() * c] *= f;
   for (int r = 0; r <= c; r++)
     t.Lambda[r + P.K * c] /= f;
   t.lp.clear();
@@ -449,10 +480,27 @@ inline State scaled(const State &s, const Problem &P, int c, double f) {
 // Field a plus u times field b (a < b), Lambda[r,b] minus u Lambda[r,a].
 inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
   State t = s;
-  for (int i = 0; i < P.n; i++)
-    t.phi[i + P.n * a] += u * s.phi[i + P.n * b];
+  for (int i = 0; i < P.N(); i++)
+    t.phi[i + P.N() * a] += u * s.phi[i + P.N() * b];
   for (int r = 0; r < P.K; r++)
     t.Lambda[r + P.K * b] -= u * s.Lambda[r + P.K * a];
+  t.lp.clear();
+  return t;
+}
+
+// Field c with autoregressive coefficient y and its innovations held:
+// phi_0 as it is, phi_t = E_t + y phi_{t-1}.
+inline State alpha_with_innovations_held(const State &s, const Problem &P, int c,
+                                         double y) {
+  State t = s;
+  const int n = P.n, N = P.N();
+  for (int i = 0; i < n; i++)
+    for (int k = 1; k < P.T; k++) {
+      const int x = i + n * k + N * c;
+      const double e = s.phi[x] - s.alpha[c] * s.phi[x - n];
+      t.phi[x] = e + y * t.phi[x - n];
+    }
+  t.alpha[c] = y;
   t.lp.clear();
   return t;
 }
@@ -461,7 +509,7 @@ inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
 
 struct ScaleSet {
   std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi,
-      ridge;
+      ridge, alpha;
   mcar_engine::Scales sc;
   explicit ScaleSet(const Problem &P, double value = 0.0) {
     beta.assign(P.K, value);
@@ -469,7 +517,7 @@ struct ScaleSet {
     for (int r = 0; r < P.K; r++)
       for (int j = 0; j < P.p; j++)
         beta_chol[j + P.p * j + P.p * P.p * r] = 1.0;
-    phi.assign(P.n * P.K, value);
+    phi.assign(P.N() * P.K, value);
     lambda.assign(P.K * P.K, 0.0);
     for (int a = 0; a < P.K; a++)
       for (int b = a; b < P.K; b++)
@@ -480,6 +528,7 @@ struct ScaleSet {
     shear.assign(P.K * (P.K - 1) / 2, value);
     psi.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     ridge.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
+    alpha.assign(P.T > 1 ? P.K : 0, value);
     bind();
   }
   ScaleSet(const ScaleSet &) = delete;
@@ -495,6 +544,7 @@ struct ScaleSet {
     sc.shear = shear.data();
     sc.psi = psi.data();
     sc.ridge = ridge.data();
+    sc.alpha = alpha.empty() ? nullptr : alpha.data();
   }
 };
 
@@ -540,33 +590,41 @@ struct Case {
 // 16) and the missing count; "nb7": K = 2 on the ring of 6 with an island,
 // negative binomial counts with sizes 3 and 8; "nb9": K = 1 on ring9's
 // map, negative binomial counts with size 4.
-inline Case make_case(const std::string &name) {
+//
+// A name with a suffix "_t<T>" ("grid9_t2", "ring7_t5", ...) is that case
+// over T periods: autoregressive coefficients 0.6, -0.3, 0.85, 0.2 of the
+// fields in turn, the covariate varying by period, and one more missing
+// count (unit 2 in period 1, the last outcome).
+inline Case make_case(const std::string &full) {
   Case c;
-  c.name = name;
+  c.name = full;
+  const size_t cut = full.find("_t");
+  const std::string name = full.substr(0, cut);
+  const int T = cut == std::string::npos ? 1 : std::stoi(full.substr(cut + 2));
   std::mt19937 gen(name == "ring9" ? 101 : name == "grid9" ? 202 :
                    name == "binom9" ? 404 : name == "nb7" ? 505 :
                    name == "nb9" ? 606 : 303);
   std::normal_distribution<double> normal(0.0, 1.0);
   if (name == "ring9" || name == "nb9") {
-    c.P.reset(new Problem(9, 1, 2));
+    c.P.reset(new Problem(9, 1, 2, T));
     c.P->set_map(two_rings_and_an_island());
     if (name == "nb9") {
       c.P->family = mcar_engine::NEGBINOMIAL;
       c.P->psi_scale = 0.8;
     }
   } else if (name == "grid9" || name == "binom9") {
-    c.P.reset(new Problem(9, 2, 2));
+    c.P.reset(new Problem(9, 2, 2, T));
     c.P->set_map(weighted_grid_map(3));
     c.P->beta_prec = {0.5, 2.0, 1.0, 0.0};
     if (name == "binom9")
       c.P->family = mcar_engine::BINOMIAL;
   } else if (name == "nb7") {
-    c.P.reset(new Problem(7, 2, 2));
+    c.P.reset(new Problem(7, 2, 2, T));
     c.P->set_map(ring_with_islands(7, ring_map(6, {1, 2}), 6));
     c.P->family = mcar_engine::NEGBINOMIAL;
     c.P->psi_scale = 0.8;
   } else {
-    c.P.reset(new Problem(7, 4, 2));
+    c.P.reset(new Problem(7, 4, 2, T));
     c.P->set_map(ring_with_islands(7, ring_map(6, {1, 2}), 6));
     c.P->beta_prec[0 + 2 * 1] = 0.8;
     c.P->beta_prec[0 + 2 * 3] = 0.5;
@@ -590,10 +648,19 @@ inline Case make_case(const std::string &name) {
     t = 0.6 * (2 * std::uniform_real_distribution<double>(0, 1)(gen) - 1);
   if (P.family == mcar_engine::NEGBINOMIAL)
     c.s.psi = K == 1 ? std::vector<double>{4.0} : std::vector<double>{3.0, 8.0};
+  const double alpha4[4] = {0.6, -0.3, 0.85, 0.2};
+  if (T > 1)
+    for (int k = 0; k < K; k++)
+      c.s.alpha[k] = alpha4[k];
   fill_counts(P, c.s, gen, 1.0, 4.0);
   if (name == "grid9" || name == "binom9") {
-    P.Y[4 + P.n * 1] = 0.0; // a missing count
-    P.E[4 + P.n * 1] = 0.0;
+    P.Y[4 + P.N() * 1] = 0.0; // a missing count
+    P.E[4 + P.N() * 1] = 0.0;
+  }
+  if (T > 1) {
+    const int x = 2 + P.n + P.N() * (K - 1);
+    P.Y[x] = 0.0;
+    P.E[x] = 0.0;
   }
   P.bind();
   return c;

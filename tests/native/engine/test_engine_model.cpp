@@ -227,10 +227,11 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
   std::mt19937 gen(17);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::uniform_real_distribution<double> unif(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7", "ring9_t3",
+                           "grid9_t2", "ring7_t5", "binom9_t2", "nb7_t2"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
-    const int n = P.n, K = P.K, p = P.p;
+    const int n = P.N(), K = P.K, p = P.p;
     State &s = cs.s;
     ScaleSet sc(P);
     Sampler smp(P.data, s, sc.sc);
@@ -250,7 +251,7 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
                    at + "beta " + std::to_string(r));
     }
     for (int c = 0; c < K; c++)
-      for (int i : {0, 4, n - 1}) {
+      for (int i : {0, 4, n / 2 + 1, n - P.n + 3, n - 1}) {
         State t = s;
         t.phi[i + n * c] += 0.7 * normal(gen);
         expect_ratio(smp.ratio_phi(i, c, t.phi[i + n * c]), diff(t),
@@ -278,6 +279,21 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
       expect_ratio(smp.ratio_theta(j, t.theta[j]), diff(t),
                    at + "theta " + std::to_string(j));
     }
+    for (size_t c = 0; c < s.alpha.size(); c++)
+      for (double v : {-0.95, 0.1, 0.99}) {
+        State t = s;
+        t.alpha[c] = v;
+        expect_ratio(smp.ratio_alpha((int)c, v), diff(t),
+                     at + "alpha " + std::to_string(c) + " at " + std::to_string(v));
+      }
+    // With the innovations held: the fields move, their prior does not.
+    for (size_t c = 0; c < s.alpha.size(); c++)
+      for (double v : {-0.7, 0.2, 0.97}) {
+        const State t = alpha_with_innovations_held(s, P, (int)c, v);
+        expect_ratio(smp.ratio_alpha_walk((int)c, v), diff(t),
+                     at + "alpha " + std::to_string(c) + " with its innovations at " +
+                         std::to_string(v));
+      }
     for (size_t r = 0; r < s.psi.size(); r++)
       for (double f : {0.2, 0.9, 1.3, 40.0, 1e6}) {
         State t = s;
@@ -355,10 +371,10 @@ TEST(EngineModel, LoadingPriorIsTheInverseWishartWithTheJacobianOfLLt) {
 TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
   std::mt19937 gen(23);
   std::normal_distribution<double> normal(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7", "binom9"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "grid9_t3", "ring7_t5"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
-    const int n = P.n, K = P.K, p = P.p;
+    const int n = P.N(), K = P.K, p = P.p;
     ScaleSet sc(P);
     Sampler smp(P.data, cs.s, sc.sc);
     auto prior = [&](const State &t) {
@@ -387,10 +403,10 @@ TEST(EngineShift, RatioIsTheChangeOfTheDenseFieldAndInterceptPriors) {
 TEST(EngineShift, ShiftScaleAndShearLeaveTheLikelihoodAsItIs) {
   std::mt19937 gen(29);
   std::normal_distribution<double> normal(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "ring7_t5"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
-    const int n = P.n, K = P.K;
+    const int n = P.N(), K = P.K;
     ScaleSet sc(P);
     Sampler smp(P.data, cs.s, sc.sc);
     // The deviance from its definition first, log Y! included.

@@ -36,6 +36,7 @@ void expect_same_state(const State &a, const State &b, const std::string &what) 
   EXPECT_TRUE(same_bits(a.Lambda, b.Lambda)) << what << ": Lambda";
   EXPECT_TRUE(same_bits(a.eta, b.eta)) << what << ": eta";
   EXPECT_TRUE(same_bits(a.theta, b.theta)) << what << ": theta";
+  EXPECT_TRUE(same_bits(a.alpha, b.alpha)) << what << ": alpha";
 }
 
 // What a sampler reports about the current state at fixed proposals: the
@@ -47,7 +48,7 @@ struct Report {
 };
 
 Report observe(Sampler &smp, const Problem &P, const State &s) {
-  const int n = P.n, K = P.K, p = P.p;
+  const int n = P.N(), K = P.K, p = P.p;
   Report out;
   std::vector<double> &e = out.exact, &g = out.gram;
   e.push_back(smp.deviance());
@@ -73,15 +74,19 @@ Report observe(Sampler &smp, const Problem &P, const State &s) {
   for (int a = 0; a < K; a++)
     for (int b = a + 1; b < K; b++)
       g.push_back(smp.ratio_shear(a, b, 0.4));
+  for (size_t c = 0; c < s.alpha.size(); c++)
+    g.push_back(smp.ratio_alpha((int)c, 0.5 * s.alpha[c] + 0.2));
   std::vector<double> delta(K, 0.3);
   e.push_back(smp.ratio_shift(delta.data()));
+  for (size_t c = 0; c < s.alpha.size(); c++)
+    e.push_back(smp.ratio_alpha_walk((int)c, 0.5 * s.alpha[c] - 0.1));
   return out;
 }
 
 } // namespace
 
 TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
-  for (const char *name : {"grid9", "ring7"}) {
+  for (const char *name : {"grid9", "ring7", "ring7_t5"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
     ScaleSet sc(P, 0.3);
@@ -96,7 +101,7 @@ TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
       Sampler smp(P.data, one, sc.sc);
       for (int t = 0; t < 100; t++)
         smp.sweep(rng1, c1);
-      lp_one.assign(smp.linear_predictor(), smp.linear_predictor() + P.n * P.K);
+      lp_one.assign(smp.linear_predictor(), smp.linear_predictor() + P.N() * P.K);
       dev_one = smp.deviance();
     }
 
@@ -112,7 +117,7 @@ TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
         smp.sweep(rng2, c2);
       rng2.save(saved);
       second = first; // what a later call receives, mu included
-      second.lp.assign(smp.linear_predictor(), smp.linear_predictor() + P.n * P.K);
+      second.lp.assign(smp.linear_predictor(), smp.linear_predictor() + P.N() * P.K);
     }
     Xoshiro rng3;
     rng3.load(saved);
@@ -122,7 +127,7 @@ TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
       Sampler smp(P.data, second, sc.sc);
       for (int t = 0; t < 50; t++)
         smp.sweep(rng3, c2);
-      lp_two.assign(smp.linear_predictor(), smp.linear_predictor() + P.n * P.K);
+      lp_two.assign(smp.linear_predictor(), smp.linear_predictor() + P.N() * P.K);
       dev_two = smp.deviance();
     }
     expect_same_state(one, second, name);
@@ -154,7 +159,7 @@ TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
 }
 
 TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
-  for (const char *name : {"grid9", "ring7"}) {
+  for (const char *name : {"grid9", "ring7", "grid9_t3", "ring7_t5"}) {
     Case cs = make_case(name);
     const Problem &P = *cs.P;
     ScaleSet sc(P, 0.3);
@@ -171,6 +176,8 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
         {"update_lambda", [&] { smp.update_lambda(rng, counts); }},
         {"update_eta", [&] { smp.update_eta(rng, counts); }},
         {"update_theta", [&] { smp.update_theta(rng, counts); }},
+        {"update_alpha", [&] { smp.update_alpha(rng, counts); }},
+        {"update_alpha_walk", [&] { smp.update_alpha_walk(rng, counts); }},
         {"sweep", [&] { smp.sweep(rng, counts); }},
     };
     // Each move followed by every move, so that no move is only ever seen
@@ -183,7 +190,7 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
           const std::string what =
               std::string(name) + ": after " + first.first + " then " + then.first;
           State copy = cs.s;
-          copy.lp.assign(smp.linear_predictor(), smp.linear_predictor() + P.n * P.K);
+          copy.lp.assign(smp.linear_predictor(), smp.linear_predictor() + P.N() * P.K);
           Sampler fresh(P.data, copy, sc.sc);
           const Report got = observe(smp, P, cs.s), want = observe(fresh, P, copy);
           EXPECT_TRUE(same_bits(got.exact, want.exact)) << what;
@@ -193,7 +200,7 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
                 << what << ", Gram ratio " << k;
           // The carried mu is the state's, to rounding.
           const std::vector<double> mu = dense_mu(P, cs.s);
-          for (int x = 0; x < P.n * P.K; x++)
+          for (int x = 0; x < P.N() * P.K; x++)
             EXPECT_NEAR(smp.linear_predictor()[x], mu[x], 1e-10) << what << ", mu " << x;
         }
   }
@@ -204,7 +211,7 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
 // may share a colour, and the chain must not depend on the number of
 // threads.
 TEST(EngineSampler, NewtonSweepsAreTheSameOnAnyNumberOfThreads) {
-  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7"}) {
+  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7", "ring7_t5", "nb7_t2"}) {
     Case cs = make_case(name);
     Problem &P = *cs.P;
     P.data.newton = true;

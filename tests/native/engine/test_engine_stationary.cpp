@@ -282,7 +282,8 @@ TEST_P(CoefficientBlocks, FollowTheirConditional) {
 INSTANTIATE_TEST_SUITE_P(
     EngineStationary, CoefficientBlocks,
     testing::ValuesIn(seeded<CoefficientRun>(11, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1},
-                                                  {"ring7", 1}, {"binom9", 1}, {"nb7", 0}})),
+                                                  {"ring7", 1}, {"binom9", 1}, {"nb7", 0},
+                                                  {"grid9_t3", 1}, {"nb7_t2", 0}})),
     label_of<CoefficientRun>);
 
 // ---- effects -------------------------------------------------------------------------
@@ -314,7 +315,7 @@ TEST_P(EffectsOneAtATime, FollowTheirConditional) {
   const double newton = run.newton;
   Chain ch(run.name, run.seed);
   ch.cs.P->data.newton = newton > 0;
-  const int at_ic = run.i + ch.P().n * run.c;
+  const int at_ic = run.i + ch.P().N() * run.c;
   std::vector<double *> at = {&ch.s().phi[at_ic]};
   const double lo = *at[0] - 6, hi = *at[0] + 6;
   Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
@@ -337,6 +338,11 @@ INSTANTIATE_TEST_SUITE_P(
              {1.0, "ring9", 3, 0},  {1.0, "grid9", 4, 1}, {1.0, "grid9", 0, 0},
              {1.0, "ring7", 2, 2},  {1.0, "ring7", 5, 3}, {1.0, "binom9", 4, 1},
              {1.0, "binom9", 2, 0}, {1.0, "nb7", 6, 1},   {1.0, "nb7", 1, 0},
+             // over periods: unit 4 of period 1, unit 3 of period 2, the
+             // island (unit 8) in the last period, unit 1 of the first
+             {0.0, "grid9_t3", 13, 1}, {1.0, "ring7_t5", 17, 2},
+             {0.3, "nb7_t2", 8, 0},    {0.0, "ring9_t3", 26, 0},
+             {1.0, "ring9_t3", 1, 0},  {1.0, "binom9_t2", 11, 1},
              {1.8, "ring9", 3, 0},  {1.8, "grid9", 4, 1}, {1.8, "grid9", 0, 0},
              {1.8, "ring7", 2, 2},  {1.8, "ring7", 5, 3}, {1.8, "binom9", 4, 1},
              {1.8, "binom9", 2, 0}, {1.8, "nb7", 6, 1},   {1.8, "nb7", 1, 0},
@@ -376,7 +382,7 @@ TEST_P(EffectsNewtonWithCountsInTheThousands, FollowTheirConditional) {
   const double h = run.h;
   Chain ch(with_counts_in_the_thousands(make_case(run.name), run.i, run.e), run.seed);
   ch.cs.P->data.newton = true;
-  const int at_ic = run.i + ch.P().n * run.c;
+  const int at_ic = run.i + ch.P().N() * run.c;
   std::vector<double *> at = {&ch.s().phi[at_ic]};
   const double lo = *at[0] - run.box, hi = *at[0] + run.box;
   Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *x) {
@@ -430,7 +436,7 @@ TEST_P(NewtonShorterSteps, AreAcceptedFromTheTail) {
   const TailRun run = GetParam();
   Case base = with_counts_in_the_thousands(make_case(run.name), run.i, run.e);
   Problem &P = *base.P;
-  const int c = 0, at_ic = run.i + P.n * c;
+  const int c = 0, at_ic = run.i + P.N() * c;
   P.data.newton = true;
   ScaleSet sc(P);
   double rate[2];
@@ -488,7 +494,7 @@ TEST_P(ShiftOfTheFields, IsAnExactGaussianDraw) {
   const int j = run.j;
   Chain ch(name, run.seed);
   const Problem &P = ch.P();
-  const int n = P.n, K = P.K, p = P.p;
+  const int n = P.N(), K = P.K, p = P.p;
   const State start = ch.s();
   // The log posterior along the shift, f(delta), is quadratic:
   // f0 + g' delta - delta' H delta / 2.  Read g and H off exact values.
@@ -527,11 +533,11 @@ TEST_P(ShiftOfTheFields, IsAnExactGaussianDraw) {
   // field on X[, j], which moves by exactly delta.
   double vDv = 0;
   for (int i = 0; i < n; i++)
-    vDv += P.D[i] * P.X[i + n * j] * P.X[i + n * j];
+    vDv += P.D[i % P.n] * P.X[i + n * j] * P.X[i + n * j];
   auto wmean = [&](const State &t, int c) {
     double s = 0;
     for (int i = 0; i < n; i++)
-      s += P.D[i] * P.X[i + n * j] * t.phi[i + n * c];
+      s += P.D[i % P.n] * P.X[i + n * j] * t.phi[i + n * c];
     return s / vDv;
   };
   std::vector<double> m0(K);
@@ -587,7 +593,8 @@ INSTANTIATE_TEST_SUITE_P(
     EngineStationary, ShiftOfTheFields,
     testing::ValuesIn(seeded<ShiftRun>(31, {{"ring9", 0}, {"grid9", 0}, {"ring7", 0},
                                             {"ring9", 1}, {"grid9", 1}, {"ring7", 1},
-                                            {"nb7", 1}})),
+                                            {"nb7", 1}, {"grid9_t3", 0}, {"ring7_t5", 1},
+                                            {"ring9_t3", 1}})),
     label_of<ShiftRun>);
 
 // ---- scale and shear of the fields against the loadings ----------------------------------
@@ -621,7 +628,7 @@ TEST_P(ScaleMoves, FollowThePosteriorAlongTheirOrbit) {
   const double lo = -4, hi = 4;
   Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *u) {
     return dense_log_post(P, scaled(start, P, c, std::exp(u[0])), false) +
-           (P.n - c - 1) * u[0];
+           (P.N() - c - 1) * u[0];
   });
   ch.sc.scale[c] = 2.4 * g.sd(0, [](double v) { return v; });
   const double l0 = start.Lambda[c + K * c];
@@ -633,7 +640,8 @@ TEST_P(ScaleMoves, FollowThePosteriorAlongTheirOrbit) {
 INSTANTIATE_TEST_SUITE_P(
     EngineStationary, ScaleMoves,
     testing::ValuesIn(seeded<ScaleRun>(
-        71, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 1}, {"ring7", 3}})),
+        71, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 1}, {"ring7", 3},
+             {"grid9_t3", 1}, {"ring7_t5", 3}})),
     label_of<ScaleRun>);
 
 namespace {
@@ -655,7 +663,7 @@ TEST_P(ShearMoves, FollowThePosteriorAlongTheirOrbit) {
   const ShearRun run = GetParam();
   Chain ch(run.name, run.seed);
   const Problem &P = ch.P();
-  const int n = P.n, K = P.K, a = run.a, b = run.b;
+  const int n = P.N(), K = P.K, a = run.a, b = run.b;
   const State start = ch.s();
   const double lo = -4, hi = 4;
   Grid g = fitted_grid(1, &lo, &hi, 4000, [&](const double *u) {
@@ -679,7 +687,9 @@ TEST_P(ShearMoves, FollowThePosteriorAlongTheirOrbit) {
 
 INSTANTIATE_TEST_SUITE_P(EngineStationary, ShearMoves,
                          testing::ValuesIn(seeded<ShearRun>(
-                             81, {{"grid9", 0, 1}, {"ring7", 0, 2}, {"ring7", 2, 3}})),
+                             81, {{"grid9", 0, 1}, {"ring7", 0, 2}, {"ring7", 2, 3},
+                                  {"grid9_t3", 0, 1}, {"ring7_t5", 0, 2},
+                                  {"ring7_t5", 1, 3}})),
                          label_of<ShearRun>);
 
 // Rounds of the moves given mu hold the fields' transformation back until
@@ -714,7 +724,7 @@ TEST_P(RoundsGivenMu, KeepTheJointOfAScaleAndAnEigenvalue) {
   Grid g = make_grid(2, lo, hi, 240, [&](const double *x) {
     State t = scaled(start, P, c, std::exp(x[0]));
     t.eta[k] = x[1];
-    return dense_log_post(P, t, true) + (P.n - c - 1) * x[0];
+    return dense_log_post(P, t, true) + (P.N() - c - 1) * x[0];
   });
   const std::vector<double> mu = g.marginal(0);
   ASSERT_LT(std::max(mu.front(), mu.back()), 1e-7 * *std::max_element(mu.begin(), mu.end()))
@@ -754,7 +764,7 @@ TEST_P(RoundsGivenMuWithEveryMoveFree, LeaveMuAsItIs) {
   const char *name = run.name;
   Chain ch(name, run.seed);
   const Problem &P = ch.P();
-  const int n = P.n, K = P.K;
+  const int n = P.N(), K = P.K;
   for (int c = 0; c < K; c++)
     ch.sc.scale[c] = 0.3;
   for (double &v : ch.sc.shear)
@@ -779,7 +789,8 @@ TEST_P(RoundsGivenMuWithEveryMoveFree, LeaveMuAsItIs) {
 
 INSTANTIATE_TEST_SUITE_P(
     EngineStationary, RoundsGivenMuWithEveryMoveFree,
-    testing::ValuesIn(seeded<FreeRoundsRun>(121, {{"ring9"}, {"grid9"}, {"ring7"}})),
+    testing::ValuesIn(seeded<FreeRoundsRun>(121, {{"ring9"}, {"grid9"}, {"ring7"},
+                                                  {"grid9_t3"}, {"ring7_t5"}})),
     label_of<FreeRoundsRun>);
 
 // ---- loadings ----------------------------------------------------------------------
@@ -842,7 +853,8 @@ TEST_P(LoadingRows, FollowTheirConditional) {
 INSTANTIATE_TEST_SUITE_P(
     EngineStationary, LoadingRows,
     testing::ValuesIn(seeded<LoadingRun>(
-        41, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 2}, {"ring7", 3}})),
+        41, {{"ring9", 0}, {"grid9", 0}, {"grid9", 1}, {"ring7", 2}, {"ring7", 3},
+             {"grid9_t3", 0}, {"nb7_t2", 1}})),
     label_of<LoadingRun>);
 
 // ---- eigenvalues and angles ------------------------------------------------------------
@@ -886,7 +898,8 @@ TEST_P(Eigenvalues, FollowTheirConditionalOnTheirLogitScale) {
 
 INSTANTIATE_TEST_SUITE_P(EngineStationary, Eigenvalues,
                          testing::ValuesIn(seeded<EigenvalueRun>(
-                             51, {{"ring9", 0, 1}, {"grid9", 0, 2}, {"ring7", 1, 1}})),
+                             51, {{"ring9", 0, 1}, {"grid9", 0, 2}, {"ring7", 1, 1},
+                                  {"ring7_t5", 2, 1}, {"grid9_t3", 0, 2}})),
                          label_of<EigenvalueRun>);
 
 namespace {
@@ -924,7 +937,8 @@ TEST_P(Angles, FollowTheirConditionalOnTheirLogitScale) {
 
 INSTANTIATE_TEST_SUITE_P(EngineStationary, Angles,
                          testing::ValuesIn(seeded<AngleRun>(61, {{"grid9", {0, 0}, 1},
-                                                                 {"ring7", {1, 4}, 2}})),
+                                                                 {"ring7", {1, 4}, 2},
+                                                                 {"ring7_t5", {3, 3}, 1}})),
                          label_of<AngleRun>);
 
 // ---- negative binomial sizes ---------------------------------------------------------
@@ -981,7 +995,7 @@ class RidgeMove : public testing::TestWithParam<RidgeRun> {};
 // loadings times a with a^2 = 1 + (1 / psi - 1 / psi e^u) / var(f), f
 // the row's field part over the units (0 when a^2 <= 0).
 double ridge_factor(const Problem &P, const State &s, int r, double u) {
-  const int n = P.n, K = P.K;
+  const int n = P.N(), K = P.K;
   std::vector<double> f(n, 0.0);
   double mean = 0.0;
   for (int i = 0; i < n; i++) {
@@ -1137,12 +1151,107 @@ TEST_P(RidgeMove, WithTheSizeAndRowMovesFollowsTheJointConditional) {
                    what + ", log Lambda_rr");
   // The carried mu is that of the state.
   Sampler fresh(P.data, ch.s(), ch.sc.sc);
-  for (int x = 0; x < P.n * K; x++)
+  for (int x = 0; x < P.N() * K; x++)
     EXPECT_NEAR(fresh.linear_predictor()[x], ch.smp.linear_predictor()[x], 1e-10)
         << what << ", mu entry " << x;
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineStationary, RidgeMove,
                          testing::ValuesIn(seeded<RidgeRun>(
-                             131, {{"nb9", 0}, {"nb7", 0}, {"nb7", 1}})),
+                             131, {{"nb9", 0}, {"nb7", 0}, {"nb7", 1}, {"nb7_t2", 1}})),
                          label_of<RidgeRun>);
+
+// ---- autoregressive coefficients over periods ----------------------------------------
+//
+// The coefficients, given the fields, against their joint conditional on
+// (-1, 1)^K (the box is the support; every coefficient moves in a sweep,
+// so the grid holds all of them: K = 1 or 2), with persistent and with
+// negative coefficients, over 2 and 3 periods.  The K = 4 moves rest on
+// the same conditional, checked against the dense posterior by the model
+// tests.
+
+namespace {
+
+struct AlphaRun {
+  const char *name;
+  uint64_t seed;
+  std::string label() const { return std::string(name); }
+};
+
+class AlphaMoves : public testing::TestWithParam<AlphaRun> {};
+
+} // namespace
+
+TEST_P(AlphaMoves, FollowTheirConditional) {
+  const AlphaRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const int d = ch.P().K;
+  std::vector<double *> at;
+  for (int c = 0; c < d; c++)
+    at.push_back(&ch.s().alpha[c]);
+  const double lo[2] = {-1, -1}, hi[2] = {1, 1};
+  Grid g = make_grid(d, lo, hi, d == 1 ? 4000 : 240, [&](const double *x) {
+    return ch.log_post_at(at, x, false);
+  });
+  std::vector<std::function<double()>> read;
+  for (int c = 0; c < d; c++)
+    read.push_back([&, c] { return *at[c]; });
+  expect_marginals(g, read, [&] { ch.smp.update_alpha(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", alpha", true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, AlphaMoves,
+                         testing::ValuesIn(seeded<AlphaRun>(
+                             141, {{"ring9_t3"}, {"grid9_t3"}, {"nb7_t2"}, {"grid9_t2"},
+                                   {"nb9_t3"}})),
+                         label_of<AlphaRun>);
+
+// The coefficient moved with its field, the innovations held, stays on the
+// orbit of the state it starts from; along it the position is the
+// coefficient itself, whose density is the posterior at the moved state
+// (the map has Jacobian 1).
+namespace {
+
+struct AlphaWalkRun {
+  const char *name;
+  int c;
+  uint64_t seed;
+  std::string label() const { return std::string(name) + "_field_" + std::to_string(c); }
+};
+
+class AlphaWithItsField : public testing::TestWithParam<AlphaWalkRun> {};
+
+} // namespace
+
+TEST_P(AlphaWithItsField, FollowsThePosteriorAlongItsOrbit) {
+  const AlphaWalkRun run = GetParam();
+  Chain ch(run.name, run.seed);
+  const Problem &P = ch.P();
+  const State start = ch.s();
+  const double lo = -1, hi = 1;
+  Grid g = make_grid(1, &lo, &hi, 4000, [&](const double *y) {
+    return dense_log_post(P, alpha_with_innovations_held(start, P, run.c, y[0]), false);
+  });
+  std::fill(ch.sc.alpha.begin(), ch.sc.alpha.end(), 0.0);
+  ch.sc.alpha[run.c] = 2.4 * g.sd(0, [](double v) { return logit(v, -1, 1); });
+  expect_marginals(g, {[&] { return ch.s().alpha[run.c]; }},
+                   [&] { ch.smp.update_alpha_walk(ch.rng, ch.counts); }, ITERS,
+                   std::string(run.name) + ", alpha " + std::to_string(run.c) +
+                       " with its field",
+                   true);
+  // The innovations stayed as they were.
+  const int n = P.n, N = P.N();
+  for (int i = 0; i < n; i++)
+    for (int t = 1; t < P.T; t++) {
+      const int x = i + n * t + N * run.c;
+      EXPECT_NEAR(ch.s().phi[x] - ch.s().alpha[run.c] * ch.s().phi[x - n],
+                  start.phi[x] - start.alpha[run.c] * start.phi[x - n], 1e-9)
+          << run.name << ", innovation " << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, AlphaWithItsField,
+                         testing::ValuesIn(seeded<AlphaWalkRun>(
+                             161, {{"ring9_t3", 0}, {"grid9_t3", 1}, {"ring7_t5", 2},
+                                   {"binom9_t2", 0}, {"nb7_t2", 1}})),
+                         label_of<AlphaWalkRun>);

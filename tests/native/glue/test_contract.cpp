@@ -58,7 +58,8 @@ SEXP run(SEXP args) {
 }
 
 // A ring of six units, two outcomes, an intercept and a covariate, written
-// as an R caller writes the inputs; .ct_args(list, drop, null) is the four
+// as an R caller writes the inputs (every optional element given: one
+// period, so that each may be left out); .ct_args(list, drop, null) is the four
 // lists with element `drop` of `list` left out or element `null` set to NULL.
 const char *INPUTS = R"(
 .ct_args <- function(list = NULL, drop = NULL, null = NULL) {
@@ -68,26 +69,27 @@ const char *INPUTS = R"(
   a
 }
 .ct_in <- local({
-  n <- 6L; K <- 2L; p <- 2L
+  n <- 6L; K <- 2L; p <- 2L; T <- 1L; N <- n * T
   mp <- .ct_map
   set.seed(3)
-  E <- matrix(runif(n * K, 5, 10), n, K)
+  E <- matrix(runif(N * K, 5, 10), N, K)
   list(
-    data = list(family = 0L, Y = matrix(as.double(rpois(n * K, E)), n, K),
-                E = E, X = cbind(1, seq(-1, 1, length.out = n)),
+    data = list(family = 0L, Y = matrix(as.double(rpois(N * K, E)), N, K),
+                E = E, X = cbind(1, seq(-1, 1, length.out = N)),
                 row_ptr = .ct_row_ptr, col = .ct_col, w = .ct_w,
                 logdet = mp$logdet, eta_lo = mp$eta_lo, eta_hi = mp$eta_hi,
                 beta_prec = matrix(0.01, p, K), iw_df = K + 2, iw_scale = diag(K),
-                ref_lp = numeric(K), psi_scale = 1, rounds = 1L, newton = 0L),
-    state = list(beta = matrix(0, p, K), phi = matrix(0, n, K),
+                ref_lp = numeric(K), psi_scale = 1, rounds = 1L, newton = 0L,
+                periods = T, alpha_fixed = FALSE),
+    state = list(beta = matrix(0, p, K), phi = matrix(0, N, K),
                  Lambda = diag(0.5, K), eta = rep(0.5, K), theta = 0,
-                 psi = numeric(), lp = NULL, rng = as.raw(1:32),
-                 summaries = NULL),
+                 psi = numeric(), alpha = numeric(), lp = NULL,
+                 rng = as.raw(1:32), summaries = NULL),
     scales = list(beta = rep(0.1, K), beta_chol = as.double(rep(diag(p), K)),
-                  phi = matrix(0.5, n, K), lambda = matrix(0.1, K, K),
+                  phi = matrix(0.5, N, K), lambda = matrix(0.1, K, K),
                   eta = rep(0.5, K), theta = 0.5, scale = rep(0.1, K),
                   shear = 0.1, psi = numeric(), ridge = numeric(),
-                  lambda_corr = as.double(rep(diag(K), K))),
+                  lambda_corr = as.double(rep(diag(K), K)), alpha = numeric()),
     control = list(sweeps = 20L, thin = 2L, offset = 0L, unit_thin = 2L,
                    accumulate = TRUE, threads = 1L))
 })

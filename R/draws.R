@@ -140,8 +140,9 @@
   n <- .n_units(fit); K <- .n_outcomes(fit)
   switch(group,
     beta = .beta_names(fit),
-    rr = , prob = .cell_names(.risk_name(fit), n, K),
-    log_lik = .cell_names("log_lik", n, K)[.observed_cells(fit)],
+    rr = , prob = .cell_names(.risk_name(fit), n, K, .n_periods(fit)),
+    log_lik = .cell_names("log_lik", n, K,
+                          .n_periods(fit))[.observed_cells(fit)],
     colnames(fit$draws[[1L]][[group]]))
 }
 

@@ -260,7 +260,8 @@ test_that("the draws' eigenvalues are ordered within every draw, ties and no dra
               Lambda = matrix(0, S, K * (K + 1) / 2),
               A = matrix(0, S, K * (K + 1) / 2), eta = eta,
               theta = matrix(0, S, K * (K - 1) / 2),
-              psi = matrix(0, S, 0), deviance = matrix(0, S, 1))
+              psi = matrix(0, S, 0), alpha = matrix(0, S, 0),
+              deviance = matrix(0, S, 1))
     got <- fd(d, 2L, K, 1L)$eta
     want <- if (S) matrix(t(apply(eta, 1L, sort, decreasing = TRUE)), S)
       else eta

@@ -270,13 +270,22 @@ NULL
   mp <- object$map
   C <- Matrix::sparseMatrix(j = mp$col + 1L, p = mp$row_ptr, x = mp$w,
                             dims = c(n, n))
-  C <- Matrix::forceSymmetric(C)
-  D <- Matrix::Diagonal(x = mp$d)
-  prec <- function(eta) Matrix::forceSymmetric(D - eta * C)
+  # One symmetric pattern holds D and C; the precision of each eta is its
+  # values D - eta C written into a copy.
+  Q <- Matrix::forceSymmetric(Matrix::Diagonal(x = mp$d) + C, uplo = "U")
+  Q <- methods::as(Q, "CsparseMatrix")
+  on_diag <- Q@i == rep(seq_len(n) - 1L, diff(Q@p))
+  off <- ifelse(on_diag, 0, Q@x)
+  dd <- ifelse(on_diag, Q@x, 0)
+  prec <- function(eta) {
+    Q@x <- dd - eta * off
+    Q
+  }
   factor0 <- Matrix::Cholesky(prec(0.5), LDL = FALSE, perm = TRUE)
-  innovation <- function(f) {
-    z <- stats::rnorm(n)
-    as.vector(Matrix::solve(f, Matrix::solve(f, z, system = "Lt"),
+  # The innovations of one field in the H periods, n x H.
+  innovations <- function(f) {
+    z <- matrix(stats::rnorm(n * H), n, H)
+    as.matrix(Matrix::solve(f, Matrix::solve(f, z, system = "Lt"),
                             system = "Pt"))
   }
   last <- rep((T - 1L) * n + seq_len(n), K) + rep(N * (seq_len(K) - 1L),
@@ -297,14 +306,16 @@ NULL
     Am <- .unpack(A[s, ], K)
     Am <- Am + t(Am) - diag(diag(Am), K)
     ev <- eigen(Am, symmetric = TRUE)
-    fac <- lapply(ev$values, function(eta) {
-      Matrix::update(factor0, prec(eta))
-    })
+    # u[, h, k]: field k of the rotated innovations in period h.
+    u <- vapply(ev$values, function(eta) {
+      innovations(Matrix::update(factor0, prec(eta)))
+    }, matrix(0, n, H))
+    u <- array(u, c(n, H, K))
     phi <- matrix(phi_last[s, ], n, K)
     a <- alpha[s, ]
     for (h in seq_len(H)) {
-      u <- vapply(fac, innovation, numeric(n))
-      phi <- phi * rep(a, each = n) + matrix(u, n, K) %*% t(ev$vectors)
+      phi <- phi * rep(a, each = n) +
+        matrix(u[, h, ], n, K) %*% t(ev$vectors)
       out[s, rep((h - 1L) * n + seq_len(n), K) +
              rep(n * H * (seq_len(K) - 1L), each = n)] <- phi
     }

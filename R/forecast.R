@@ -22,8 +22,9 @@
 #' order (units fastest, then periods).  A fit whose covariates need
 #' variables cannot forecast without them.  The expected counts (trials
 #' for a binomial fit) of the future periods are taken from the columns of
-#' `newdata` named as in the fit's call; failing those, the last period's
-#' are used, with a message.
+#' `newdata` named as in the fit's call (as text, such as `expected =
+#' "E"`); failing those, each unit's latest known ones (those of the last
+#' period, unless its count was missing there), with a message.
 #'
 #' @name forecast
 #' @param object An `"mcar_fit"` object over several periods.
@@ -243,16 +244,22 @@ NULL
       return(E)
     }
   }
-  last <- (T - 1L) * n + seq_len(n)
   message("The ", if (arg == "trials") "trials" else "expected counts",
-          " of the forecast periods are those of the last period (",
-          .period_text(object$periods[T]), "); give them as ",
+          " of the forecast periods are the latest known of each unit (",
+          "mostly the last period, ", .period_text(object$periods[T]),
+          "); give them as ",
           if (length(cols)) paste0("column(s) ", paste(cols, collapse = ", "),
                                    " of ") else "columns of ",
           "`newdata` to change that.")
-  E <- .exposure(object)[last, , drop = FALSE]
-  unknown <- matrix(.unknown_exposure(object), ncol = K)[last, , drop = FALSE]
-  E[unknown] <- NA
+  # Each cell's latest known exposure: a missing count has none.
+  all <- .exposure(object)
+  all[matrix(.unknown_exposure(object), ncol = K)] <- NA
+  E <- matrix(NA_real_, n, K)
+  for (t in seq_len(T)) {
+    rows <- (t - 1L) * n + seq_len(n)
+    known <- !is.na(all[rows, , drop = FALSE])
+    E[known] <- all[rows, , drop = FALSE][known]
+  }
   E <- E[rep(seq_len(n), H), , drop = FALSE]
   dimnames(E) <- NULL
   E

@@ -157,3 +157,35 @@ test_that("future periods continue the spacing of the fit's", {
   expect_identical(fp(factor(c("spring", "summer")), 2),
                    c("summer+1", "summer+2"))
 })
+
+test_that("one row per unit, period and outcome gives each outcome its exposure", {
+  s <- periods_long(K = 2, years = 2001:2003)
+  d <- s$data
+  long <- rbind(
+    data.frame(d[c("district", "year", "x")], disease = "flu", Y = d$Y1,
+               E = d$E1),
+    data.frame(d[c("district", "year", "x")], disease = "rsv", Y = d$Y2,
+               E = d$E2))
+  # a03's count of rsv is missing in the last year.
+  long$Y[long$district == "a03" & long$year == 2003 & long$disease == "rsv"] <-
+    NA
+  f <- fit_quietly("Y", "E", s$W, data = long, unit = "district",
+                   time = "year", outcome = "disease", covariates = ~ x,
+                   n_sample = 300, chains = 1, seed = 2)
+  nd <- data.frame(district = rep(rownames(s$W), 2), year = 2004,
+                   disease = rep(c("flu", "rsv"), each = 25), x = 0,
+                   E = rep(c(5, 7), each = 25))
+  set.seed(1)
+  fc <- predict(f, horizon = 1, newdata = nd[sample(50), ])
+  expect_equal(fc$expected, rep(c(5, 7), each = 25))
+  expect_equal(fc$count_mean, fc$risk_mean * fc$expected)
+  # Without the exposures: each cell's latest known one.
+  expect_message(fc2 <- predict(f, horizon = 1, newdata = nd["x"][1:25, ,
+                                drop = FALSE]), "latest known")
+  last <- long[long$year == 2003, ]
+  prev <- long[long$year == 2002 & long$district == "a03" &
+                 long$disease == "rsv", "E"]
+  want <- c(last$E[last$disease == "flu"], last$E[last$disease == "rsv"])
+  want[25 + 3] <- prev
+  expect_equal(fc2$expected, want)
+})

@@ -189,3 +189,35 @@ test_that("one row per unit, period and outcome gives each outcome its exposure"
   want[25 + 3] <- prev
   expect_equal(fc2$expected, want)
 })
+
+test_that("binomial and negative binomial fits forecast counts within their bounds", {
+  local_test_seed(12)
+  W <- grid_adjacency(3, names = letters[1:9])
+  T <- 3L; n <- 9L
+  N <- array(rpois(n * T, 40), c(n, 1, T), list(letters[1:9], "y", 1:T))
+  Y <- array(rbinom(n * T, N, 0.2), dim(N), dimnames(N))
+  fb <- fit_quietly(Y, family = "binomial", trials = N, W = W,
+                    n_sample = 400, chains = 1, seed = 1)
+  set.seed(1)
+  expect_message(fc <- predict(fb, horizon = 2), "trials")
+  expect_identical(fc$period, rep(c(4, 5), each = n))
+  expect_equal(fc$trials, unname(rep(N[, 1, T], 2)))
+  expect_true(all(fc$risk_upper < 1 & fc$risk_lower > 0))
+  expect_true(all(fc$count_upper <= fc$trials & fc$count_lower >= 0))
+  expect_equal(fc$count_mean, fc$risk_mean * fc$trials)
+
+  E <- array(20, dim(N), dimnames(N))
+  Yn <- array(rnbinom(n * T, size = 3, mu = 20), dim(N), dimnames(N))
+  fn <- fit_quietly(Yn, E, W, family = "negbinomial", n_sample = 400,
+                    chains = 1, seed = 1)
+  set.seed(1)
+  fcn <- suppressMessages(predict(fn, horizon = 1, level = 0.8))
+  # The predictive interval of a count holds about 80% of counts drawn
+  # from the forecast's draws.
+  rd <- attr(fcn, "risk_draws")
+  psi <- fn$draws$chain1$dispersion[, 1]
+  sims <- matrix(rnbinom(length(rd), size = psi, mu = 20 * rd), nrow(rd))
+  inside <- colMeans(sims >= rep(fcn$count_lower, each = nrow(rd)) &
+                       sims <= rep(fcn$count_upper, each = nrow(rd)))
+  expect_true(all(inside > 0.77 & inside < 0.9))
+})

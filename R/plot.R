@@ -1,4 +1,4 @@
-#' Plot a fitted MCAR model: trace plots, densities and risk maps
+#' Plot a fitted MCAR model: trace plots, densities, risk maps and series
 #'
 #' `type = "trace"` draws the chains of the selected parameters and
 #' `type = "density"` their posterior densities, one colour per chain (a
@@ -16,6 +16,15 @@
 #' out make the end classes open (labelled "below" and "and above"), and
 #' breaks that hold no value are an error.
 #'
+#' For fits over several periods (see the `time` argument of [mcar_fit()]),
+#' maps form a grid of outcomes (rows) by the periods chosen by `time`
+#' (columns; by default every period, or six evenly spaced ones when there
+#' are more, with a message) with one legend for all of them, and
+#' `type = "series"` draws the risks of the chosen `units` over time, one
+#' panel per outcome: the posterior mean of each unit's risk and its 95%
+#' credible band, and, given a `forecast` from `predict(fit, horizon = )`,
+#' the forecast periods (shaded) with their mean and interval.
+#'
 #' Maps need the units' polygons: they are kept when `W` was an \pkg{sf}
 #' polygons object, or given as `map` to [mcar_fit()] or to this function
 #' (an sf object or geometry with one polygon per unit; an sf table whose
@@ -25,7 +34,8 @@
 #' map.
 #'
 #' @param x An `"mcar_fit"` object from [mcar_fit()].
-#' @param type `"trace"`, `"density"` or `"map"`.
+#' @param type `"trace"`, `"density"`, `"map"` or, for fits over several
+#'   periods, `"series"`.
 #' @param variables For trace and density plots: group names (`"beta"`,
 #'   `"Lambda"`, `"A"`, `"eta"`, `"theta"`, `"dispersion"`, `"phi"`,
 #'   `"rr"` or `"prob"`, `"deviance"`) and/or single names.  At most
@@ -52,6 +62,12 @@
 #' @param border For maps: the colour of the units' borders, `NA` for none;
 #'   by default dark grey on maps of up to 300 units, light grey and thinner
 #'   up to 3,000, none above (where borders would hide the colours).
+#' @param time For maps of fits over several periods: the periods to map,
+#'   by value (such as `c(2005, 2006)`).
+#' @param units For series: the map units whose risks are drawn, by name
+#'   (by default the first four).
+#' @param forecast For series: `NULL`, or a forecast of the fit from
+#'   `predict(x, horizon = )`, drawn after the fit's periods.
 #' @param ... Passed to the underlying plotting calls.
 #' @return Invisibly: for maps, a list with the mapped `values` (units by
 #'   outcomes), `breaks`, `colours` and legend `labels` (per map), `fill`
@@ -59,8 +75,10 @@
 #'   the number of `legends`, the `grid` (rows, columns; a last row that
 #'   is not full is centred; `layout` the [graphics::layout()] matrix),
 #'   the `scale` of the values, the `border`
-#'   colour and width and the legends' text size `legend_cex`; otherwise
-#'   the names of the plotted parameters.
+#'   colour and width and the legends' text size `legend_cex` (over
+#'   periods, `periods` the mapped periods); for series, a data frame of the
+#'   drawn values (`unit`, `period`, `outcome`, `mean`, `lower`, `upper`,
+#'   `forecast`); otherwise the names of the plotted parameters.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -73,7 +91,7 @@
 #'   plot(fit, type = "map", map = minnesota_map())
 #' }
 #' @export
-plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
+plot.mcar_fit <- function(x, type = c("trace", "density", "map", "series"),
                           variables = c("beta", "Lambda", "A"),
                           outcomes = NULL,
                           stat = c("mean", "median", "lower", "upper",
@@ -81,15 +99,20 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                           threshold = 1, map = NULL, shared_scale = FALSE,
                           breaks = NULL, palette = "Blue-Red 3",
                           per_page = 16, what = c("rr", "phi"), scale = NULL,
-                          border = NULL, ...) {
-  type <- .match_choice(type, c("trace", "density", "map"), "type")
+                          border = NULL, time = NULL, units = NULL,
+                          forecast = NULL, ...) {
+  type <- .match_choice(type, c("trace", "density", "map", "series"), "type")
+  if (type == "series") {
+    return(invisible(.plot_series(x, units, outcomes, forecast, ...)))
+  }
   if (type == "map") {
     stat <- .match_choice(stat, c("mean", "median", "lower", "upper",
                                   "prob_gt"), "stat")
     what <- .match_choice(what, c("rr", "phi"), "what")
     return(invisible(.plot_map(x, outcomes, stat, threshold, map,
                                shared_scale, breaks, palette, what = what,
-                               scale = scale, border = border, ...)))
+                               scale = scale, border = border,
+                               time = time, ...)))
   }
   arr <- .draws_array(x, variables)
   per_page <- .check_count(per_page, "per_page", lower = 1)
@@ -228,11 +251,15 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
 }
 
 .plot_map <- function(x, outcomes, stat, threshold, map, shared_scale, breaks,
-                      palette, what = "rr", scale = NULL, border = NULL, ...) {
+                      palette, what = "rr", scale = NULL, border = NULL,
+                      time = NULL, ...) {
   idx <- .resolve_outcomes(x, outcomes)
   binom <- .family(x) == "binomial"
+  t_idx <- .map_periods(x, time)
+  if (!is.null(x$periods)) shared_scale <- TRUE
   if (!is.null(map)) {
-    geom <- .unit_polygons(map, x$units, !isFALSE(x$named_units), "map")
+    units <- if (is.null(x$map_units)) x$units else x$map_units
+    geom <- .unit_polygons(map, units, !isFALSE(x$named_units), "map")
   } else {
     geom <- x$geometry
   }
@@ -258,8 +285,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                 lower = .col_quantiles(ph, 0.025)[, 1L],
                 upper = .col_quantiles(ph, 0.975)[, 1L])
     labels <- paste0("field", seq_along(x$outcomes))
-    values <- matrix(f, ncol = length(x$outcomes),
-                     dimnames = list(x$units, labels))[, idx, drop = FALSE]
+    values <- .panel_values(x, f, labels, idx, t_idx)
     title <- switch(stat, mean = "posterior mean of phi",
                     median = "posterior median of phi",
                     lower = "lower 95% bound of phi",
@@ -267,8 +293,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   } else {
     rr <- relative_risk(x, threshold = threshold)
     labels <- x$outcomes
-    values <- matrix(rr[[stat]], ncol = length(x$outcomes),
-                     dimnames = list(x$units, x$outcomes))[, idx, drop = FALSE]
+    values <- .panel_values(x, rr[[stat]], labels, idx, t_idx)
     # Binomial fits map probabilities, per `scale` trials, their classes
     # centred at the outcome's overall proportion (at the pooled one on a
     # shared scale).
@@ -295,7 +320,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
                                 format(threshold))
                     } else sprintf("P(RR > %s)", format(threshold)))
   }
-  n <- length(idx)
+  n <- ncol(values)
   log_scale <- what == "rr" && stat != "prob_gt"
   centre <- rep(1, n)
   pooled <- 1
@@ -303,7 +328,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     scale <- 1
   }
   if (binom && what == "rr") {
-    centre <- .overall_proportion(x)[idx] * scale
+    centre <- rep(.overall_proportion(x)[idx], each = length(t_idx)) * scale
     ok <- !is.na(x$counts)
     pooled <- sum(x$counts[ok]) / sum(x$trials[ok]) * scale
   }
@@ -343,6 +368,8 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
   nc <- which.min(vapply(seq_len(n), function(k) {
     abs(log((dev[1L] / k) / (dev[2L] / ceiling(n / k))))
   }, numeric(1)))
+  # Over periods: a row per outcome, a column per period.
+  if (!is.null(x$periods)) nc <- length(t_idx)
   nr <- ceiling(n / nc)
   # Text of the legends as large as the maps' cells allow, within limits.
   key_cex <- min(1, max(0.6, 0.85 * min(dev[1L] / nc, dev[2L] / nr) / 3.5))
@@ -399,7 +426,7 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
     fill[, j] <- cl$colours[k]
     graphics::par(mar = c(0.5, 0.5, 2.5, 0.5))
     graphics::plot(geom, col = fill[, j], border = border, lwd = lwd, ...)
-    graphics::title(labels[idx[j]], cex.main = 1.3)
+    graphics::title(colnames(values)[j], cex.main = 1.3)
     if (!one_key) draw_key(cl, values[, j])
   }
   if (one_key) draw_key(classes[[1L]], values)
@@ -411,5 +438,6 @@ plot.mcar_fit <- function(x, type = c("trace", "density", "map"),
        }),
        fill = fill, geometry = geom, legends = if (one_key) 1L else n,
        grid = c(nr, nc), layout = lay, scale = scale,
-       border = list(colour = border, lwd = lwd), legend_cex = key_cex)
+       border = list(colour = border, lwd = lwd), legend_cex = key_cex,
+       periods = if (!is.null(x$periods)) x$periods[t_idx])
 }

@@ -126,6 +126,10 @@ fitted.mcar_fit <- function(object, type = c("count", "risk"), ...) {
 predict.mcar_fit <- function(object, newdata = NULL, type = c("count", "risk"),
                              level = 0.95, expected = NULL, trials = NULL,
                              ...) {
+  # Forecasts of a fit over periods (R/forecast.R).
+  if (!is.null(list(...)$horizon)) {
+    return(.forecast(object, newdata = newdata, level = level, ...))
+  }
   type <- .match_choice(type, c("count", "risk"), "type")
   level <- .check_level(level)
   s <- if (is.null(newdata) && is.null(expected) && is.null(trials)) {

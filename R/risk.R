@@ -50,6 +50,8 @@
 #' @param threshold The relative risk (for binomial fits, the ratio to the
 #'   overall proportion) whose exceedance probability is reported.
 #' @param level Probability mass of the credible intervals.
+#' @param time For fits over several periods: the periods whose rows are
+#'   returned, by value (such as `c(2005, 2006)`); by default all.
 #' @return A data frame with one row per unit and outcome (units vary
 #'   fastest) and columns `unit`, `outcome`, `observed` (`NA` where the
 #'   count is missing), `expected`, `smr` (observed / expected), `mean`,
@@ -59,7 +61,10 @@
 #'   trials) take the place of `expected` and `smr`; `mean` to `upper`
 #'   summarise the probability; `overall` is the outcome's overall
 #'   proportion and `ratio`, `ratio_lower`, `ratio_upper` the posterior
-#'   mean and interval of the probability over it.
+#'   mean and interval of the probability over it.  For fits over several
+#'   periods there is a row per map unit, period and outcome (units
+#'   fastest, then periods), `unit` is the map unit's name and a `period`
+#'   column, after `unit`, holds the period.
 #' @examples
 #' sim <- minnesota_simulated()
 #' fit <- mcar_fit(sim[c("Y1", "Y2", "Y3")], sim[c("N1", "N2", "N3")],
@@ -68,10 +73,12 @@
 #' rr <- relative_risk(fit, threshold = 1.2)
 #' subset(rr, outcome == "Y1" & prob_gt > 0.9)$unit
 #' @export
-relative_risk <- function(object, threshold = 1, level = 0.95) {
+relative_risk <- function(object, threshold = 1, level = 0.95,
+                          time = NULL) {
   if (!inherits(object, "mcar_fit")) {
     .input_error("object", "must be an \"mcar_fit\" object.")
   }
+  t_keep <- .period_index(object, time)
   if (!is.numeric(threshold) || length(threshold) != 1L ||
       !is.finite(threshold) || threshold <= 0) {
     .input_error("threshold", "must be one positive number.")
@@ -111,5 +118,14 @@ relative_risk <- function(object, threshold = 1, level = 0.95) {
     out$ratio_upper <- s$upper / ref
   }
   out$prob_gt <- prob_gt
+  if (is.null(object$periods)) return(out)
+  # Over periods: map units and their periods, the chosen periods only.
+  n <- .n_map_units(object); T <- .n_periods(object)
+  t <- rep(rep(seq_len(T), each = n), .n_outcomes(object))
+  out$unit <- rep(object$map_units, T * .n_outcomes(object))
+  out <- data.frame(out["unit"], period = object$periods[t],
+                    out[-1L], stringsAsFactors = FALSE)
+  out <- out[t %in% t_keep, , drop = FALSE]
+  rownames(out) <- NULL
   out
 }

@@ -170,7 +170,9 @@
 #' @param trials For `predict()` on a binomial fit: `NULL` (the fit's
 #'   trials) or new numbers of trials of the units, whole numbers in the
 #'   form `mcar_fit()` takes them.
-#' @param ... Not used.
+#' @param ... For `predict()` of a fit over several periods, `horizon =
+#'   h` forecasts the h periods after the last (see [forecast]);
+#'   otherwise not used.
 #' @return See the description; `predict()` returns a data frame with one
 #'   row per unit and outcome.
 #' @examples

@@ -371,7 +371,8 @@ test_that("fields over periods are recovered, with the autoregression", {
   expect_match(out[1], "49 areal units over 6 periods")
   rr <- relative_risk(fit)
   expect_identical(nrow(rr), n * T * 2L)
-  expect_identical(rr$unit[n + 1], "a01[2012]")
+  expect_identical(rr$unit[n + 1], "a01")
+  expect_equal(rr$period[n + 1], 2012)
   expect_identical(dim(suppressWarnings(loo::loo(fit))$pointwise)[1], n * T * 2L)
 })
 

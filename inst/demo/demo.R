@@ -380,15 +380,48 @@ influenza <- function() {
 
   section("highest risks in 2008")
   names <- unique(flu[c("district", "name")])
-  rr <- relative_risk(fit)
-  r <- rr[grepl("[2008]", rr$unit, fixed = TRUE), ]
+  district <- function(id) names$name[match(id, names$district)]
+  r <- relative_risk(fit, time = 2008)
   r <- r[order(-r$mean), ][1:5, ]
-  id <- sub("\\[.*$", "", r$unit)
-  tab <- data.frame(names$name[match(id, names$district)], r$observed,
-                    sprintf("%.1f", r$expected), sprintf("%.2f", r$mean),
+  tab <- data.frame(district(r$unit), r$observed, sprintf("%.1f", r$expected),
+                    sprintf("%.2f", r$mean),
                     sprintf("%.2f-%.2f", r$lower, r$upper))
   names(tab) <- c("district", "cases", "expected", "RR", "95% interval")
   print(tab, row.names = FALSE, right = TRUE)
+
+  section("change of risk from 2007 to 2008")
+  ch <- risk_change(fit, from = 2007, to = 2008)
+  ch <- ch[order(-ch$prob_increase), ][1:5, ]
+  tab <- data.frame(district(ch$unit), sprintf("%.2f", ch$median),
+                    sprintf("%.2f-%.2f", ch$lower, ch$upper),
+                    sprintf("%.3f", ch$prob_increase))
+  names(tab) <- c("district", "RR 2008 / RR 2007", "95% interval",
+                  "P(increase)")
+  print(tab, row.names = FALSE, right = TRUE)
+
+  section("forecast of 2009 and 2010")
+  set.seed(2009)
+  fc <- predict(fit, horizon = 2)
+  top <- ch$unit[1:3]
+  f <- fc[fc$unit %in% top, ]
+  tab <- data.frame(district(f$unit), f$period, sprintf("%.2f", f$risk_mean),
+                    sprintf("%.2f-%.2f", f$risk_lower, f$risk_upper),
+                    sprintf("%.0f", f$count_mean),
+                    sprintf("%d-%d", as.integer(f$count_lower),
+                            as.integer(f$count_upper)))
+  names(tab) <- c("district", "year", "RR", "95% interval", "cases",
+                  "95% predictive")
+  print(tab, row.names = FALSE, right = TRUE)
+  cat(strwrap(paste(
+    "(the fields carried forward by their autoregression with new",
+    "innovations; the expected cases of 2008 stand in for those of the",
+    "years ahead)")), sep = "\n")
+
+  picture("Influenza: relative risk by year", "flu_rr_maps.png", 1800, 760,
+          function() plot(fit, type = "map", time = c(2003, 2005, 2007, 2008)))
+  picture("Influenza: risk of three districts over time, with a forecast",
+          "flu_series.png", 1100, 600,
+          function() plot(fit, type = "series", units = top, forecast = fc))
   invisible(fit)
 }
 

@@ -106,6 +106,8 @@ print_ic <- function(fit) {
 print_top <- function(fit, top = 5, rename = identity) {
   rr <- relative_risk(fit)
   rr$unit <- rename(rr$unit)
+  # Over periods, each county once per period: "Anson 1974".
+  if (!is.null(rr$period)) rr$unit <- paste(rr$unit, rr$period)
   for (o in fit$outcomes) {
     r <- rr[rr$outcome == o, ]
     r <- r[order(-r$mean), ][seq_len(top), ]
@@ -390,8 +392,14 @@ influenza <- function() {
   print(tab, row.names = FALSE, right = TRUE)
 
   section("change of risk from 2007 to 2008")
+  # The largest rises among the districts whose risk rose with posterior
+  # probability at least 0.99.
   ch <- risk_change(fit, from = 2007, to = 2008)
-  ch <- ch[order(-ch$prob_increase), ][1:5, ]
+  cat(sum(ch$prob_increase >= 0.99), "of", nrow(ch), "districts rose with",
+      "probability at least 0.99,", sum(ch$prob_increase <= 0.01),
+      "fell with probability at least 0.99; the largest rises:\n")
+  ch <- ch[ch$prob_increase >= 0.99, ]
+  ch <- ch[order(-ch$median), ][seq_len(min(5, nrow(ch))), ]
   tab <- data.frame(district(ch$unit), sprintf("%.2f", ch$median),
                     sprintf("%.2f-%.2f", ch$lower, ch$upper),
                     sprintf("%.3f", ch$prob_increase))
@@ -414,8 +422,8 @@ influenza <- function() {
   print(tab, row.names = FALSE, right = TRUE)
   cat(strwrap(paste(
     "(the fields carried forward by their autoregression with new",
-    "innovations; the expected cases of 2008 stand in for those of the",
-    "years ahead)")), sep = "\n")
+    "innovations drawn from their MCAR prior: the intervals widen with",
+    "the horizon as far as alpha lets the present carry over)")), sep = "\n")
 
   picture("Influenza: relative risk by year", "flu_rr_maps.png", 1800, 760,
           function() plot(fit, type = "map", time = c(2003, 2005, 2007, 2008)))

@@ -18,8 +18,6 @@ here <- local({
   if (length(f)) dirname(normalizePath(f)) else "."
 })
 source(file.path(here, "synthetic_map.R"))
-argv <- commandArgs(trailingOnly = TRUE)
-opt <- function(name, default) option_value(argv, name, default)
 
 vm_kb <- function(field) {
   x <- grep(paste0("^", field, ":"), readLines("/proc/self/status"), value = TRUE)

@@ -25,8 +25,6 @@ here <- local({
   if (length(f)) dirname(normalizePath(f)) else "."
 })
 source(file.path(here, "synthetic_map.R"))
-argv <- commandArgs(trailingOnly = TRUE)
-opt <- function(name, default) option_value(argv, name, default)
 
 SIZES <- c(4, 10)
 

@@ -23,8 +23,6 @@ here <- local({
   if (length(f)) dirname(normalizePath(f)) else "."
 })
 source(file.path(here, "synthetic_map.R"))
-argv <- commandArgs(trailingOnly = TRUE)
-opt <- function(name, default) option_value(argv, name, default)
 
 # One row per unit and period: counts Y1..YK and expected E1..EK, the
 # covariate x.

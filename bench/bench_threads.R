@@ -22,8 +22,6 @@ here <- local({
   if (length(f)) dirname(normalizePath(f)) else "."
 })
 source(file.path(here, "synthetic_map.R"))
-argv <- commandArgs(trailingOnly = TRUE)
-opt <- function(name, default) option_value(argv, name, default)
 n <- as.integer(opt("--n", 10000))
 sweeps <- as.integer(opt("--sweeps", 300))
 

@@ -1,7 +1,12 @@
 # What the benchmark scripts share: their command-line options, the
 # synthetic maps and the data on them.
 
-# The value after `name` among the arguments, or `default`.
+# The script's arguments, and the value after `name` among them (or
+# `default`).
+argv <- commandArgs(trailingOnly = TRUE)
+opt <- function(name, default) option_value(argv, name, default)
+
+# The value after `name` among `argv`, or `default`.
 option_value <- function(argv, name, default) {
   at <- match(name, argv)
   if (is.na(at)) default else argv[at + 1L]

@@ -86,7 +86,9 @@ logLik.mcar_fit <- function(object, ...) {
 #' loo::loo(fit)
 #' loo::waic(fit)
 #' @exportS3Method loo::loo
-loo.mcar_fit <- function(x, ...) {
+loo.mcar_fit <- function(x, ..., save_psis = FALSE,
+                         is_method = c("psis", "tis", "sis")) {
+  is_method <- match.arg(is_method)
   .check_enough_draws(x, 2L, "LOO")
   .say_stored(x, "LOO")
   # The draws x counts matrix, chains one below the other, is the array loo
@@ -95,7 +97,67 @@ loo.mcar_fit <- function(x, ...) {
   ll <- .log_lik_matrix(x)
   r_eff <- stats::setNames(.relative_eff(ll, length(x$draws)), colnames(ll))
   dimnames(ll) <- NULL
-  loo::loo.matrix(ll, r_eff = r_eff, ...)
+  if (is_method == "psis" && !isTRUE(save_psis) && all(is.finite(ll)) &&
+      (all(is.na(r_eff)) || !anyNA(r_eff))) {
+    return(.psis_loo(ll, r_eff))
+  }
+  loo::loo.matrix(ll, r_eff = r_eff, save_psis = save_psis,
+                  is_method = is_method, ...)
+}
+
+# PSIS-LOO of the draws x counts matrix ll (finite) in compiled code: the
+# object loo::loo.matrix(ll, r_eff = r_eff) returns, with its warnings.
+.psis_loo <- function(ll, r_eff) {
+  S <- nrow(ll)
+  N <- ncol(ll)
+  if (all(is.na(r_eff))) r_eff <- rep(1, N)
+  tail_len <- ceiling(pmin(0.2 * S, 3 * sqrt(S / r_eff)))
+  if (any(tail_len < 5)) {
+    bad <- which(tail_len < 5)
+    warning("Not enough tail samples to fit the generalized Pareto ",
+            "distribution in some or all columns of matrix of log ",
+            "importance ratios. Skipping the following columns: ",
+            paste(utils::head(bad, 10), collapse = ", "),
+            if (length(bad) > 10) {
+              paste0(", ... [", length(bad) - 10, " more not printed].\n")
+            } else "\n", call. = FALSE, immediate. = TRUE)
+  }
+  # The normal quantiles of the Monte Carlo error of each elpd_loo.
+  zn <- stats::qnorm((seq_len(1000) - 3 / 8) / (1000 - 2 * 3 / 8 + 1))
+  res <- .Call(mcar_psis_loo, ll, as.numeric(r_eff), as.integer(tail_len),
+               zn)
+  for (i in seq_along(res$flat)) {
+    warning("Can't fit generalized Pareto distribution because all tail ",
+            "values are the same.", call. = FALSE)
+  }
+  pointwise <- res$pointwise
+  dimnames(pointwise) <- list(names(r_eff), c(
+    "elpd_loo", "mcse_elpd_loo", "p_loo", "looic", "influence_pareto_k"))
+  k <- pointwise[, "influence_pareto_k"]
+  names(k) <- NULL
+  k_help <- "See help('pareto-k-diagnostic') for details.\n"
+  if (any(k > 0.7)) {
+    warning("Some Pareto k diagnostic values are too high. ", k_help,
+            call. = FALSE)
+  } else if (any(k > 0.5)) {
+    warning("Some Pareto k diagnostic values are slightly high. ", k_help,
+            call. = FALSE)
+  }
+  # loo's table of estimates and object.
+  x <- pointwise[, c("elpd_loo", "p_loo", "looic"), drop = FALSE]
+  estimates <- cbind(Estimate = matrixStats::colSums2(x),
+                     SE = sqrt(nrow(x) * matrixStats::colVars(x)))
+  rownames(estimates) <- colnames(x)
+  out <- list(estimates = estimates, pointwise = pointwise,
+              diagnostics = list(pareto_k = k,
+                                 n_eff = stats::setNames(res$n_eff,
+                                                         names(r_eff))),
+              psis_object = NULL)
+  old <- c("elpd_loo", "p_loo", "looic", "se_elpd_loo", "se_p_loo",
+           "se_looic")
+  out <- c(out, stats::setNames(as.list(estimates), old))
+  structure(out, dims = c(S, N),
+            class = c("psis_loo", "importance_sampling_loo", "loo"))
 }
 
 #' @rdname mcar_loo

@@ -104,8 +104,8 @@
   y <- as.vector(fit$counts)
   obs <- .observed_cells(fit)
   if (length(obs) < length(y)) risk <- risk[, obs, drop = FALSE]
-  # R's dpois(), dbinom() and dnbinom(mu =) in compiled code, the counts
-  # and exposures not repeated over the draws.
+  # R's dpois(), dbinom() and dnbinom(mu =) in compiled code on the fit's
+  # threads, the counts and exposures not repeated over the draws.
   fam <- .family(fit)
   ll <- .Call(mcar_count_log_lik,
               match(fam, c("poisson", "binomial", "negbinomial")) - 1L,
@@ -113,7 +113,7 @@
               .as_double_matrix(risk),
               if (.family_has_sizes(fam)) {
                 .as_double_matrix(.size_draws(fit, d)[, obs, drop = FALSE])
-              })
+              }, .fit_threads(fit))
   colnames(ll) <- .cell_names("log_lik", .n_units(fit), .n_outcomes(fit),
                              .n_periods(fit))[obs]
   ll

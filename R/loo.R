@@ -73,9 +73,13 @@ logLik.mcar_fit <- function(object, ...) {
 #' own size).  `fit$dic` holds the DIC on the same full scale.
 #'
 #' @param x An `"mcar_fit"` object.
-#' @param ... Passed to [loo::loo.matrix()] (such as `cores`: the
-#'   importance sampling of the counts runs on that many cores) or
+#' @param ... `cores`: the threads of the importance sampling of the
+#'   counts (by default the fit's `threads`); for `waic()`, passed to
 #'   [loo::waic.array()].
+#' @param save_psis,is_method As in [loo::loo.matrix()]: the default
+#'   (Pareto-smoothed importance sampling, its weights not kept) runs in
+#'   compiled code and returns the object `loo::loo.matrix()` returns (to
+#'   rounding); the others go through `loo::loo.matrix()`.
 #' @return A `"loo"` or `"waic"` object.
 #' @name mcar_loo
 #' @examplesIf requireNamespace("loo", quietly = TRUE)
@@ -99,15 +103,19 @@ loo.mcar_fit <- function(x, ..., save_psis = FALSE,
   dimnames(ll) <- NULL
   if (is_method == "psis" && !isTRUE(save_psis) && all(is.finite(ll)) &&
       (all(is.na(r_eff)) || !anyNA(r_eff))) {
-    return(.psis_loo(ll, r_eff))
+    cores <- list(...)$cores
+    threads <- if (is.null(cores)) .fit_threads(x) else
+      .check_count(cores, "cores", 1, 1024)
+    return(.psis_loo(ll, r_eff, threads))
   }
   loo::loo.matrix(ll, r_eff = r_eff, save_psis = save_psis,
                   is_method = is_method, ...)
 }
 
-# PSIS-LOO of the draws x counts matrix ll (finite) in compiled code: the
-# object loo::loo.matrix(ll, r_eff = r_eff) returns, with its warnings.
-.psis_loo <- function(ll, r_eff) {
+# PSIS-LOO of the draws x counts matrix ll (finite) in compiled code on
+# `threads` threads: the object loo::loo.matrix(ll, r_eff = r_eff) returns,
+# with its warnings.
+.psis_loo <- function(ll, r_eff, threads = 1L) {
   S <- nrow(ll)
   N <- ncol(ll)
   if (all(is.na(r_eff))) r_eff <- rep(1, N)
@@ -125,7 +133,7 @@ loo.mcar_fit <- function(x, ..., save_psis = FALSE,
   # The normal quantiles of the Monte Carlo error of each elpd_loo.
   zn <- stats::qnorm((seq_len(1000) - 3 / 8) / (1000 - 2 * 3 / 8 + 1))
   res <- .Call(mcar_psis_loo, ll, as.numeric(r_eff), as.integer(tail_len),
-               zn)
+               zn, as.integer(threads))
   for (i in seq_along(res$flat)) {
     warning("Can't fit generalized Pareto distribution because all tail ",
             "values are the same.", call. = FALSE)

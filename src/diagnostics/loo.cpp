@@ -10,6 +10,11 @@
 // and the weights are truncated at the largest raw ratio.  Sums and means
 // accumulate in long double, as R's sum(), mean() and var() do, so that
 // the results agree with loo's to rounding.
+//
+// Both routines split the counts into chunks over a pool of threads; each
+// count's values are computed by one thread alone, so the results are the
+// same on any number of threads.  The densities are R's own (nmath), which
+// touch no R state for integer counts (checked before the threads start).
 #include <R.h>
 #include <Rinternals.h>
 #include <Rmath.h>
@@ -17,8 +22,10 @@
 #include "calls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -157,18 +164,38 @@ double psis_column(const double *lr, int S, int tail_len, double *lw,
   return khat;
 }
 
+// Calls body(begin, end) on chunks of consecutive columns covering [0, n),
+// on `threads` threads (the caller's and threads - 1 started for the call)
+// claiming chunks from a shared counter.
+template <class Body> void run_chunks(int n, int threads, const Body &body) {
+  const int per = 64;
+  const int chunks = (n + per - 1) / per;
+  std::atomic<int> next(0);
+  auto work = [&] {
+    for (int k; (k = next.fetch_add(1)) < chunks;)
+      body(k * per, std::min(n, (k + 1) * per));
+  };
+  std::vector<std::thread> workers;
+  for (int t = 1; t < std::min(threads, chunks); t++)
+    workers.emplace_back(work);
+  work();
+  for (std::thread &t : workers)
+    t.join();
+}
+
 } // namespace
 
 // The pointwise log-likelihood of the observed counts over the draws.
 //
-//   .Call(mcar_count_log_lik, family, y, e, risk, size)
+//   .Call(mcar_count_log_lik, family, y, e, risk, size, threads)
 //
 // family: 0 Poisson (mean e risk), 1 binomial (e trials, probability
 // risk), 2 negative binomial (mean e risk, size `size`); y and e: the C
 // counts and exposures; risk (and size for the negative binomial): S x C
 // matrices.  Returns the S x C matrix of log densities, the values of R's
-// dpois(), dbinom() and dnbinom(mu =).
-SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size) {
+// dpois(), dbinom() and dnbinom(mu =), computed on `threads` threads.
+SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size,
+                        SEXP threads) {
   const int fam = Rf_asInteger(family);
   SEXP dim = Rf_getAttrib(risk, R_DimSymbol);
   if (TYPEOF(risk) != REALSXP || Rf_length(dim) != 2)
@@ -179,11 +206,23 @@ SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size) {
     Rf_error("y and e must be double vectors with one value per count");
   if (fam == 2 && (TYPEOF(size) != REALSXP || XLENGTH(size) != XLENGTH(risk)))
     Rf_error("size must be a double matrix as risk");
-  SEXP out = PROTECT(Rf_allocMatrix(REALSXP, S, C));
-  double *o = REAL(out);
   const double *r = REAL(risk), *yy = REAL(y), *ee = REAL(e);
   const double *sz = fam == 2 ? REAL(size) : nullptr;
-  for (int c = 0; c < C; c++) {
+  // A count or a number of trials that is not an integer makes nmath warn
+  // through R: those are left to the calling thread.
+  bool integers = true;
+  for (int c = 0; c < C && integers; c++) {
+    integers = !(std::fabs(yy[c] - std::nearbyint(yy[c])) >
+                 1e-7 * std::max(1.0, std::fabs(yy[c])));
+    if (fam == 1)
+      integers = integers &&
+                 !(std::fabs(ee[c] - std::nearbyint(ee[c])) >
+                   1e-7 * std::max(1.0, std::fabs(ee[c])));
+  }
+  const int nthreads = integers ? std::max(1, Rf_asInteger(threads)) : 1;
+  SEXP out = PROTECT(Rf_allocMatrix(REALSXP, S, C));
+  double *o = REAL(out);
+  auto column = [=](int c) {
     const size_t off = (size_t)c * S;
     const double yc = yy[c], ec = ee[c];
     switch (fam) {
@@ -199,14 +238,18 @@ SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size) {
       for (int s = 0; s < S; s++)
         o[off + s] = dpois(yc, ec * r[off + s], 1);
     }
-  }
+  };
+  run_chunks(C, nthreads, [&](int begin, int end) {
+    for (int c = begin; c < end; c++)
+      column(c);
+  });
   UNPROTECT(1);
   return out;
 }
 
 // PSIS-LOO of every count.
 //
-//   .Call(mcar_psis_loo, ll, r_eff, tail_len, zn)
+//   .Call(mcar_psis_loo, ll, r_eff, tail_len, zn, threads)
 //
 // ll: the S x N matrix of pointwise log-likelihoods (finite); r_eff and
 // tail_len: the N relative efficiencies and tail lengths; zn: the normal
@@ -214,7 +257,9 @@ SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size) {
 // pointwise (N x 5: elpd_loo, mcse_elpd_loo, p_loo, looic,
 // influence_pareto_k), n_eff (the PSIS effective sample sizes) and flat
 // (the counts, 1-based, whose tail was constant and left unsmoothed).
-SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn) {
+// Computed on `threads` threads.
+SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn,
+                   SEXP threads) {
   SEXP dim = Rf_getAttrib(ll, R_DimSymbol);
   if (TYPEOF(ll) != REALSXP || Rf_length(dim) != 2)
     Rf_error("ll must be a double matrix of draws x counts");
@@ -229,54 +274,66 @@ SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn) {
   SEXP pw = PROTECT(Rf_allocMatrix(REALSXP, N, 5));
   SEXP neff = PROTECT(Rf_allocVector(REALSXP, N));
   double *p = REAL(pw), *ne = REAL(neff);
-  std::vector<int> flat, idx;
-  std::vector<double> lr(S), lw(S), tmp(S), ex, logz;
-  logz.reserve(nz);
+  std::vector<char> is_flat(N, 0);
   const double log_S = std::log((double)S);
-  for (int i = 0; i < N; i++) {
+  // Scratch space of a chunk of counts (a chunk runs on one thread).
+  struct Scratch {
+    std::vector<int> idx;
+    std::vector<double> lr, lw, w, tmp, ex, logz;
+  };
+  auto count = [&](int i, Scratch &b) {
+    b.lr.resize(S), b.lw.resize(S), b.w.resize(S), b.tmp.resize(S);
     const double *l = x + (size_t)i * S;
     for (int s = 0; s < S; s++)
-      lr[s] = -l[s];
-    bool is_flat;
+      b.lr[s] = -l[s];
+    bool flat_i;
     const double k =
-        psis_column(lr.data(), S, tl[i], lw.data(), idx, ex, is_flat);
-    if (is_flat)
-      flat.push_back(i + 1);
+        psis_column(b.lr.data(), S, tl[i], b.lw.data(), b.idx, b.ex, flat_i);
+    is_flat[i] = flat_i;
     // Normalized log weights and the effective sample size.
-    const double nc = log_sum_exp(lw.data(), S);
+    double *lw = b.lw.data(), *w = b.w.data();
+    const double nc = log_sum_exp(lw, S);
     long double ss = 0;
     for (int s = 0; s < S; s++) {
       lw[s] -= nc;
-      const double w = std::exp(lw[s]);
-      ss += w * w;
+      w[s] = std::exp(lw[s]);
+      ss += w[s] * w[s];
     }
     ne[i] = 1 / (double)ss * re[i];
     for (int s = 0; s < S; s++)
-      tmp[s] = l[s] + lw[s];
-    const double elpd = log_sum_exp(tmp.data(), S);
+      b.tmp[s] = l[s] + lw[s];
+    const double elpd = log_sum_exp(b.tmp.data(), S);
     const double lpd = log_sum_exp(l, S) - log_S;
     // Monte Carlo error of elpd_loo: the variance of the log of normal
     // quantiles around the expected density.
     const double E = std::exp(elpd);
     long double v = 0;
     for (int s = 0; s < S; s++) {
-      const double w = std::exp(lw[s]);
       const double d = std::exp(l[s]) - E;
-      v += (w * w) * (d * d);
+      v += (w[s] * w[s]) * (d * d);
     }
     const double sd = std::sqrt((double)v);
-    logz.clear();
+    b.logz.clear();
     for (int j = 0; j < nz; j++) {
       const double zz = E + sd * z[j];
       if (zz > 0)
-        logz.push_back(std::log(zz));
+        b.logz.push_back(std::log(zz));
     }
     p[i] = elpd;
-    p[i + N] = std::sqrt(r_var(logz) / re[i]);
+    p[i + N] = std::sqrt(r_var(b.logz) / re[i]);
     p[i + 2 * (size_t)N] = lpd - elpd;
     p[i + 3 * (size_t)N] = -2 * elpd;
     p[i + 4 * (size_t)N] = k;
-  }
+  };
+  run_chunks(N, std::max(1, Rf_asInteger(threads)), [&](int begin, int end) {
+    Scratch b;
+    for (int i = begin; i < end; i++)
+      count(i, b);
+  });
+  std::vector<int> flat;
+  for (int i = 0; i < N; i++)
+    if (is_flat[i])
+      flat.push_back(i + 1);
   SEXP fl = PROTECT(Rf_allocVector(INTSXP, flat.size()));
   std::copy(flat.begin(), flat.end(), INTEGER(fl));
   SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));

@@ -20,8 +20,9 @@ SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
 SEXP mcar_convergence(SEXP draws);
 SEXP mcar_relative_eff(SEXP ll, SEXP chains);
 SEXP mcar_col_order_stats(SEXP x, SEXP rows, SEXP pos);
-SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size);
-SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn);
+SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size,
+                        SEXP threads);
+SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn, SEXP threads);
 
 #ifdef __cplusplus
 }

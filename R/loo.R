@@ -32,7 +32,7 @@ logLik.mcar_fit <- function(object, ...) {
 .log_lik_matrix <- function(x) {
   out <- NULL
   for (k in seq_along(x$draws)) {
-    ll <- .log_lik_draws(x, x$draws[[k]])
+    ll <- .log_lik_chain(x, x$draws[[k]])
     S <- nrow(ll)
     if (is.null(out)) {
       out <- matrix(NA_real_, S * length(x$draws), ncol(ll),
@@ -41,6 +41,34 @@ logLik.mcar_fit <- function(object, ...) {
     out[(k - 1L) * S + seq_len(S), ] <- ll
   }
   out
+}
+
+# One chain's pointwise log-likelihood, .log_lik_draws(fit, d), in
+# compiled code from the draws (the linear predictors and risks are not
+# kept as matrices of draws x cells), on the fit's threads.
+.log_lik_chain <- function(fit, d) {
+  n <- .n_units(fit); K <- .n_outcomes(fit); p <- ncol(fit$X)
+  y <- as.vector(fit$counts)
+  if (length(y) != n * K) return(.log_lik_draws(fit, d))
+  obs <- .observed_cells(fit)
+  rows <- .stored_rows(fit, d)
+  L <- d$Lambda[rows, , drop = FALSE]
+  lambda_col <- matrix(0L, K, K)
+  for (r in seq_len(K)) for (c in r:K) {
+    lambda_col[r, c] <- match(sprintf("Lambda[%d,%d]", r, c), colnames(L))
+  }
+  fam <- .family(fit)
+  ll <- .Call(mcar_log_lik_lp,
+              match(fam, c("poisson", "binomial", "negbinomial")) - 1L,
+              as.double(y[obs]), as.double(as.vector(.exposure(fit))[obs]),
+              .as_double_matrix(d$beta[rows, , drop = FALSE]),
+              .as_double_matrix(as.matrix(fit$X)), .as_double_matrix(L),
+              lambda_col, .as_double_matrix(d$phi),
+              if (.family_has_sizes(fam)) {
+                .as_double_matrix(d$dispersion[rows, , drop = FALSE])
+              }, as.integer(obs), .fit_threads(fit))
+  colnames(ll) <- .cell_names("log_lik", n, K, .n_periods(fit))[obs]
+  ll
 }
 
 .log_lik_array <- function(x) {

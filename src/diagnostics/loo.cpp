@@ -26,6 +26,7 @@
 #include <cmath>
 #include <numeric>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -242,6 +243,113 @@ SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size,
   run_chunks(C, nthreads, [&](int begin, int end) {
     for (int c = begin; c < end; c++)
       column(c);
+  });
+  UNPROTECT(1);
+  return out;
+}
+
+// The pointwise log-likelihood of the observed counts from the draws of a
+// fit, the linear predictors included, as the draws' R code computes them:
+// for the count of unit i and outcome r, mu = beta[r] x_i (the products
+// summed in the order of the covariates, as the reference BLAS does) plus
+// Lambda[r, c] phi[c, i] for c = r..K in turn; the risk exp(mu) (the
+// probability plogis(mu) for the binomial); then the family's density.
+//
+//   .Call(mcar_log_lik_lp, family, y, e, beta, X, Lambda, lambda_col, phi,
+//         size, cells, threads)
+//
+// beta: S x (K p) (outcome by outcome); X: n x p; Lambda: S x m with
+// lambda_col the K x K integer matrix of the (1-based) column of
+// Lambda[r, c] (r <= c); phi: S x (K n); size: S x K or NULL; cells: the
+// C observed cells (1-based, unit within outcome) with their counts y and
+// exposures e.  Returns the S x C matrix.
+SEXP mcar_log_lik_lp(SEXP family, SEXP y, SEXP e, SEXP beta, SEXP X,
+                     SEXP Lambda, SEXP lambda_col, SEXP phi, SEXP size,
+                     SEXP cells, SEXP threads) {
+  const int fam = Rf_asInteger(family);
+  auto dims = [](SEXP m, const char *what) {
+    SEXP d = Rf_getAttrib(m, R_DimSymbol);
+    if (TYPEOF(m) != REALSXP || Rf_length(d) != 2)
+      Rf_error("%s must be a double matrix", what);
+    return std::make_pair(INTEGER(d)[0], INTEGER(d)[1]);
+  };
+  const auto db = dims(beta, "beta"), dx = dims(X, "X"),
+             dl = dims(Lambda, "Lambda"), dp = dims(phi, "phi");
+  const int S = dp.first, n = dx.first, p = dx.second;
+  const int K = Rf_length(lambda_col) > 0
+                    ? (int)std::lround(std::sqrt((double)Rf_length(lambda_col)))
+                    : 0;
+  const int C = Rf_length(cells);
+  if (db.first != S || dl.first != S || db.second != K * p ||
+      dp.second != K * n || TYPEOF(lambda_col) != INTSXP ||
+      Rf_length(lambda_col) != K * K || TYPEOF(cells) != INTSXP ||
+      TYPEOF(y) != REALSXP || TYPEOF(e) != REALSXP || Rf_length(y) != C ||
+      Rf_length(e) != C)
+    Rf_error("the draws, the design and the cells do not match");
+  if (fam == 2) {
+    const auto ds = dims(size, "size");
+    if (ds.first != S || ds.second != K)
+      Rf_error("size must be a draws x outcomes matrix");
+  }
+  const int *cell = INTEGER(cells), *lc = INTEGER(lambda_col);
+  for (int j = 0; j < C; j++)
+    if (cell[j] < 1 || cell[j] > K * n)
+      Rf_error("cells must lie within the units and outcomes");
+  for (int r = 0; r < K; r++)
+    for (int c = r; c < K; c++)
+      if (lc[r + c * K] < 1 || lc[r + c * K] > dl.second)
+        Rf_error("lambda_col must give a column of Lambda for r <= c");
+  const double *yy = REAL(y), *ee = REAL(e), *b = REAL(beta), *x = REAL(X),
+               *L = REAL(Lambda), *ph = REAL(phi);
+  const double *sz = fam == 2 ? REAL(size) : nullptr;
+  bool integers = true;
+  for (int j = 0; j < C && integers; j++) {
+    integers = !(std::fabs(yy[j] - std::nearbyint(yy[j])) >
+                 1e-7 * std::max(1.0, std::fabs(yy[j])));
+    if (fam == 1)
+      integers = integers &&
+                 !(std::fabs(ee[j] - std::nearbyint(ee[j])) >
+                   1e-7 * std::max(1.0, std::fabs(ee[j])));
+  }
+  const int nthreads = integers ? std::max(1, Rf_asInteger(threads)) : 1;
+  SEXP out = PROTECT(Rf_allocMatrix(REALSXP, S, C));
+  double *o = REAL(out);
+  run_chunks(C, nthreads, [&](int begin, int end) {
+    std::vector<double> mu(S);
+    for (int j = begin; j < end; j++) {
+      const int r = (cell[j] - 1) / n, i = (cell[j] - 1) % n;
+      for (int s = 0; s < S; s++)
+        mu[s] = 0;
+      for (int l = 0; l < p; l++) {
+        const double xl = x[i + (size_t)l * n];
+        const double *bl = b + (size_t)(r * p + l) * S;
+        for (int s = 0; s < S; s++)
+          mu[s] = mu[s] + xl * bl[s];
+      }
+      for (int c = r; c < K; c++) {
+        const double *lam = L + (size_t)(lc[r + c * K] - 1) * S;
+        const double *pc = ph + (size_t)(c * n + i) * S;
+        for (int s = 0; s < S; s++)
+          mu[s] = mu[s] + lam[s] * pc[s];
+      }
+      double *oj = o + (size_t)j * S;
+      const double yj = yy[j], ej = ee[j];
+      switch (fam) {
+      case 1:
+        for (int s = 0; s < S; s++)
+          oj[s] = dbinom(yj, ej, plogis(mu[s], 0., 1., 1, 0), 1);
+        break;
+      case 2: {
+        const double *sr = sz + (size_t)r * S;
+        for (int s = 0; s < S; s++)
+          oj[s] = dnbinom_mu(yj, sr[s], ej * std::exp(mu[s]), 1);
+        break;
+      }
+      default:
+        for (int s = 0; s < S; s++)
+          oj[s] = dpois(yj, ej * std::exp(mu[s]), 1);
+      }
+    }
   });
   UNPROTECT(1);
   return out;

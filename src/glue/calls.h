@@ -22,6 +22,9 @@ SEXP mcar_relative_eff(SEXP ll, SEXP chains);
 SEXP mcar_col_order_stats(SEXP x, SEXP rows, SEXP pos);
 SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size,
                         SEXP threads);
+SEXP mcar_log_lik_lp(SEXP family, SEXP y, SEXP e, SEXP beta, SEXP X,
+                     SEXP Lambda, SEXP lambda_col, SEXP phi, SEXP size,
+                     SEXP cells, SEXP threads);
 SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn, SEXP threads);
 
 #ifdef __cplusplus

@@ -85,6 +85,18 @@ test_that("the pointwise log-likelihood covers the observed counts only", {
   expect_equal(unname(ll), want, tolerance = 1e-12)
 })
 
+test_that("the compiled linear predictors give the draws' log-likelihood for every family", {
+  ns <- asNamespace("mcar")
+  for (fit in list(toy_fit(), binomial_fit(), negbin_fit())) {
+    for (d in fit$draws) {
+      # The same sums in the same order: equal to rounding (to the bit with
+      # the reference BLAS).
+      expect_equal(ns$.log_lik_chain(fit, d), ns$.log_lik_draws(fit, d),
+                   tolerance = 1e-13)
+    }
+  }
+})
+
 # loo's own PSIS-LOO of the pointwise log-likelihood of a fit, with our
 # relative efficiencies.
 loo_by_loo <- function(fit) {

@@ -129,25 +129,31 @@ loo.mcar_fit <- function(x, ..., save_psis = FALSE,
   ll <- .log_lik_matrix(x)
   r_eff <- stats::setNames(.relative_eff(ll, length(x$draws)), colnames(ll))
   dimnames(ll) <- NULL
-  if (is_method == "psis" && !isTRUE(save_psis) && all(is.finite(ll)) &&
+  if (is_method == "psis" && !isTRUE(save_psis) &&
       (all(is.na(r_eff)) || !anyNA(r_eff))) {
     cores <- list(...)$cores
     threads <- if (is.null(cores)) .fit_threads(x) else
       .check_count(cores, "cores", 1, 1024)
-    return(.psis_loo(ll, r_eff, threads))
+    out <- .psis_loo(ll, r_eff, threads)
+    if (!is.null(out)) return(out)
   }
   loo::loo.matrix(ll, r_eff = r_eff, save_psis = save_psis,
                   is_method = is_method, ...)
 }
 
-# PSIS-LOO of the draws x counts matrix ll (finite) in compiled code on
-# `threads` threads: the object loo::loo.matrix(ll, r_eff = r_eff) returns,
-# with its warnings.
+# PSIS-LOO of the draws x counts matrix ll in compiled code on `threads`
+# threads: the object loo::loo.matrix(ll, r_eff = r_eff) returns, with its
+# warnings; NULL when ll is not all finite (loo refuses it).
 .psis_loo <- function(ll, r_eff, threads = 1L) {
   S <- nrow(ll)
   N <- ncol(ll)
   if (all(is.na(r_eff))) r_eff <- rep(1, N)
   tail_len <- ceiling(pmin(0.2 * S, 3 * sqrt(S / r_eff)))
+  # The normal quantiles of the Monte Carlo error of each elpd_loo.
+  zn <- stats::qnorm((seq_len(1000) - 3 / 8) / (1000 - 2 * 3 / 8 + 1))
+  res <- .Call(mcar_psis_loo, ll, as.numeric(r_eff), as.integer(tail_len),
+               zn, as.integer(threads))
+  if (is.null(res)) return(NULL)
   if (any(tail_len < 5)) {
     bad <- which(tail_len < 5)
     warning("Not enough tail samples to fit the generalized Pareto ",
@@ -158,10 +164,6 @@ loo.mcar_fit <- function(x, ..., save_psis = FALSE,
               paste0(", ... [", length(bad) - 10, " more not printed].\n")
             } else "\n", call. = FALSE, immediate. = TRUE)
   }
-  # The normal quantiles of the Monte Carlo error of each elpd_loo.
-  zn <- stats::qnorm((seq_len(1000) - 3 / 8) / (1000 - 2 * 3 / 8 + 1))
-  res <- .Call(mcar_psis_loo, ll, as.numeric(r_eff), as.integer(tail_len),
-               zn, as.integer(threads))
   for (i in seq_along(res$flat)) {
     warning("Can't fit generalized Pareto distribution because all tail ",
             "values are the same.", call. = FALSE)

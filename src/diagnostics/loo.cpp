@@ -359,13 +359,14 @@ SEXP mcar_log_lik_lp(SEXP family, SEXP y, SEXP e, SEXP beta, SEXP X,
 //
 //   .Call(mcar_psis_loo, ll, r_eff, tail_len, zn, threads)
 //
-// ll: the S x N matrix of pointwise log-likelihoods (finite); r_eff and
+// ll: the S x N matrix of pointwise log-likelihoods; r_eff and
 // tail_len: the N relative efficiencies and tail lengths; zn: the normal
 // quantiles of the Monte Carlo error of elpd_loo.  Returns a list:
 // pointwise (N x 5: elpd_loo, mcse_elpd_loo, p_loo, looic,
 // influence_pareto_k), n_eff (the PSIS effective sample sizes) and flat
-// (the counts, 1-based, whose tail was constant and left unsmoothed).
-// Computed on `threads` threads.
+// (the counts, 1-based, whose tail was constant and left unsmoothed);
+// NULL when ll holds a value that is not finite.  Computed on `threads`
+// threads.
 SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn,
                    SEXP threads) {
   SEXP dim = Rf_getAttrib(ll, R_DimSymbol);
@@ -379,6 +380,9 @@ SEXP mcar_psis_loo(SEXP ll, SEXP r_eff, SEXP tail_len, SEXP zn,
   const double *x = REAL(ll), *re = REAL(r_eff), *z = REAL(zn);
   const int *tl = INTEGER(tail_len);
   const int nz = Rf_length(zn);
+  for (size_t k = 0, len = (size_t)S * N; k < len; k++)
+    if (!std::isfinite(x[k]))
+      return R_NilValue;
   SEXP pw = PROTECT(Rf_allocMatrix(REALSXP, N, 5));
   SEXP neff = PROTECT(Rf_allocVector(REALSXP, N));
   double *p = REAL(pw), *ne = REAL(neff);

@@ -163,6 +163,9 @@ test_that("the importance sampling is loo's on light, heavy, short and constant 
   expect_equal(got$value, want$value, tolerance = 1e-12)
   expect_setequal(got$warnings, want$warnings)
   expect_true(all(is.infinite(got$value$diagnostics$pareto_k)))
+  # A log-likelihood that is not finite is left to loo, which refuses it.
+  ll[5, 2] <- -Inf
+  expect_null(psis_loo(ll, r_eff))
 })
 
 test_that("relative efficiencies are loo's at any number of draws, constant likelihoods included", {

@@ -89,12 +89,13 @@
   do.call(rbind, lapply(object$draws, function(d) .size_draws(object, d)))
 }
 
-# The cells with an observed count, those of the pointwise log-likelihood.
+# A matrix as compiled code reads it: double.
 .as_double_matrix <- function(x) {
   if (!is.double(x)) storage.mode(x) <- "double"
   x
 }
 
+# The cells with an observed count, those of the pointwise log-likelihood.
 .observed_cells <- function(fit) which(!is.na(as.vector(fit$counts)))
 
 # Pointwise log-likelihood of the observed counts, one chain: Poisson,

@@ -11,7 +11,8 @@
 // accumulate in long double, as R's sum(), mean() and var() do, so that
 // the results agree with loo's to rounding.
 //
-// Both routines split the counts into chunks over a pool of threads; each
+// The routines split the counts into chunks of consecutive counts, which
+// the calling thread and threads started for the call claim in turn; each
 // count's values are computed by one thread alone, so the results are the
 // same on any number of threads.  The densities are R's own (nmath), which
 // touch no R state for integer counts (checked before the threads start).

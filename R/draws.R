@@ -89,6 +89,12 @@
   do.call(rbind, lapply(object$draws, function(d) .size_draws(object, d)))
 }
 
+# A matrix as compiled code reads it: double.
+.as_double_matrix <- function(x) {
+  if (!is.double(x)) storage.mode(x) <- "double"
+  x
+}
+
 # The cells with an observed count, those of the pointwise log-likelihood.
 .observed_cells <- function(fit) which(!is.na(as.vector(fit$counts)))
 
@@ -99,14 +105,16 @@
   y <- as.vector(fit$counts)
   obs <- .observed_cells(fit)
   if (length(obs) < length(y)) risk <- risk[, obs, drop = FALSE]
-  S <- nrow(risk)
-  ll <- .count_log_density(
-    .family(fit), rep(y[obs], each = S),
-    rep(as.vector(.exposure(fit))[obs], each = S), risk,
-    if (.family_has_sizes(.family(fit))) {
-      .size_draws(fit, d)[, obs, drop = FALSE]
-    })
-  ll <- matrix(ll, S)
+  # R's dpois(), dbinom() and dnbinom(mu =) in compiled code on the fit's
+  # threads, the counts and exposures not repeated over the draws.
+  fam <- .family(fit)
+  ll <- .Call(mcar_count_log_lik,
+              match(fam, c("poisson", "binomial", "negbinomial")) - 1L,
+              as.double(y[obs]), as.double(as.vector(.exposure(fit))[obs]),
+              .as_double_matrix(risk),
+              if (.family_has_sizes(fam)) {
+                .as_double_matrix(.size_draws(fit, d)[, obs, drop = FALSE])
+              }, .fit_threads(fit))
   colnames(ll) <- .cell_names("log_lik", .n_units(fit), .n_outcomes(fit),
                              .n_periods(fit))[obs]
   ll

@@ -38,6 +38,9 @@ const R_CallMethodDef call_methods[] = {
     {"mcar_convergence", (DL_FUNC)&mcar_convergence, 1},
     {"mcar_relative_eff", (DL_FUNC)&mcar_relative_eff, 2},
     {"mcar_col_order_stats", (DL_FUNC)&mcar_col_order_stats, 3},
+    {"mcar_count_log_lik", (DL_FUNC)&mcar_count_log_lik, 6},
+    {"mcar_log_lik_lp", (DL_FUNC)&mcar_log_lik_lp, 11},
+    {"mcar_psis_loo", (DL_FUNC)&mcar_psis_loo, 5},
     {NULL, NULL, 0}};
 
 } // namespace

@@ -261,3 +261,42 @@ without_capped_ess <- function(expr) {
     }
   })
 }
+
+# Toy data of each family on a 5 x 5 grid, two outcomes, one covariate;
+# two missing counts, one of them with its trials given.
+family_data <- function(family, seed = 3) {
+  d <- toy_data(seed)
+  local_test_seed(seed + 50)
+  mu <- log(d$Y + 0.5) - log(d$E)  # any reasonable surface
+  out <- list(W = d$W, x = d$x)
+  if (family == "binomial") {
+    N <- matrix(round(runif(50, 10, 60)), 25, 2)
+    Y <- matrix(rbinom(50, N, plogis(mu - 1.5)), 25, 2)
+    Y[c(3, 32)] <- NA
+    N[3] <- NA
+    out$Y <- Y; out$N <- N
+  } else {
+    Y <- matrix(rnbinom(50, size = 5, mu = d$E * exp(mu)), 25, 2)
+    Y[c(3, 32)] <- NA
+    out$Y <- Y; out$E <- d$E
+  }
+  out
+}
+
+binomial_fit <- function() {
+  cached_fit("binomial", function() {
+    d <- family_data("binomial")
+    fit_quietly(d$Y, W = d$W, covariates = cbind(x = d$x),
+                family = "binomial", trials = d$N, n_sample = 300,
+                burnin = 100, chains = 2, seed = 7)
+  })
+}
+
+negbin_fit <- function() {
+  cached_fit("negbin", function() {
+    d <- family_data("negbinomial")
+    fit_quietly(d$Y, d$E, d$W, covariates = cbind(x = d$x),
+                family = "negbinomial", n_sample = 300, burnin = 100,
+                chains = 2, seed = 7)
+  })
+}

@@ -135,8 +135,12 @@ private:
     if ((int)workers_.size() == threads_ - 1)
       return;
     stopping_.store(false, std::memory_order_relaxed);
+    // A worker starts from the last job published before it was made, so
+    // that it takes part in the job run() is about to publish even when it
+    // first looks after that job is out.
+    const uint64_t before = published_.load(std::memory_order_acquire);
     for (int t = (int)workers_.size(); t < threads_ - 1; t++)
-      workers_.emplace_back([this] { worker(); });
+      workers_.emplace_back([this, before] { worker(before); });
   }
 
   void stop() {
@@ -179,8 +183,7 @@ private:
     }
   }
 
-  void worker() {
-    uint64_t seen = published_.load(std::memory_order_acquire);
+  void worker(uint64_t seen) {
     for (;;) {
       spin([&] {
         return published_.load(std::memory_order_acquire) != seen ||

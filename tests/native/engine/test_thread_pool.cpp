@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <dirent.h>
 #include <stdexcept>
 #include <string>
@@ -137,4 +139,32 @@ TEST(ThreadPool, WorkersStartWhenUsedAndAreJoinedOnResizeAndDestruction) {
     EXPECT_EQ(process_threads(), before + 2);
   }
   EXPECT_EQ(process_threads(), before);
+}
+
+// The first job of a fresh pool is shared with the workers it starts, even
+// when they first look after the job is out: chunk 0 waits (up to 5 s) for
+// chunk 1 to start, which only another thread can do while chunk 0 runs on
+// the caller.  Repeated on fresh pools, each worker made just before the
+// job is published.
+TEST(ThreadPool, TheFirstJobOfAFreshPoolIsSharedWithItsWorkers) {
+  for (int rep = 0; rep < 20; rep++) {
+    ThreadPool pool(2);
+    std::atomic<bool> second{false}, waited_out{false};
+    pool.run(2, [&](int c) {
+      if (c == 1) {
+        second.store(true);
+        return;
+      }
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!second.load()) {
+        if (std::chrono::steady_clock::now() > until) {
+          waited_out.store(true);
+          return;
+        }
+        std::this_thread::yield();
+      }
+    });
+    EXPECT_FALSE(waited_out.load()) << "repetition " << rep
+                                    << ": the worker did not take the first job";
+  }
 }

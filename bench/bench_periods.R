@@ -83,8 +83,14 @@ if ("--child" %in% argv) {
                   paste0("alpha[", 1:3, "]"), "mean"]), collapse = "/"),
                 peak_mb()))
   } else {
+    # A unit square per unit at its grid position, for the maps.
+    xy <- attr(W, "coords")
+    squares <- sf::st_sf(unit = rownames(W), geometry = sf::st_sfc(lapply(
+      seq_len(n), function(i) sf::st_polygon(list(cbind(
+        xy[i, 1] + c(0, 1, 1, 0, 0), xy[i, 2] + c(0, 0, 1, 1, 0)))))))
+    rownames(squares) <- rownames(W)
     fit <- suppressWarnings(do.call(mcar_fit, c(fit_args, list(
-      n_sample = 1000))))
+      n_sample = 1000, map = squares))))
     s <- summary(fit)
     l <- suppressWarnings(loo::loo(fit))
     grDevices::pdf(NULL)

@@ -143,7 +143,7 @@
 #' covariate formula the row must be there, its count `NA`).  The draws
 #' are `alpha[c]` beside the others and `rr[i,r,t]` (or `prob[i,r,t]`),
 #' `phi[i,c,t]`, `log_lik[i,r,t]` for unit i of the map in period t; the
-#' fit's `units` label its cells "unit[period]", `map_units` are the map's
+#' fit's `units` label its cells `"unit[period]"`, `map_units` are the map's
 #' units and `periods` the periods.  Each sweep draws every
 #' \eqn{\alpha_c}{alpha_c} from its conditional given the fields (a
 #' Gaussian restricted to (-1, 1)) and moves it again jointly with its

@@ -376,6 +376,7 @@ private:
   std::vector<double> shift_norms_;
   std::vector<double> work_;        // scratch
   std::vector<double> walk_;        // scratch of the coefficients' walks
+  std::vector<double> chunk_scratch_; // per chunk of a colour, with periods
   // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
   // order_[colour_ptr_[c + 1] - 1].
   std::vector<int> order_, colour_ptr_;

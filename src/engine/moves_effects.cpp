@@ -131,7 +131,6 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
       effects_of_unit<FAMILY, NEWTON>(i, rng, work_.data(), acc);
     return;
   }
-  const int scratch_size = (nt_ + 2) * K_;
   // Colour by colour: the units of one colour share no neighbour, so their
   // conditionals do not involve each other and they are updated together,
   // in chunks of UNIT_CHUNK on the pool's threads.  Unit i draws from a
@@ -139,6 +138,17 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   // every draw is the same whatever the number of threads.
   if (colour_ptr_.empty())
     colour_units();
+  // Scratch of (T + 2) K values per chunk of a colour (3 K on the stack
+  // with one period), made once and kept with the sampler.
+  const int scratch_size = (nt_ + 2) * K_;
+  if (nt_ > 1) {
+    int widest = 0;
+    for (int c = 0; c + 1 < (int)colour_ptr_.size(); c++)
+      widest = std::max(widest, colour_ptr_[c + 1] - colour_ptr_[c]);
+    const size_t need = (size_t)((widest + UNIT_CHUNK - 1) / UNIT_CHUNK) * scratch_size;
+    if (chunk_scratch_.size() < need)
+      chunk_scratch_.resize(need);
+  }
   const uint64_t key = rng.next();
   const int colours = (int)colour_ptr_.size() - 1;
   const int *order = order_.data();
@@ -148,8 +158,7 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
     const int first = cp[c], units = cp[c + 1] - cp[c];
     threads.run((units + UNIT_CHUNK - 1) / UNIT_CHUNK, [&](int chunk) {
       double stack[3 * MAX_K];
-      std::vector<double> heap(nt_ > 1 ? scratch_size : 0);
-      double *scratch = nt_ > 1 ? heap.data() : stack; // (T + 2) K values
+      double *scratch = nt_ > 1 ? chunk_scratch_.data() + (size_t)chunk * scratch_size : stack;
       const int end = first + std::min(units, (chunk + 1) * UNIT_CHUNK);
       for (int q = first + chunk * UNIT_CHUNK; q < end; q++) {
         const int i = order[q];

@@ -112,15 +112,16 @@
 
 # What each chain is run from (see .run_chain()): its number, the engine's
 # data, the chain's starting values, generator and proposal scales, and the
-# run's settings.
+# run's settings (`batches`: slots of the batch means of the linear
+# predictors, 0 for none).
 .chain_tasks <- function(data, inits, rngs, scales, size, tune, verbose,
-                         threads) {
+                         threads, batches = 0L) {
   lapply(seq_len(size$chains), function(k) {
     list(chain = k, data = data, init = inits[[k]], rng = rngs[[k]],
          scales = scales[[k]], n_sample = size$n_sample,
          burnin = size$burnin, thin = size$thin,
          unit_thin = size$unit_thin, tune = tune, verbose = verbose,
-         threads = threads)
+         threads = threads, batches = batches)
   })
 }
 
@@ -163,7 +164,9 @@
     # summaries.
     control <- .engine_control(len, plan$thin[s], plan$offset[s],
                                plan$unit_thin[s], accumulate = !burn,
-                               threads = threads)
+                               threads = threads,
+                               batches = if (is.null(task$batches)) 0L else
+                                 task$batches)
     run <- .engine_call(dat, state, .engine_scales(scales), control)
     state <- run$state
     rates <- lapply(run$accept, function(x) x / len)

@@ -107,12 +107,16 @@
 # before the call), as kept draw (offset + j) / thin, which stores the
 # per-unit draws too when it is a multiple of `unit_thin` (see
 # .thinning()); with `accumulate`, every kept sweep adds into the running
-# summaries.  The effects of large maps are updated on `threads` threads.
+# summaries, and with `batches` (an even number of slots) the summaries
+# start keeping batch means of every cell's linear predictor (see
+# .batch_convergence()).  The effects of large maps are updated on
+# `threads` threads.
 .engine_control <- function(sweeps, thin, offset, unit_thin, accumulate,
-                            threads = 1L) {
+                            threads = 1L, batches = 0L) {
   list(sweeps = as.integer(sweeps), thin = as.integer(thin),
        offset = as.integer(offset), unit_thin = as.integer(unit_thin),
-       accumulate = accumulate, threads = as.integer(threads))
+       accumulate = accumulate, threads = as.integer(threads),
+       batches = as.integer(batches))
 }
 
 # The engine's generator for a chain, seeded from the chain's stream.

@@ -245,8 +245,12 @@
 #'   until every coefficient, loading, entry of the association matrix,
 #'   size and risk has R-hat at most 1.01 and bulk ESS at least 400 (or the
 #'   targets given), or a budget of sweeps or time is spent; a message after
-#'   each block says where the run stands.  The fit is the fit of its final
-#'   length with the same seed and `burnin`.
+#'   each block says where the run stands.  The risks are judged over every
+#'   kept sweep (from batch means of their logs that the sampler keeps
+#'   while the run goes on), whatever share of their draws is stored.  The
+#'   fit is the fit of its final length with the same seed and `burnin`;
+#'   its element `until` holds the targets, whether they were met, and
+#'   where the run stood at the end (`status`).
 #'
 #' @param unit,time,outcome For data over periods (see the section on
 #'   periods): the names of the columns of `data` that hold each row's unit
@@ -417,7 +421,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
 
   # ---- the chains, and the fit ----
   tasks <- .chain_tasks(dat, starts$inits, starts$rngs, scale_list, size,
-                        tune = tune, verbose = verbose, threads = threads)
+                        tune = tune, verbose = verbose, threads = threads,
+                        batches = if (is.null(until)) 0L else .UNTIL_BATCHES)
   setup_seconds <- proc.time()[["elapsed"]] - started
   results <- .run_chains(tasks, progress = progress,
                          total = size$chains * size$n_sample)

@@ -83,10 +83,14 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 #'
 #' The fit first runs `n_sample` sweeps per chain, `burnin` of them burn-in,
 #' and then continues its chains (as [update.mcar_fit()] does) in blocks
-#' sized from how far the smallest ESS is from its target, until both
-#' targets are met or `max_sweeps` sweeps per chain or `max_seconds` of
-#' sampling are spent.  The risks are judged on the stored draws (see
-#' `keep` in [mcar_fit()]).  The final fit equals the fit of its final
+#' sized from how far the smallest ESS and the largest R-hat are from their
+#' targets, until both targets are met or `max_sweeps` sweeps per chain or
+#' `max_seconds` of sampling are spent.  The risks are judged over every
+#' kept sweep, not only the stored draws (see `keep` in [mcar_fit()]): the
+#' sampler keeps batch means of the log of every risk (the logit of every
+#' probability) while the run goes on, and R-hat (split, over the halves of
+#' each chain's batches) and the effective sample size (by batch means)
+#' are computed from them.  The final fit equals the fit of its final
 #' length run at once with the same seed and `burnin`.
 #'
 #' @param ess Smallest bulk effective sample size.
@@ -122,13 +126,82 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
   until
 }
 
+# Slots of the batch means that a run with `until` keeps of every cell's
+# linear predictor (in its running summaries): 16 to 32 batches a chain.
+.UNTIL_BATCHES <- 32L
+
+# R-hat and ESS of every cell's linear predictor (the log of its risk, or
+# the logit of its probability: their ranks are the risks' ranks) over
+# every kept sweep of every chain, from the batch means the chains'
+# running summaries carry: split R-hat of the first and second halves of
+# the closed batches of each chain (the oldest batch left out when their
+# number is odd), and ESS as the draws times the variance over draws
+# (var+ of R-hat) over the variance of the batch means times the batch
+# size.  A matrix with columns rhat and ess_bulk, one row per cell in the
+# order of the draws' cells; NULL when some chain carries no batch means
+# or fewer than 4 closed batches.
+.batch_convergence <- function(summaries) {
+  if (!length(summaries) ||
+      any(vapply(summaries, function(s) is.null(s$batch), logical(1)))) {
+    return(NULL)
+  }
+  b <- summaries[[1L]]$batch
+  size <- b[[2L]]; closed <- as.integer(b[[4L]])
+  same <- vapply(summaries, function(s) {
+    isTRUE(all(s$batch[c(2L, 4L)] == b[c(2L, 4L)]))
+  }, logical(1))
+  half <- closed %/% 2L
+  if (!all(same) || half < 2L) return(NULL)
+  first <- closed - 2L * half + 1L
+  halves <- list(first:(first + half - 1L), (first + half):closed)
+  L <- half * size
+  cells <- nrow(summaries[[1L]]$batch_sum)
+  means <- vars <- matrix(0, cells, 2L * length(summaries))
+  bm_var <- numeric(cells)
+  j <- 0L
+  for (s in summaries) {
+    origin <- as.vector(s$origin)
+    for (h in halves) {
+      j <- j + 1L
+      S <- rowSums(s$batch_sum[, h, drop = FALSE])
+      Q <- rowSums(s$batch_sq[, h, drop = FALSE])
+      means[, j] <- origin + S / L
+      vars[, j] <- pmax(Q - S * S / L, 0) / (L - 1)
+    }
+    # The chain's batch means about their mean.
+    a <- s$batch_sum[, first:closed, drop = FALSE] / size
+    bm_var <- bm_var + matrixStats::rowVars(a)
+  }
+  M <- ncol(means)
+  W <- rowMeans(vars)
+  B_over_L <- matrixStats::rowVars(means)
+  var_plus <- (L - 1) / L * W + B_over_L
+  rhat <- sqrt(var_plus / W)
+  draws <- length(summaries) * 2 * L
+  sigma2 <- size * bm_var / length(summaries)
+  ess <- pmin(draws * var_plus / sigma2, draws * log10(draws))
+  bad <- !is.finite(rhat) | W <= 0
+  rhat[bad] <- NA_real_
+  ess[bad | !is.finite(ess)] <- NA_real_
+  cbind(rhat = rhat, ess_bulk = ess)
+}
+
 # Where a fit stands against `until`: the smallest bulk ESS and the largest
 # R-hat over the monitored variables, with their names, and whether both
-# targets are met.
+# targets are met.  The risks are judged over every kept sweep from the
+# chains' batch means where they carry them (a run with `until`), else on
+# their stored draws.
 .until_status <- function(fit, until) {
-  arr <- .draws_array(fit, intersect(c(.reported, .risk_name(fit)),
-                                     .fit_groups(fit)))
-  tab <- .convergence(arr)
+  risk <- .risk_name(fit)
+  by_batch <- .batch_convergence(fit$summaries)
+  groups <- intersect(c(.reported, if (is.null(by_batch)) risk),
+                      .fit_groups(fit))
+  tab <- .convergence(.draws_array(fit, groups))[, c("rhat", "ess_bulk"),
+                                                   drop = FALSE]
+  if (!is.null(by_batch)) {
+    rownames(by_batch) <- .group_names(fit, risk)
+    tab <- rbind(tab, by_batch)
+  }
   ess <- tab[, "ess_bulk"]; rh <- tab[, "rhat"]
   i <- if (all(is.na(ess))) NA_integer_ else which.min(ess)
   j <- if (all(is.na(rh))) NA_integer_ else which.max(rh)
@@ -157,10 +230,16 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
       break
     }
     after <- .thinning(s)$after
-    # ESS grows about in proportion to the draws: aim a tenth past the
-    # target, within a quarter and four times the sweeps so far.
+    # ESS grows about in proportion to the draws, and R-hat - 1 falls about
+    # in inverse proportion to them (the chains' means differ by sampling
+    # error of order 1 / sqrt(draws) once they mix): aim a tenth past the
+    # ESS target and a fifth past the R-hat target, within a quarter and
+    # four times the sweeps so far.
     f <- if (is.finite(st$ess) && st$ess > 0) 1.1 * until$ess / st$ess else 4
-    if (is.finite(st$rhat) && st$rhat > until$rhat) f <- max(f, 2)
+    if (is.finite(st$rhat) && st$rhat > until$rhat) {
+      f <- max(f, if (until$rhat > 1) 1.2 * (st$rhat - 1) / (until$rhat - 1)
+                  else 2)
+    }
     more <- ceiling(after * min(4, max(0.25, f - 1)) / thin) * thin
     more <- min(more, until$max_sweeps - s$n_sample)
     left <- until$max_seconds - elapsed
@@ -178,6 +257,12 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
     fit <- .continue_fit(fit, more, progress, threads)
     elapsed <- elapsed + proc.time()[["elapsed"]] - t0
   }
-  fit$until <- c(unclass(until), list(met = st$met))
+  # The batch means served the checks; the fit keeps where they stood.
+  fit$summaries <- lapply(fit$summaries, function(s) {
+    s[c("batch", "origin", "batch_sum", "batch_sq")] <- NULL
+    s
+  })
+  fit$until <- c(unclass(until), list(met = st$met, status = st[c(
+    "ess", "ess_name", "rhat", "rhat_name")]))
   fit
 }

@@ -72,7 +72,7 @@ if ("--child" %in% argv) {
   } else if (what == "until") {
     until <- mcar_until(max_seconds = as.numeric(opt("--seconds", 1800)))
     fit <- suppressWarnings(do.call(mcar_fit, c(fit_args, list(until = until))))
-    st <- asNamespace("mcar")$.until_status(fit, fit$until)
+    st <- fit$until$status
     sampling <- sum(fit$chain_seconds)
     cat(sprintf(paste("RESULT sampling=%.1f sweeps=%d met=%s ess=%.0f",
                       "ess_at=%s rhat=%.4f rhat_at=%s ess_per_s=%.2f",

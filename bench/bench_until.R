@@ -51,7 +51,7 @@ if ("--child" %in% argv) {
       run(d$Y, d$E, W, covariates = cbind(x = d$x))
     })
   wall <- proc.time()[["elapsed"]] - t0
-  st <- asNamespace("mcar")$.until_status(fit, fit$until)
+  st <- fit$until$status
   acc <- min(vapply(fit$acceptance, function(a) min(a$phi), numeric(1)))
   cat(sprintf(paste("RESULT data=%s n=%d sampling=%.1f wall=%.1f sweeps=%d",
                     "met=%s ess=%.0f ess_at=%s rhat=%.4f rhat_at=%s",

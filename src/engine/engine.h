@@ -187,12 +187,54 @@ struct Counts {
 // (risk above 1), and the log-likelihood's running log-sum-exp as its
 // maximum and the sum of exp(log-likelihood - maximum).  They see every
 // kept sweep, whatever share of the per-unit draws is stored.
+//
+// With batches (track_batches), also batch means of every cell's linear
+// predictor, from which a chain's convergence can be judged over every
+// kept sweep: in slot b of `batches` slots, the sums of v and of v^2 over
+// the b-th batch of batch_size consecutive kept sweeps, v = mu - origin
+// (origin: mu at the first tracked sweep, which keeps the sums of squares
+// free of cancellation).  batch_fill sweeps of the current batch are in
+// slot batch_count.  When every slot is full, neighbouring batches are
+// merged into the first half of the slots and the batch size doubles.
+// Sums are slot-major: slot b of cell x at x + cells b.
 struct Summaries {
   double draws = 0;
   std::vector<double> rr_mean, rr_m2, rr_gt1, ll_mean, ll_m2, ll_max, ll_sum;
+  int batches = 0; // slots; 0: no batch means
+  double batch_size = 1, batch_fill = 0, batch_count = 0;
+  std::vector<double> origin, batch_sum, batch_sq;
   explicit Summaries(int cells = 0)
       : rr_mean(cells), rr_m2(cells), rr_gt1(cells), ll_mean(cells),
         ll_m2(cells), ll_max(cells, -INFINITY), ll_sum(cells) {}
+  // Starts batch means with `slots` slots (even, at least 2).
+  void track_batches(int slots) {
+    const size_t cells = rr_mean.size();
+    batches = slots;
+    batch_size = 1;
+    batch_fill = batch_count = 0;
+    origin.assign(cells, 0.0);
+    batch_sum.assign(cells * slots, 0.0);
+    batch_sq.assign(cells * slots, 0.0);
+  }
+  // After a sweep added into the current batch: closes it when full, and
+  // merges pairs of batches when every slot is full.
+  void close_batch() {
+    if (++batch_fill < batch_size)
+      return;
+    batch_fill = 0;
+    if (++batch_count < batches)
+      return;
+    const size_t cells = rr_mean.size();
+    for (int b = 0; b < batches / 2; b++)
+      for (size_t x = 0; x < cells; x++) {
+        batch_sum[x + cells * b] = batch_sum[x + cells * 2 * b] + batch_sum[x + cells * (2 * b + 1)];
+        batch_sq[x + cells * b] = batch_sq[x + cells * 2 * b] + batch_sq[x + cells * (2 * b + 1)];
+      }
+    std::fill(batch_sum.begin() + cells * (batches / 2), batch_sum.end(), 0.0);
+    std::fill(batch_sq.begin() + cells * (batches / 2), batch_sq.end(), 0.0);
+    batch_count = batches / 2;
+    batch_size *= 2;
+  }
 };
 
 // Packed upper triangle, row by row: (0,0), (0,1), ..., (0,K-1), (1,1), ...

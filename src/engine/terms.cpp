@@ -215,8 +215,9 @@ double Sampler::lambda_log_prior(const double *L) const {
 
 // ---- summaries of the current state -----------------------------------------
 
-// Welford's updates of the risk and the log-likelihood of every cell, and the
-// running log-sum-exp of the log-likelihood (see Summaries).
+// Welford's updates of the risk and the log-likelihood of every cell, the
+// running log-sum-exp of the log-likelihood, and the batch sums of mu (see
+// Summaries).
 double Sampler::accumulate(Summaries &sm) const {
   sm.draws += 1.0;
   const double inv = 1.0 / sm.draws;
@@ -227,7 +228,22 @@ double Sampler::accumulate(Summaries &sm) const {
   const double *__restrict llc = ll_const_.data();
   const int fam = d_.family;
   const double *__restrict ref = ref_cell_.data();
-  return blocked_sum(N_ * K_, pool(), [&](int x) {
+  // Batch means: the slot of the current batch, and whether this sweep is
+  // the first tracked one (it sets the origins).
+  const size_t cells = (size_t)N_ * K_;
+  const bool batch = sm.batches > 0;
+  const bool first = batch && sm.batch_count == 0 && sm.batch_fill == 0 && sm.batch_size == 1;
+  double *bsum = batch ? sm.batch_sum.data() + cells * (size_t)sm.batch_count : nullptr;
+  double *bsq = batch ? sm.batch_sq.data() + cells * (size_t)sm.batch_count : nullptr;
+  double *origin = batch ? sm.origin.data() : nullptr;
+  const double total = blocked_sum(N_ * K_, pool(), [&](int x) {
+    if (batch) {
+      if (first)
+        origin[x] = lp[x];
+      const double v = lp[x] - origin[x];
+      bsum[x] += v;
+      bsq[x] += v * v;
+    }
     // For the Poisson the cached E exp(mu) spares an exp.
     const double rr = fam == POISSON && E[x] > 0 ? m[x] / E[x] : cell_risk(fam, lp[x]);
     const double dr = rr - sm.rr_mean[x];
@@ -248,6 +264,9 @@ double Sampler::accumulate(Summaries &sm) const {
     }
     return E[x] > 0 ? ll : 0.0;
   });
+  if (batch)
+    sm.close_batch();
+  return total;
 }
 
 double Sampler::deviance() const {

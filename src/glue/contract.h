@@ -72,7 +72,8 @@
   ITEM(offset, REQUIRED)                                                       \
   ITEM(unit_thin, REQUIRED)                                                    \
   ITEM(accumulate, REQUIRED)                                                   \
-  ITEM(threads, OPTIONAL)
+  ITEM(threads, OPTIONAL)                                                      \
+  ITEM(batches, OPTIONAL)
 
 // The result of mcar_engine_run; summaries is NULL without accumulate.
 #define MCAR_RESULT_LIST(ITEM)                                                 \
@@ -108,10 +109,17 @@
 
 // The running summaries (result$summaries, and state$summaries of a later
 // call): the number of sweeps added, then the per-cell summaries (n x K
-// each), named as the members of mcar_engine::Summaries.
+// each), named as the members of mcar_engine::Summaries, and with batch
+// means (control batches, or summaries that carry them), batch: (slots,
+// batch size, sweeps in the current batch, batches closed), origin (n x K)
+// and batch_sum, batch_sq ((n K) x slots).
 #define MCAR_SUMMARIES_LIST(ITEM)                                              \
   ITEM(draws, REQUIRED)                                                        \
-  MCAR_SUMMARY_CELLS_LIST(ITEM)
+  MCAR_SUMMARY_CELLS_LIST(ITEM)                                                \
+  ITEM(batch, OPTIONAL)                                                        \
+  ITEM(origin, OPTIONAL)                                                       \
+  ITEM(batch_sum, OPTIONAL)                                                    \
+  ITEM(batch_sq, OPTIONAL)
 #define MCAR_SUMMARY_CELLS_LIST(ITEM)                                          \
   ITEM(rr_mean, REQUIRED)                                                      \
   ITEM(rr_m2, REQUIRED)                                                        \

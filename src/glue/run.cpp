@@ -192,6 +192,11 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   ctl.accumulate = *LOGICAL(element(control_s, control::accumulate)) != 0;
   if (element(control_s, control::threads, true) != nullptr)
     d.threads = int_scalar(control_s, control::threads);
+  int batches = 0;
+  if (element(control_s, control::batches, true) != nullptr)
+    batches = int_scalar(control_s, control::batches);
+  if (batches < 0 || batches % 2 != 0)
+    throw std::invalid_argument("engine control `batches` must be 0 or a positive even number");
   if (d.threads < 1)
     throw std::invalid_argument("engine control `threads` must be at least 1");
   if (!ctl.valid())
@@ -209,7 +214,26 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   sm.name = copy(reals(prev, summaries::name, cells), cells);
       MCAR_SUMMARY_CELLS_LIST(MCAR_READ_SUMMARY)
 #undef MCAR_READ_SUMMARY
+      SEXP b_s = element(prev, summaries::batch, true);
+      if (b_s != nullptr && b_s != R_NilValue) {
+        const double *b = reals(prev, summaries::batch, 4);
+        const int slots = (int)b[0];
+        if (!(slots >= 2 && slots % 2 == 0 && b[1] >= 1 && b[2] >= 0 && b[2] < b[1] &&
+              b[3] >= 0 && b[3] < slots))
+          throw std::invalid_argument("engine input summaries `batch` out of range");
+        sm.track_batches(slots);
+        sm.batch_size = b[1];
+        sm.batch_fill = b[2];
+        sm.batch_count = b[3];
+        sm.origin = copy(reals(prev, summaries::origin, cells), cells);
+        sm.batch_sum = copy(reals(prev, summaries::batch_sum, (R_xlen_t)cells * slots),
+                            (R_xlen_t)cells * slots);
+        sm.batch_sq = copy(reals(prev, summaries::batch_sq, (R_xlen_t)cells * slots),
+                           (R_xlen_t)cells * slots);
+      }
     }
+    if (batches > 0 && sm.batches == 0)
+      sm.track_batches(batches);
   }
 
   const int npk = K * (K + 1) / 2;
@@ -268,8 +292,19 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   cpp11::sexp summaries_out = R_NilValue;
   if (ctl.accumulate) {
 #define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, N, K)},
-    summaries_out = named_list({{summaries::draws, scalar(sm.draws)},
-                                MCAR_SUMMARY_CELLS_LIST(MCAR_WRITE_SUMMARY)});
+    if (sm.batches > 0) {
+      const std::vector<double> b = {(double)sm.batches, sm.batch_size, sm.batch_fill,
+                                     sm.batch_count};
+      summaries_out = named_list(
+          {{summaries::draws, scalar(sm.draws)},
+           MCAR_SUMMARY_CELLS_LIST(MCAR_WRITE_SUMMARY){summaries::batch, reals_of(b, 4, 1)},
+           {summaries::origin, reals_of(sm.origin, N, K)},
+           {summaries::batch_sum, reals_of(sm.batch_sum, cells, sm.batches)},
+           {summaries::batch_sq, reals_of(sm.batch_sq, cells, sm.batches)}});
+    } else {
+      summaries_out = named_list({{summaries::draws, scalar(sm.draws)},
+                                  MCAR_SUMMARY_CELLS_LIST(MCAR_WRITE_SUMMARY)});
+    }
 #undef MCAR_WRITE_SUMMARY
   }
   return named_list({{result::draws, draws_out}, {result::state, state_out},

@@ -33,9 +33,10 @@ test_that("until runs until the chains agree, and equals a run of that length", 
                     chains = 2, seed = 5, until = until, progress = FALSE),
     "smallest bulk ESS")
   expect_true(fit$until$met)
-  st <- asNamespace("mcar")$.until_status(fit, until)
-  expect_gte(st$ess, 150)
-  expect_lte(st$rhat, 1.05)
+  expect_gte(fit$until$status$ess, 150)
+  expect_lte(fit$until$status$rhat, 1.05)
+  # The batch means served the checks and are not kept.
+  expect_null(fit$summaries[[1L]]$batch_sum)
   once <- fit_quietly(d$Y[, 1], d$E[, 1], d$W, n_sample = fit$settings$n_sample,
                       burnin = 200, chains = 2, seed = 5)
   expect_identical(fit$draws, once$draws)
@@ -66,4 +67,72 @@ test_that("threads default to the cores a chain can use, and never change the dr
   withr::local_options(mcar.threads = "four")
   expect_input_error(rt(getOption("mcar.threads"), 3000, 3, 4), "threads",
                      "options\\(mcar.threads")
+})
+
+test_that("batch means judge every kept sweep's linear predictors as the draws do", {
+  ns <- asNamespace("mcar")
+  K <- 2L
+  runs <- lapply(c(5, 6), function(seed) {
+    task <- chain_task(300, 60, tune = FALSE, seed = seed)
+    task$batches <- 8L
+    task$unit_thin <- 1L
+    list(task = task, res = ns$.run_chain(task))
+  })
+  # The linear predictors of every kept sweep, from the draws.
+  lp <- lapply(runs, function(x) {
+    d <- x$res$draws; X <- x$task$data$X; n <- nrow(X); p <- ncol(X)
+    out <- matrix(0, nrow(d$beta), n * K)
+    packed <- function(r, c) (r - 1L) * K - (r - 1L) * (r - 2L) / 2 + c - r + 1L
+    for (r in seq_len(K)) {
+      mu <- d$beta[, (r - 1L) * p + seq_len(p), drop = FALSE] %*% t(X)
+      for (c in r:K) {
+        mu <- mu + d$Lambda[, packed(r, c)] * d$phi[, (c - 1L) * n + seq_len(n)]
+      }
+      out[, (r - 1L) * n + seq_len(n)] <- mu
+    }
+    out
+  })
+  # 240 kept sweeps into 8 slots: batches of 1 until 8 close, then merged
+  # in pairs, the batch size doubled, whenever all 8 are full.
+  size <- 1; fill <- 0; closed <- 0
+  for (k in seq_len(240)) {
+    fill <- fill + 1
+    if (fill == size) {
+      fill <- 0; closed <- closed + 1
+      if (closed == 8) { closed <- 4; size <- size * 2 }
+    }
+  }
+  b <- runs[[1L]]$res$summaries$batch
+  expect_equal(as.vector(b), c(8, size, fill, closed))
+  half <- closed %/% 2
+  first <- closed - 2 * half + 1
+  used <- ((first - 1) * size + 1):(closed * size)
+  L <- half * size
+  seqs <- unlist(lapply(lp, function(m) {
+    list(m[used[seq_len(L)], ], m[used[L + seq_len(L)], ])
+  }), recursive = FALSE)
+  W <- rowMeans(sapply(seqs, function(s) apply(s, 2, var)))
+  B <- apply(sapply(seqs, colMeans), 1, var)
+  vp <- (L - 1) / L * W + B
+  bm <- rowMeans(sapply(lp, function(m) {
+    apply(m[used, ], 2, function(v) var(colMeans(matrix(v, size))))
+  }))
+  draws <- 2 * 2 * L
+  want <- cbind(rhat = sqrt(vp / W),
+                ess_bulk = pmin(draws * vp / (size * bm), draws * log10(draws)))
+  got <- ns$.batch_convergence(lapply(runs, function(x) x$res$summaries))
+  expect_equal(unname(got), unname(want), tolerance = 1e-10)
+  # Carried from one call of the engine to the next, the batches are those
+  # of one call.
+  task <- runs[[1L]]$task
+  st <- ns$.engine_state(task$init, task$rng)
+  sc <- ns$.engine_scales(task$scales)
+  one <- ns$.engine_call(task$data, st, sc,
+                         ns$.engine_control(70, 1, 0, 1, TRUE, batches = 8L))
+  a <- ns$.engine_call(task$data, st, sc,
+                       ns$.engine_control(30, 1, 0, 1, TRUE, batches = 8L))
+  two <- ns$.engine_call(task$data, a$state, sc,
+                         ns$.engine_control(40, 1, 30, 1, TRUE))
+  expect_identical(two$state$summaries, one$state$summaries)
+  expect_null(ns$.batch_convergence(list(one$state$summaries, NULL)))
 })

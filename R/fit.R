@@ -140,7 +140,9 @@
 #' Periods must be equally spaced; a gap is an error that names the
 #' missing periods (add their rows with `NA` counts).  A missing row or an
 #' `NA` count is a missing cell, left out of the likelihood (with a
-#' covariate formula the row must be there, its count `NA`).  The draws
+#' covariate formula the row must be there, its count `NA`); its risk is
+#' drawn, and its count predicted where its expected count (trials) is
+#' given.  The draws
 #' are `alpha[c]` beside the others and `rr[i,r,t]` (or `prob[i,r,t]`),
 #' `phi[i,c,t]`, `log_lik[i,r,t]` for unit i of the map in period t; the
 #' fit's `units` label its cells `"unit[period]"`, `map_units` are the map's
@@ -352,6 +354,12 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
     }
     units <- input$units
     named_units <- TRUE
+    # The data's columns as named, for forecasts from new data.
+    text <- function(x) if (is.character(x)) x
+    columns <- list(unit = text(unit), time = text(time),
+                    outcome = text(outcome),
+                    expected = if (!binom) text(expected),
+                    trials = text(trials))
   } else {
     if (nrow(Y) != n) {
       .input_error("counts", "has ", nrow(Y), " rows but `W` describes ", n,
@@ -435,6 +443,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                   covariate_formula = .covariate_formula(covariates, data),
                   started = started, setup_seconds = setup_seconds,
                   periods = periods)
+  if (by_period) fit$columns <- columns
   if (!is.null(until)) {
     fit <- .run_until(fit, until, progress, threads,
                       elapsed = fit$seconds - setup_seconds)

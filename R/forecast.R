@@ -22,8 +22,8 @@
 #' order (units fastest, then periods).  A fit whose covariates need
 #' variables cannot forecast without them.  The expected counts (trials
 #' for a binomial fit) of the future periods are taken from the columns of
-#' `newdata` named as in the fit's call (as text, such as `expected =
-#' "E"`); failing those, each unit's latest known ones (those of the last
+#' `newdata` named as in the fit (`expected = "E"`, or a variable holding
+#' the names); failing those, each unit's latest known ones (those of the last
 #' period, unless its count was missing there), with a message.
 #'
 #' @name forecast
@@ -148,9 +148,12 @@ NULL
   last + step * seq_len(H)
 }
 
-# A character argument of the fit's call (a column name given as text),
-# or NULL.
+# A column of the data named by argument `arg` of the fit (unit, time,
+# outcome, expected, trials), as the fit recorded it or, for a fit that
+# did not, as its call gave it as text; or NULL.
 .call_text <- function(object, arg) {
+  v <- object$columns[[arg]]
+  if (is.character(v)) return(v)
   v <- object$call[[arg]]
   if (is.character(v)) v else NULL
 }

@@ -82,7 +82,8 @@
     .relabel_errors(.check_expected(replace(E, is.na(E), 1), Y), labels,
                     rec$outcomes)
   }
-  E[is.na(Y)] <- NA
+  # A missing count keeps the expected count (trials) given with it, from
+  # which its predicted count follows; a missing row has none.
   # An outcome without a single count in some periods (reported over
   # fewer years than the others, say): said, not silently taken as missing.
   for (r in seq_len(K)) {

@@ -136,6 +136,20 @@ test_that("forecasts repeat after set.seed, and take the future exposures and co
   set.seed(8)
   e <- predict(f, horizon = 2, newdata = nd[c("x", "E1")])
   expect_identical(e, a)
+  # Column names passed through variables are the fit's too: the shuffled
+  # rows are matched, and the future exposures read.
+  ucol <- "district"; tcol <- "year"; ecol <- "E1"
+  g <- suppressWarnings(mcar_fit("Y1", ecol, s$W, covariates = ~ x,
+                                 data = s$data, unit = ucol, time = tcol,
+                                 n_sample = 1200, chains = 2, seed = 5,
+                                 progress = FALSE))
+  expect_identical(g$draws, f$draws)
+  nd$E1 <- 12
+  set.seed(8)
+  h <- expect_silent(predict(g, horizon = 2, newdata = nd[nrow(nd):1, ]))
+  expect_equal(h$expected, rep(12, 50))
+  expect_equal(h$risk_mean, a$risk_mean)
+  nd$E1 <- 10
   expect_input_error(predict(f, horizon = 2), "newdata", "`x`")
   expect_input_error(predict(f, horizon = 3, newdata = nd), "newdata",
                      "a01\\[2008\\]")

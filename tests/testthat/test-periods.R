@@ -53,11 +53,12 @@ test_that("the three forms give the same rows, missing cells included", {
                     unit = "district", time = "year", map_names = ex$map)
   l <- period_input("cases", "E", data = long, unit = "district",
                     time = "year", outcome = "disease", map_names = ex$map)
-  # By hand: row i + 5 (t - 1), Y and E both NA where the count is missing.
+  # By hand: row i + 5 (t - 1), Y NA where the count is missing, E too
+  # where the row is (an NA count keeps the expected count given with it).
   Y <- rbind(ex$Y[, , 1], ex$Y[, , 2], ex$Y[, , 3])
   E <- rbind(ex$E[, , 1], ex$E[, , 2], ex$E[, , 3])
   Y[5 + 3, ] <- NA; Y[10 + 2, "flu"] <- NA
-  E[is.na(Y)] <- NA
+  E[5 + 3, ] <- NA
   dimnames(Y) <- dimnames(E) <- list(NULL, ex$outcomes)
   for (r in list(a, w, l)) {
     expect_identical(r$Y, Y)
@@ -97,8 +98,9 @@ test_that("covariates vary by period and factors expand alike in every form", {
                     time = "year", outcome = "disease", covariates = f,
                     map_names = ex$map)
   Ya <- ex$Y; Ya["C", , "2002"] <- NA
+  Ea <- ex$E; Ea["C", , "2002"] <- NA
   cov <- shuffle(ex$wide[c("district", "year", "x", "region")])
-  a <- period_input(Ya, ex$E, data = cov, unit = "district", time = "year",
+  a <- period_input(Ya, Ea, data = cov, unit = "district", time = "year",
                     covariates = f, map_names = ex$map)
   X <- cbind(1, x = c(ex$x), regionnorth = rep(ex$region == "north", 3),
              regionsouth = rep(ex$region == "south", 3))
@@ -111,7 +113,7 @@ test_that("covariates vary by period and factors expand alike in every form", {
   expect_identical(sum(is.na(w$Y)), 3L)
   # Arrays with covariates already in row order.
   rowwise <- ex$wide[c("x", "region")]
-  expect_identical(period_input(Ya, ex$E, data = rowwise, covariates = f)$X, X)
+  expect_identical(period_input(Ya, Ea, data = rowwise, covariates = f)$X, X)
   refuse_p <- function(..., arg, pattern)
     expect_input_error(period_input(...), arg, pattern)
   refuse_p(Ya, ex$E, data = rowwise[-1, ], covariates = f, arg = "data",
@@ -265,9 +267,13 @@ test_that("counts, expected counts and trials are checked cell by cell", {
   refuse_p(w(d), "expected", "missing where the count is not \\(unit A\\[2003\\], outcome flu")
   d <- wide; d$E_covid[1] <- 0
   refuse_p(w(d), "expected", "is 0 where `counts` is positive \\(unit A\\[2001\\], outcome covid")
-  # An expected count where the count is NA may be missing, and is dropped.
+  # An expected count where the count is NA may be missing (the cell's
+  # count is then not predicted); given, it is kept.
   d <- wide; d$E_flu[d$district == "B" & d$year == 2003] <- NA
-  expect_identical(w(d)$E, w()$E)
+  e <- w()$E
+  expect_false(is.na(e[12, "flu"]))
+  e[12, "flu"] <- NA
+  expect_identical(w(d)$E, e)
   # Binomial: trials at least the counts, rounded; NA only with NA counts.
   b <- transform(wide, N_flu = flu + 3, N_covid = covid + 1)
   r <- period_input(c("flu", "covid"), trials = c("N_flu", "N_covid"),
@@ -411,4 +417,22 @@ test_that("an outcome reported over fewer periods is said, its cells missing", {
                  "outcome 'y' has no count in period\\(s\\) 2003, 2004")
   expect_true(all(is.na(r$Y[7:12, "y"])))
   expect_false(anyNA(r$Y[, "x"]))
+})
+
+test_that("a missing count with its expected count given is predicted; a missing row is not", {
+  ex <- period_example()
+  W <- matrix(0, 5, 5, dimnames = list(ex$units, ex$units))
+  W[cbind(1:4, 2:5)] <- W[cbind(2:5, 1:4)] <- 1
+  fit <- suppressWarnings(mcar_fit(
+    c("flu", "covid"), c("E_flu", "E_covid"), W, data = ex$wide[-ex$absent, ],
+    unit = "district", time = "year", n_sample = 200, chains = 1, seed = 3,
+    progress = FALSE))
+  m <- fitted(fit)
+  # B's flu count in 2003 is NA with its expected count; C has no 2002 row.
+  expect_false(is.na(m["B[2003]", "flu"]))
+  expect_equal(m["B[2003]", "flu"],
+               fitted(fit, type = "risk")["B[2003]", "flu"] *
+                 ex$E["B", "flu", "2003"])
+  expect_true(all(is.na(m["C[2002]", ])))
+  expect_false(anyNA(m[setdiff(rownames(m), "C[2002]"), ]))
 })

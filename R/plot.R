@@ -23,7 +23,9 @@
 #' `type = "series"` draws the risks of the chosen `units` over time, one
 #' panel per outcome: the posterior mean of each unit's risk and its 95%
 #' credible band, and, given a `forecast` from `predict(fit, horizon = )`,
-#' the forecast periods (shaded) with their mean and interval.
+#' the forecast periods (shaded) with their mean and interval; relative
+#' risks on a log scale (`log = ""` for a linear one), probabilities on a
+#' linear scale.
 #'
 #' Maps need the units' polygons: they are kept when `W` was an \pkg{sf}
 #' polygons object, or given as `map` to [mcar_fit()] or to this function

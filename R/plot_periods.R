@@ -101,14 +101,24 @@
   graphics::par(mfrow = grDevices::n2mfrow(length(idx)),
                 mar = c(3, 3.2, 2, 0.5), mgp = c(1.9, 0.6, 0), oma = c(2, 0, 0, 0))
   step <- if (length(ax$at) > 1L) min(diff(ax$at)) else 1
+  # Relative risks on a log scale (a doubling and a halving equally far
+  # from 1, and a forecast's wide band does not flatten the history);
+  # probabilities on their own.  `log` in ... overrides.
+  dots <- list(...)
+  ylog <- if (is.null(dots$log)) {
+    if (.family(x) == "binomial") "" else "y"
+  } else dots$log
+  dots$log <- NULL
   for (r in idx) {
     o <- x$outcomes[r]
     here <- vals$outcome == o
-    graphics::plot(NULL, xlim = range(pos), ylim = range(vals$lower[here],
-                   vals$upper[here], ref[[o]], na.rm = TRUE), xaxt = "n",
-                   xlab = "period", ylab = ylab, main = o, ...)
+    do.call(graphics::plot, c(list(
+      NULL, xlim = range(pos), ylim = range(vals$lower[here],
+      vals$upper[here], ref[[o]], na.rm = TRUE), xaxt = "n",
+      xlab = "period", ylab = ylab, main = o, log = ylog), dots))
     if (length(future)) {
       lim <- graphics::par("usr")
+      if (graphics::par("ylog")) lim[3:4] <- 10^lim[3:4]
       graphics::rect(max(ax$at) + step / 2, lim[3L], lim[2L], lim[4L],
                      col = "grey92", border = NA)
     }

@@ -223,7 +223,8 @@ minnesota <- function() {
 
 # Trace plots and posterior densities of the reported parameters.
 chain_pictures <- function(fit, study, prefix, height) {
-  vars <- c("beta", "Lambda", "A", "deviance")
+  vars <- c("beta", "Lambda", "A", if (!is.null(fit$periods)) "alpha",
+            "deviance")
   picture(paste0(study, ": trace plots"), paste0(prefix, "_trace.png"), 1600,
           height, function() plot(fit, type = "trace", variables = vars))
   picture(paste0(study, ": posterior densities"),

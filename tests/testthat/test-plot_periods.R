@@ -54,6 +54,9 @@ test_that("series draw the chosen units over time, with a forecast after them", 
   set.seed(1)
   fc <- suppressMessages(predict(f, horizon = 2))
   w <- plot(f, type = "series", units = "a02", outcomes = 2, forecast = fc)
+  # Relative risks on a log scale by default; a linear one when asked.
+  expect_silent(plot(f, type = "series", units = "a02", outcomes = 2,
+                     forecast = fc, log = ""))
   expect_identical(sum(w$forecast), 2L)
   expect_equal(w$period[w$forecast], c(2009, 2010))
   expect_input_error(plot(f, type = "series", units = c("a01", "z99")),

@@ -233,14 +233,15 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
     # ESS grows about in proportion to the draws, and R-hat - 1 falls about
     # in inverse proportion to them (the chains' means differ by sampling
     # error of order 1 / sqrt(draws) once they mix): aim a tenth past the
-    # ESS target and a fifth past the R-hat target, within a quarter and
-    # four times the sweeps so far.
+    # ESS target and a fifth past the R-hat target, within a quarter of the
+    # kept sweeps so far and as many again (early on, R-hat falls faster
+    # than that as the chains forget their start; a check costs little).
     f <- if (is.finite(st$ess) && st$ess > 0) 1.1 * until$ess / st$ess else 4
     if (is.finite(st$rhat) && st$rhat > until$rhat) {
       f <- max(f, if (until$rhat > 1) 1.2 * (st$rhat - 1) / (until$rhat - 1)
                   else 2)
     }
-    more <- ceiling(after * min(4, max(0.25, f - 1)) / thin) * thin
+    more <- ceiling(after * min(1, max(0.25, f - 1)) / thin) * thin
     more <- min(more, until$max_sweeps - s$n_sample)
     left <- until$max_seconds - elapsed
     if (more < thin || left <= 0) {

@@ -37,9 +37,11 @@
 #'   outcome (units fastest, then periods): `unit`, `period` (continuing
 #'   the spacing of the fit's periods; for periods that are levels of a
 #'   factor, the last level followed by "+1", "+2", ...), `outcome`,
-#'   `expected` (or `trials`), the posterior mean, sd and interval of the
-#'   risk (`risk_mean`, `risk_sd`, `risk_lower`, `risk_upper`: the
-#'   relative risk, or the probability for a binomial fit) and of the
+#'   `expected` (or `trials`), the posterior mean, sd, median and interval
+#'   of the risk (`risk_mean`, `risk_sd`, `risk_median`, `risk_lower`,
+#'   `risk_upper`: the relative risk, or the probability for a binomial
+#'   fit; a few periods ahead its distribution is skewed, its mean well
+#'   above its median) and of the
 #'   count, the mean and the bounds of its posterior predictive interval
 #'   (`count_mean`, `count_lower`, `count_upper`).  The draws of the risks
 #'   (stored draws x rows) are attached as attribute `"risk_draws"`.
@@ -87,7 +89,7 @@ NULL
     risk[s, ] <- .risk(object, X %*% B + phi %*% t(L))
   }
   a <- (1 - level) / 2
-  q <- .col_quantiles(risk, c(a, 1 - a))
+  q <- .col_quantiles(risk, c(a, 1 - a), median = TRUE)
   e <- as.vector(E)
   keep <- .pick_draws(nrow(risk), min(nrow(risk), .PREDICT_DRAWS))
   m <- risk[keep, , drop = FALSE]
@@ -111,6 +113,7 @@ NULL
   out[[.exposure_arg(fam)]] <- e
   out$risk_mean <- colMeans(risk)
   out$risk_sd <- .col_sd(risk)
+  out$risk_median <- q[, 3L]
   out$risk_lower <- q[, 1L]
   out$risk_upper <- q[, 2L]
   out$count_mean <- colMeans(risk) * e

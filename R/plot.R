@@ -21,7 +21,7 @@
 #' (columns; by default every period, or six evenly spaced ones when there
 #' are more, with a message) with one legend for all of them, and
 #' `type = "series"` draws the risks of the chosen `units` over time, one
-#' panel per outcome: the posterior mean of each unit's risk and its 95%
+#' panel per outcome: the posterior median of each unit's risk and its 95%
 #' credible band, and, given a `forecast` from `predict(fit, horizon = )`,
 #' the forecast periods (shaded) with their mean and interval; relative
 #' risks on a log scale (`log = ""` for a linear one), probabilities on a

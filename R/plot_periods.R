@@ -45,8 +45,9 @@
        labels = c(.period_text(periods), .period_text(future)))
 }
 
-# The risks of map units over time, a panel per outcome: posterior means
-# and 95% bands, and a forecast (from predict(horizon = )) in the shaded
+# The risks of map units over time, a panel per outcome: posterior medians
+# and 95% bands (a forecast's risk is skewed: its mean lies well above the
+# middle of its band), and a forecast (from predict(horizon = )) in the shaded
 # periods after the fit's.  Returns the values drawn.
 .plot_series <- function(x, units, outcomes, forecast, ...) {
   if (is.null(x$periods)) {
@@ -66,8 +67,9 @@
   rr <- suppressMessages(relative_risk(x))
   rr <- rr[rr$unit %in% units & rr$outcome %in% x$outcomes[idx], ]
   vals <- data.frame(unit = rr$unit, period = rr$period, outcome = rr$outcome,
-                     mean = rr$mean, lower = rr$lower, upper = rr$upper,
-                     forecast = FALSE, stringsAsFactors = FALSE)
+                     mean = rr$mean, median = rr$median, lower = rr$lower,
+                     upper = rr$upper, forecast = FALSE,
+                     stringsAsFactors = FALSE)
   future <- NULL
   if (!is.null(forecast)) {
     need <- c("unit", "period", "outcome", "risk_mean", "risk_lower",
@@ -81,7 +83,9 @@
     future <- unique(forecast$period)
     vals <- rbind(vals, data.frame(
       unit = fc$unit, period = fc$period, outcome = fc$outcome,
-      mean = fc$risk_mean, lower = fc$risk_lower, upper = fc$risk_upper,
+      mean = fc$risk_mean,
+      median = if (is.null(fc$risk_median)) fc$risk_mean else fc$risk_median,
+      lower = fc$risk_lower, upper = fc$risk_upper,
       forecast = TRUE, stringsAsFactors = FALSE))
   }
   ax <- .time_axis(x$periods, future)
@@ -138,7 +142,7 @@
         graphics::polygon(c(tpos[w], rev(tpos[w])),
                           c(vals$lower[w], rev(vals$upper[w])),
                           col = band[k], border = NA)
-        graphics::lines(tpos[w], vals$mean[w], col = cols[k], lwd = 2,
+        graphics::lines(tpos[w], vals$median[w], col = cols[k], lwd = 2,
                         lty = if (fut) 2 else 1, type = "o", pch = 20,
                         cex = 0.6)
       }

@@ -413,13 +413,13 @@ influenza <- function() {
   fc <- predict(fit, horizon = 2)
   top <- ch$unit[1:3]
   f <- fc[fc$unit %in% top, ]
-  tab <- data.frame(district(f$unit), f$period, sprintf("%.2f", f$risk_mean),
+  tab <- data.frame(district(f$unit), f$period, sprintf("%.2f", f$risk_median),
                     sprintf("%.2f-%.2f", f$risk_lower, f$risk_upper),
                     sprintf("%.0f", f$count_mean),
                     sprintf("%d-%d", as.integer(f$count_lower),
                             as.integer(f$count_upper)))
-  names(tab) <- c("district", "year", "RR", "95% interval", "cases",
-                  "95% predictive")
+  names(tab) <- c("district", "year", "median RR", "95% interval",
+                  "mean cases", "95% predictive")
   print(tab, row.names = FALSE, right = TRUE)
   cat(strwrap(paste(
     "(the fields carried forward by their autoregression with new",

@@ -126,12 +126,14 @@ test_that("forecasts repeat after set.seed, and take the future exposures and co
   set.seed(9); d <- predict(f, horizon = 2, newdata = nd)
   expect_false(identical(a$risk_mean, d$risk_mean))
   expect_named(a, c("unit", "period", "outcome", "expected", "risk_mean",
-                    "risk_sd", "risk_lower", "risk_upper", "count_mean",
+                    "risk_sd", "risk_median", "risk_lower", "risk_upper", "count_mean",
                     "count_lower", "count_upper"))
   expect_equal(a$expected, rep(10, 50))
   expect_equal(a$count_mean, a$risk_mean * 10)
   expect_true(all(a$count_lower <= a$count_mean & a$count_mean <= a$count_upper))
   expect_true(all(a$risk_lower < a$risk_mean & a$risk_mean < a$risk_upper))
+  r <- attr(a, "risk_draws")
+  expect_equal(a$risk_median, unname(apply(r, 2, stats::median)))
   # Rows in order without the unit and period columns.
   set.seed(8)
   e <- predict(f, horizon = 2, newdata = nd[c("x", "E1")])
@@ -180,9 +182,12 @@ test_that("one row per unit, period and outcome gives each outcome its exposure"
                E = d$E1),
     data.frame(d[c("district", "year", "x")], disease = "rsv", Y = d$Y2,
                E = d$E2))
-  # a03's count of rsv is missing in the last year.
+  # a03's count of rsv is missing in the last year, with its expected count;
+  # a04's with none.
   long$Y[long$district == "a03" & long$year == 2003 & long$disease == "rsv"] <-
     NA
+  a04 <- long$district == "a04" & long$year == 2003 & long$disease == "rsv"
+  long$Y[a04] <- long$E[a04] <- NA
   f <- fit_quietly("Y", "E", s$W, data = long, unit = "district",
                    time = "year", outcome = "disease", covariates = ~ x,
                    n_sample = 300, chains = 1, seed = 2)
@@ -197,10 +202,11 @@ test_that("one row per unit, period and outcome gives each outcome its exposure"
   expect_message(fc2 <- predict(f, horizon = 1, newdata = nd["x"][1:25, ,
                                 drop = FALSE]), "latest known")
   last <- long[long$year == 2003, ]
-  prev <- long[long$year == 2002 & long$district == "a03" &
+  prev <- long[long$year == 2002 & long$district == "a04" &
                  long$disease == "rsv", "E"]
   want <- c(last$E[last$disease == "flu"], last$E[last$disease == "rsv"])
-  want[25 + 3] <- prev
+  want[25 + 4] <- prev
+  expect_false(is.na(want[25 + 3]))
   expect_equal(fc2$expected, want)
 })
 

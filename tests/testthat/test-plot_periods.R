@@ -51,6 +51,7 @@ test_that("series draw the chosen units over time, with a forecast after them", 
   rr <- relative_risk(f)
   at <- rr$unit == "a13" & rr$outcome == "Y1"
   expect_equal(v$mean[v$unit == "a13" & v$outcome == "Y1"], rr$mean[at])
+  expect_equal(v$median[v$unit == "a13" & v$outcome == "Y1"], rr$median[at])
   set.seed(1)
   fc <- suppressMessages(predict(f, horizon = 2))
   w <- plot(f, type = "series", units = "a02", outcomes = 2, forecast = fc)

@@ -91,7 +91,7 @@ const char *INPUTS = R"(
                   shear = 0.1, psi = numeric(), ridge = numeric(),
                   lambda_corr = as.double(rep(diag(K), K)), alpha = numeric()),
     control = list(sweeps = 20L, thin = 2L, offset = 0L, unit_thin = 2L,
-                   accumulate = TRUE, threads = 1L))
+                   accumulate = TRUE, threads = 1L, batches = 4L))
 })
 )";
 
@@ -167,7 +167,7 @@ TEST(EngineContract, IsWhatTheRunReadsAndReturns) {
     }
   }
   EXPECT_EQ(attribute(get(contract, "control"), "optional"),
-            std::vector<std::string>{"threads"});
+            (std::vector<std::string>{"threads", "batches"}));
 
   // Without accumulate the result's summaries are NULL, as it may be.
   r_eval(".ct_in$control$accumulate <- FALSE");

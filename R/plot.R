@@ -23,7 +23,7 @@
 #' `type = "series"` draws the risks of the chosen `units` over time, one
 #' panel per outcome: the posterior median of each unit's risk and its 95%
 #' credible band, and, given a `forecast` from `predict(fit, horizon = )`,
-#' the forecast periods (shaded) with their mean and interval; relative
+#' the forecast periods (shaded) with their median and interval; relative
 #' risks on a log scale (`log = ""` for a linear one), probabilities on a
 #' linear scale.
 #'

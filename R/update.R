@@ -172,7 +172,6 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
     a <- s$batch_sum[, first:closed, drop = FALSE] / size
     bm_var <- bm_var + matrixStats::rowVars(a)
   }
-  M <- ncol(means)
   W <- rowMeans(vars)
   B_over_L <- matrixStats::rowVars(means)
   var_plus <- (L - 1) / L * W + B_over_L

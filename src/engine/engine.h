@@ -379,10 +379,13 @@ private:
                              double *m_new) const;
   void shift_terms(int j, const double *d, const double *e, double *P,
                    double *b) const;
-  double psi_proposal(int r, double v, double *m_new, double *c_new) const;
+  double psi_proposal(int r, double v, double *m_new, double *R_new) const;
   double ridge_field(int r, double *f) const;
   double ridge_proposal(int r, double v, double a, const double *f,
-                        double *lp_new, double *m_new, double *c_new) const;
+                        double *lp_new, double *m_new, double *R_new) const;
+  void count_table();
+  double rising_change(int r, double v, double *R_new) const;
+  void set_size(int r, double v, const double *R_new);
   // g of cell x (outcome r) at linear predictor mu: see family.h.
   double g(int x, int r, double mu) const {
     return cell_g(d_.family, d_.Y[x], d_.E[x],
@@ -408,6 +411,17 @@ private:
   std::vector<double> T_;
   bool gram_valid_ = false;
   std::vector<double> ll_const_;         // N x K: the constants c per cell
+  // Negative binomial: a size's move changes every cell's constant only
+  // through its rising log, a function of the count (family.h), so it is
+  // summed over the distinct counts of the outcome's observed cells
+  // (nb_value_[r], increasing, with their multiplicities nb_mult_[r]);
+  // nb_rising_[r] holds the rising logs at the current size, nb_slot_ each
+  // cell's index among its outcome's counts (-1: no likelihood term) and
+  // nb_rest_ the rest of its constant.
+  std::vector<std::vector<double>> nb_value_, nb_mult_, nb_rising_;
+  std::vector<int> nb_slot_;
+  std::vector<double> nb_rest_;
+  std::vector<double> nb_work_;          // scratch: a table of rising logs
   std::vector<double> ref_cell_;         // N x K: Data::ref_lp of each cell
   std::vector<double> logdet_;      // K
   std::vector<double> D_;           // n: the precision's diagonal

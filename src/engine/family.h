@@ -67,6 +67,11 @@ inline double cell_g(int family, double y, double e, double psi, double mu) {
   }
 }
 
+// The part of a negative binomial cell's c that is free of the size.
+inline double nb_rest(double y, double e) {
+  return (y > 0 ? y * std::log(e) : 0.0) - std::lgamma(y + 1.0);
+}
+
 inline double cell_c(int family, double y, double e, double psi) {
   if (!(e > 0))
     return 0.0;
@@ -74,8 +79,7 @@ inline double cell_c(int family, double y, double e, double psi) {
   case BINOMIAL:
     return std::lgamma(e + 1.0) - std::lgamma(y + 1.0) - std::lgamma(e - y + 1.0);
   case NEGBINOMIAL:
-    return rising_log(y, psi) - std::lgamma(y + 1.0) +
-           (y > 0 ? y * std::log(e) : 0.0);
+    return rising_log(y, psi) + nb_rest(y, e);
   default:
     return (y > 0 ? y * std::log(e) : 0.0) - std::lgamma(y + 1.0);
   }

@@ -11,37 +11,108 @@
 
 namespace mcar_engine {
 
+// The cells' counts by value (see nb_value_), the rising logs at the
+// current sizes and every cell's constant from them.
+void Sampler::count_table() {
+  nb_value_.assign(K_, {});
+  nb_mult_.assign(K_, {});
+  nb_rising_.assign(K_, {});
+  nb_slot_.assign((size_t)N_ * K_, -1);
+  nb_rest_.assign((size_t)N_ * K_, 0.0);
+  size_t widest = 0;
+  for (int r = 0; r < K_; r++) {
+    std::vector<double> &val = nb_value_[r];
+    for (int i = 0; i < N_; i++) {
+      const int x = i + N_ * r;
+      if (d_.E[x] > 0)
+        val.push_back(d_.Y[x]);
+    }
+    std::sort(val.begin(), val.end());
+    val.erase(std::unique(val.begin(), val.end()), val.end());
+    nb_mult_[r].assign(val.size(), 0.0);
+    for (int i = 0; i < N_; i++) {
+      const int x = i + N_ * r;
+      if (!(d_.E[x] > 0))
+        continue;
+      const int k = (int)(std::lower_bound(val.begin(), val.end(), d_.Y[x]) - val.begin());
+      nb_slot_[x] = k;
+      nb_mult_[r][k] += 1.0;
+      nb_rest_[x] = nb_rest(d_.Y[x], d_.E[x]);
+    }
+    nb_rising_[r].assign(val.size(), 0.0);
+    rising_change(r, s_.psi[r], nb_rising_[r].data());
+    widest = std::max(widest, val.size());
+    set_size(r, s_.psi[r], nb_rising_[r].data());
+  }
+  nb_work_.assign(widest, 0.0);
+}
+
+// The rising logs of outcome r's counts at size v in R_new (one per distinct
+// count: the small ones as partial sums of one series, each as
+// rising_log() gives it); returns the change of their sum over the cells
+// from the current size.
+double Sampler::rising_change(int r, double v, double *R_new) const {
+  const std::vector<double> &val = nb_value_[r];
+  const std::vector<double> &mult = nb_mult_[r];
+  const std::vector<double> &cur = nb_rising_[r];
+  double s = 0.0, change = 0.0;
+  int k = 1;
+  for (size_t j = 0; j < val.size(); j++) {
+    const double y = val[j];
+    if (y < 64) {
+      for (; k < (int)y; k++)
+        s += std::log1p(k / v);
+      R_new[j] = s;
+    } else {
+      R_new[j] = rising_log(y, v);
+    }
+    change += mult[j] * (R_new[j] - cur[j]);
+  }
+  return change;
+}
+
+// Outcome r's size set to v, with its rising logs R_new: the cells'
+// constants follow.
+void Sampler::set_size(int r, double v, const double *R_new) {
+  s_.psi[r] = v;
+  std::vector<double> &cur = nb_rising_[r];
+  if (R_new != cur.data())
+    std::copy(R_new, R_new + cur.size(), cur.begin());
+  for (int i = 0; i < N_; i++) {
+    const int x = i + N_ * r;
+    ll_const_[x] = nb_slot_[x] < 0 ? 0.0 : cur[nb_slot_[x]] + nb_rest_[x];
+  }
+}
+
 // The log-likelihood and log-prior change of outcome r's size at v, with
-// the cells' g and c at v left in m_new and c_new (n each).
-double Sampler::psi_proposal(int r, double v, double *m_new, double *c_new) const {
-  double ll = 0.0;
+// the cells' g at v left in m_new (n values) and the rising logs in R_new.
+double Sampler::psi_proposal(int r, double v, double *m_new, double *R_new) const {
+  double ll = rising_change(r, v, R_new);
   for (int i = 0; i < N_; i++) {
     const int x = i + N_ * r;
     m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_[x]);
-    c_new[i] = cell_c(NEGBINOMIAL, d_.Y[x], d_.E[x], v);
-    ll += (c_new[i] - ll_const_[x]) - (m_new[i] - m_[x]);
+    ll -= m_new[i] - m_[x];
   }
   return ll + psi_log_prior(v, d_.psi_scale) - psi_log_prior(s_.psi[r], d_.psi_scale);
 }
 
 double Sampler::ratio_psi(int r, double v) const {
-  std::vector<double> m(N_), c(N_);
-  return psi_proposal(r, v, m.data(), c.data());
+  std::vector<double> m(N_), R(nb_value_[r].size());
+  return psi_proposal(r, v, m.data(), R.data());
 }
 
 void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
   if (d_.family != NEGBINOMIAL)
     return;
   double *m_new = work_.data();
-  double *c_new = m_new + N_;
+  double *R_new = nb_work_.data();
   for (int r = 0; r < K_; r++) {
     const double step = sc_.psi[r] * rng.normal();
     const double v = s_.psi[r] * std::exp(step);
     // The random walk on log psi has Jacobian v / psi.
-    if (accept(rng, psi_proposal(r, v, m_new, c_new) + step)) {
-      s_.psi[r] = v;
+    if (accept(rng, psi_proposal(r, v, m_new, R_new) + step)) {
+      set_size(r, v, R_new);
       std::copy(m_new, m_new + N_, m_.begin() + N_ * r);
-      std::copy(c_new, c_new + N_, ll_const_.begin() + N_ * r);
       counts.psi[r]++;
     }
   }
@@ -63,18 +134,18 @@ void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
 
 // The log posterior change of outcome r's size at v with its row of the
 // loadings times a (f: the row's field part of mu, n values), with the
-// cells' mu, g and c at the proposal left in lp_new, m_new and c_new.
+// cells' mu and g at the proposal left in lp_new and m_new, the rising logs
+// in R_new.
 double Sampler::ridge_proposal(int r, double v, double a, const double *f,
                                double *lp_new, double *m_new,
-                               double *c_new) const {
-  double ll = 0.0;
+                               double *R_new) const {
+  double ll = rising_change(r, v, R_new);
   for (int i = 0; i < N_; i++) {
     const int x = i + N_ * r;
     const double dl = (a - 1.0) * f[i];
     lp_new[i] = lp_[x] + dl;
     m_new[i] = cell_g(NEGBINOMIAL, d_.Y[x], d_.E[x], v, lp_new[i]);
-    c_new[i] = cell_c(NEGBINOMIAL, d_.Y[x], d_.E[x], v);
-    ll += d_.Y[x] * dl - (m_new[i] - m_[x]) + (c_new[i] - ll_const_[x]);
+    ll += d_.Y[x] * dl - (m_new[i] - m_[x]);
   }
   SmallSquare Ls(K_);
   double *L = Ls.data();
@@ -102,9 +173,9 @@ double Sampler::ridge_field(int r, double *f) const {
 }
 
 double Sampler::ratio_ridge(int r, double v, double a) const {
-  std::vector<double> f(N_), lp(N_), m(N_), c(N_);
+  std::vector<double> f(N_), lp(N_), m(N_), R(nb_value_[r].size());
   ridge_field(r, f.data());
-  return ridge_proposal(r, v, a, f.data(), lp.data(), m.data(), c.data());
+  return ridge_proposal(r, v, a, f.data(), lp.data(), m.data(), R.data());
 }
 
 void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
@@ -113,7 +184,7 @@ void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
   double *f = work_.data();
   double *lp_new = f + N_;
   double *m_new = lp_new + N_;
-  double *c_new = m_new + N_;
+  double *R_new = nb_work_.data();
   for (int r = 0; r < K_; r++) {
     const double u = sc_.ridge[r] * rng.normal();
     const double v = s_.psi[r] * std::exp(u);
@@ -122,15 +193,14 @@ void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
     if (!(a2 > 0) || !std::isfinite(a2))
       continue;
     const double a = std::sqrt(a2);
-    const double lg = ridge_proposal(r, v, a, f, lp_new, m_new, c_new) + u +
+    const double lg = ridge_proposal(r, v, a, f, lp_new, m_new, R_new) + u +
                       (K_ - r - 2) * std::log(a);
     if (accept(rng, lg)) {
-      s_.psi[r] = v;
+      set_size(r, v, R_new);
       for (int c = r; c < K_; c++)
         s_.Lambda[r + K_ * c] *= a;
       std::copy(lp_new, lp_new + N_, lp_.begin() + N_ * r);
       std::copy(m_new, m_new + N_, m_.begin() + N_ * r);
-      std::copy(c_new, c_new + N_, ll_const_.begin() + N_ * r);
       counts.ridge[r]++;
     }
   }

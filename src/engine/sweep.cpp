@@ -62,14 +62,15 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
   }
   ll_const_.assign(N_ * K_, 0.0);
   ref_cell_.assign(N_ * K_, 0.0);
-  for (int r = 0; r < K_; r++) {
-    const double psi = d_.family == NEGBINOMIAL ? s_.psi[r] : 0.0;
+  for (int r = 0; r < K_; r++)
     for (int i = 0; i < N_; i++) {
       const int x = i + N_ * r;
-      ll_const_[x] = cell_c(d_.family, d_.Y[x], d_.E[x], psi);
+      if (d_.family != NEGBINOMIAL)
+        ll_const_[x] = cell_c(d_.family, d_.Y[x], d_.E[x], 0.0);
       ref_cell_[x] = d_.ref_lp ? d_.ref_lp[r] : 0.0;
     }
-  }
+  if (d_.family == NEGBINOMIAL)
+    count_table(); // the cells' constants from their counts' rising logs
   if ((int)s_.lp.size() == N_ * K_)
     lp_ = s_.lp;
   else

@@ -684,6 +684,16 @@ inline Case with_counts_in_the_thousands(Case c, int i, double e) {
   return c;
 }
 
+// A negative binomial case whose size moves sum over distinct counts past
+// the short series: unit 3's counts in the hundreds, unit 5's equal to
+// unit 1's.
+inline Case with_large_and_repeated_counts(Case c) {
+  c = with_counts_in_the_thousands(std::move(c), 3, 150.0);
+  for (int r = 0; r < c.P->K; r++)
+    c.P->Y[5 + c.P->N() * r] = c.P->Y[1 + c.P->N() * r];
+  return c;
+}
+
 // ---- Monte Carlo ----------------------------------------------------------------
 
 // Mean and batch-means standard error of a series (50 batches).

@@ -227,9 +227,11 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
   std::mt19937 gen(17);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::uniform_real_distribution<double> unif(0.0, 1.0);
-  for (const char *name : {"ring9", "grid9", "ring7", "binom9", "nb7", "ring9_t3",
-                           "grid9_t2", "ring7_t5", "binom9_t2", "nb7_t2"}) {
-    Case cs = make_case(name);
+  for (const std::string name : {"ring9", "grid9", "ring7", "binom9", "nb7", "ring9_t3",
+                                 "grid9_t2", "ring7_t5", "binom9_t2", "nb7_t2",
+                                 "nb7_large"}) {
+    Case cs = name == "nb7_large" ? with_large_and_repeated_counts(make_case("nb7"))
+                                  : make_case(name);
     const Problem &P = *cs.P;
     const int n = P.N(), K = P.K, p = P.p;
     State &s = cs.s;

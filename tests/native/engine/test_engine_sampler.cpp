@@ -80,6 +80,10 @@ Report observe(Sampler &smp, const Problem &P, const State &s) {
   e.push_back(smp.ratio_shift(delta.data()));
   for (size_t c = 0; c < s.alpha.size(); c++)
     e.push_back(smp.ratio_alpha_walk((int)c, 0.5 * s.alpha[c] - 0.1));
+  for (size_t r = 0; r < s.psi.size(); r++) {
+    e.push_back(smp.ratio_psi((int)r, 1.7 * s.psi[r]));
+    e.push_back(smp.ratio_ridge((int)r, 0.6 * s.psi[r], 1.1));
+  }
   return out;
 }
 
@@ -158,9 +162,13 @@ TEST(EngineSampler, TwoRunsOfFiftySweepsAreOneRunOfAHundred) {
   }
 }
 
+// The negative binomial's size moves sum over the distinct counts (nb7 with
+// large and repeated counts).
 TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
-  for (const char *name : {"grid9", "ring7", "grid9_t3", "ring7_t5"}) {
+  for (const char *name : {"grid9", "ring7", "grid9_t3", "ring7_t5", "nb7", "nb7_t2"}) {
     Case cs = make_case(name);
+    if (cs.P->family == mcar_engine::NEGBINOMIAL)
+      cs = with_large_and_repeated_counts(std::move(cs));
     const Problem &P = *cs.P;
     ScaleSet sc(P, 0.3);
     Sampler smp(P.data, cs.s, sc.sc);
@@ -178,6 +186,8 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
         {"update_theta", [&] { smp.update_theta(rng, counts); }},
         {"update_alpha", [&] { smp.update_alpha(rng, counts); }},
         {"update_alpha_walk", [&] { smp.update_alpha_walk(rng, counts); }},
+        {"update_psi", [&] { smp.update_psi(rng, counts); }},
+        {"update_ridge", [&] { smp.update_ridge(rng, counts); }},
         {"sweep", [&] { smp.sweep(rng, counts); }},
     };
     // Each move followed by every move, so that no move is only ever seen

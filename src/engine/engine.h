@@ -384,6 +384,7 @@ private:
   double ridge_proposal(int r, double v, double a, const double *f,
                         double *lp_new, double *m_new, double *R_new) const;
   void count_table();
+  void rising_logs(int r, double v, double *R_new) const;
   double rising_change(int r, double v, double *R_new) const;
   void set_size(int r, double v, const double *R_new);
   // g of cell x (outcome r) at linear predictor mu: see family.h.

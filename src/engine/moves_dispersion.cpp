@@ -39,23 +39,21 @@ void Sampler::count_table() {
       nb_mult_[r][k] += 1.0;
       nb_rest_[x] = nb_rest(d_.Y[x], d_.E[x]);
     }
+    std::vector<double> R(val.size());
+    rising_logs(r, s_.psi[r], R.data());
     nb_rising_[r].assign(val.size(), 0.0);
-    rising_change(r, s_.psi[r], nb_rising_[r].data());
+    set_size(r, s_.psi[r], R.data());
     widest = std::max(widest, val.size());
-    set_size(r, s_.psi[r], nb_rising_[r].data());
   }
   nb_work_.assign(widest, 0.0);
 }
 
-// The rising logs of outcome r's counts at size v in R_new (one per distinct
-// count: the small ones as partial sums of one series, each as
-// rising_log() gives it); returns the change of their sum over the cells
-// from the current size.
-double Sampler::rising_change(int r, double v, double *R_new) const {
+// The rising logs of outcome r's counts at size v in R_new, one per
+// distinct count: the small ones as partial sums of one series, each as
+// rising_log() gives it.
+void Sampler::rising_logs(int r, double v, double *R_new) const {
   const std::vector<double> &val = nb_value_[r];
-  const std::vector<double> &mult = nb_mult_[r];
-  const std::vector<double> &cur = nb_rising_[r];
-  double s = 0.0, change = 0.0;
+  double s = 0.0;
   int k = 1;
   for (size_t j = 0; j < val.size(); j++) {
     const double y = val[j];
@@ -66,8 +64,18 @@ double Sampler::rising_change(int r, double v, double *R_new) const {
     } else {
       R_new[j] = rising_log(y, v);
     }
-    change += mult[j] * (R_new[j] - cur[j]);
   }
+}
+
+// The same, returning the change of their sum over the cells from the
+// current size.
+double Sampler::rising_change(int r, double v, double *R_new) const {
+  rising_logs(r, v, R_new);
+  const std::vector<double> &mult = nb_mult_[r];
+  const std::vector<double> &cur = nb_rising_[r];
+  double change = 0.0;
+  for (size_t j = 0; j < cur.size(); j++)
+    change += mult[j] * (R_new[j] - cur[j]);
   return change;
 }
 
@@ -76,8 +84,7 @@ double Sampler::rising_change(int r, double v, double *R_new) const {
 void Sampler::set_size(int r, double v, const double *R_new) {
   s_.psi[r] = v;
   std::vector<double> &cur = nb_rising_[r];
-  if (R_new != cur.data())
-    std::copy(R_new, R_new + cur.size(), cur.begin());
+  std::copy(R_new, R_new + cur.size(), cur.begin());
   for (int i = 0; i < N_; i++) {
     const int x = i + N_ * r;
     ll_const_[x] = nb_slot_[x] < 0 ? 0.0 : cur[nb_slot_[x]] + nb_rest_[x];

@@ -232,12 +232,18 @@ test_that("binomial and negative binomial fits forecast counts within their boun
                     chains = 1, seed = 1)
   set.seed(1)
   fcn <- suppressMessages(predict(fn, horizon = 1, level = 0.8))
-  # The predictive interval of a count holds about 80% of counts drawn
-  # from the forecast's draws.
+  # The interval's ends are the 10% and 90% quantiles of each count's
+  # predictive distribution, the mixture over the forecast's draws of
+  # negative binomials: F(lower - 1) < 0.1 <= F(lower), F(upper - 1) < 0.9
+  # <= F(upper), so it holds at least 80% of it.
   rd <- attr(fcn, "risk_draws")
   psi <- fn$draws$chain1$dispersion[, 1]
-  sims <- matrix(rnbinom(length(rd), size = psi, mu = 20 * rd), nrow(rd))
-  inside <- colMeans(sims >= rep(fcn$count_lower, each = nrow(rd)) &
-                       sims <= rep(fcn$count_upper, each = nrow(rd)))
-  expect_true(all(inside > 0.77 & inside < 0.9))
+  cdf <- function(k) {
+    vapply(seq_along(k), function(j)
+      mean(pnbinom(k[j], size = psi, mu = 20 * rd[, j])), numeric(1))
+  }
+  lo <- fcn$count_lower; hi <- fcn$count_upper
+  expect_true(all(cdf(lo - 1) < 0.1 & cdf(lo) >= 0.1))
+  expect_true(all(cdf(hi - 1) < 0.9 & cdf(hi) >= 0.9))
+  expect_true(all(cdf(hi) - cdf(lo - 1) >= 0.8))
 })

@@ -190,7 +190,8 @@
 #'   [stats::model.matrix()]).  An intercept is always added.
 #' @param data Optional data frame holding the columns named by `counts`,
 #'   `expected` and the variables of a `covariates` formula.
-#' @param n_sample Total number of sweeps per chain, burn-in included.
+#' @param n_sample Total number of sweeps per chain, burn-in included
+#'   (4000 by default; with `until`, the first block's, 2000 by default).
 #' @param burnin Number of initial sweeps discarded (and used for tuning).
 #' @param thin Keep every `thin`-th sweep after burn-in.
 #' @param chains Number of chains.
@@ -243,6 +244,7 @@
 #'   this fit may take; waiting threads sleep rather than spin.
 #' @param until `NULL` (the default) for a run of `n_sample` sweeps per
 #'   chain, or `TRUE` or [mcar_until()] to continue the chains after those
+#'   (2000 unless `n_sample` is given, half of them burn-in)
 #'   until every coefficient, loading, entry of the association matrix,
 #'   size and risk has R-hat at most 1.01 and bulk ESS at least 400 (or the
 #'   targets given), or a budget of sweeps or time is spent; a message after
@@ -387,6 +389,12 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
   .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
+  # With `until` the first block is shorter, half of it burn-in: the run
+  # goes on as long as it needs, and a longer first block only delays the
+  # first check.
+  if (missing(n_sample) && !is.null(until) && !isFALSE(until)) {
+    n_sample <- .UNTIL_FIRST
+  }
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
   size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K)
   tune <- .check_flag(tune, "tune")

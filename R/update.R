@@ -81,7 +81,8 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 #' the association matrix, negative binomial size and risk with R-hat at most
 #' `rhat` and bulk effective sample size at least `ess`, or a budget spent.
 #'
-#' The fit first runs `n_sample` sweeps per chain, `burnin` of them burn-in,
+#' The fit first runs `n_sample` sweeps per chain (2000 unless given),
+#' `burnin` of them burn-in (half of them unless given),
 #' and then continues its chains (as [update.mcar_fit()] does) in blocks
 #' sized from how far the smallest ESS and the largest R-hat are from their
 #' targets, until both targets are met or `max_sweeps` sweeps per chain or
@@ -125,6 +126,13 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
   }
   until
 }
+
+# Sweeps per chain of the first block of a run with `until` when
+# `n_sample` is not given (half of them burn-in).  On a 30,000-unit map the
+# chains have forgotten their start well within 1,000 sweeps, and the
+# default 4,000 of a fixed-length fit would spend 2,000 on burn-in before
+# the first check.
+.UNTIL_FIRST <- 2000L
 
 # Slots of the batch means that a run with `until` keeps of every cell's
 # linear predictor (in its running summaries): 16 to 32 batches a chain.

@@ -111,7 +111,8 @@
 #' on logit scales.  The scale, shear, eigenvalue and angle moves leave the
 #' likelihood unchanged and cost nothing that grows with the map; where
 #' they are sharply determined given the fields, further rounds of them end
-#' the sweep (one round per 100 units in all, at least 4 and at most 30).  A negative binomial sweep ends with each size, by a random walk on
+#' the sweep (one round per 100 units in all, at least 4 and at most 30).
+#' A negative binomial sweep ends with each size, by a random walk on
 #' its log scale and then jointly with its outcome's row of the loadings
 #' (the row scaled so that the outcome's extra-Poisson variance stays as it
 #' is).  With `tune = TRUE` the proposal scales are adapted

@@ -128,10 +128,12 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
 }
 
 # Sweeps per chain of the first block of a run with `until` when
-# `n_sample` is not given (half of them burn-in).  On a 30,000-unit map the
-# chains have forgotten their start well within 1,000 sweeps, and the
-# default 4,000 of a fixed-length fit would spend 2,000 on burn-in before
-# the first check.
+# `n_sample` is not given (half of them burn-in).  Whether the chains have
+# forgotten their start is then for the checks to judge: a start not yet
+# forgotten keeps R-hat up and the run going, until the kept sweeps
+# outweigh it.  A first block of the fixed-length default, 4,000, spent
+# 2,000 sweeps on burn-in before the first check even on maps that needed
+# no more than 3,000 in all (30,000 units).
 .UNTIL_FIRST <- 2000L
 
 # Slots of the batch means that a run with `until` keeps of every cell's

@@ -77,11 +77,14 @@
 # Every unit_thin-th kept draw of a chain stores the per-unit draws: all of
 # them when they fit `keep` (per chain) or, by default, the budget; evenly
 # thinned to it otherwise, with a message.  The running summaries see every
-# kept draw whatever is stored.
-.unit_thinning <- function(keep, size, cells) {
+# kept draw whatever is stored.  A run that will go on (`until`) keeps its
+# spacing as it grows; `expect` kept draws per chain (when more than the
+# first block's) size that spacing for the budget.
+.unit_thinning <- function(keep, size, cells, expect = 0) {
   m <- .thinning(size)$kept
   if (is.null(keep)) {
     want <- max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
+    want <- max(1, floor(want * m / max(m, expect)))
   } else {
     if (!is.numeric(keep) || length(keep) != 1L || is.na(keep) || keep < 1 ||
         (is.finite(keep) && !.is_whole(keep))) {

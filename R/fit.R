@@ -393,11 +393,15 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   # With `until` the first block is shorter, half of it burn-in: the run
   # goes on as long as it needs, and a longer first block only delays the
   # first check.
-  if (missing(n_sample) && !is.null(until) && !isFALSE(until)) {
-    n_sample <- .UNTIL_FIRST
-  }
+  until_first <- missing(n_sample) && !is.null(until) && !isFALSE(until)
+  if (until_first) n_sample <- .UNTIL_FIRST
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
-  size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K)
+  # Such a run's stored per-unit draws are spaced for twice its first
+  # block (half of it burn-in), a length most runs reach or pass.
+  expect <- if (until_first) .thinning(list(
+    n_sample = 2L * .UNTIL_FIRST, burnin = .UNTIL_FIRST,
+    thin = size$thin))$kept else 0
+  size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K, expect)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")

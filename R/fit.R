@@ -393,14 +393,14 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   # With `until` the first block is shorter, half of it burn-in: the run
   # goes on as long as it needs, and a longer first block only delays the
   # first check.
-  until_first <- missing(n_sample) && !is.null(until) && !isFALSE(until)
+  until <- .check_until(until)
+  until_first <- missing(n_sample) && !is.null(until)
   if (until_first) n_sample <- .UNTIL_FIRST
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
   # Such a run's stored per-unit draws are spaced for twice its first
-  # block (half of it burn-in), a length most runs reach or pass.
-  expect <- if (until_first) .thinning(list(
-    n_sample = 2L * .UNTIL_FIRST, burnin = .UNTIL_FIRST,
-    thin = size$thin))$kept else 0
+  # block (the sweeps after a burn-in of half of it), a length most runs
+  # reach or pass.
+  expect <- if (until_first) .UNTIL_FIRST %/% size$thin else 0
   size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K, expect)
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
@@ -408,7 +408,6 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
   threads <- .resolve_threads(threads, n, K, size$chains)
-  until <- .check_until(until)
   size$threads <- threads
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")

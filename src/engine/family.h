@@ -55,10 +55,13 @@ inline double softplus(double x) {
   return x > 0 ? x + log1p_pos(std::exp(-x)) : log1p_pos(std::exp(x));
 }
 
+// Counts below this have their rising logs summed term by term.
+constexpr double RISING_SERIES = 64;
+
 // lgamma(y + psi) - lgamma(psi) - y log psi = sum_{k < y} log(1 + k / psi),
 // summed for small counts (no cancellation however large psi is).
 inline double rising_log(double y, double psi) {
-  if (y < 64) {
+  if (y < RISING_SERIES) {
     double s = 0.0;
     for (int k = 1; k < (int)y; k++)
       s += std::log1p(k / psi);

@@ -57,7 +57,7 @@ void Sampler::rising_logs(int r, double v, double *R_new) const {
   int k = 1;
   for (size_t j = 0; j < val.size(); j++) {
     const double y = val[j];
-    if (y < 64) {
+    if (y < RISING_SERIES) {
       for (; k < (int)y; k++)
         s += std::log1p(k / v);
       R_new[j] = s;

@@ -61,16 +61,6 @@ test_that("until runs until the chains agree, and equals a run of that length", 
     progress = FALSE, until = mcar_until(ess = 1, rhat = 10))))
   expect_equal(given$settings[c("n_sample", "burnin")],
                list(n_sample = 2000, burnin = 300))
-  # On a large map its stored per-unit draws are spaced for twice that
-  # length, so that the run's memory stays near the budget as it goes on:
-  # 12,500 values in 4 chains leave 500 draws a chain, every 2nd of 1000
-  # kept, every 4th when 2000 are expected.
-  thinning <- asNamespace("mcar")$.unit_thinning
-  size <- list(n_sample = 2000, burnin = 1000, thin = 1, chains = 4)
-  expect_message(expect_identical(thinning(NULL, size, 12500), 2L), "500 of")
-  expect_message(expect_identical(thinning(NULL, size, 12500, 2000), 4L),
-                 "250 of")
-  expect_identical(suppressMessages(thinning(500, size, 12500, 2000)), 2L)
   expect_input_error(mcar_until(ess = -1), "ess")
   expect_input_error(
     mcar_fit(d$Y[, 1], d$E[, 1], d$W, n_sample = 100, until = "yes",

@@ -668,10 +668,10 @@ inline Case make_case(const std::string &full) {
 
 // The case with unit i's expected counts (trials for the binomial) set to
 // e in every outcome (in the first period) and its counts to their means
-// at the case's state, rounded: the unit's effects then have narrow conditionals (for the
-// Poisson and the binomial; the negative binomial's stay as wide as its
-// sizes allow), close to Gaussian near their mode and far from it in
-// their tails.
+// at the case's state, rounded: the unit's effects then have narrow
+// conditionals (for the Poisson and the binomial; the negative binomial's
+// stay as wide as its sizes allow), close to Gaussian near their mode and
+// far from it in their tails.
 inline Case with_counts_in_the_thousands(Case c, int i, double e) {
   Problem &P = *c.P;
   const std::vector<double> mu = dense_mu(P, c.s);

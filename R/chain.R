@@ -139,10 +139,21 @@
 # the engine.  Returns the kept draws, acceptance rates, proposal scales,
 # the tuning history, the final state and the chain's log lines.
 .run_chain <- function(task, progress = NULL) {
+  .run_chain_group(list(task), progress)[[1L]]
+}
+
+# Runs the chains of `tasks` (.chain_tasks(): one data set, one length and
+# one plan of pieces), piece by piece: each call of the engine runs the
+# piece of every chain, `workers` chains at a time on threads of their own
+# (one after another when 1), and the pieces of the burn-in retune each
+# chain's proposal scales in between.  A chain's draws do not depend on
+# the chains beside it nor on `workers`.  `progress`, when not NULL, is
+# called with the sweeps done after each call.  Returns what .run_chain()
+# returns for each task; each chain's `seconds` is its share of the time.
+.run_chain_group <- function(tasks, progress = NULL, workers = 1L) {
   started <- proc.time()[["elapsed"]]
+  task <- tasks[[1L]]
   dat <- task$data
-  dims <- .engine_dims(dat)
-  n <- dims$n; K <- dims$K; p <- dims$p
   resume <- task$resume
   plan <- if (is.null(resume)) {
     .segment_plan(task$burnin, task$n_sample, task$thin, task$unit_thin)
@@ -150,16 +161,15 @@
     .resume_plan(resume$sweeps, resume$offset, task$thin, task$unit_thin)
   }
   threads <- if (is.null(task$threads)) 1L else task$threads
-  state <- .engine_state(task$init, task$rng)
-  if (!is.null(resume)) state["summaries"] <- list(resume$summaries)
-  scales <- task$scales
-  initial_scales <- scales
-  counts <- NULL
-  history <- list()
-  pieces <- list()
-  lines <- character()
+  batches <- if (is.null(task$batches)) 0L else task$batches
+  chains <- lapply(tasks, function(t) {
+    state <- .engine_state(t$init, t$rng)
+    if (!is.null(t$resume)) state["summaries"] <- list(t$resume$summaries)
+    list(task = t, state = state, scales = t$scales, counts = NULL,
+         history = list(), pieces = list(), lines = character(),
+         burn_L = NULL)
+  })
   done <- 0L
-  burn_L <- NULL
   for (s in seq_len(nrow(plan))) {
     len <- plan$length[s]
     burn <- plan$phase[s] == "burnin"
@@ -167,64 +177,89 @@
     # summaries.
     control <- .engine_control(len, plan$thin[s], plan$offset[s],
                                plan$unit_thin[s], accumulate = !burn,
-                               threads = threads,
-                               batches = if (is.null(task$batches)) 0L else
-                                 task$batches)
-    run <- .engine_call(dat, state, .engine_scales(scales), control)
-    state <- run$state
-    rates <- lapply(run$accept, function(x) x / len)
-    line <- sprintf(paste("chain %d: sweeps %d-%d of %d (%s): acceptance",
-                          "beta %.2f, phi %.2f, Lambda %.2f, eta %.2f%s"),
-                    task$chain, done + 1L, done + len, task$n_sample,
-                    if (burn) "burn-in" else "kept", mean(rates$beta),
-                    mean(rates$phi), mean(rates$lambda), mean(rates$eta),
-                    if (length(rates$theta))
-                      sprintf(", theta %.2f", mean(rates$theta)) else "")
-    lines <- c(lines, line)
-    if (isTRUE(task$verbose)) message(line)
-    if (burn) {
-      if (isTRUE(task$tune)) {
-        k <- length(history) + 1L
-        history[[k]] <- c(
-          piece = k, sweeps = len, beta = mean(rates$beta),
-          phi = mean(rates$phi), phi_min = min(rates$phi),
-          phi_max = max(rates$phi), lambda = mean(rates$lambda),
-          eta = mean(rates$eta), scale = mean(rates$scale),
-          theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
-          shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
-        scales <- .retune(scales, run$accept, len, k, p, K,
-                          newton = .engine_newton(dat))
-        if (k >= 2L) burn_L <- rbind(burn_L, run$draws$Lambda)
-        if (k >= 3L) {
-          shaped <- .lambda_shape(scales$lambda, burn_L, K,
-                                  if (is.null(scales$lambda_corr))
-                                    .identity_corr(K) else scales$lambda_corr)
-          scales$lambda <- shaped$lambda
-          scales$lambda_corr <- shaped$corr
-        }
-      }
-    } else {
-      counts <- .add_counts(counts, run$accept)
-      pieces[[length(pieces) + 1L]] <- run$draws
+                               threads = threads, batches = batches)
+    runs <- .engine_calls(dat, lapply(chains, `[[`, "state"),
+                          lapply(chains, function(ch)
+                            .engine_scales(ch$scales)),
+                          control, workers)
+    for (k in seq_along(chains)) {
+      chains[[k]] <- .chain_piece(chains[[k]], runs[[k]], len, burn, done,
+                                  dat)
     }
     done <- done + len
-    if (!is.null(progress)) progress(len)
+    if (!is.null(progress)) progress(len * length(chains))
   }
+  seconds <- (proc.time()[["elapsed"]] - started) / length(chains)
+  lapply(chains, .chain_result, dat = dat, seconds = seconds)
+}
+
+# A chain (as .run_chain_group() carries it) after one piece `run` of `len`
+# sweeps, `done` sweeps into the call: its state, its log line, and for a
+# piece of the burn-in the retuned proposal scales (with `tune`), else the
+# acceptance counts and the piece's draws.
+.chain_piece <- function(ch, run, len, burn, done, dat) {
+  task <- ch$task
+  dims <- .engine_dims(dat)
+  p <- dims$p; K <- dims$K
+  ch$state <- run$state
+  rates <- lapply(run$accept, function(x) x / len)
+  line <- sprintf(paste("chain %d: sweeps %d-%d of %d (%s): acceptance",
+                        "beta %.2f, phi %.2f, Lambda %.2f, eta %.2f%s"),
+                  task$chain, done + 1L, done + len, task$n_sample,
+                  if (burn) "burn-in" else "kept", mean(rates$beta),
+                  mean(rates$phi), mean(rates$lambda), mean(rates$eta),
+                  if (length(rates$theta))
+                    sprintf(", theta %.2f", mean(rates$theta)) else "")
+  ch$lines <- c(ch$lines, line)
+  if (isTRUE(task$verbose)) message(line)
+  if (!burn) {
+    ch$counts <- .add_counts(ch$counts, run$accept)
+    ch$pieces[[length(ch$pieces) + 1L]] <- run$draws
+    return(ch)
+  }
+  if (!isTRUE(task$tune)) return(ch)
+  k <- length(ch$history) + 1L
+  ch$history[[k]] <- c(
+    piece = k, sweeps = len, beta = mean(rates$beta),
+    phi = mean(rates$phi), phi_min = min(rates$phi),
+    phi_max = max(rates$phi), lambda = mean(rates$lambda),
+    eta = mean(rates$eta), scale = mean(rates$scale),
+    theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
+    shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
+  scales <- .retune(ch$scales, run$accept, len, k, p, K,
+                    newton = .engine_newton(dat))
+  if (k >= 2L) ch$burn_L <- rbind(ch$burn_L, run$draws$Lambda)
+  if (k >= 3L) {
+    shaped <- .lambda_shape(scales$lambda, ch$burn_L, K,
+                            if (is.null(scales$lambda_corr))
+                              .identity_corr(K) else scales$lambda_corr)
+    scales$lambda <- shaped$lambda
+    scales$lambda_corr <- shaped$corr
+  }
+  ch$scales <- scales
+  ch
+}
+
+# What a chain returns once its pieces are run.
+.chain_result <- function(ch, dat, seconds) {
+  task <- ch$task
+  dims <- .engine_dims(dat)
+  pieces <- ch$pieces
   draws <- lapply(setNames(nm = names(pieces[[1L]])), function(el) {
     do.call(rbind, lapply(pieces, `[[`, el))
   })
-  m <- if (is.null(resume)) .thinning(task)$after else resume$sweeps
+  m <- if (is.null(task$resume)) .thinning(task)$after else task$resume$sweeps
   list(chain = task$chain,
        draws = draws,
-       acceptance = lapply(counts, function(x) x / m),
-       scales = scales,
-       initial_scales = initial_scales,
-       tuning = if (length(history))
-         as.data.frame(do.call(rbind, history)),
-       last_state = .state_from_engine(state, p, n, K),
-       summaries = .carried_summaries(state),
-       lines = lines,
-       seconds = proc.time()[["elapsed"]] - started)
+       acceptance = lapply(ch$counts, function(x) x / m),
+       scales = ch$scales,
+       initial_scales = task$scales,
+       tuning = if (length(ch$history))
+         as.data.frame(do.call(rbind, ch$history)),
+       last_state = .state_from_engine(ch$state, dims$p, dims$n, dims$K),
+       summaries = .carried_summaries(ch$state),
+       lines = ch$lines,
+       seconds = seconds)
 }
 
 # The log is written after the chains are done: a file that can no longer

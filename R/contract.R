@@ -132,12 +132,30 @@
 # accumulates them, else those it was given), and the acceptance counts,
 # those of the moves given mu per proposal.
 .engine_call <- function(data, state, scales, control) {
-  run <- .Call(mcar_engine_run, data, state, scales, control)
-  accept <- .per_proposal(run$accept, data$rounds)
+  .engine_result(.Call(mcar_engine_run, data, state, scales, control),
+                 state, control, data$rounds)
+}
+
+# The same call for several chains from their `states` with their
+# `scales`, one `control` for all, `workers` chains at a time on threads of
+# their own: a list of what .engine_call() returns, one per chain, each the
+# same as its chain's call alone.
+.engine_calls <- function(data, states, scales, control, workers = 1L) {
+  if (length(states) == 1L) {
+    return(list(.engine_call(data, states[[1L]], scales[[1L]], control)))
+  }
+  runs <- .Call(mcar_engine_run_chains, data, states, scales,
+                rep(list(control), length(states)), as.integer(workers))
+  Map(.engine_result, runs, states,
+      MoreArgs = list(control = control, rounds = data$rounds))
+}
+
+.engine_result <- function(run, state, control, rounds) {
   carried <- run$state
   carried["summaries"] <- list(if (control$accumulate) run$summaries else
     state$summaries)
-  list(draws = run$draws, state = carried, accept = accept)
+  list(draws = run$draws, state = carried,
+       accept = .per_proposal(run$accept, rounds))
 }
 
 # The numbers of units, outcomes and coefficients of the engine's data, and

@@ -238,11 +238,14 @@
 #'   the map) and the sums over large maps.  The draws are the same for any
 #'   number of threads.  By default (`NULL`, or the option `mcar.threads`
 #'   when set) the cores available ([future::availableCores()]) go to the
-#'   chains: all of them to each chain when the chains run one after
-#'   another, the cores shared among the workers under a parallel plan, and
-#'   one thread on maps too small to use more.  On a machine shared with
-#'   other work, set `threads` (or `options(mcar.threads = )`) to the cores
-#'   this fit may take; waiting threads sleep rather than spin.
+#'   chains: under a sequential plan as many chains as there are cores run
+#'   side by side in this R process, each on a thread of its own, and any
+#'   cores left over go to their threads; under a parallel plan the cores
+#'   are shared among its workers; maps too small to use more take one
+#'   thread a chain.  A number given here runs each chain on that many
+#'   threads, the chains one after another.  On a machine shared with other
+#'   work, set `threads` (or `options(mcar.threads = )`) to the cores this
+#'   fit may take; waiting threads sleep rather than spin.
 #' @param until `NULL` (the default) for a run of `n_sample` sweeps per
 #'   chain, or `TRUE` or [mcar_until()] to continue the chains after those
 #'   (2000 unless `n_sample` is given, half of them burn-in)
@@ -407,8 +410,10 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   verbose <- .check_flag(verbose, "verbose")
   seed <- .check_seed(seed)
   log_file <- .check_log_file(log_file)
-  threads <- .resolve_threads(threads, n, K, size$chains)
+  cores <- .resolve_threads(threads, n, K, size$chains)
+  threads <- cores$threads
   size$threads <- threads
+  size$side_by_side <- cores$side_by_side
   if (!is.null(map)) map <- .unit_polygons(map, units, named_units, "map",
                                               "the data's units")
   mp <- .prepare_map(mp, eta_hi = prior$eta_upper, units = units)
@@ -444,7 +449,8 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                         batches = if (is.null(until)) 0L else .UNTIL_BATCHES)
   setup_seconds <- proc.time()[["elapsed"]] - started
   results <- .run_chains(tasks, progress = progress,
-                         total = size$chains * size$n_sample)
+                         total = size$chains * size$n_sample,
+                         side_by_side = size$side_by_side)
   if (!is.null(log_file)) .write_log(log_file, results)
   fit <- .new_fit(results, Y = Y, E = E, X = X, map = mp, units = units,
                   named_units = named_units, outcomes = outcomes,
@@ -456,7 +462,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
                   periods = periods)
   if (by_period) fit$columns <- columns
   if (!is.null(until)) {
-    fit <- .run_until(fit, until, progress, threads,
+    fit <- .run_until(fit, until, progress, cores,
                       elapsed = fit$seconds - setup_seconds)
   }
   .warn_untrustworthy(fit)

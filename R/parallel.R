@@ -4,27 +4,39 @@
 
 .is_sequential <- function() inherits(future::plan(), "sequential")
 
-# Threads per chain: `threads` as given (mcar_fit()'s argument, or the
-# option mcar.threads, named in the message when it is the one that is
-# wrong: .check_threads()), or by default the cores available shared among the chains that
-# run at once, and 1 on maps whose sweeps have no threaded loop (fewer than
-# 500 units and 1,024 cells).
+# How the chains use the cores: `threads` per chain and `side_by_side`
+# chains at a time in this process.  `threads` as given (mcar_fit()'s
+# argument, or the option mcar.threads, named in the message when it is
+# the one that is wrong: .check_threads()) runs each chain on that many
+# threads, the chains one after another.  By default the cores available
+# go to the chains: under a sequential plan as many chains as there are
+# cores run side by side (each on its own thread, which costs no waiting
+# at the sweeps' barriers) and the cores left over go to their threads;
+# under a parallel plan the cores are shared among its workers.  Maps
+# whose sweeps have no threaded loop (fewer than 500 units and 1,024
+# cells) take one thread a chain.
 .resolve_threads <- function(threads, n, K, chains) {
   if (!is.null(threads)) {
-    return(.check_threads(threads,
-                          identical(threads, getOption("mcar.threads"))))
+    return(list(threads = .check_threads(
+      threads, identical(threads, getOption("mcar.threads"))),
+      side_by_side = 1L))
   }
-  if (n < .NEWTON_UNITS && n * K <= 1024) return(1L)
   cores <- suppressWarnings(as.integer(future::availableCores()))
   if (length(cores) != 1L || is.na(cores) || cores < 1L) cores <- 1L
+  side <- 1L
   if (!.is_sequential()) {
     workers <- suppressWarnings(as.numeric(future::nbrOfWorkers()))
     if (length(workers) != 1L || is.na(workers) || !is.finite(workers)) {
       workers <- chains
     }
     cores <- cores %/% max(1L, as.integer(min(chains, workers)))
+  } else {
+    side <- as.integer(max(1L, min(chains, cores)))
+    cores <- cores %/% side
   }
-  as.integer(max(1L, min(cores, 64L)))
+  threads <- if (n < .NEWTON_UNITS && n * K <= 1024) 1L else
+    as.integer(max(1L, min(cores, 64L)))
+  list(threads = threads, side_by_side = side)
 }
 
 # A progress callback holding nothing but the progressor, so that it travels
@@ -34,14 +46,15 @@
   function(n) p(amount = n)
 }
 
-# Runs the chains' tasks, one after the other in this process under a
-# sequential plan, else as futures (.run_chain_futures()), with a progress
-# bar of `total` sweeps when asked.  Returns the chains that finished.
-.run_chains <- function(tasks, progress, total) {
+# Runs the chains' tasks in this process under a sequential plan
+# (`side_by_side` of them at a time), else as futures
+# (.run_chain_futures()), with a progress bar of `total` sweeps when
+# asked.  Returns the chains that finished.
+.run_chains <- function(tasks, progress, total, side_by_side = 1L) {
   sequential <- .is_sequential()
   run <- function(callback) {
     if (sequential) {
-      list(results = lapply(tasks, .run_chain, progress = callback),
+      list(results = .run_chain_group(tasks, callback, side_by_side),
            lost = character())
     } else {
       .run_chain_futures(tasks, callback)

@@ -16,8 +16,9 @@
 #' @param sweeps Further sweeps per chain (after thinning, `sweeps / thin`
 #'   more draws are kept).
 #' @param progress Whether to show a progress bar.
-#' @param threads Threads per chain, as in [mcar_fit()]; by default those
-#'   the fit ran with.  The draws do not depend on it.
+#' @param threads Threads per chain, as in [mcar_fit()]; by default the
+#'   fit's own (its threads, and its chains side by side).  The draws do
+#'   not depend on it.
 #' @param ... Not used.
 #' @return The continued fit.
 #' @examples
@@ -35,16 +36,18 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
   sweeps <- .check_count(sweeps, "sweeps", lower = 1,
                          upper = .Machine$integer.max - object$settings$n_sample)
   progress <- .check_flag(progress, "progress")
-  threads <- if (is.null(threads)) .fit_threads(object) else
-    .check_count(threads, "threads", lower = 1, upper = 1024)
-  out <- .continue_fit(object, sweeps, progress, threads)
+  cores <- if (is.null(threads)) .fit_cores(object) else
+    list(threads = .check_count(threads, "threads", lower = 1, upper = 1024),
+         side_by_side = 1L)
+  out <- .continue_fit(object, sweeps, progress, cores)
   .warn_untrustworthy(out)
   .warn_bounds(out)
   out
 }
 
-# The fit run `sweeps` sweeps further, without the checks of its chains.
-.continue_fit <- function(fit, sweeps, progress, threads) {
+# The fit run `sweeps` sweeps further, without the checks of its chains,
+# on `cores` (as .resolve_threads() gives them).
+.continue_fit <- function(fit, sweeps, progress, cores) {
   started <- proc.time()[["elapsed"]]
   if (is.null(fit$last_state) || is.null(fit$summaries)) {
     .input_error("object", "holds no last state of its chains to continue ",
@@ -60,19 +63,28 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
     list(chain = chains[k], data = dat, init = st, rng = st$rng,
          scales = fit$scales[[k]], n_sample = s$n_sample + sweeps,
          burnin = s$burnin, thin = s$thin, unit_thin = s$unit_thin,
-         tune = FALSE, verbose = FALSE, threads = threads,
+         tune = FALSE, verbose = FALSE, threads = cores$threads,
          resume = list(sweeps = sweeps, offset = offset,
                        summaries = fit$summaries[[k]]))
   })
   results <- .run_chains(tasks, progress = progress,
-                         total = length(tasks) * sweeps)
+                         total = length(tasks) * sweeps,
+                         side_by_side = cores$side_by_side)
   .extend_fit(fit, results, sweeps, started)
 }
 
-# Threads per chain a fit ran with (1 for a fit that did not record them).
+# The threads per chain and the chains side by side a fit ran with (1 for
+# what a fit did not record), and the threads of both together, which its
+# post-processing uses.
+.fit_cores <- function(fit) {
+  one <- function(x) if (is.null(x)) 1L else as.integer(x)
+  list(threads = one(fit$settings$threads),
+       side_by_side = one(fit$settings$side_by_side))
+}
+
 .fit_threads <- function(fit) {
-  t <- fit$settings$threads
-  if (is.null(t)) 1L else as.integer(t)
+  cores <- .fit_cores(fit)
+  cores$threads * cores$side_by_side
 }
 
 #' When a run may stop
@@ -225,7 +237,7 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
 # Continues `fit` in blocks until `until` is met or its budget is spent;
 # reports where it stands after each block.  `elapsed` is the sampling
 # time already spent.
-.run_until <- function(fit, until, progress, threads, elapsed) {
+.run_until <- function(fit, until, progress, cores, elapsed) {
   thin <- fit$settings$thin
   repeat {
     st <- .until_status(fit, until)
@@ -257,14 +269,15 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
       message(line, ": the budget is spent.")
       break
     }
-    # Seconds of one sweep of every chain, the chains one after another.
+    # Seconds of one sweep of every chain (the chains' shares of the time
+    # add up to it).
     per_sweep <- sum(fit$chain_seconds) / s$n_sample
     if (is.finite(left) && per_sweep > 0) {
       more <- min(more, max(thin, floor(left / per_sweep / thin) * thin))
     }
     message(line, "; ", format(more, big.mark = ","), " more.")
     t0 <- proc.time()[["elapsed"]]
-    fit <- .continue_fit(fit, more, progress, threads)
+    fit <- .continue_fit(fit, more, progress, cores)
     elapsed <- elapsed + proc.time()[["elapsed"]] - t0
   }
   # The batch means served the checks; the fit keeps where they stood.

@@ -10,7 +10,7 @@ namespace mcar_engine {
 
 void run_chain(Sampler &sampler, Xoshiro &rng, Counts &counts,
                Summaries &summaries, const Control &control, const Draws &out,
-               void (*poll)()) {
+               const std::function<void()> &poll) {
   const Data &d = sampler.data();
   const State &s = sampler.state();
   const int n = d.n * d.T, K = d.K, p = d.p, nth = K * (K - 1) / 2;

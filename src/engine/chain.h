@@ -6,6 +6,8 @@
 
 #include "engine.h"
 
+#include <functional>
+
 namespace mcar_engine {
 
 // What one run does.  Sweep s of the run (1-based) is kept when offset + s
@@ -55,7 +57,7 @@ struct Draws {
 // it may throw.
 void run_chain(Sampler &sampler, Xoshiro &rng, Counts &counts,
                Summaries &summaries, const Control &control, const Draws &out,
-               void (*poll)() = nullptr);
+               const std::function<void()> &poll = {});
 
 } // namespace mcar_engine
 

@@ -11,6 +11,8 @@ extern "C" {
 #endif
 
 SEXP mcar_engine_run(SEXP data, SEXP state, SEXP scales, SEXP control);
+SEXP mcar_engine_run_chains(SEXP data, SEXP states, SEXP scales,
+                            SEXP controls, SEXP workers);
 SEXP mcar_engine_seed(SEXP seed);
 SEXP mcar_engine_contract(void);
 SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);

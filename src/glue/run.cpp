@@ -1,10 +1,15 @@
 // The .Call routines that run the general sampler: mcar_engine_run runs a
 // number of sweeps from a given state and returns the kept draws, the final
-// state (generator included) and the acceptance counts; mcar_engine_seed
-// makes a generator state.  The element names of every list are those of
-// contract.h.
+// state (generator included) and the acceptance counts;
+// mcar_engine_run_chains does the same for several chains of one data set,
+// `workers` of them at a time on threads of their own, and returns the
+// list of their results (each that of its chain run alone);
+// mcar_engine_seed makes a generator state.  The element names of every
+// list are those of contract.h.
 //
 //   .Call(mcar_engine_run, data, state, scales, control)
+//   .Call(mcar_engine_run_chains, data, states, scales_list, controls,
+//         workers)
 //
 // data:    list(family (0 Poisson, 1 binomial, 2 negative binomial),
 //          Y, E (n T x K: expected counts, or binomial trials), X (n T x p),
@@ -45,10 +50,18 @@
 #include <cpp11.hpp>
 #include <cpp11/declarations.hpp>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "calls.h"
@@ -61,14 +74,26 @@ using namespace mcar_glue;
 using mcar_engine::Data;
 using mcar_engine::Xoshiro;
 
-extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
-                                SEXP control_s) {
-  BEGIN_CPP11
-  namespace data = contract::data;
-  namespace state = contract::state;
-  namespace scales = contract::scales;
-  namespace control = contract::control;
+namespace {
+
+namespace data = contract::data;
+namespace state = contract::state;
+namespace scales = contract::scales;
+namespace control = contract::control;
+
+// The data of a call, as every chain of it reads them: the engine's Data
+// (pointers into the R objects) and the log-determinant interpolant it
+// points to.
+struct CallData {
   Data d;
+  mcar_engine::LogDet logdet;
+  CallData() = default;
+  CallData(const CallData &) = delete;
+  CallData &operator=(const CallData &) = delete;
+};
+
+void read_data(SEXP data_s, CallData &cd) {
+  Data &d = cd.d;
   SEXP Ys = element(data_s, data::Y);
   SEXP Xs = element(data_s, data::X);
   if (!Rf_isMatrix(Ys) || !Rf_isMatrix(Xs))
@@ -82,7 +107,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   d.n = N / d.T;
   d.K = Rf_ncols(Ys);
   d.p = Rf_ncols(Xs);
-  const int n = d.n, K = d.K, p = d.p, nth = K * (K - 1) / 2;
+  const int n = d.n, K = d.K, p = d.p;
   if (n < 1 || K < 1 || K > mcar_engine::MAX_K || p < 1 || Rf_nrows(Xs) != N)
     throw std::invalid_argument("engine input sizes do not agree");
   if (element(data_s, data::alpha_fixed, true) != nullptr)
@@ -102,16 +127,15 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
     if (d.col[q] < 0 || d.col[q] >= n)
       throw std::invalid_argument("engine input `col` is out of range");
   d.w = reals(data_s, data::w, nnz);
-  mcar_engine::LogDet logdet;
   {
     SEXP ld = element(data_s, data::logdet);
     if (TYPEOF(ld) != REALSXP || !Rf_isMatrix(ld) ||
         Rf_nrows(ld) != mcar_engine::LogDet::ROWS ||
-        !logdet.load(REAL(ld), Rf_ncols(ld)))
+        !cd.logdet.load(REAL(ld), Rf_ncols(ld)))
       throw std::invalid_argument("engine input `logdet` is not an interpolant "
                                   "made by mcar_map_prepare");
   }
-  d.logdet = &logdet;
+  d.logdet = &cd.logdet;
   d.eta_lo = real_scalar(data_s, data::eta_lo);
   d.eta_hi = real_scalar(data_s, data::eta_hi);
   d.beta_prec = reals(data_s, data::beta_prec, (R_xlen_t)p * K);
@@ -128,9 +152,57 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   if (d.rounds < 1)
     throw std::invalid_argument("engine input `rounds` must be at least 1");
   d.newton = int_scalar(data_s, data::newton) != 0;
+}
+
+// One chain's run within a call: what it reads (read on R's thread, which
+// also allocates the R matrices its kept sweeps go to), the run itself
+// (run(), which touches no R object and may go on another thread), and
+// the result list (result(), on R's thread again).  The sampler holds
+// references to the chain's data, state and scales, so a ChainRun stays
+// where it was made.
+class ChainRun {
+public:
+  ChainRun(const CallData &cd, SEXP state_s, SEXP scales_s, SEXP control_s);
+  ChainRun(const ChainRun &) = delete;
+  ChainRun &operator=(const ChainRun &) = delete;
+
+  template <class Poll> void run(const Poll &poll) {
+    mcar_engine::run_chain(*sampler_, rng_, *counts_, sm_, ctl_, out_, poll);
+  }
+  // Runs the chain, keeping the first exception it throws for error().
+  template <class Poll> void run_caught(const Poll &poll) {
+    try {
+      run(poll);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+  std::exception_ptr error() const { return error_; }
+  cpp11::sexp result() const;
+
+private:
+  Data d_;
+  mcar_engine::State s_;
+  mcar_engine::Scales sc_;
+  mcar_engine::Control ctl_;
+  Xoshiro rng_;
+  mcar_engine::Summaries sm_;
+  cpp11::sexp beta_f_, phi_f_, lam_f_, A_f_, eta_f_, theta_f_, psi_f_, dev_f_,
+      alpha_f_;
+  mcar_engine::Draws out_;
+  std::unique_ptr<mcar_engine::Sampler> sampler_;
+  std::unique_ptr<mcar_engine::Counts> counts_;
+  std::exception_ptr error_;
+};
+
+ChainRun::ChainRun(const CallData &cd, SEXP state_s, SEXP scales_s,
+                   SEXP control_s)
+    : d_(cd.d), sm_(cd.d.n * cd.d.T * cd.d.K) {
+  Data &d = d_;
+  const int N = d.n * d.T, K = d.K, p = d.p, nth = K * (K - 1) / 2;
   const int npsi = d.family == mcar_engine::NEGBINOMIAL ? K : 0;
 
-  mcar_engine::State s;
+  mcar_engine::State &s = s_;
   s.beta = copy(reals(state_s, state::beta, (R_xlen_t)p * K), (R_xlen_t)p * K);
   s.phi = copy(reals(state_s, state::phi, (R_xlen_t)N * K), (R_xlen_t)N * K);
   s.Lambda = copy(reals(state_s, state::Lambda, (R_xlen_t)K * K), (R_xlen_t)K * K);
@@ -161,12 +233,11 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   SEXP rng_s = element(state_s, state::rng);
   if (TYPEOF(rng_s) != RAWSXP || Rf_xlength(rng_s) != Xoshiro::STATE_BYTES)
     throw std::invalid_argument("engine input `rng` must be 32 raw bytes");
-  Xoshiro rng;
-  rng.load(RAW(rng_s));
-  if (!rng.valid())
+  rng_.load(RAW(rng_s));
+  if (!rng_.valid())
     throw std::invalid_argument("engine input `rng` is the all-zero state");
 
-  mcar_engine::Scales sc;
+  mcar_engine::Scales &sc = sc_;
   sc.beta = reals(scales_s, scales::beta, K);
   sc.beta_chol = reals(scales_s, scales::beta_chol, (R_xlen_t)p * p * K);
   sc.phi = reals(scales_s, scales::phi, (R_xlen_t)N * K);
@@ -184,7 +255,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
       sc.alpha = reals(scales_s, scales::alpha, K);
   }
 
-  mcar_engine::Control ctl;
+  mcar_engine::Control &ctl = ctl_;
   ctl.sweeps = int_scalar(control_s, control::sweeps);
   ctl.thin = int_scalar(control_s, control::thin);
   ctl.offset = int_scalar(control_s, control::offset);
@@ -204,7 +275,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   const int kept = ctl.kept_sweeps(), kept_units = ctl.kept_fields();
 
   const int cells = N * K;
-  mcar_engine::Summaries sm(cells);
+  mcar_engine::Summaries &sm = sm_;
   if (ctl.accumulate) {
     SEXP prev = element(state_s, state::summaries);
     if (prev != R_NilValue) {
@@ -237,47 +308,56 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   }
 
   const int npk = K * (K + 1) / 2;
-  cpp11::sexp beta_f = new_matrix(kept, p * K),
-              phi_f = new_matrix(kept_units, N * K),
-              lam_f = new_matrix(kept, npk), A_f = new_matrix(kept, npk),
-              eta_f = new_matrix(kept, K), theta_f = new_matrix(kept, nth),
-              psi_f = new_matrix(kept, npsi),
-              dev_f = new_matrix(kept, 1), alpha_f = new_matrix(kept, nalpha);
+  beta_f_ = new_matrix(kept, p * K);
+  phi_f_ = new_matrix(kept_units, N * K);
+  lam_f_ = new_matrix(kept, npk);
+  A_f_ = new_matrix(kept, npk);
+  eta_f_ = new_matrix(kept, K);
+  theta_f_ = new_matrix(kept, nth);
+  psi_f_ = new_matrix(kept, npsi);
+  dev_f_ = new_matrix(kept, 1);
+  alpha_f_ = new_matrix(kept, nalpha);
+  out_.beta = REAL(beta_f_);
+  out_.phi = REAL(phi_f_);
+  out_.Lambda = REAL(lam_f_);
+  out_.A = REAL(A_f_);
+  out_.eta = REAL(eta_f_);
+  out_.theta = REAL(theta_f_);
+  out_.psi = REAL(psi_f_);
+  out_.deviance = REAL(dev_f_);
+  out_.alpha = REAL(alpha_f_);
 
-  mcar_engine::Sampler sampler(d, s, sc);
-  mcar_engine::Counts counts(d);
-  mcar_engine::Draws out;
-  out.beta = REAL(beta_f);
-  out.phi = REAL(phi_f);
-  out.Lambda = REAL(lam_f);
-  out.A = REAL(A_f);
-  out.eta = REAL(eta_f);
-  out.theta = REAL(theta_f);
-  out.psi = REAL(psi_f);
-  out.deviance = REAL(dev_f);
-  out.alpha = REAL(alpha_f);
-  mcar_engine::run_chain(sampler, rng, counts, sm, ctl, out,
-                         &cpp11::check_user_interrupt);
+  sampler_.reset(new mcar_engine::Sampler(d_, s_, sc_));
+  counts_.reset(new mcar_engine::Counts(d_));
+}
 
+cpp11::sexp ChainRun::result() const {
   namespace result = contract::result;
   namespace draws = contract::draws;
   namespace accept = contract::accept;
   namespace summaries = contract::summaries;
+  const Data &d = d_;
+  const mcar_engine::State &s = s_;
+  const mcar_engine::Counts &counts = *counts_;
+  const mcar_engine::Summaries &sm = sm_;
+  const int N = d.n * d.T, K = d.K, p = d.p, nth = K * (K - 1) / 2;
+  const int npsi = d.family == mcar_engine::NEGBINOMIAL ? K : 0;
+  const int nalpha = d.T > 1 ? K : 0;
+  const int cells = N * K;
   cpp11::sexp rng_out = cpp11::safe[Rf_allocVector](RAWSXP, Xoshiro::STATE_BYTES);
-  rng.save(RAW(rng_out));
+  rng_.save(RAW(rng_out));
   cpp11::sexp draws_out = named_list(
-      {{draws::beta, beta_f}, {draws::phi, phi_f}, {draws::Lambda, lam_f},
-       {draws::A, A_f}, {draws::eta, eta_f}, {draws::theta, theta_f},
-       {draws::psi, psi_f}, {draws::deviance, dev_f}, {draws::alpha, alpha_f}});
+      {{draws::beta, beta_f_}, {draws::phi, phi_f_}, {draws::Lambda, lam_f_},
+       {draws::A, A_f_}, {draws::eta, eta_f_}, {draws::theta, theta_f_},
+       {draws::psi, psi_f_}, {draws::deviance, dev_f_}, {draws::alpha, alpha_f_}});
+  const double *lp = sampler_->linear_predictor();
   cpp11::sexp state_out = named_list(
       {{state::beta, reals_of(s.beta, p, K)}, {state::phi, reals_of(s.phi, N, K)},
        {state::Lambda, reals_of(s.Lambda, K, K)}, {state::eta, reals_of(s.eta, K, 1)},
        {state::theta, reals_of(s.theta, nth, 1)},
        {state::psi, reals_of(s.psi, npsi, 1)},
        {state::alpha, reals_of(s.alpha, nalpha, 1)},
-       {state::lp, reals_of(std::vector<double>(sampler.linear_predictor(),
-                                                sampler.linear_predictor() + N * K),
-                            N, K)},
+       {state::lp, reals_of(std::vector<double>(lp, lp + cells), N, K)},
        {state::rng, rng_out}});
   cpp11::sexp accept_out = named_list(
       {{accept::beta, ints_of(counts.beta, K, 1)}, {accept::phi, ints_of(counts.phi, N, K)},
@@ -290,7 +370,7 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
        {accept::ridge, ints_of(counts.ridge, npsi, 1)},
        {accept::alpha, ints_of(counts.alpha, (int)counts.alpha.size(), 1)}});
   cpp11::sexp summaries_out = R_NilValue;
-  if (ctl.accumulate) {
+  if (ctl_.accumulate) {
 #define MCAR_WRITE_SUMMARY(name, presence) {summaries::name, reals_of(sm.name, N, K)},
     if (sm.batches > 0) {
       const std::vector<double> b = {(double)sm.batches, sm.batch_size, sm.batch_fill,
@@ -309,6 +389,135 @@ extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
   }
   return named_list({{result::draws, draws_out}, {result::state, state_out},
                      {result::accept, accept_out}, {result::summaries, summaries_out}});
+}
+
+// Thrown by a chain's poll when the call is being left (an interrupt or
+// another chain's error): the chain stops at its next poll.
+struct Stopped {};
+
+// Runs the chains, `workers` of them at a time on threads of their own
+// while this thread (R's) sleeps, waking every 20 ms to look for an
+// interrupt; with one worker, one after another on this thread.  Each chain
+// draws from its own generator and its own sampler, so its draws are those
+// it gives alone.  On an interrupt the running chains stop at their next
+// poll and the interrupt goes on once they have; an error of a chain stops
+// the others the same way and is rethrown here.
+void run_chains(std::vector<std::unique_ptr<ChainRun>> &chains, int workers) {
+  const int m = (int)chains.size();
+  workers = std::max(1, std::min(workers, m));
+  if (workers == 1) {
+    for (auto &c : chains)
+      c->run(&cpp11::check_user_interrupt);
+    return;
+  }
+  std::atomic<int> next(0);
+  std::atomic<bool> stop(false);
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  int running = workers;
+  auto poll = [&stop]() {
+    if (stop.load(std::memory_order_relaxed))
+      throw Stopped();
+  };
+  auto work = [&]() {
+    for (int k; (k = next.fetch_add(1)) < m;) {
+      if (stop.load())
+        break;
+      chains[k]->run_caught(poll);
+      if (chains[k]->error())
+        stop.store(true);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    running--;
+    done_cv.notify_one();
+  };
+  std::vector<std::thread> threads;
+  try {
+    for (int w = 0; w < workers; w++)
+      threads.emplace_back(work);
+  } catch (...) {
+    stop.store(true);
+    for (auto &t : threads)
+      t.join();
+    throw;
+  }
+  std::exception_ptr interrupted;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (done_cv.wait_for(lock, std::chrono::milliseconds(20),
+                           [&] { return running == 0; }))
+        break;
+    }
+    if (interrupted)
+      continue;
+    try {
+      cpp11::check_user_interrupt();
+    } catch (...) {
+      interrupted = std::current_exception();
+      stop.store(true);
+    }
+  }
+  for (auto &t : threads)
+    t.join();
+  if (interrupted)
+    std::rethrow_exception(interrupted);
+  // The first chain's own error, not the stops it caused in the others.
+  for (auto &c : chains) {
+    if (!c->error())
+      continue;
+    try {
+      std::rethrow_exception(c->error());
+    } catch (const Stopped &) {
+    }
+  }
+}
+
+std::vector<std::unique_ptr<ChainRun>> chain_runs(const CallData &cd,
+                                                  SEXP states_s, SEXP scales_s,
+                                                  SEXP controls_s) {
+  if (TYPEOF(states_s) != VECSXP || TYPEOF(scales_s) != VECSXP ||
+      TYPEOF(controls_s) != VECSXP || Rf_xlength(scales_s) != Rf_xlength(states_s) ||
+      Rf_xlength(controls_s) != Rf_xlength(states_s))
+    throw std::invalid_argument("engine inputs `states`, `scales` and `controls` "
+                                "must be lists of one length");
+  std::vector<std::unique_ptr<ChainRun>> chains;
+  for (R_xlen_t k = 0; k < Rf_xlength(states_s); k++)
+    chains.emplace_back(new ChainRun(cd, VECTOR_ELT(states_s, k),
+                                     VECTOR_ELT(scales_s, k),
+                                     VECTOR_ELT(controls_s, k)));
+  return chains;
+}
+
+} // namespace
+
+extern "C" SEXP mcar_engine_run(SEXP data_s, SEXP state_s, SEXP scales_s,
+                                SEXP control_s) {
+  BEGIN_CPP11
+  CallData cd;
+  read_data(data_s, cd);
+  ChainRun chain(cd, state_s, scales_s, control_s);
+  chain.run(&cpp11::check_user_interrupt);
+  return chain.result();
+  END_CPP11
+}
+
+extern "C" SEXP mcar_engine_run_chains(SEXP data_s, SEXP states_s,
+                                       SEXP scales_s, SEXP controls_s,
+                                       SEXP workers_s) {
+  BEGIN_CPP11
+  if (TYPEOF(workers_s) != INTSXP || Rf_xlength(workers_s) != 1 ||
+      INTEGER(workers_s)[0] < 1)
+    throw std::invalid_argument("engine input `workers` must be one positive integer");
+  CallData cd;
+  read_data(data_s, cd);
+  auto chains = chain_runs(cd, states_s, scales_s, controls_s);
+  run_chains(chains, INTEGER(workers_s)[0]);
+  const R_xlen_t m = (R_xlen_t)chains.size();
+  cpp11::sexp out = cpp11::safe[Rf_allocVector](VECSXP, m);
+  for (R_xlen_t k = 0; k < m; k++)
+    SET_VECTOR_ELT(out, k, chains[k]->result());
+  return out;
   END_CPP11
 }
 

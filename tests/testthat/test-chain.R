@@ -90,6 +90,30 @@ test_that("tuning ends with the burn-in: the kept sweeps use fixed scales", {
   }
 })
 
+test_that("chains run side by side tune and keep as each alone", {
+  ns <- asNamespace("mcar")
+  tasks <- lapply(1:3, function(k) {
+    task <- chain_task(n_sample = 600, burnin = 300, tune = TRUE, seed = k)
+    task$chain <- k
+    task
+  })
+  steps <- integer()
+  together <- ns$.run_chain_group(tasks, function(n) steps <<- c(steps, n),
+                                  workers = 2L)
+  plan <- ns$.segment_plan(300, 600)
+  expect_identical(steps, 3L * plan$length)
+  for (k in 1:3) {
+    alone <- ns$.run_chain(tasks[[k]])
+    for (el in c("chain", "draws", "acceptance", "scales", "tuning",
+                 "last_state", "summaries", "lines")) {
+      expect_identical(together[[k]][[el]], alone[[el]],
+                       label = paste("chain", k, el))
+    }
+  }
+  # Each chain's seconds are its share of the call's.
+  expect_length(unique(vapply(together, `[[`, 0, "seconds")), 1L)
+})
+
 test_that("tuning without a burn-in is turned off, with a warning if asked", {
   d <- toy_data()
   args <- list(d$Y, d$E, d$W, n_sample = 30, burnin = 0, chains = 1,

@@ -221,6 +221,56 @@ test_that("a threaded run stopped by R leaves no thread behind", {
   expect_identical(two, run(5, 1L))
 })
 
+test_that("chains run side by side are the chains run alone, and stop together", {
+  skip_if_not(dir.exists("/proc/self/task"))
+  threads_now <- function() length(list.files("/proc/self/task"))
+  ns <- asNamespace("mcar")
+  local_test_seed(10)
+  W <- grid_adjacency(30, 30)
+  n <- nrow(W)
+  E <- matrix(runif(n * 2, 10, 30), n)
+  Y <- matrix(rpois(n * 2, E), n)
+  inputs <- lapply(1:3, function(seed)
+    engine_inputs(Y, E, matrix(1, n, 1), W, seed = seed))
+  e <- inputs[[1]]
+  states <- lapply(inputs, `[[`, "state")
+  scales <- lapply(inputs, `[[`, "scales")
+  control <- function(sweeps, threads = 1L)
+    list(sweeps = as.integer(sweeps), thin = 1L, offset = 0L,
+         unit_thin = 1L, accumulate = TRUE, threads = threads)
+  side <- function(sweeps, workers, threads = 1L, st = states) {
+    .Call(ns$mcar_engine_run_chains, e$data, st, scales,
+          rep(list(control(sweeps, threads)), length(st)), as.integer(workers))
+  }
+  before <- threads_now()
+  alone <- lapply(1:3, function(k)
+    .Call(ns$mcar_engine_run, e$data, states[[k]], scales[[k]], control(6)))
+  expect_identical(side(6, 2L), alone)
+  expect_identical(side(6, 3L, threads = 2L), alone)
+  expect_identical(side(6, 1L), alone)
+  expect_identical(threads_now(), before)
+
+  # A time limit stops every chain, and the call, at the chains' next look.
+  started <- proc.time()[["elapsed"]]
+  cond <- tryCatch({
+    setTimeLimit(elapsed = 0.5, transient = TRUE)
+    side(1000000L, 2L)
+  }, error = function(e) e, finally = setTimeLimit())
+  expect_s3_class(cond, "error")
+  expect_match(conditionMessage(cond), "elapsed time limit")
+  expect_lt(proc.time()[["elapsed"]] - started, 5)
+  expect_identical(threads_now(), before)
+
+  # A chain whose inputs are wrong stops the call before any chain runs.
+  bad <- states
+  bad[[2]]$rng <- as.raw(rep(0, 32))
+  expect_error(side(6, 2L, st = bad), "all-zero state")
+  expect_error(.Call(ns$mcar_engine_run_chains, e$data, states, scales[1:2],
+                     rep(list(control(6)), 3), 2L), "lists of one length")
+  expect_error(side(6, 0L), "`workers`")
+  expect_identical(side(6, 2L), alone)
+})
+
 test_that("the lists R sends and reads are those of the engine's contract", {
   ns <- asNamespace("mcar")
   ct <- ns$.contract()

@@ -21,6 +21,11 @@ test_that("update() continues the chains as one longer run would", {
                                    sweeps = 200, progress = FALSE,
                                    threads = 2))
   expect_identical(twice$draws, long$draws)
+  # The chains one after another (threads given) are those run side by side.
+  one <- do.call(fit_quietly, c(args, n_sample = 450, threads = 1))
+  expect_identical(one$settings$side_by_side, 1L)
+  expect_identical(one$draws, short$draws)
+  expect_identical(one$summaries, short$summaries)
   expect_input_error(update(short, progress = FALSE), "sweeps", "missing")
   expect_input_error(update(short, sweeps = 0, progress = FALSE), "sweeps")
 })
@@ -67,15 +72,20 @@ test_that("until runs until the chains agree, and equals a run of that length", 
              progress = FALSE), "until")
 })
 
-test_that("threads default to the cores a chain can use, and never change the draws", {
+test_that("the cores go to chains side by side and their threads, the draws unchanged", {
   rt <- asNamespace("mcar")$.resolve_threads
   withr::local_options(mcar.threads = NULL)
   future::plan("sequential")
-  # Small maps have no threaded loop.
-  expect_identical(rt(NULL, 100, 3, 4), 1L)
   cores <- as.integer(future::availableCores())
-  expect_identical(rt(NULL, 3000, 3, 4), as.integer(min(cores, 64L)))
-  expect_identical(rt(3, 3000, 3, 4), 3L)
+  side <- min(4L, cores)
+  # Small maps have no threaded loop.
+  expect_identical(rt(NULL, 100, 3, 4), list(threads = 1L, side_by_side = side))
+  expect_identical(rt(NULL, 3000, 3, 4),
+                   list(threads = max(1L, cores %/% side), side_by_side = side))
+  expect_identical(rt(NULL, 3000, 3, 1),
+                   list(threads = min(cores, 64L), side_by_side = 1L))
+  # Threads given: that many a chain, the chains one after another.
+  expect_identical(rt(3, 3000, 3, 4), list(threads = 3L, side_by_side = 1L))
   withr::local_options(mcar.threads = "four")
   expect_input_error(rt(getOption("mcar.threads"), 3000, 3, 4), "threads",
                      "options\\(mcar.threads")

@@ -106,6 +106,13 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 #' are computed from them.  The final fit equals the fit of its final
 #' length run at once with the same seed and `burnin`.
 #'
+#' The run also stops, and says why, when the chains do not come together:
+#' when a block that took the kept sweeps to 1.5 times or more left the
+#' largest R-hat above 1.1 and hardly lower (its excess over 1 at 0.8
+#' times or more of what it was), once if one chain alone differs from
+#' the others (a chain in a poorer mode of the posterior, which it does not
+#' leave), else twice in a row.  `fit$until$stalled` is then `TRUE`.
+#'
 #' @param ess Smallest bulk effective sample size.
 #' @param rhat Largest R-hat.
 #' @param max_sweeps Most sweeps per chain, burn-in included.
@@ -234,14 +241,18 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
          rh[[j]] <= until$rhat)
 }
 
-# Continues `fit` in blocks until `until` is met or its budget is spent;
-# reports where it stands after each block.  `elapsed` is the sampling
-# time already spent.
+# Continues `fit` in blocks until `until` is met, its budget is spent, or
+# the chains stop coming together (.until_stalled()); reports where it
+# stands after each block.  `elapsed` is the sampling time already spent.
 .run_until <- function(fit, until, progress, cores, elapsed) {
   thin <- fit$settings$thin
+  checks <- list()
+  stalled <- NULL
   repeat {
     st <- .until_status(fit, until)
     s <- fit$settings
+    after <- .thinning(s)$after
+    checks[[length(checks) + 1L]] <- c(kept = after, rhat = st$rhat)
     line <- sprintf(paste0("after %s sweeps per chain: smallest bulk ESS ",
                            "%.0f (%s), largest R-hat %.3f (%s)"),
                     format(s$n_sample, big.mark = ","), st$ess, st$ess_name,
@@ -250,7 +261,11 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
       message(line, ": converged.")
       break
     }
-    after <- .thinning(s)$after
+    stalled <- .until_stalled(fit, checks)
+    if (!is.null(stalled)) {
+      message(line, ": ", stalled)
+      break
+    }
     # ESS grows about in proportion to the draws, and R-hat - 1 falls about
     # in inverse proportion to them (the chains' means differ by sampling
     # error of order 1 / sqrt(draws) once they mix): aim a tenth past the
@@ -286,6 +301,40 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
     s
   })
   fit$until <- c(unclass(until), list(met = st$met, status = st[c(
-    "ess", "ess_name", "rhat", "rhat_name")]))
+    "ess", "ess_name", "rhat", "rhat_name")], stalled = !is.null(stalled)))
   fit
+}
+
+# Whether the chains have stopped coming together, from the checks so far
+# (kept sweeps per chain and largest R-hat at each): once the chains mix,
+# R-hat - 1 falls about in inverse proportion to the draws, so a block
+# that took the kept sweeps to 1.5 times or more and left the largest
+# R-hat above 1.1 and its excess over 1 at 0.8 times or more of what it
+# was says the chains sit apart.  One such block suffices when one chain
+# alone differs (.chain_apart(): it sits in a poorer mode that more sweeps
+# will not bring it out of); else it takes two in a row.  Returns the
+# reason to stop, or NULL to go on.
+.until_stalled <- function(fit, checks) {
+  stall <- function(a, b) {
+    b[["kept"]] >= 1.5 * a[["kept"]] && is.finite(a[["rhat"]]) &&
+      is.finite(b[["rhat"]]) && a[["rhat"]] > 1.1 && b[["rhat"]] > 1.1 &&
+      b[["rhat"]] - 1 >= 0.8 * (a[["rhat"]] - 1)
+  }
+  m <- length(checks)
+  if (m < 2L || !stall(checks[[m - 1L]], checks[[m]])) return(NULL)
+  twice <- m >= 3L && stall(checks[[m - 2L]], checks[[m - 1L]])
+  arr <- .draws_array(fit, .reported)
+  rh <- .convergence(arr)[, "rhat"]
+  apart <- .chain_apart(fit, arr, names(rh)[!is.na(rh) & rh > 1.05])
+  if (!nzchar(apart) && !twice) return(NULL)
+  paste0("the chains do not come together (R-hat ",
+         sprintf("%.3f after %s kept sweeps per chain, %.3f after %s)",
+                 checks[[m]][["rhat"]],
+                 format(checks[[m]][["kept"]], big.mark = ","),
+                 checks[[m - 1L]][["rhat"]],
+                 format(checks[[m - 1L]][["kept"]], big.mark = ",")),
+         apart,
+         "; more sweeps will not bring them together, so the run stops ",
+         "here. Refit with another seed or more chains, and see the ",
+         "warning that follows.")
 }

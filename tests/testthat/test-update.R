@@ -72,6 +72,31 @@ test_that("until runs until the chains agree, and equals a run of that length", 
              progress = FALSE), "until")
 })
 
+test_that("until stops when the chains stay apart, and only then", {
+  stalled <- asNamespace("mcar")$.until_stalled
+  d <- toy_data()
+  fit <- fit_quietly(d$Y, d$E, d$W, n_sample = 1000, burnin = 300,
+                     chains = 4, seed = 3)
+  ck <- function(...) lapply(list(...), function(x)
+    c(kept = x[1], rhat = x[2]))
+  # R-hat falling with the draws, or near 1, or a block too short to tell.
+  expect_null(stalled(fit, ck(c(1000, 1.3), c(2000, 1.14))))
+  expect_null(stalled(fit, ck(c(1000, 1.09), c(2000, 1.09))))
+  expect_null(stalled(fit, ck(c(1000, 1.3), c(1200, 1.3))))
+  expect_null(stalled(fit, ck(c(1000, NA), c(2000, 1.3))))
+  # Stuck once, with no chain apart: one more block.
+  expect_null(stalled(fit, ck(c(1000, 1.3), c(2000, 1.28))))
+  # Stuck twice in a row.
+  expect_match(stalled(fit, ck(c(500, 1.35), c(1000, 1.3), c(2000, 1.28))),
+               "do not come together \\(R-hat 1.280 after 2,000 kept .*1.300 after 1,000\\)")
+  # One chain alone apart, fitting worse: once is enough, and it is named.
+  apart <- fit
+  apart$draws$chain3$beta[, 1] <- apart$draws$chain3$beta[, 1] + 1
+  apart$draws$chain3$deviance <- apart$draws$chain3$deviance + 500
+  expect_match(stalled(apart, ck(c(1000, 1.3), c(2000, 1.28))),
+               "chain 3 alone differs .*deviance 50[0-9.]+ above theirs")
+})
+
 test_that("the cores go to chains side by side and their threads, the draws unchanged", {
   rt <- asNamespace("mcar")$.resolve_threads
   withr::local_options(mcar.threads = NULL)

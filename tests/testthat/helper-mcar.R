@@ -128,6 +128,17 @@ expect_input_error <- function(expr, arg, pattern = NULL) {
 
 # The compiled engine's inputs for data on map W, as mcar_fit() builds them,
 # with the engine's generator seeded from `seed`.
+# Threads of this R process (from /proc/self/task) once they number
+# `expected`, or after 2 s: a joined thread can stay listed for a moment.
+settled_threads <- function(expected) {
+  now <- function() length(list.files("/proc/self/task"))
+  for (i in 1:200) {
+    if (now() == expected) break
+    Sys.sleep(0.01)
+  }
+  now()
+}
+
 engine_inputs <- function(Y, E, X, W, seed = 1) {
   ns <- asNamespace("mcar")
   mp <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)

@@ -214,10 +214,10 @@ test_that("a threaded run stopped by R leaves no thread behind", {
   }, error = function(e) e, finally = setTimeLimit())
   expect_s3_class(cond, "error")
   expect_match(conditionMessage(cond), "elapsed time limit")
-  expect_identical(threads_now(), before)
+  expect_identical(settled_threads(before), before)
   # The runs after it are whole, and the same on any number of threads.
   two <- run(5, 2L)
-  expect_identical(threads_now(), before)
+  expect_identical(settled_threads(before), before)
   expect_identical(two, run(5, 1L))
 })
 
@@ -248,7 +248,7 @@ test_that("chains run side by side are the chains run alone, and stop together",
   expect_identical(side(6, 2L), alone)
   expect_identical(side(6, 3L, threads = 2L), alone)
   expect_identical(side(6, 1L), alone)
-  expect_identical(threads_now(), before)
+  expect_identical(settled_threads(before), before)
 
   # A time limit stops every chain, and the call, at the chains' next look.
   started <- proc.time()[["elapsed"]]
@@ -259,7 +259,7 @@ test_that("chains run side by side are the chains run alone, and stop together",
   expect_s3_class(cond, "error")
   expect_match(conditionMessage(cond), "elapsed time limit")
   expect_lt(proc.time()[["elapsed"]] - started, 5)
-  expect_identical(threads_now(), before)
+  expect_identical(settled_threads(before), before)
 
   # A chain whose inputs are wrong stops the call before any chain runs.
   bad <- states

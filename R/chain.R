@@ -240,13 +240,26 @@
   ch
 }
 
+# The matrices of draws in `mats` (without row names) stacked by rows, as
+# rbind() would stack them, in one copy.
+.rbind_draws <- function(mats) {
+  out <- .Call(mcar_rbind_draws, lapply(mats, function(m) {
+    if (!is.double(m)) storage.mode(m) <- "double"
+    m
+  }))
+  # rbind()'s column names, from the matrices without their rows.
+  dimnames(out) <- dimnames(do.call(rbind, lapply(mats, function(m)
+    m[0L, , drop = FALSE])))
+  out
+}
+
 # What a chain returns once its pieces are run.
 .chain_result <- function(ch, dat, seconds) {
   task <- ch$task
   dims <- .engine_dims(dat)
   pieces <- ch$pieces
   draws <- lapply(setNames(nm = names(pieces[[1L]])), function(el) {
-    do.call(rbind, lapply(pieces, `[[`, el))
+    .rbind_draws(lapply(pieces, `[[`, el))
   })
   m <- if (is.null(task$resume)) .thinning(task)$after else task$resume$sweeps
   list(chain = task$chain,

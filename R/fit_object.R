@@ -77,8 +77,11 @@
 # results of the continuation (.run_chain() with `resume`), a chain lost
 # there dropped from the fit.  Draws are appended, acceptance rates pooled
 # over all the kept sweeps, and the last state, summaries, stored per-unit
-# rows, DIC and times follow the longer run.
-.extend_fit <- function(fit, results, sweeps, started) {
+# rows, DIC and times follow the longer run.  With `defer_units`, the new
+# per-unit draws wait in `fit$unit_pieces` for .bind_unit_pieces(), which
+# appends the pieces of many continuations at once (appending to the
+# stored draws copies them, and a run with `until` continues many times).
+.extend_fit <- function(fit, results, sweeps, started, defer_units = FALSE) {
   n <- nrow(fit$counts); K <- ncol(fit$counts); p <- ncol(fit$X)
   names(results) <- paste0("chain", vapply(results, function(r)
     as.integer(r$chain), integer(1)))
@@ -90,12 +93,17 @@
                "init", "last_state", "summaries")) {
     fit[[el]] <- fit[[el]][keep]
   }
+  if (!is.null(fit$unit_pieces)) fit$unit_pieces <- fit$unit_pieces[keep]
   for (k in keep) {
     r <- results[[k]]
     new <- .fit_draws(r$draws, n, K, p, .n_periods(fit))
     old <- fit$draws[[k]]
+    if (defer_units) {
+      fit$unit_pieces[[k]] <- c(fit$unit_pieces[[k]], list(new$phi))
+      new$phi <- old$phi[0L, , drop = FALSE]
+    }
     fit$draws[[k]] <- stats::setNames(lapply(names(old), function(g)
-      rbind(old[[g]], new[[g]])), names(old))
+      .rbind_draws(list(old[[g]], new[[g]]))), names(old))
     fit$acceptance[[k]] <- Map(function(a, b) (a * before + b * sweeps) /
                                  (before + sweeps),
                                fit$acceptance[[k]], r$acceptance)
@@ -112,6 +120,17 @@
   fit$log <- c(fit$log, unlist(lapply(results[keep], `[[`, "lines")))
   fit$dic <- .dic(fit)
   fit$seconds <- fit$seconds + proc.time()[["elapsed"]] - started
+  fit
+}
+
+# The fit with the per-unit draws .extend_fit() deferred appended to its
+# stored ones, each chain's in one copy.
+.bind_unit_pieces <- function(fit) {
+  for (k in names(fit$unit_pieces)) {
+    fit$draws[[k]]$phi <- .rbind_draws(c(list(fit$draws[[k]]$phi),
+                                         fit$unit_pieces[[k]]))
+  }
+  fit$unit_pieces <- NULL
   fit
 }
 

@@ -46,8 +46,9 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 }
 
 # The fit run `sweeps` sweeps further, without the checks of its chains,
-# on `cores` (as .resolve_threads() gives them).
-.continue_fit <- function(fit, sweeps, progress, cores) {
+# on `cores` (as .resolve_threads() gives them); `defer_units` as in
+# .extend_fit().
+.continue_fit <- function(fit, sweeps, progress, cores, defer_units = FALSE) {
   started <- proc.time()[["elapsed"]]
   if (is.null(fit$last_state) || is.null(fit$summaries)) {
     .input_error("object", "holds no last state of its chains to continue ",
@@ -70,7 +71,7 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
   results <- .run_chains(tasks, progress = progress,
                          total = length(tasks) * sweeps,
                          side_by_side = cores$side_by_side)
-  .extend_fit(fit, results, sweeps, started)
+  .extend_fit(fit, results, sweeps, started, defer_units)
 }
 
 # The threads per chain and the chains side by side a fit ran with (1 for
@@ -292,9 +293,10 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
     }
     message(line, "; ", format(more, big.mark = ","), " more.")
     t0 <- proc.time()[["elapsed"]]
-    fit <- .continue_fit(fit, more, progress, cores)
+    fit <- .continue_fit(fit, more, progress, cores, defer_units = TRUE)
     elapsed <- elapsed + proc.time()[["elapsed"]] - t0
   }
+  fit <- .bind_unit_pieces(fit)
   # The batch means served the checks; the fit keeps where they stood.
   fit$summaries <- lapply(fit$summaries, function(s) {
     s[c("batch", "origin", "batch_sum", "batch_sq")] <- NULL

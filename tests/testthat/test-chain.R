@@ -37,6 +37,19 @@ test_that("the chain runner's pieces make one chain", {
   expect_identical(steps, plan$length)
 })
 
+test_that("draws are stacked as rbind() stacks them", {
+  stack <- asNamespace("mcar")$.rbind_draws
+  a <- matrix(rnorm(6), 2, dimnames = list(NULL, c("x", "y", "z")))
+  b <- matrix(rnorm(9), 3)
+  none <- a[0, , drop = FALSE]
+  expect_identical(stack(list(a, b)), rbind(a, b))
+  expect_identical(stack(list(none, a, none, b)), rbind(none, a, none, b))
+  expect_identical(stack(list(none, none)), rbind(none, none))
+  expect_identical(stack(list(b)), rbind(b))
+  expect_identical(stack(list(b[, 0])), rbind(b[, 0]))
+  expect_error(stack(list(a, matrix(0, 2, 2))), "differ in their columns")
+})
+
 test_that("the kept sweeps and the stored per-unit draws follow one rule", {
   ns <- asNamespace("mcar")
   task <- chain_task(n_sample = 1300L, burnin = 200L, tune = FALSE, thin = 3L)

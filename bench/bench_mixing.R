@@ -1,10 +1,10 @@
 # How well the chains mix: minimum bulk ESS per second over the
 # coefficients, the loadings, the association matrix and every relative risk,
 # with the largest R-hat beside it (over beta, Lambda and A, and over the
-# risks apart), 4 chains run sequentially.
+# risks apart), 4 chains under a sequential plan.
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_mixing.R [--sizes 1000,3000]
-#     [--sweeps 4000] [--chains 4] [--bundled yes] [--keep N] [--threads 1]
+#     [--sweeps 4000] [--chains 4] [--bundled yes] [--keep N] [--threads 0]
 #
 # Data: the bundled Minnesota simulation (K = 3), North Carolina (K = 2,
 # covariate nonwhite, Poisson), and the synthetic maps of bench_maps.R
@@ -14,7 +14,8 @@
 # the fit's memory budget; --keep N stores N per chain); the risks' ESS is
 # then that of the stored draws.  --threads sets the threads per chain of
 # the effects sweep (maps of 500 units or more; the draws do not depend on
-# it), the chains still run one after another.
+# it), the chains then one after another; 0 (the default) runs the
+# package's default (as many chains side by side as there are cores).
 
 here <- local({
   f <- sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE))
@@ -30,10 +31,10 @@ if ("--child" %in% argv) {
   chains <- as.integer(opt("--chains", 4))
   keep <- opt("--keep", "")
   keep <- if (nzchar(keep)) as.numeric(keep) else NULL
-  threads <- as.integer(opt("--threads", 1))
+  threads <- as.integer(opt("--threads", 0))
   run <- function(...) suppressWarnings(suppressMessages(mcar_fit(
     ..., n_sample = sweeps, chains = chains, seed = 1, progress = FALSE,
-    keep = keep, threads = threads)))
+    keep = keep, threads = if (threads > 0L) threads)))
   t0 <- proc.time()[["elapsed"]]
   if (what == "minnesota") {
     sim <- minnesota_simulated()
@@ -69,9 +70,10 @@ data_sets <- c(if (opt("--bundled", "yes") == "yes") c("minnesota", "nc"),
 sweeps <- opt("--sweeps", "4000")
 chains <- opt("--chains", "4")
 keep <- opt("--keep", "")
-threads <- opt("--threads", "1")
-cat(sprintf("%s chains x %s sweeps (half burn-in), sequential, %s thread(s) a chain\n",
-            chains, sweeps, threads))
+threads <- opt("--threads", "0")
+cat(sprintf("%s chains x %s sweeps (half burn-in), sequential plan, %s\n",
+            chains, sweeps, if (threads == "0") "the default threads" else
+              paste(threads, "thread(s) a chain, one chain after another")))
 cat(sprintf("%10s %7s %8s %7s %7s %7s %7s %9s %7s %7s\n", "data", "units",
             "seconds", "beta", "Lambda", "A", "rr", "ESS/s", "R-hat", "(rr)"))
 for (what in data_sets) {

@@ -1,12 +1,14 @@
-# Threads when the cores are busy: a short fit of one chain on a synthetic
-# map (bench/synthetic_map.R; 10,000 units, K = 3, an intercept and one
-# covariate, so Newton sweeps of the effects and blocked sums over the map)
-# on 1 and 2 threads, on the machine as it is ("idle") and with one busy
-# process per core (`yes > /dev/null`, started and killed here) competing
-# for the cores ("busy").
+# Threads when the cores are busy: a short fit of `--chains` chains (1 by
+# default) on a synthetic map (bench/synthetic_map.R; 10,000 units, K = 3,
+# an intercept and one covariate, so Newton sweeps of the effects and
+# blocked sums over the map) on 1 and 2 threads a chain (the chains one
+# after another) and at the default (threads 0 below: with several chains,
+# as many side by side as there are cores), on the machine as it is
+# ("idle") and with one busy process per core (`yes > /dev/null`, started
+# and killed here) competing for the cores ("busy").
 #
 #   cd bench && Rscript bench_threads.R [--libs ../build/lib] [--n 10000]
-#     [--sweeps 300] [--reps 3] [--hogs <cores>]
+#     [--sweeps 300] [--chains 1] [--reps 3] [--hogs <cores>]
 #
 # --libs takes one or more library paths holding mcar, comma-separated (a
 # build of another commit beside this one, say): each repetition runs every
@@ -24,17 +26,20 @@ here <- local({
 source(file.path(here, "synthetic_map.R"))
 n <- as.integer(opt("--n", 10000))
 sweeps <- as.integer(opt("--sweeps", 300))
+chains <- as.integer(opt("--chains", 1))
 
 if ("--child" %in% argv) {
   suppressPackageStartupMessages(library(mcar, lib.loc = opt("--lib", NA)))
   future::plan("sequential")
+  threads <- as.integer(opt("--threads", 1))
   W <- synthetic_map(n)
   d <- bench_data(W, K = 3L)
   gc()
   t0 <- proc.time()[["elapsed"]]
   fit <- suppressWarnings(suppressMessages(mcar_fit(
-    d$Y, d$E, W, covariates = cbind(x = d$x), n_sample = sweeps, chains = 1,
-    seed = 1, progress = FALSE, threads = as.integer(opt("--threads", 1)))))
+    d$Y, d$E, W, covariates = cbind(x = d$x), n_sample = sweeps,
+    chains = chains, seed = 1, progress = FALSE,
+    threads = if (threads > 0L) threads)))
   elapsed <- proc.time()[["elapsed"]] - t0
   save <- opt("--save", "")
   if (nzchar(save)) saveRDS(fit$draws, save)
@@ -73,9 +78,9 @@ draws_file <- function(lib, load, threads) {
 tryCatch(for (r in seq_len(reps)) {
   for (load in c("idle", "busy")) {
     if (load == "busy") start_busy()
-    for (lib in libs) for (threads in 1:2) {
+    for (lib in libs) for (threads in c(1L, 2L, 0L)) {
       args <- c(script, "--child", "--lib", lib, "--threads", threads,
-                "--n", n, "--sweeps", sweeps,
+                "--n", n, "--sweeps", sweeps, "--chains", chains,
                 if (r == 1L) c("--save", draws_file(lib, load, threads)))
       res <- child_result(args)
       el <- if (is.null(res)) NA_real_ else as.numeric(res[["elapsed"]])
@@ -106,7 +111,7 @@ digest_of <- function(x) {
   saveRDS(x, f, version = 3, compress = FALSE)
   unname(tools::md5sum(f))
 }
-cases <- expand.grid(threads = 1:2, load = c("idle", "busy"),
+cases <- expand.grid(threads = c(1L, 2L, 0L), load = c("idle", "busy"),
                      stringsAsFactors = FALSE)
 first <- NULL
 for (lib in libs) {

@@ -31,7 +31,7 @@ const R_CallMethodDef call_methods[] = {
     {"mcar_engine_run", (DL_FUNC)&mcar_engine_run, 4},
     {"mcar_engine_run_chains", (DL_FUNC)&mcar_engine_run_chains, 5},
     {"mcar_engine_seed", (DL_FUNC)&mcar_engine_seed, 1},
-    {"mcar_rbind_draws", (DL_FUNC)&mcar_rbind_draws, 1},
+    {"mcar_rbind_draws", (DL_FUNC)&mcar_rbind_draws, 2},
     {"mcar_engine_contract", (DL_FUNC)&mcar_engine_contract, 0},
     {"mcar_map_prepare", (DL_FUNC)&mcar_map_prepare, 4},
     {"mcar_map_lambda_min", (DL_FUNC)&mcar_map_lambda_min, 3},

@@ -14,7 +14,7 @@ SEXP mcar_engine_run(SEXP data, SEXP state, SEXP scales, SEXP control);
 SEXP mcar_engine_run_chains(SEXP data, SEXP states, SEXP scales,
                             SEXP controls, SEXP workers);
 SEXP mcar_engine_seed(SEXP seed);
-SEXP mcar_rbind_draws(SEXP mats);
+SEXP mcar_rbind_draws(SEXP mats, SEXP dimnames);
 SEXP mcar_engine_contract(void);
 SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);
 SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);

@@ -541,11 +541,12 @@ extern "C" SEXP mcar_engine_seed(SEXP seed_s) {
 
 // The double matrices of a list, all with the same number of columns,
 // stacked by rows (the kept draws of the runs of a chain, one after
-// another), with no dimnames: rbind() without its per-element copying,
-// which costs seconds on the per-unit draws of large maps.
+// another), with the dimnames given (NULL for none): rbind() without its
+// per-element copying, which costs seconds on the per-unit draws of large
+// maps.
 //
-//   .Call(mcar_rbind_draws, list(m1, m2, ...))
-extern "C" SEXP mcar_rbind_draws(SEXP mats) {
+//   .Call(mcar_rbind_draws, list(m1, m2, ...), dimnames)
+extern "C" SEXP mcar_rbind_draws(SEXP mats, SEXP dimnames) {
   BEGIN_CPP11
   if (TYPEOF(mats) != VECSXP || Rf_xlength(mats) < 1)
     throw std::invalid_argument("`mats` must be a non-empty list of matrices");
@@ -575,6 +576,8 @@ extern "C" SEXP mcar_rbind_draws(SEXP mats) {
       std::copy(v + r * j, v + r * (j + 1), o + rows * j + at);
     at += r;
   }
+  if (dimnames != R_NilValue)
+    Rf_setAttrib(out, R_DimNamesSymbol, dimnames);
   return out;
   END_CPP11
 }

@@ -240,17 +240,14 @@
   ch
 }
 
-# The matrices of draws in `mats` (without row names) stacked by rows, as
-# rbind() would stack them, in one copy.
+# The double matrices of draws in `mats` (without row names) stacked by
+# rows, as rbind() would stack them, in one copy.
 .rbind_draws <- function(mats) {
   # rbind()'s dimnames, from the matrices without their rows, set by the
   # compiled code (setting them here would copy the result).
   names <- dimnames(do.call(rbind, lapply(mats, function(m)
     m[0L, , drop = FALSE])))
-  .Call(mcar_rbind_draws, lapply(mats, function(m) {
-    if (!is.double(m)) storage.mode(m) <- "double"
-    m
-  }), names)
+  .Call(mcar_rbind_draws, mats, names)
 }
 
 # What a chain returns once its pieces are run.

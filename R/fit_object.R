@@ -100,10 +100,11 @@
     old <- fit$draws[[k]]
     if (defer_units) {
       fit$unit_pieces[[k]] <- c(fit$unit_pieces[[k]], list(new$phi))
-      new$phi <- old$phi[0L, , drop = FALSE]
     }
-    fit$draws[[k]] <- stats::setNames(lapply(names(old), function(g)
-      .rbind_draws(list(old[[g]], new[[g]]))), names(old))
+    fit$draws[[k]] <- stats::setNames(lapply(names(old), function(g) {
+      if (defer_units && g == "phi") return(old[[g]])
+      .rbind_draws(list(old[[g]], new[[g]]))
+    }), names(old))
     fit$acceptance[[k]] <- Map(function(a, b) (a * before + b * sweeps) /
                                  (before + sweeps),
                                fit$acceptance[[k]], r$acceptance)

@@ -122,6 +122,16 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
 // of this many.
 constexpr int UNIT_CHUNK = 64;
 
+// Units whose Newton proposals are computed side by side (one period).
+constexpr int UNIT_LANES = 4;
+
+// Unit i's own stream in a Newton sweep: seeded from the sweep's key and i.
+inline Xoshiro unit_stream(uint64_t key, int i) {
+  Xoshiro own;
+  own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
+  return own;
+}
+
 template <int FAMILY, bool NEWTON>
 void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   int *acc = counts.phi.data();
@@ -138,8 +148,8 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   // every draw is the same whatever the number of threads.
   if (colour_ptr_.empty())
     colour_units();
-  // Scratch of (T + 2) K values per chunk of a colour (3 K on the stack
-  // with one period), made once and kept with the sampler.
+  // Scratch of (T + 2) K values per chunk of a colour with periods, made
+  // once and kept with the sampler.
   const int scratch_size = (nt_ + 2) * K_;
   if (nt_ > 1) {
     int widest = 0;
@@ -157,13 +167,22 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   for (int c = 0; c < colours; c++) {
     const int first = cp[c], units = cp[c + 1] - cp[c];
     threads.run((units + UNIT_CHUNK - 1) / UNIT_CHUNK, [&](int chunk) {
-      double stack[3 * MAX_K];
-      double *scratch = nt_ > 1 ? chunk_scratch_.data() + (size_t)chunk * scratch_size : stack;
+      const int begin = first + chunk * UNIT_CHUNK;
       const int end = first + std::min(units, (chunk + 1) * UNIT_CHUNK);
-      for (int q = first + chunk * UNIT_CHUNK; q < end; q++) {
+      if (nt_ == 1) {
+        // Four units at a time, their arithmetic interleaved (see
+        // effects_of_units); the rest one by one.
+        int q = begin;
+        for (; q + UNIT_LANES <= end; q += UNIT_LANES)
+          effects_of_units<FAMILY, UNIT_LANES>(order + q, key, acc);
+        for (; q < end; q++)
+          effects_of_units<FAMILY, 1>(order + q, key, acc);
+        return;
+      }
+      double *scratch = chunk_scratch_.data() + (size_t)chunk * scratch_size;
+      for (int q = begin; q < end; q++) {
         const int i = order[q];
-        Xoshiro own;
-        own.seed(key + (uint64_t)i * (4 * 0x9e3779b97f4a7c15ULL));
+        Xoshiro own = unit_stream(key, i);
         effects_of_unit<FAMILY, NEWTON>(i, own, scratch, acc);
       }
     });
@@ -270,6 +289,121 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
         const int at = row + N * r;
         lp[at] = lp_new[r];
         m[at] = m_new[r];
+      }
+      acc[ic]++;
+    }
+  }
+}
+
+// The Newton proposals of the K effects of the B units units[0..B) of one
+// colour, with one period: for each unit the very arithmetic and draws of
+// effects_of_unit (each unit on its own stream), but stage by stage across
+// the units, so that the processor overlaps their chains of dependent
+// operations (exp, division, the accept decision) that one unit alone
+// leaves waiting on each other.  The units share no neighbour.
+template <int FAMILY, int B>
+inline void Sampler::effects_of_units(const int *units, uint64_t key, int *acc) {
+  const int N = N_, K = K_;
+  double *__restrict phi = s_.phi.data();
+  const double *__restrict L = s_.Lambda.data();
+  const double *__restrict A = A_.data();
+  const double *__restrict Y = d_.Y;
+  const double *__restrict E = d_.E;
+  const double *__restrict w = d_.w;
+  const int *__restrict col = d_.col;
+  const double *__restrict scale = sc_.phi;
+  const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
+  double *__restrict lp = lp_.data();
+  double *__restrict m = m_.data();
+  Xoshiro rng[B];
+  double ns[B][MAX_K], lp_new[B][MAX_K], m_new[B][MAX_K];
+  for (int b = 0; b < B; b++) {
+    const int i = units[b];
+    rng[b] = unit_stream(key, i);
+    const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
+    for (int a = 0; a < K; a++) {
+      const double *pa = phi + N * a;
+      double t = 0.0;
+      for (int q = q0; q < q1; q++)
+        t += w[q] * pa[col[q]];
+      ns[b][a] = t;
+    }
+  }
+  for (int c = 0; c < K; c++) {
+    double x[B], d[B], as[B], h[B], step[B], sx[B], px[B], ipx[B], z[B], y[B];
+    double lg[B], sy[B], py[B];
+    bool ok[B];
+    // The proposal from the slope and curvature at x.
+    for (int b = 0; b < B; b++) {
+      const int i = units[b], ic = i + N * c;
+      x[b] = phi[ic];
+      double s = 0.0;
+      for (int a = 0; a < K; a++)
+        s += A[c + K * a] * ns[b][a];
+      d[b] = D_[i];
+      as[b] = s;
+      h[b] = scale[ic];
+      step[b] = h[b] < 1.0 ? h[b] * h[b] / (1.0 + std::sqrt(1.0 - h[b] * h[b])) : 1.0;
+      sx[b] = as[b] - d[b] * x[b];
+      px[b] = d[b];
+      for (int r = 0; r <= c; r++) {
+        const int at = i + N * r;
+        const double l = L[r + K * c];
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
+        sx[b] += l * (Y[at] - g1);
+        px[b] += l * l * g2;
+      }
+    }
+    double root[B];
+    for (int b = 0; b < B; b++) {
+      ipx[b] = 1.0 / px[b];
+      root[b] = std::sqrt(ipx[b]);
+    }
+    for (int b = 0; b < B; b++) {
+      z[b] = rng[b].normal();
+      y[b] = x[b] + step[b] * sx[b] * ipx[b] + h[b] * root[b] * z[b];
+    }
+    // The likelihood and the slope and curvature at y.
+    for (int b = 0; b < B; b++) {
+      const int i = units[b];
+      const double dy = y[b] - x[b];
+      lg[b] = -0.5 * d[b] * (y[b] * y[b] - x[b] * x[b]) + dy * as[b];
+      sy[b] = as[b] - d[b] * y[b];
+      py[b] = d[b];
+      for (int r = 0; r <= c; r++) {
+        const int at = i + N * r;
+        const double l = L[r + K * c];
+        const double dl = l * dy;
+        lp_new[b][r] = lp[at] + dl;
+        m_new[b][r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[b][r]);
+        lg[b] += Y[at] * dl - (m_new[b][r] - m[at]);
+        double g1, g2;
+        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[b][r], m_new[b][r],
+                   &g1, &g2);
+        sy[b] += l * (Y[at] - g1);
+        py[b] += l * l * g2;
+      }
+    }
+    // The reverse proposal and the decision (see effects_of_unit).
+    double ipy[B];
+    for (int b = 0; b < B; b++) {
+      ipy[b] = 1.0 / py[b];
+      const double bx = x[b] - y[b] - step[b] * sy[b] * ipy[b];
+      const double back2 = bx * bx * py[b] / (h[b] * h[b]);
+      lg[b] += 0.5 * (z[b] * z[b] - back2);
+    }
+    for (int b = 0; b < B; b++)
+      ok[b] = newton_accept(rng[b], lg[b], py[b] * ipx[b], px[b] * ipy[b]);
+    for (int b = 0; b < B; b++) {
+      if (!ok[b])
+        continue;
+      const int i = units[b], ic = i + N * c;
+      phi[ic] = y[b];
+      for (int r = 0; r <= c; r++) {
+        const int at = i + N * r;
+        lp[at] = lp_new[b][r];
+        m[at] = m_new[b][r];
       }
       acc[ic]++;
     }

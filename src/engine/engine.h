@@ -351,9 +351,9 @@ private:
     return pool_;
   }
   template <int FAMILY, bool NEWTON> void phi_sweep(Xoshiro &rng, Counts &counts);
-  template <int FAMILY, bool NEWTON>
-  void effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc);
-  template <int FAMILY, int B> void effects_of_units(const int *units, uint64_t key, int *acc);
+  template <int FAMILY> void effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc);
+  template <int FAMILY, int B>
+  void effects_of_units(const int *units, uint64_t key, double *ns, int *acc);
   void colour_units();
   void shift_move(Xoshiro &rng, int j);
   void shift_sums(int j, double *d, double *e) const;

@@ -122,7 +122,7 @@ void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
 // of this many.
 constexpr int UNIT_CHUNK = 64;
 
-// Units whose Newton proposals are computed side by side (one period).
+// Units whose Newton proposals are computed side by side.
 constexpr int UNIT_LANES = 4;
 
 // Unit i's own stream in a Newton sweep: seeded from the sweep's key and i.
@@ -138,7 +138,7 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   if (!NEWTON) {
     // Unit by unit in index order, on the chain's own stream.
     for (int i = 0; i < n_; i++)
-      effects_of_unit<FAMILY, NEWTON>(i, rng, work_.data(), acc);
+      effects_of_unit<FAMILY>(i, rng, work_.data(), acc);
     return;
   }
   // Colour by colour: the units of one colour share no neighbour, so their
@@ -148,14 +148,15 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   // every draw is the same whatever the number of threads.
   if (colour_ptr_.empty())
     colour_units();
-  // Scratch of (T + 2) K values per chunk of a colour with periods, made
-  // once and kept with the sampler.
-  const int scratch_size = (nt_ + 2) * K_;
+  // With periods, the neighbour sums of the units of a chunk (T K values a
+  // unit, UNIT_LANES units at a time) in scratch made once and kept with the
+  // sampler; with one period they fit on the stack.
+  const int lane_scratch = UNIT_LANES * nt_ * K_;
   if (nt_ > 1) {
     int widest = 0;
     for (int c = 0; c + 1 < (int)colour_ptr_.size(); c++)
       widest = std::max(widest, colour_ptr_[c + 1] - colour_ptr_[c]);
-    const size_t need = (size_t)((widest + UNIT_CHUNK - 1) / UNIT_CHUNK) * scratch_size;
+    const size_t need = (size_t)((widest + UNIT_CHUNK - 1) / UNIT_CHUNK) * lane_scratch;
     if (chunk_scratch_.size() < need)
       chunk_scratch_.resize(need);
   }
@@ -167,32 +168,25 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   for (int c = 0; c < colours; c++) {
     const int first = cp[c], units = cp[c + 1] - cp[c];
     threads.run((units + UNIT_CHUNK - 1) / UNIT_CHUNK, [&](int chunk) {
+      double stack[UNIT_LANES * MAX_K];
+      double *ns = nt_ > 1 ? chunk_scratch_.data() + (size_t)chunk * lane_scratch : stack;
       const int begin = first + chunk * UNIT_CHUNK;
       const int end = first + std::min(units, (chunk + 1) * UNIT_CHUNK);
-      if (nt_ == 1) {
-        // Four units at a time, their arithmetic interleaved (see
-        // effects_of_units); the rest one by one.
-        int q = begin;
-        for (; q + UNIT_LANES <= end; q += UNIT_LANES)
-          effects_of_units<FAMILY, UNIT_LANES>(order + q, key, acc);
-        for (; q < end; q++)
-          effects_of_units<FAMILY, 1>(order + q, key, acc);
-        return;
-      }
-      double *scratch = chunk_scratch_.data() + (size_t)chunk * scratch_size;
-      for (int q = begin; q < end; q++) {
-        const int i = order[q];
-        Xoshiro own = unit_stream(key, i);
-        effects_of_unit<FAMILY, NEWTON>(i, own, scratch, acc);
-      }
+      // Four units at a time, their arithmetic interleaved (see
+      // effects_of_units); the rest one by one.
+      int q = begin;
+      for (; q + UNIT_LANES <= end; q += UNIT_LANES)
+        effects_of_units<FAMILY, UNIT_LANES>(order + q, key, ns, acc);
+      for (; q < end; q++)
+        effects_of_units<FAMILY, 1>(order + q, key, ns, acc);
     });
   }
 }
 
-// The K effects of unit i, one after the other, period by period (see
-// update_phi); scratch holds (T + 2) K values, acc the acceptance counts
-// per cell.
-template <int FAMILY, bool NEWTON>
+// The K effects of unit i by random walks, one after the other, period by
+// period (see update_phi); scratch holds (T + 2) K values, acc the
+// acceptance counts per cell.
+template <int FAMILY>
 inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc) {
   const int N = N_, K = K_, nt = nt_;
   double *__restrict phi = s_.phi.data();
@@ -200,8 +194,6 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
   const double *__restrict A = A_.data();
   const double *__restrict Y = d_.Y;
   const double *__restrict E = d_.E;
-  const double *__restrict w = d_.w;
-  const int *__restrict col = d_.col;
   const double *__restrict scale = sc_.phi;
   const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
   double *__restrict lp = lp_.data();
@@ -210,18 +202,7 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
   double *ns = scratch;           // T K neighbour sums
   double *lp_new = ns + nt * K;   // K
   double *m_new = lp_new + K;     // K
-  if (nt == 1) {
-    const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
-    for (int b = 0; b < K; b++) {
-      const double *pb = phi + N * b;
-      double t = 0.0;
-      for (int q = q0; q < q1; q++)
-        t += w[q] * pb[col[q]];
-      ns[b] = t;
-    }
-  } else {
-    unit_neighbour_sums(d_, phi, N, K, nt, i, ns);
-  }
+  unit_neighbour_sums(d_, phi, N, K, nt, i, ns);
   // Period by period, the K effects of each in turn.
   for (int tc = 0; tc < nt * K; tc++) {
     const int t = tc / K, c = tc % K;
@@ -230,60 +211,17 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     const double x = phi[ic];
     double d, as;
     effect_prior(A, ns, phi, alpha, D_[i], K, nt, N, n_, i, c, t, &d, &as);
-    // The proposal: a random walk, or the share `step` of the Newton step
-    // from the slope sx and curvature px at x (1 - rho of update_phi,
-    // written so as to keep its digits for small h).
-    double sx = 0.0, px = 0.0, ipx = 0.0, z = 0.0, y;
-    const double h = scale[ic];
-    const double step = NEWTON && h < 1.0 ? h * h / (1.0 + std::sqrt(1.0 - h * h)) : 1.0;
-    if (NEWTON) {
-      sx = as - d * x;
-      px = d;
-      for (int r = 0; r <= c; r++) {
-        const int at = row + N * r;
-        const double l = L[r + K * c];
-        double g1, g2;
-        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
-        sx += l * (Y[at] - g1);
-        px += l * l * g2;
-      }
-      ipx = 1.0 / px;
-      z = rng.normal();
-      y = x + step * sx * ipx + h * std::sqrt(ipx) * z;
-    } else {
-      y = x + h * rng.normal();
-    }
+    const double y = x + scale[ic] * rng.normal();
     const double dy = y - x;
     double lg = -0.5 * d * (y * y - x * x) + dy * as;
-    double sy = as - d * y, py = d; // the same at y (Newton only)
     for (int r = 0; r <= c; r++) {
       const int at = row + N * r;
-      const double l = L[r + K * c];
-      const double dl = l * dy;
+      const double dl = L[r + K * c] * dy;
       lp_new[r] = lp[at] + dl;
       m_new[r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r]);
       lg += Y[at] * dl - (m_new[r] - m[at]);
-      if (NEWTON) {
-        double g1, g2;
-        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[r], m_new[r], &g1,
-                   &g2);
-        sy += l * (Y[at] - g1);
-        py += l * l * g2;
-      }
     }
-    bool ok;
-    if (NEWTON) {
-      // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2,
-      // the reverse proposal N(y + step sy / py, h^2 / py)
-      const double ipy = 1.0 / py;
-      const double bx = x - y - step * sy * ipy;
-      const double back2 = bx * bx * py / (h * h);
-      lg += 0.5 * (z * z - back2);
-      ok = newton_accept(rng, lg, py * ipx, px * ipy);
-    } else {
-      ok = accept(rng, lg);
-    }
-    if (ok) {
+    if (accept(rng, lg)) {
       phi[ic] = y;
       for (int r = 0; r <= c; r++) {
         const int at = row + N * r;
@@ -295,59 +233,53 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
   }
 }
 
-// The Newton proposals of the K effects of the B units units[0..B) of one
-// colour, with one period: for each unit the very arithmetic and draws of
-// effects_of_unit (each unit on its own stream), but stage by stage across
-// the units, so that the processor overlaps their chains of dependent
-// operations (exp, division, the accept decision) that one unit alone
-// leaves waiting on each other.  The units share no neighbour.
+// The Newton proposals (see update_phi) of the effects of the B units
+// units[0..B) of one colour, each unit on its own stream, period by period
+// and the K effects of each in turn, stage by stage across the units, so
+// that the processor overlaps their chains of dependent operations (exp,
+// division, the accept decision) that one unit alone leaves waiting on each
+// other.  The units share no neighbour, and each unit's arithmetic and
+// draws are those it would have alone.  ns holds B T K values.
 template <int FAMILY, int B>
-inline void Sampler::effects_of_units(const int *units, uint64_t key, int *acc) {
-  const int N = N_, K = K_;
+inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns, int *acc) {
+  const int N = N_, K = K_, nt = nt_;
   double *__restrict phi = s_.phi.data();
   const double *__restrict L = s_.Lambda.data();
   const double *__restrict A = A_.data();
   const double *__restrict Y = d_.Y;
   const double *__restrict E = d_.E;
-  const double *__restrict w = d_.w;
-  const int *__restrict col = d_.col;
   const double *__restrict scale = sc_.phi;
   const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
   double *__restrict lp = lp_.data();
   double *__restrict m = m_.data();
+  const double *__restrict alpha = nt > 1 ? s_.alpha.data() : nullptr;
   Xoshiro rng[B];
-  double ns[B][MAX_K], lp_new[B][MAX_K], m_new[B][MAX_K];
+  double lp_new[B][MAX_K], m_new[B][MAX_K];
   for (int b = 0; b < B; b++) {
-    const int i = units[b];
-    rng[b] = unit_stream(key, i);
-    const int q0 = d_.row_ptr[i], q1 = d_.row_ptr[i + 1];
-    for (int a = 0; a < K; a++) {
-      const double *pa = phi + N * a;
-      double t = 0.0;
-      for (int q = q0; q < q1; q++)
-        t += w[q] * pa[col[q]];
-      ns[b][a] = t;
-    }
+    rng[b] = unit_stream(key, units[b]);
+    unit_neighbour_sums(d_, phi, N, K, nt, units[b], ns + (size_t)b * nt * K);
   }
-  for (int c = 0; c < K; c++) {
-    double x[B], d[B], as[B], h[B], step[B], sx[B], px[B], ipx[B], z[B], y[B];
-    double lg[B], sy[B], py[B];
+  for (int tc = 0; tc < nt * K; tc++) {
+    const int t = tc / K, c = tc % K;
+    int row[B];
+    double x[B], d[B], as[B], h[B], step[B], sx[B], px[B], ipx[B], root[B], z[B], y[B];
+    double lg[B], sy[B], py[B], ipy[B];
     bool ok[B];
-    // The proposal from the slope and curvature at x.
+    // The slope and curvature at x.
     for (int b = 0; b < B; b++) {
-      const int i = units[b], ic = i + N * c;
-      x[b] = phi[ic];
-      double s = 0.0;
-      for (int a = 0; a < K; a++)
-        s += A[c + K * a] * ns[b][a];
-      d[b] = D_[i];
-      as[b] = s;
-      h[b] = scale[ic];
+      const int i = units[b];
+      row[b] = i + n_ * t;
+      x[b] = phi[row[b] + N * c];
+      effect_prior(A, ns + (size_t)b * nt * K, phi, alpha, D_[i], K, nt, N, n_, i, c, t,
+                   &d[b], &as[b]);
+      // The share `step` of the Newton step (1 - rho of update_phi, written
+      // so as to keep its digits for small h).
+      h[b] = scale[row[b] + N * c];
       step[b] = h[b] < 1.0 ? h[b] * h[b] / (1.0 + std::sqrt(1.0 - h[b] * h[b])) : 1.0;
       sx[b] = as[b] - d[b] * x[b];
       px[b] = d[b];
       for (int r = 0; r <= c; r++) {
-        const int at = i + N * r;
+        const int at = row[b] + N * r;
         const double l = L[r + K * c];
         double g1, g2;
         cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp[at], m[at], &g1, &g2);
@@ -355,24 +287,23 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, int *acc) 
         px[b] += l * l * g2;
       }
     }
-    double root[B];
     for (int b = 0; b < B; b++) {
       ipx[b] = 1.0 / px[b];
       root[b] = std::sqrt(ipx[b]);
     }
+    // The proposal.
     for (int b = 0; b < B; b++) {
       z[b] = rng[b].normal();
       y[b] = x[b] + step[b] * sx[b] * ipx[b] + h[b] * root[b] * z[b];
     }
     // The likelihood and the slope and curvature at y.
     for (int b = 0; b < B; b++) {
-      const int i = units[b];
       const double dy = y[b] - x[b];
       lg[b] = -0.5 * d[b] * (y[b] * y[b] - x[b] * x[b]) + dy * as[b];
       sy[b] = as[b] - d[b] * y[b];
       py[b] = d[b];
       for (int r = 0; r <= c; r++) {
-        const int at = i + N * r;
+        const int at = row[b] + N * r;
         const double l = L[r + K * c];
         const double dl = l * dy;
         lp_new[b][r] = lp[at] + dl;
@@ -385,8 +316,8 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, int *acc) 
         py[b] += l * l * g2;
       }
     }
-    // The reverse proposal and the decision (see effects_of_unit).
-    double ipy[B];
+    // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2,
+    // the reverse proposal N(y + step sy / py, h^2 / py).
     for (int b = 0; b < B; b++) {
       ipy[b] = 1.0 / py[b];
       const double bx = x[b] - y[b] - step[b] * sy[b] * ipy[b];
@@ -398,14 +329,13 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, int *acc) 
     for (int b = 0; b < B; b++) {
       if (!ok[b])
         continue;
-      const int i = units[b], ic = i + N * c;
-      phi[ic] = y[b];
+      phi[row[b] + N * c] = y[b];
       for (int r = 0; r <= c; r++) {
-        const int at = i + N * r;
+        const int at = row[b] + N * r;
         lp[at] = lp_new[b][r];
         m[at] = m_new[b][r];
       }
-      acc[ic]++;
+      acc[row[b] + N * c]++;
     }
   }
 }

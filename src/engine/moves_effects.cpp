@@ -189,16 +189,10 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
 template <int FAMILY>
 inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *acc) {
   const int N = N_, K = K_, nt = nt_;
-  double *__restrict phi = s_.phi.data();
-  const double *__restrict L = s_.Lambda.data();
-  const double *__restrict A = A_.data();
-  const double *__restrict Y = d_.Y;
-  const double *__restrict E = d_.E;
-  const double *__restrict scale = sc_.phi;
-  const double *__restrict psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
-  double *__restrict lp = lp_.data();
-  double *__restrict m = m_.data();
-  const double *__restrict alpha = nt > 1 ? s_.alpha.data() : nullptr;
+  double *phi = s_.phi.data(), *lp = lp_.data(), *m = m_.data();
+  const double *L = s_.Lambda.data(), *Y = d_.Y, *E = d_.E;
+  const double *psi = FAMILY == NEGBINOMIAL ? s_.psi.data() : nullptr;
+  const double *alpha = nt > 1 ? s_.alpha.data() : nullptr;
   double *ns = scratch;           // T K neighbour sums
   double *lp_new = ns + nt * K;   // K
   double *m_new = lp_new + K;     // K
@@ -210,8 +204,8 @@ inline void Sampler::effects_of_unit(int i, Xoshiro &rng, double *scratch, int *
     const int ic = row + N * c;
     const double x = phi[ic];
     double d, as;
-    effect_prior(A, ns, phi, alpha, D_[i], K, nt, N, n_, i, c, t, &d, &as);
-    const double y = x + scale[ic] * rng.normal();
+    effect_prior(A_.data(), ns, phi, alpha, D_[i], K, nt, N, n_, i, c, t, &d, &as);
+    const double y = x + sc_.phi[ic] * rng.normal();
     const double dy = y - x;
     double lg = -0.5 * d * (y * y - x * x) + dy * as;
     for (int r = 0; r <= c; r++) {

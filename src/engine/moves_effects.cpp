@@ -148,18 +148,9 @@ void Sampler::phi_sweep(Xoshiro &rng, Counts &counts) {
   // every draw is the same whatever the number of threads.
   if (colour_ptr_.empty())
     colour_units();
-  // With periods, the neighbour sums of the units of a chunk (T K values a
-  // unit, UNIT_LANES units at a time) in scratch made once and kept with the
-  // sampler; with one period they fit on the stack.
+  // The neighbour sums of UNIT_LANES units: on the stack with one period,
+  // else in the chunk's scratch (colour_units).
   const int lane_scratch = UNIT_LANES * nt_ * K_;
-  if (nt_ > 1) {
-    int widest = 0;
-    for (int c = 0; c + 1 < (int)colour_ptr_.size(); c++)
-      widest = std::max(widest, colour_ptr_[c + 1] - colour_ptr_[c]);
-    const size_t need = (size_t)((widest + UNIT_CHUNK - 1) / UNIT_CHUNK) * lane_scratch;
-    if (chunk_scratch_.size() < need)
-      chunk_scratch_.resize(need);
-  }
   const uint64_t key = rng.next();
   const int colours = (int)colour_ptr_.size() - 1;
   const int *order = order_.data();
@@ -362,6 +353,16 @@ void Sampler::colour_units() {
   std::vector<int> next(colour_ptr_.begin(), colour_ptr_.end() - 1);
   for (int i = 0; i < n_; i++)
     order_[next[colour[i]]++] = i;
+  // With periods, scratch for the neighbour sums (T K values a unit,
+  // UNIT_LANES units at a time) of every chunk of the widest colour.
+  if (nt_ > 1) {
+    int widest = 0;
+    for (int c = 0; c < colours; c++)
+      widest = std::max(widest, colour_ptr_[c + 1] - colour_ptr_[c]);
+    chunk_scratch_.assign((size_t)((widest + UNIT_CHUNK - 1) / UNIT_CHUNK) * UNIT_LANES *
+                              nt_ * K_,
+                          0.0);
+  }
 }
 
 std::vector<int> Sampler::colours() const {

@@ -126,19 +126,20 @@ expect_input_error <- function(expr, arg, pattern = NULL) {
   invisible(err)
 }
 
-# The compiled engine's inputs for data on map W, as mcar_fit() builds them,
-# with the engine's generator seeded from `seed`.
-# Threads of this R process (from /proc/self/task) once they number
-# `expected`, or after 2 s: a joined thread can stay listed for a moment.
+# Threads of this R process (from /proc/self/task), and their number once
+# it is `expected`, or after 2 s: a joined thread can stay listed for a
+# moment.
+threads_now <- function() length(list.files("/proc/self/task"))
 settled_threads <- function(expected) {
-  now <- function() length(list.files("/proc/self/task"))
   for (i in 1:200) {
-    if (now() == expected) break
+    if (threads_now() == expected) break
     Sys.sleep(0.01)
   }
-  now()
+  threads_now()
 }
 
+# The compiled engine's inputs for data on map W, as mcar_fit() builds them,
+# with the engine's generator seeded from `seed`.
 engine_inputs <- function(Y, E, X, W, seed = 1) {
   ns <- asNamespace("mcar")
   mp <- ns$.prepare_map(ns$.check_map(W), quiet = TRUE)

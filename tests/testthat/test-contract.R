@@ -191,7 +191,6 @@ test_that("invalid engine inputs are R errors, not crashes", {
 
 test_that("a threaded run stopped by R leaves no thread behind", {
   skip_if_not(dir.exists("/proc/self/task"))
-  threads_now <- function() length(list.files("/proc/self/task"))
   local_test_seed(9)
   W <- grid_adjacency(40, 50)
   n <- nrow(W)
@@ -223,7 +222,6 @@ test_that("a threaded run stopped by R leaves no thread behind", {
 
 test_that("chains run side by side are the chains run alone, and stop together", {
   skip_if_not(dir.exists("/proc/self/task"))
-  threads_now <- function() length(list.files("/proc/self/task"))
   ns <- asNamespace("mcar")
   local_test_seed(10)
   W <- grid_adjacency(30, 30)

@@ -82,6 +82,7 @@
        phi = as.double(s$phi), lambda = as.double(s$lambda),
        eta = as.double(s$eta), theta = as.double(s$theta),
        scale = as.double(s$scale), shear = as.double(s$shear),
+       rotation = as.double(s$rotation),
        psi = as.double(s$psi),
        ridge = as.double(if (is.null(s$ridge)) rep(0, length(s$psi)) else
          s$ridge),
@@ -166,10 +167,13 @@
 
 .engine_newton <- function(data) data$newton == 1L
 
-# Acceptance counts of the moves given mu per proposal, as of the others.
+# Acceptance counts of the moves given mu per proposal, as of the others;
+# a sweep turns the fields along one of the angles, drawn at random, so
+# each angle's rotation counts are per sweeps / angles.
 .per_proposal <- function(accept, rounds) {
   for (el in c("eta", "theta", "scale", "shear"))
     accept[[el]] <- accept[[el]] / rounds
+  accept$rotation <- accept$rotation * length(accept$rotation)
   accept
 }
 

@@ -107,11 +107,16 @@
 #' likelihood unchanged and removes the slow trade-off between coefficients
 #' and fields, smooth covariates included), scale and shear moves of the
 #' fields against the loadings, the loadings row by row (the diagonal on the
-#' log scale), and each eigenvalue and each angle of the association matrix
-#' on logit scales.  The scale, shear, eigenvalue and angle moves leave the
+#' log scale), and each eigenvalue of the association matrix on its logit
+#' scale and each angle around its circle (a half turn of an angle gives the
+#' same matrix).  The scale, shear, eigenvalue and angle moves leave the
 #' likelihood unchanged and cost nothing that grows with the map; where
 #' they are sharply determined given the fields, further rounds of them end
 #' the sweep (one round per 100 units in all, at least 4 and at most 30).
+#' Then one angle (drawn at random) moves again with the fields turned along
+#' it, so that the fields' eigen-components stay as they are and mu changes
+#' instead: where the counts say little about the fields, the angles follow
+#' the fields slowly otherwise (not over periods).
 #' A negative binomial sweep ends with each size, by a random walk on
 #' its log scale and then jointly with its outcome's row of the loadings
 #' (the row scaled so that the outcome's extra-Poisson variance stays as it
@@ -204,7 +209,8 @@
 #'   and `theta` (K (K - 1) / 2), used for every chain, a list of such lists
 #'   (one per chain), or a function of the chain number.
 #' @param scales Proposal scales: `NULL`, a named list with some of `beta`,
-#'   `phi`, `lambda`, `eta`, `theta`, `scale`, `shear`, `psi`, `ridge`, or a
+#'   `phi`, `lambda`, `eta`, `theta`, `scale`, `shear`, `rotation`, `psi`,
+#'   `ridge`, `alpha`, or a
 #'   per-chain list such as the
 #'   `scales` element of an earlier fit.
 #' @param tune Whether to adapt the proposal scales during burn-in.

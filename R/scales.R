@@ -4,10 +4,12 @@
 # The proposal scales a caller may give, one per block of moves (psi: the
 # negative binomial sizes; ridge: each size jointly with its outcome's row of
 # the loadings, on the size's log scale; alpha: over periods, each
-# autoregressive coefficient with its field, on its logit scale); a fit's scales also hold the shapes of the
-# coefficient and loading proposals (beta_shape, lambda_corr).
+# autoregressive coefficient with its field, on its logit scale; rotation:
+# each angle with the fields turned along, as theta around its circle); a fit's
+# scales also hold the shapes of the coefficient and loading proposals
+# (beta_shape, lambda_corr).
 .scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi", "ridge", "alpha")
+                  "rotation", "psi", "ridge", "alpha")
 
 # Default scales.  The coefficient block of outcome r is proposed with the
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
@@ -39,7 +41,7 @@
   list(beta = rep(2.4 / sqrt(p), K), beta_shape = chol_shape,
        phi = unname(phi), lambda = lam, eta = rep(0.5, K),
        theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
-       shear = rep(0.1, .n_angles(K)),
+       shear = rep(0.1, .n_angles(K)), rotation = rep(0.5, .n_angles(K)),
        psi = if (.family_has_sizes(family)) rep(0.2, K) else numeric(),
        ridge = if (.family_has_sizes(family)) rep(0.5, K) else numeric(),
        lambda_corr = .identity_corr(K),
@@ -199,6 +201,11 @@
                            .TARGET_SINGLE)
     scales$shear <- adjust(scales$shear, as.vector(counts$shear) / len,
                            .TARGET_SINGLE)
+    if (length(counts$rotation)) {
+      scales$rotation <- adjust(scales$rotation,
+                                as.vector(counts$rotation) / len,
+                                .TARGET_SINGLE)
+    }
   }
   scales
 }

@@ -3,7 +3,7 @@
 #
 #   cd bench && R_LIBS=../build/lib Rscript bench_nb.R [--sweeps 4000]
 #     [--chains 4] [--lib DIR] [--recovery 10] [--recovery-sweeps 2000]
-#     [--mixing yes]
+#     [--mixing yes] [--seed 1]
 #
 # Mixing: the 400-unit synthetic map (bench/synthetic_map.R), K = 2, smooth
 # risk surfaces and a covariate, expected counts 10 to 40.  "negbinomial":
@@ -13,7 +13,7 @@
 # reports the minimum bulk ESS per second over the sizes and the loadings
 # (the loadings alone for the Poisson), and the largest R-hat among them.
 # --lib DIR runs the rows against the package installed in DIR as well
-# (another build, for a before / after comparison).
+# (another build, for a before / after comparison); --seed, the fits' seed.
 #
 # Recovery: --recovery N data sets simulated from the model itself on the
 # same map (fields drawn from the MCAR prior, negative binomial counts with
@@ -92,7 +92,8 @@ if ("--child" %in% argv) {
   t0 <- proc.time()[["elapsed"]]
   fit <- suppressWarnings(suppressMessages(mcar_fit(
     d$Y, d$E, W, covariates = cbind(x = d$x), family = what,
-    n_sample = sweeps, chains = chains, seed = 1, progress = FALSE,
+    n_sample = sweeps, chains = chains, seed = as.integer(opt("--seed", 1)),
+    progress = FALSE,
     threads = 1)))
   seconds <- proc.time()[["elapsed"]] - t0
   groups <- c("Lambda", if (what == "negbinomial") "dispersion")
@@ -110,6 +111,7 @@ if ("--child" %in% argv) {
 sweeps <- opt("--sweeps", "4000")
 chains <- opt("--chains", "4")
 lib <- opt("--lib", "")
+seed <- opt("--seed", "1")
 recovery <- as.integer(opt("--recovery", "10"))
 rec_sweeps <- opt("--recovery-sweeps", "2000")
 cat(sprintf("400 units, K = 2, sizes %s; %s chains x %s sweeps (half burn-in), sequential\n",
@@ -122,6 +124,7 @@ if (opt("--mixing", "yes") != "yes") rows <- list()
 for (row in rows) {
   v <- child_result(c(file.path(here, "bench_nb.R"), "--child", "--data",
                       row[2], "--sweeps", sweeps, "--chains", chains,
+                      "--seed", seed,
                       if (row[1] != "this") c("--lib", row[1])))
   if (is.null(v)) {
     cat(sprintf("%-12s %-12s failed\n", basename(row[1]), row[2]))
@@ -160,4 +163,5 @@ if (recovery > 0) {
 }
 cat("\nrerun: cd bench && R_LIBS=../build/lib Rscript bench_nb.R --sweeps",
     sweeps, "--chains", chains, if (nzchar(lib)) c("--lib", lib),
+    if (seed != "1") c("--seed", seed),
     "--recovery", recovery, "--recovery-sweeps", rec_sweeps, "\n")

@@ -149,8 +149,8 @@ struct State {
 // scale h of its Newton proposal (see update_phi).  beta_chol
 // holds, for each outcome, the lower Cholesky factor (p x p, column-major)
 // of the shape of its block proposal, which beta[r] scales; lambda is K x K upper: per loading, the random-walk sd
-// (the diagonal on the log scale), one block per row; eta and theta on the
-// logit scales.
+// (the diagonal on the log scale), one block per row; eta on its logit
+// scale, theta (and rotation) around the angles' circles (turn_angle).
 struct Scales {
   const double *beta = nullptr;      // K
   const double *beta_chol = nullptr; // p x p x K
@@ -160,6 +160,9 @@ struct Scales {
   const double *theta = nullptr;     // K (K - 1) / 2
   const double *scale = nullptr;     // K: log-scale sd of the field scale moves
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
+  // K (K - 1) / 2: logit-scale sd of each angle's move with the fields
+  // turned along (null: no such move).
+  const double *rotation = nullptr;
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
   const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move
   // K: logit-scale sd of each autoregressive coefficient's move with the
@@ -172,10 +175,12 @@ struct Scales {
 
 // Accepted proposals, added into.
 struct Counts {
-  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, psi, ridge, alpha;
+  std::vector<int> beta, phi, lambda, eta, theta, scale, shear, rotation, psi, ridge,
+      alpha;
   explicit Counts(const Data &d)
       : beta(d.K), phi(d.n * d.T * d.K), lambda(d.K), eta(d.K),
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
+        rotation(d.T > 1 ? 0 : d.K * (d.K - 1) / 2),
         psi(d.family == NEGBINOMIAL ? d.K : 0),
         ridge(d.family == NEGBINOMIAL ? d.K : 0),
         alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0) {}
@@ -242,8 +247,20 @@ inline int packed_index(int a, int b, int K) {
   return a * K - a * (a - 1) / 2 + (b - a);
 }
 
-// A = P diag(eta) P' from the angles (units of pi/2), K x K column-major.
+// P, the product of the plane rotations by the angles (units of pi/2) in
+// the order (0,1), (0,2), ..., (K-2,K-1), and A = P diag(eta) P' from it;
+// K x K column-major.
+void eigenvectors(double *P, const double *theta, int K);
 void association(double *A, const double *theta, const double *eta, int K);
+
+// Angle j of theta moved by step along its circle.  A half turn of plane
+// (a, b) flips the signs of columns a and b of P, which leaves A as it is
+// once every later angle whose plane shares one index with (a, b) changes
+// sign; so the angles live on circles, and a step past +-1 comes back in
+// at the other end with those later angles negated.  For a given step this
+// is a bijection of (-1, 1]^(K (K - 1) / 2) that keeps volumes and that
+// the opposite step undoes, so a random walk through it is symmetric.
+void turn_angle(double *theta, int j, double step, int K);
 
 // The moves of a chain.  Every update is a Metropolis step that draws its
 // proposal first and a uniform only when the log ratio is negative (a NaN
@@ -267,7 +284,8 @@ public:
   // pair of fields against the loadings (these three leave mu unchanged),
   // the loadings row by row, then each eigenvalue and each angle,
   // Data::rounds - 1 further rounds of the moves that leave mu unchanged
-  // (scales, shears, eigenvalues, angles), and for the negative binomial
+  // (scales, shears, eigenvalues, angles), one angle with the fields
+  // turned along (update_rotation), and for the negative binomial
   // each size, then each size jointly with its outcome's row of the
   // loadings (see update_ridge).  With periods, each autoregressive
   // coefficient follows the angles, in every round.
@@ -296,6 +314,10 @@ public:
   double ratio_lambda_row(int r, const double *row) const; // Lambda[r, r..K-1]
   double ratio_eta(int k, double y);
   double ratio_theta(int j, double y);
+  // Angle j at y (any real: the step as taken) with the fields turned so
+  // that the eigen-fields Phi P stay as they are (only the likelihood
+  // changes).
+  double ratio_rotation(int j, double y) const;
   // The log prior of the fields at phi + X[, j] delta' minus at phi, with
   // row j of the coefficients moved by -Lambda delta (the likelihood does
   // not change); j = 0 moves the intercepts against level shifts.
@@ -329,6 +351,10 @@ public:
   void update_lambda(Xoshiro &rng, Counts &counts);
   void update_eta(Xoshiro &rng, Counts &counts);
   void update_theta(Xoshiro &rng, Counts &counts);
+  // One angle (drawn at random when there are several) with the fields
+  // turned along, mu changing as it must (moves_association.cpp); nothing
+  // over periods or without its scales.
+  void update_rotation(Xoshiro &rng, Counts &counts);
   void update_psi(Xoshiro &rng, Counts &counts);
   // Each size psi_r times e^u with row r of the loadings scaled so that the
   // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
@@ -381,6 +407,8 @@ private:
   void shift_terms(int j, const double *d, const double *e, double *P,
                    double *b) const;
   double psi_proposal(int r, double v, double *m_new, double *R_new) const;
+  double rotation_proposal(const double *theta, double *R, double *lp_new,
+                           double *m_new) const;
   double ridge_field(int r, double *f) const;
   double ridge_proposal(int r, double v, double a, const double *f,
                         double *lp_new, double *m_new, double *R_new) const;
@@ -434,6 +462,7 @@ private:
   std::vector<double> shift_norms_;
   std::vector<double> work_;        // scratch
   std::vector<double> walk_;        // scratch of the coefficients' walks
+  std::vector<double> turn_;        // scratch of the rotation: mu and g, N x K each
   std::vector<double> chunk_scratch_; // per chunk of a colour, with periods
   // The units colour by colour, colour c at order_[colour_ptr_[c]] ..
   // order_[colour_ptr_[c + 1] - 1].

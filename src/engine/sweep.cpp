@@ -112,6 +112,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_alpha_walk(rng, counts);
   if (d_.rounds > 1)
     update_given_mu(rng, counts, d_.rounds - 1);
+  update_rotation(rng, counts);
   update_psi(rng, counts);
   update_ridge(rng, counts);
 }

@@ -19,22 +19,56 @@ const double HALF_PI = 1.5707963267948966;
 
 } // namespace
 
-void association(double *A, const double *theta, const double *eta, int K) {
-  SmallSquare P(K);
-  double *Pm = P.data();
+void eigenvectors(double *P, const double *theta, int K) {
+  std::fill(P, P + K * K, 0.0);
   for (int i = 0; i < K; i++)
-    Pm[i + K * i] = 1.0;
+    P[i + K * i] = 1.0;
   int j = 0;
   for (int a = 0; a < K; a++)
     for (int b = a + 1; b < K; b++, j++) {
       const double c = std::cos(theta[j] * HALF_PI);
       const double s = std::sin(theta[j] * HALF_PI);
       for (int i = 0; i < K; i++) {
-        const double pa = Pm[i + K * a], pb = Pm[i + K * b];
-        Pm[i + K * a] = pa * c - pb * s;
-        Pm[i + K * b] = pa * s + pb * c;
+        const double pa = P[i + K * a], pb = P[i + K * b];
+        P[i + K * a] = pa * c - pb * s;
+        P[i + K * b] = pa * s + pb * c;
       }
     }
+}
+
+void turn_angle(double *theta, int j, double step, int K) {
+  int a = 0, b = 1;
+  for (int k = 0; k < j; k++)
+    if (++b == K) {
+      a++;
+      b = a + 1;
+    }
+  double t = theta[j] + step;
+  int turns = 0;
+  for (; t > 1.0; t -= 2.0)
+    turns++;
+  for (; t <= -1.0; t += 2.0)
+    turns++;
+  theta[j] = t;
+  if (turns % 2 == 0)
+    return;
+  int k = j + 1, c = a, d = b;
+  for (;; k++) {
+    if (++d == K) {
+      c++;
+      d = c + 1;
+    }
+    if (d >= K)
+      break;
+    if ((c == a || c == b) != (d == a || d == b))
+      theta[k] = -theta[k];
+  }
+}
+
+void association(double *A, const double *theta, const double *eta, int K) {
+  SmallSquare P(K);
+  double *Pm = P.data();
+  eigenvectors(Pm, theta, K);
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
       double s = 0.0;

@@ -60,6 +60,7 @@
   ITEM(theta, REQUIRED)                                                        \
   ITEM(scale, REQUIRED)                                                        \
   ITEM(shear, REQUIRED)                                                        \
+  ITEM(rotation, OPTIONAL)                                                     \
   ITEM(psi, REQUIRED)                                                          \
   ITEM(ridge, REQUIRED)                                                        \
   ITEM(lambda_corr, REQUIRED)                                                  \
@@ -103,6 +104,7 @@
   ITEM(theta, REQUIRED)                                                        \
   ITEM(scale, REQUIRED)                                                        \
   ITEM(shear, REQUIRED)                                                        \
+  ITEM(rotation, REQUIRED)                                                     \
   ITEM(psi, REQUIRED)                                                          \
   ITEM(ridge, REQUIRED)                                                        \
   ITEM(alpha, REQUIRED)

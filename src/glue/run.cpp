@@ -32,8 +32,10 @@
 //          NULL), rng (32 raw bytes), summaries (NULL or the running
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n T x K),
-//          lambda (K x K), eta (K), theta, scale (K), shear, psi and ridge
-//          (K each, or empty), alpha (optional: K, with periods: the
+//          lambda (K x K), eta (K), theta, scale (K), shear, rotation
+//          (optional: K (K - 1) / 2, the logit-scale sd of each angle's
+//          move with the fields turned along; absent or empty for none),
+//          psi and ridge (K each, or empty), alpha (optional: K, with periods: the
 //          logit-scale sd of each autoregressive coefficient's move with
 //          the innovations held; absent or empty for none),
 //          lambda_corr (K x K x K: per row of the loadings, the
@@ -248,6 +250,9 @@ ChainRun::ChainRun(const CallData &cd, SEXP state_s, SEXP scales_s,
   sc.theta = reals(scales_s, scales::theta, nth);
   sc.scale = reals(scales_s, scales::scale, K);
   sc.shear = reals(scales_s, scales::shear, nth);
+  SEXP rot_s = element(scales_s, scales::rotation, true);
+  if (nth > 0 && rot_s != nullptr && Rf_xlength(rot_s) > 0)
+    sc.rotation = reals(scales_s, scales::rotation, nth);
   sc.psi = reals(scales_s, scales::psi, npsi);
   sc.ridge = reals(scales_s, scales::ridge, npsi);
   sc.lambda_corr = reals(scales_s, scales::lambda_corr, (R_xlen_t)K * K * K);
@@ -368,6 +373,7 @@ cpp11::sexp ChainRun::result() const {
        {accept::theta, ints_of(counts.theta, nth, 1)},
        {accept::scale, ints_of(counts.scale, K, 1)},
        {accept::shear, ints_of(counts.shear, nth, 1)},
+       {accept::rotation, ints_of(counts.rotation, (int)counts.rotation.size(), 1)},
        {accept::psi, ints_of(counts.psi, npsi, 1)},
        {accept::ridge, ints_of(counts.ridge, npsi, 1)},
        {accept::alpha, ints_of(counts.alpha, (int)counts.alpha.size(), 1)}});

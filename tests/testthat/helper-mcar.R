@@ -207,7 +207,7 @@ draw_names <- c("beta", "phi", "Lambda", "A", "eta", "theta", "psi",
 state_names <- c("beta", "phi", "Lambda", "eta", "theta", "psi", "alpha", "lp",
                  "rng")
 accept_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
-                  "psi", "ridge", "alpha")
+                  "rotation", "psi", "ridge", "alpha")
 
 # Two outcomes, one covariate and two missing counts on the 5 x 5 grid.
 engine_case <- function(seed = 5) {

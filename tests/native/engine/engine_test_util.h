@@ -90,8 +90,7 @@ inline std::vector<double> matmul(const std::vector<double> &a,
 // A = P diag(eta) P', P the product over the pairs a < b (lexicographic) of
 // the rotations R_ab with R[a,a] = R[b,b] = cos, R[a,b] = sin, R[b,a] = -sin
 // through theta_ab pi/2.
-inline std::vector<double> dense_association(const double *theta,
-                                             const double *eta, int K) {
+inline std::vector<double> dense_eigenvectors(const double *theta, int K) {
   std::vector<double> P(K * K, 0.0);
   for (int i = 0; i < K; i++)
     P[i + K * i] = 1.0;
@@ -108,6 +107,12 @@ inline std::vector<double> dense_association(const double *theta,
       R[b + K * a] = -s;
       P = matmul(P, R, K);
     }
+  return P;
+}
+
+inline std::vector<double> dense_association(const double *theta,
+                                             const double *eta, int K) {
+  const std::vector<double> P = dense_eigenvectors(theta, K);
   std::vector<double> A(K * K, 0.0);
   for (int a = 0; a < K; a++)
     for (int b = 0; b < K; b++)
@@ -488,6 +493,27 @@ inline State sheared(const State &s, const Problem &P, int a, int b, double u) {
   return t;
 }
 
+// Angle j at y (as stepped, any real) with the fields turned so that the
+// eigen-fields Phi P keep their values: Phi P(theta) P(theta')'.  Theta j
+// is left at y, which A and P read alike whether or not it lies in (-1, 1].
+inline State rotated(const State &s, const Problem &P, int j, double y) {
+  State t = s;
+  t.theta[j] = y;
+  const int K = P.K, n = P.N();
+  const std::vector<double> P0 = dense_eigenvectors(s.theta.data(), K),
+                            P1 = dense_eigenvectors(t.theta.data(), K);
+  for (int i = 0; i < n; i++)
+    for (int c = 0; c < K; c++) {
+      double v = 0;
+      for (int a = 0; a < K; a++)
+        for (int k = 0; k < K; k++)
+          v += s.phi[i + n * a] * P0[a + K * k] * P1[c + K * k];
+      t.phi[i + n * c] = v;
+    }
+  t.lp.clear();
+  return t;
+}
+
 // Field c with autoregressive coefficient y and its innovations held:
 // phi_0 as it is, phi_t = E_t + y phi_{t-1}.
 inline State alpha_with_innovations_held(const State &s, const Problem &P, int c,
@@ -508,8 +534,8 @@ inline State alpha_with_innovations_held(const State &s, const Problem &P, int c
 // ---- proposal scales ------------------------------------------------------------
 
 struct ScaleSet {
-  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear, psi,
-      ridge, alpha;
+  std::vector<double> beta, beta_chol, phi, lambda, eta, theta, scale, shear,
+      rotation, psi, ridge, alpha;
   mcar_engine::Scales sc;
   explicit ScaleSet(const Problem &P, double value = 0.0) {
     beta.assign(P.K, value);
@@ -526,6 +552,7 @@ struct ScaleSet {
     theta.assign(P.K * (P.K - 1) / 2, value);
     scale.assign(P.K, value);
     shear.assign(P.K * (P.K - 1) / 2, value);
+    rotation.assign(P.K * (P.K - 1) / 2, value);
     psi.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     ridge.assign(P.family == mcar_engine::NEGBINOMIAL ? P.K : 0, value);
     alpha.assign(P.T > 1 ? P.K : 0, value);
@@ -542,6 +569,7 @@ struct ScaleSet {
     sc.theta = theta.data();
     sc.scale = scale.data();
     sc.shear = shear.data();
+    sc.rotation = rotation.data();
     sc.psi = psi.data();
     sc.ridge = ridge.data();
     sc.alpha = alpha.empty() ? nullptr : alpha.data();

@@ -89,6 +89,47 @@ TEST(EngineAssociation, AnyNumberOfOutcomesHasTheEigenvaluesAndIsSymmetric) {
   }
 }
 
+// A step of an angle past either end comes back in at the other with the
+// association as it would be at the angle stepped (cos and sin periodic),
+// inside (-1, 1], and the opposite step undoes it: the random walks on the
+// angles are symmetric and see every association once.
+TEST(EngineAssociation, AnglesTurnAroundTheirCircles) {
+  std::mt19937 gen(9);
+  std::uniform_real_distribution<double> u(-1, 1);
+  int wrapped = 0;
+  for (int K : {2, 3, 4, 5}) {
+    const int nth = K * (K - 1) / 2;
+    std::vector<double> eta(K);
+    for (double &e : eta)
+      e = 1.1 * u(gen);
+    for (int rep = 0; rep < 40; rep++) {
+      std::vector<double> th(nth);
+      for (double &t : th)
+        t = u(gen);
+      const int j = rep % nth;
+      const double step = 2.5 * u(gen);
+      std::vector<double> raw(th), turned(th);
+      raw[j] += step;
+      mcar_engine::turn_angle(turned.data(), j, step, K);
+      wrapped += std::fabs(raw[j]) > 1;
+      const std::vector<double> want = dense_association(raw.data(), eta.data(), K),
+                                got = dense_association(turned.data(), eta.data(), K);
+      const std::string at = "K = " + std::to_string(K) + ", angle " + std::to_string(j) +
+                             ", step " + std::to_string(step);
+      for (int x = 0; x < K * K; x++)
+        EXPECT_NEAR(got[x], want[x], 1e-12) << at;
+      for (double t : turned) {
+        EXPECT_GT(t, -1.0) << at;
+        EXPECT_LE(t, 1.0) << at;
+      }
+      mcar_engine::turn_angle(turned.data(), j, -step, K);
+      for (int k = 0; k < nth; k++)
+        EXPECT_NEAR(turned[k], th[k], 1e-12) << at << ", back, angle " << k;
+    }
+  }
+  EXPECT_GT(wrapped, 40); // the ends were crossed, in both directions
+}
+
 // ---- against the fixed-size entry on the bundled map ---------------------------------
 
 namespace {
@@ -302,6 +343,22 @@ TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
       t.theta[j] = 2 * unif(gen) - 1;
       expect_ratio(smp.ratio_theta(j, t.theta[j]), diff(t),
                    at + "theta " + std::to_string(j));
+    }
+    // An angle with the fields turned along; for the last angle also steps
+    // that leave (-1, 1] (no later angle changes sign there, so the state
+    // the prior sees has the angle brought back by 2).
+    for (int j = 0; P.T == 1 && j < K * (K - 1) / 2; j++) {
+      const double y = 2 * unif(gen) - 1;
+      expect_ratio(smp.ratio_rotation(j, y), diff(rotated(s, P, j, y)),
+                   at + "rotation " + std::to_string(j));
+      if (j == K * (K - 1) / 2 - 1)
+        for (double step : {1.7, -1.9, 3.1}) {
+          const double raw = s.theta[j] + step;
+          State t = rotated(s, P, j, raw);
+          t.theta[j] = raw - 2 * std::ceil((raw - 1) / 2);
+          expect_ratio(smp.ratio_rotation(j, raw), diff(t),
+                       at + "rotation " + std::to_string(j) + " by " + std::to_string(step));
+        }
     }
     for (size_t c = 0; c < s.alpha.size(); c++)
       for (double v : {-0.95, 0.1, 0.99}) {

@@ -88,7 +88,7 @@ const char *INPUTS = R"(
     scales = list(beta = rep(0.1, K), beta_chol = as.double(rep(diag(p), K)),
                   phi = matrix(0.5, N, K), lambda = matrix(0.1, K, K),
                   eta = rep(0.5, K), theta = 0.5, scale = rep(0.1, K),
-                  shear = 0.1, psi = numeric(), ridge = numeric(),
+                  shear = 0.1, rotation = 0.5, psi = numeric(), ridge = numeric(),
                   lambda_corr = as.double(rep(diag(K), K)), alpha = numeric()),
     control = list(sweeps = 20L, thin = 2L, offset = 0L, unit_thin = 2L,
                    accumulate = TRUE, threads = 1L, batches = 4L))

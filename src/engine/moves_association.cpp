@@ -107,22 +107,11 @@ double Sampler::rotation_proposal(const double *theta, double *R,
   double *P = Ps.data(), *Q = Qs.data(), *dM = dMs.data();
   eigenvectors(P, s_.theta.data(), K);
   eigenvectors(Q, theta, K);
-  for (int a = 0; a < K; a++)
-    for (int b = 0; b < K; b++) {
-      double t = 0.0;
-      for (int k = 0; k < K; k++)
-        t += P[a + K * k] * Q[b + K * k];
-      R[a + K * b] = t;
-    }
+  small_product(P, false, Q, true, R, K); // R = P Q'
   // dM = Lambda R' - Lambda: mu[, r] changes by Phi dM[r, ]'.
-  const double *L = s_.Lambda.data();
-  for (int r = 0; r < K; r++)
-    for (int c = 0; c < K; c++) {
-      double t = 0.0;
-      for (int k = r; k < K; k++)
-        t += L[r + K * k] * R[c + K * k];
-      dM[r + K * c] = t - L[r + K * c];
-    }
+  small_product(s_.Lambda.data(), false, R, true, dM, K);
+  for (int x = 0; x < K * K; x++)
+    dM[x] -= s_.Lambda[x];
   const double *phi = s_.phi.data();
   double ll = 0.0;
   for (int r = 0; r < K; r++) {
@@ -174,21 +163,8 @@ void Sampler::update_rotation(Xoshiro &rng, Counts &counts) {
     SmallSquare Ws(K);
     double *W = Ws.data();
     for (std::vector<double> *M : {&G_, &H_}) {
-      double *X = M->data();
-      for (int a = 0; a < K; a++)
-        for (int b = 0; b < K; b++) {
-          double t = 0.0;
-          for (int k = 0; k < K; k++)
-            t += X[a + K * k] * R[k + K * b];
-          W[a + K * b] = t;
-        }
-      for (int a = 0; a < K; a++)
-        for (int b = 0; b < K; b++) {
-          double t = 0.0;
-          for (int k = 0; k < K; k++)
-            t += R[k + K * a] * W[k + K * b];
-          X[a + K * b] = t;
-        }
+      small_product(M->data(), false, R, false, W, K);
+      small_product(R, true, W, false, M->data(), K);
     }
   }
   std::copy(R, R + K * K, T_.begin());

@@ -85,6 +85,19 @@ inline double logit_jacobian(double x, double lo, double hi) {
   return std::log((x - lo) * (hi - x));
 }
 
+// C = op(A) op(B) for K x K column-major matrices, op transposing where
+// asked (C must be neither A nor B).
+inline void small_product(const double *A, bool ta, const double *B, bool tb,
+                          double *C, int K) {
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++) {
+      double t = 0.0;
+      for (int k = 0; k < K; k++)
+        t += (ta ? A[k + K * a] : A[a + K * k]) * (tb ? B[b + K * k] : B[k + K * b]);
+      C[a + K * b] = t;
+    }
+}
+
 // Zero-filled K x K scratch: on the stack up to K = MAX_K, else on the heap.
 class SmallSquare {
 public:

@@ -373,7 +373,9 @@ cpp11::sexp ChainRun::result() const {
        {accept::theta, ints_of(counts.theta, nth, 1)},
        {accept::scale, ints_of(counts.scale, K, 1)},
        {accept::shear, ints_of(counts.shear, nth, 1)},
-       {accept::rotation, ints_of(counts.rotation, (int)counts.rotation.size(), 1)},
+       // none without its scales (a fit from before the move): no rate of 0
+       {accept::rotation,
+        ints_of(counts.rotation, sc_.rotation ? (int)counts.rotation.size() : 0, 1)},
        {accept::psi, ints_of(counts.psi, npsi, 1)},
        {accept::ridge, ints_of(counts.ridge, npsi, 1)},
        {accept::alpha, ints_of(counts.alpha, (int)counts.alpha.size(), 1)}});

@@ -56,6 +56,16 @@ test_that("the engine returns what its interface documents", {
   expect_identical(nrow(z$draws$phi), 0L)
   expect_identical(as.vector(z$state$phi), e$state$phi)
   expect_identical(z$state$rng, e$state$rng)
+  # The angle's move with the fields turned runs with its scales and counts
+  # its acceptances; without them (the scales of a fit made before it) it
+  # does not run and reports no rate, rather than a rate of 0.
+  e$scales$rotation <- 0.05
+  r1 <- engine_run(e$data, e$state, e$scales, 12)
+  expect_identical(length(r1$accept$rotation), 1L)
+  expect_true(r1$accept$rotation > 0)
+  e$scales$rotation <- NULL
+  r0 <- engine_run(e$data, e$state, e$scales, 12)
+  expect_identical(length(r0$accept$rotation), 0L)
 })
 
 test_that("stored fields thin evenly and the running summaries see every kept sweep", {

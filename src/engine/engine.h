@@ -160,8 +160,8 @@ struct Scales {
   const double *theta = nullptr;     // K (K - 1) / 2
   const double *scale = nullptr;     // K: log-scale sd of the field scale moves
   const double *shear = nullptr;     // K (K - 1) / 2: sd of the shear moves
-  // K (K - 1) / 2: logit-scale sd of each angle's move with the fields
-  // turned along (null: no such move).
+  // K (K - 1) / 2: sd of each angle's step around its circle in its move
+  // with the fields turned along (null: no such move).
   const double *rotation = nullptr;
   const double *psi = nullptr;       // K: log-scale sd (negative binomial)
   const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move

@@ -127,7 +127,7 @@ TEST(EngineAssociation, AnglesTurnAroundTheirCircles) {
         EXPECT_NEAR(turned[k], th[k], 1e-12) << at << ", back, angle " << k;
     }
   }
-  EXPECT_GT(wrapped, 40); // the ends were crossed, in both directions
+  EXPECT_GT(wrapped, 40); // the ends were crossed
 }
 
 // ---- against the fixed-size entry on the bundled map ---------------------------------

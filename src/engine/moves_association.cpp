@@ -152,23 +152,13 @@ void Sampler::update_rotation(Xoshiro &rng, Counts &counts) {
   double *lp_new = turn_.data(), *m_new = lp_new + (size_t)N_ * K;
   if (!accept(rng, rotation_proposal(theta, R, lp_new, m_new)))
     return;
-  std::copy(s_.theta.begin(), s_.theta.end(), theta);
-  turn_angle(theta, j, step, K);
-  std::copy(theta, theta + nth, s_.theta.begin());
+  turn_angle(s_.theta.data(), j, step, K);
   association(A_.data(), s_.theta.data(), s_.eta.data(), K);
   std::copy(lp_new, lp_new + (size_t)N_ * K, lp_.begin());
   std::copy(m_new, m_new + (size_t)N_ * K, m_.begin());
-  // The grams turn with the fields: R' G R, R' H R.
-  if (gram_valid_) {
-    SmallSquare Ws(K);
-    double *W = Ws.data();
-    for (std::vector<double> *M : {&G_, &H_}) {
-      small_product(M->data(), false, R, false, W, K);
-      small_product(R, true, W, false, M->data(), K);
-    }
-  }
   std::copy(R, R + K * K, T_.begin());
   transform_fields();
+  gram_valid_ = false; // made anew from the turned fields when needed
   counts.rotation[j]++;
 }
 

@@ -3,7 +3,7 @@
 
 # The proposal scales a caller may give, one per block of moves (psi: the
 # negative binomial sizes; ridge: each size jointly with its outcome's row of
-# the loadings, on the size's log scale; alpha: over periods, each
+# the loadings; both as steps of the dispersion 1 / sqrt(size); alpha: over periods, each
 # autoregressive coefficient with its field, on its logit scale; rotation:
 # each angle with the fields turned along, as theta around its circle); a fit's
 # scales also hold the shapes of the coefficient and loading proposals
@@ -42,8 +42,8 @@
        phi = unname(phi), lambda = lam, eta = rep(0.5, K),
        theta = rep(0.5, .n_angles(K)), scale = rep(0.1, K),
        shear = rep(0.1, .n_angles(K)), rotation = rep(0.5, .n_angles(K)),
-       psi = if (.family_has_sizes(family)) rep(0.2, K) else numeric(),
-       ridge = if (.family_has_sizes(family)) rep(0.5, K) else numeric(),
+       psi = if (.family_has_sizes(family)) rep(0.05, K) else numeric(),
+       ridge = if (.family_has_sizes(family)) rep(0.05, K) else numeric(),
        lambda_corr = .identity_corr(K),
        alpha = if (alpha_free) rep(0.3, K) else numeric())
 }

@@ -163,8 +163,10 @@ struct Scales {
   // K (K - 1) / 2: sd of each angle's step around its circle in its move
   // with the fields turned along (null: no such move).
   const double *rotation = nullptr;
-  const double *psi = nullptr;       // K: log-scale sd (negative binomial)
-  const double *ridge = nullptr;     // K: log-scale sd of the size's ridge move
+  // K: sd of the steps of the dispersion 1 / sqrt(psi) in the size's own
+  // move and in its ridge move (negative binomial).
+  const double *psi = nullptr;
+  const double *ridge = nullptr;
   // K: logit-scale sd of each autoregressive coefficient's move with the
   // innovations held (periods only; null: no such move).
   const double *alpha = nullptr;
@@ -262,6 +264,10 @@ void association(double *A, const double *theta, const double *eta, int K);
 // the opposite step undoes, so a random walk through it is symmetric.
 void turn_angle(double *theta, int j, double step, int K);
 
+// The negative binomial size after a step e of its dispersion 1 / sqrt(psi),
+// folded at 0: 1 / (1 / sqrt(psi) + e)^2, infinite when the step lands on 0.
+double dispersion_step(double psi, double e);
+
 // The moves of a chain.  Every update is a Metropolis step that draws its
 // proposal first and a uniform only when the log ratio is negative (a NaN
 // ratio rejects), except the shifts of the fields along the covariates
@@ -355,8 +361,9 @@ public:
   // turned along, mu changing as it must (moves_association.cpp); nothing
   // over periods or without its scales.
   void update_rotation(Xoshiro &rng, Counts &counts);
+  // Each size psi_r by a random walk on its dispersion 1 / sqrt(psi_r).
   void update_psi(Xoshiro &rng, Counts &counts);
-  // Each size psi_r times e^u with row r of the loadings scaled so that the
+  // Each size psi_r stepped likewise with row r of the loadings scaled so that the
   // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
   // Each autoregressive coefficient from its conditional given the fields,

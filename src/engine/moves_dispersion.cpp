@@ -1,7 +1,17 @@
 // The dispersion moves: the negative binomial size psi_r of each outcome,
-// by a random walk on its log scale, and jointly with its outcome's row of
-// the loadings along the ridge where the two trade overdispersion (no move
-// for the other families).
+// by a random walk on the dispersion d = 1 / sqrt(psi_r), and jointly with
+// its outcome's row of the loadings along the ridge where the two trade
+// overdispersion (no move for the other families).
+//
+// Both moves step d rather than log psi.  Where the counts are near Poisson
+// the likelihood flattens as psi grows, and the posterior of log psi has a
+// tail as long as the prior's (it falls as exp(-log psi / 2)): a walk on
+// log psi tuned to the bulk needs hundreds of steps to come back from
+// psi = 1e4.  On d that tail is the short stretch (0, 0.01) next to 0, where
+// the prior (half-normal in d) is flat.  The step is folded at 0,
+// d' = |d + e| with e ~ N(0, s^2): the kernel stays symmetric, and the
+// density of d is the posterior of psi times |dpsi/dd| = 2 d^-3, so the log
+// ratio adds 3 log(d / d') = 1.5 log(psi' / psi).
 #include "engine.h"
 #include "numeric.h"
 
@@ -103,6 +113,11 @@ double Sampler::psi_proposal(int r, double v, double *m_new, double *R_new) cons
   return ll + psi_log_prior(v, d_.psi_scale) - psi_log_prior(s_.psi[r], d_.psi_scale);
 }
 
+double dispersion_step(double psi, double e) {
+  const double d = std::fabs(1.0 / std::sqrt(psi) + e);
+  return d > 0 ? 1.0 / (d * d) : INFINITY;
+}
+
 double Sampler::ratio_psi(int r, double v) const {
   std::vector<double> m(N_), R(nb_value_[r].size());
   return psi_proposal(r, v, m.data(), R.data());
@@ -114,10 +129,10 @@ void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
   double *m_new = work_.data();
   double *R_new = nb_work_.data();
   for (int r = 0; r < K_; r++) {
-    const double step = sc_.psi[r] * rng.normal();
-    const double v = s_.psi[r] * std::exp(step);
-    // The random walk on log psi has Jacobian v / psi.
-    if (accept(rng, psi_proposal(r, v, m_new, R_new) + step)) {
+    const double v = dispersion_step(s_.psi[r], sc_.psi[r] * rng.normal());
+    if (!(v < INFINITY))
+      continue;
+    if (accept(rng, psi_proposal(r, v, m_new, R_new) + 1.5 * std::log(v / s_.psi[r]))) {
       set_size(r, v, R_new);
       std::copy(m_new, m_new + N_, m_.begin() + N_ * r);
       counts.psi[r]++;
@@ -129,15 +144,16 @@ void Sampler::update_psi(Xoshiro &rng, Counts &counts) {
 
 // The size psi_r and row r of the loadings trade against each other: the
 // outcome's extra-Poisson variance on the log scale is about
-// var_i(f_i) + 1 / psi_r, f the field part of its mu.  The ridge move
-// proposes psi' = psi e^u (u ~ N(0, tau_r^2)) and scales the row by a > 0
-// with a^2 = 1 + (1 / psi - 1 / psi') / var(f), which keeps that sum as it
-// is; a^2 <= 0 rejects.  The row's direction and var(f) / |row|^2 do not
-// change, and -u maps the proposal back, so the move is its own inverse.
-// In the coordinates (log psi, l = log |row|, direction) the map has
-// Jacobian dl'/dl = 1 / a^2, and the posterior density there is the one of
-// (psi, row) times psi e^{m l} (the row's m = K - r entries in polar form):
-// the log ratio adds u + (m - 2) log a to the change of the log posterior.
+// var_i(f_i) + 1 / psi_r = var_i(f_i) + d^2, f the field part of its mu.
+// The ridge move proposes d' = |d + e| (e ~ N(0, tau_r^2)) and scales the
+// row by a > 0 with a^2 = 1 + (d^2 - d'^2) / var(f), which keeps that sum
+// as it is; a^2 <= 0 rejects.  The row's direction and var(f) / |row|^2 do
+// not change; the kernel of d is symmetric, and given (d, d') the map of
+// the row is undone by the one of (d', d).  In the coordinates (d,
+// l = log |row|, direction) the map has Jacobian dl'/dl = 1 / a^2, and the
+// posterior density there is the one of (psi, row) times 2 d^-3 e^{m l}
+// (the row's m = K - r entries in polar form): the log ratio adds
+// 1.5 log(psi' / psi) + (m - 2) log a to the change of the log posterior.
 
 // The log posterior change of outcome r's size at v with its row of the
 // loadings times a (f: the row's field part of mu, n values), with the
@@ -193,15 +209,16 @@ void Sampler::update_ridge(Xoshiro &rng, Counts &counts) {
   double *m_new = lp_new + N_;
   double *R_new = nb_work_.data();
   for (int r = 0; r < K_; r++) {
-    const double u = sc_.ridge[r] * rng.normal();
-    const double v = s_.psi[r] * std::exp(u);
+    const double v = dispersion_step(s_.psi[r], sc_.ridge[r] * rng.normal());
+    if (!(v < INFINITY))
+      continue;
     const double var = ridge_field(r, f);
     const double a2 = 1.0 + (1.0 / s_.psi[r] - 1.0 / v) / var;
     if (!(a2 > 0) || !std::isfinite(a2))
       continue;
     const double a = std::sqrt(a2);
-    const double lg = ridge_proposal(r, v, a, f, lp_new, m_new, R_new) + u +
-                      (K_ - r - 2) * std::log(a);
+    const double lg = ridge_proposal(r, v, a, f, lp_new, m_new, R_new) +
+                      1.5 * std::log(v / s_.psi[r]) + (K_ - r - 2) * std::log(a);
     if (accept(rng, lg)) {
       set_size(r, v, R_new);
       for (int c = r; c < K_; c++)

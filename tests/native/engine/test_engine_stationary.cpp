@@ -1043,7 +1043,8 @@ TEST_P(NegativeBinomialSizes, FollowTheirConditionalOnTheLogScale) {
     const double v = std::exp(u[0]);
     return ch.log_post_at({at}, &v, false) + u[0];
   });
-  ch.sc.psi[r] = 2.4 * g.sd(0, [](double v) { return v; });
+  // The move steps the dispersion 1 / sqrt(psi).
+  ch.sc.psi[r] = 2.4 * g.sd(0, [](double u) { return std::exp(-u / 2); });
   expect_marginals(g, {[&] { return std::log(*at); }},
                    [&] { ch.smp.update_psi(ch.rng, ch.counts); }, ITERS,
                    "nb7, log size of outcome " + std::to_string(r));
@@ -1093,7 +1094,8 @@ TEST_P(RidgeMove, AloneFollowsThePosteriorAlongItsCurve) {
   // a curve, which t = log(psi / psi0) parametrises.  Along it the
   // stationary density is the posterior times psi e^{(m - 2) l} (m the
   // row's entries): psi e^{m l} from the density of (log psi, l,
-  // direction), e^{-2 l} from dl/dc at fixed psi, c the kept sum.
+  // direction), e^{-2 l} from dl/dc at fixed psi, c the kept sum; the same
+  // whatever scale the move steps psi on.
   const RidgeRun run = GetParam();
   const int r = run.r;
   Chain ch(run.name, run.seed);
@@ -1129,9 +1131,10 @@ TEST_P(RidgeMove, AloneFollowsThePosteriorAlongItsCurve) {
     const double l = 0.5 * std::log(row);
     return dense_log_post(P, x, false) + t[0] + (m - 2) * (l - l0);
   });
-  // The lower end of the curve is its support's bound.
-  ch.sc.ridge[r] = 2.4 * g.sd(0, [](double v) { return v; });
+  // The lower end of the curve is its support's bound.  The move steps the
+  // dispersion 1 / sqrt(psi).
   const double psi0 = s0.psi[r];
+  ch.sc.ridge[r] = 2.4 * g.sd(0, [&](double t) { return std::exp(-t / 2) / std::sqrt(psi0); });
   expect_marginals(g, {[&] { return std::log(ch.s().psi[r] / psi0); }},
                    [&] { ch.smp.update_ridge(ch.rng, ch.counts); }, ITERS,
                    std::string(run.name) + ", ridge of outcome " + std::to_string(r), true);
@@ -1208,7 +1211,7 @@ TEST_P(RidgeMove, WithTheSizeAndRowMovesFollowsTheJointConditional) {
     w /= total;
   g0.w = m0;
   g1.w = m1;
-  ch.sc.psi[r] = 2.4 * g0.sd(0, [](double v) { return v; });
+  ch.sc.psi[r] = 2.4 * g0.sd(0, [](double u) { return std::exp(-u / 2); });
   ch.sc.ridge[r] = ch.sc.psi[r];
   for (int c = r; c < K; c++)
     ch.sc.lambda[r + K * c] = (c == r ? 2.4 / std::sqrt((double)m) *

@@ -141,12 +141,12 @@ if (recovery > 0) {
     cat(sprintf("\nRecovery (%s): %d data sets from the model, 2 chains x %s sweeps each\n",
                 basename(pkg), recovery, rec_sweeps))
     inside <- c(0, 0)
-    for (seed in seq_len(recovery)) {
+    for (set in seq_len(recovery)) {
       v <- child_result(c(file.path(here, "bench_nb.R"), "--child", "--data",
-                          "recovery", "--seed", seed, "--sweeps", rec_sweeps,
+                          "recovery", "--seed", set, "--sweeps", rec_sweeps,
                           if (pkg != "this") c("--lib", pkg)))
       if (is.null(v)) {
-        cat(sprintf("  seed %2d failed\n", seed))
+        cat(sprintf("  seed %2d failed\n", set))
         next
       }
       q <- as.numeric(v[c("lo_a", "hi_a", "lo_b", "hi_b")])
@@ -154,7 +154,7 @@ if (recovery > 0) {
                q[3] <= SIZES[2] && SIZES[2] <= q[4])
       inside <- inside + hit
       cat(sprintf("  seed %2d  size 1: [%7.3g, %7.3g]%s  size 2: [%7.3g, %7.3g]%s\n",
-                  seed, q[1], q[2], if (hit[1]) "" else " *", q[3], q[4],
+                  set, q[1], q[2], if (hit[1]) "" else " *", q[3], q[4],
                   if (hit[2]) "" else " *"))
     }
     cat(sprintf("true size inside its 95%% interval: %d / %d (size %g), %d / %d (size %g)\n",

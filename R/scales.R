@@ -3,11 +3,11 @@
 
 # The proposal scales a caller may give, one per block of moves (psi: the
 # negative binomial sizes; ridge: each size jointly with its outcome's row of
-# the loadings; both as steps of the dispersion 1 / sqrt(size); alpha: over periods, each
-# autoregressive coefficient with its field, on its logit scale; rotation:
-# each angle with the fields turned along, as theta around its circle); a fit's
-# scales also hold the shapes of the coefficient and loading proposals
-# (beta_shape, lambda_corr).
+# the loadings; both as steps of the dispersion 1 / sqrt(size); alpha: over
+# periods, each autoregressive coefficient with its field, on its logit
+# scale; rotation: each angle with the fields turned along, as theta around
+# its circle); a fit's scales also hold the shapes of the coefficient and
+# loading proposals (beta_shape, lambda_corr).
 .scale_names <- c("beta", "phi", "lambda", "eta", "theta", "scale", "shear",
                   "rotation", "psi", "ridge", "alpha")
 

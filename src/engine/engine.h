@@ -363,8 +363,9 @@ public:
   void update_rotation(Xoshiro &rng, Counts &counts);
   // Each size psi_r by a random walk on its dispersion 1 / sqrt(psi_r).
   void update_psi(Xoshiro &rng, Counts &counts);
-  // Each size psi_r stepped likewise with row r of the loadings scaled so that the
-  // outcome's extra-Poisson variance stays as it is (moves_dispersion.cpp).
+  // Each size psi_r stepped likewise, with row r of the loadings scaled so
+  // that the outcome's extra-Poisson variance stays as it is
+  // (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
   // Each autoregressive coefficient from its conditional given the fields,
   // then with the fields by a random walk that keeps their innovations

@@ -65,7 +65,7 @@ constexpr double RISING_STIRLING = 1e5;
 // summed for small counts (no cancellation however large psi is).  For
 // larger counts the two lgammas, each near psi log psi, cancel to a value
 // near y^2 / (2 psi) and leave an error of about psi log psi times the
-// rounding unit: 1e-10 at psi = 1e5, 1 at psi = 1e15 (where a walk of the
+// rounding unit: 1e-10 at psi = 1e5, 4 at psi = 1e15 (where a walk of the
 // dispersion near 0 may go).  Above RISING_STIRLING the difference of their
 // Stirling series is taken instead, (y + psi - 1/2) log(1 + y / psi) - y
 // - y / (12 psi (y + psi)), whose next term is below 1 / (360 psi^3).

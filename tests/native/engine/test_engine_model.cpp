@@ -289,7 +289,7 @@ TEST(EngineFamily, LogOnePlusFromOneLogKeepsItsDigits) {
 // The rising log of a count y at size psi, sum_{k < y} log(1 + k / psi),
 // against that sum in long double, for counts on both sides of the series'
 // limit and sizes from 0.1 to 1e15 (the lgammas' difference would be off by
-// about 1 at the largest): within 1e-9 in absolute terms (what a log ratio
+// about 4 at the largest): within 1e-9 in absolute terms (what a log ratio
 // sees) and 1e-9 relative.
 TEST(EngineFamily, RisingLogsKeepTheirDigitsAtAnySize) {
   using mcar_engine::rising_log;

@@ -118,9 +118,10 @@
 #' instead: where the counts say little about the fields, the angles follow
 #' the fields slowly otherwise (not over periods).
 #' A negative binomial sweep ends with each size, by a random walk on
-#' its log scale and then jointly with its outcome's row of the loadings
-#' (the row scaled so that the outcome's extra-Poisson variance stays as it
-#' is).  With `tune = TRUE` the proposal scales are adapted
+#' its dispersion 1 / sqrt(size) (where the long tail towards the Poisson
+#' limit is a short stretch next to 0) and then jointly with its outcome's
+#' row of the loadings (the row scaled so that the outcome's extra-Poisson
+#' variance stays as it is).  With `tune = TRUE` the proposal scales are adapted
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
 #' the kept draws come from a fixed Markov kernel.
 #'

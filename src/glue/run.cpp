@@ -33,8 +33,9 @@
 //          summaries a previous call returned))
 // scales:  list(beta (K), beta_chol (p x p x K), phi (n T x K),
 //          lambda (K x K), eta (K), theta, scale (K), shear, rotation
-//          (optional: K (K - 1) / 2, the logit-scale sd of each angle's
-//          move with the fields turned along; absent or empty for none),
+//          (optional: K (K - 1) / 2, the sd of each angle's step around
+//          its circle in its move with the fields turned along; absent or
+//          empty for none),
 //          psi and ridge (K each, or empty), alpha (optional: K, with periods: the
 //          logit-scale sd of each autoregressive coefficient's move with
 //          the innovations held; absent or empty for none),

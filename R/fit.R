@@ -121,7 +121,12 @@
 #' its dispersion 1 / sqrt(size) (where the long tail towards the Poisson
 #' limit is a short stretch next to 0) and then jointly with its outcome's
 #' row of the loadings (the row scaled so that the outcome's extra-Poisson
-#' variance stays as it is).  With `tune = TRUE` the proposal scales are adapted
+#' variance stays as it is).  Last, one outcome (drawn at random) is offered
+#' its fields' part of mu with the opposite sign, the field, loadings and
+#' angles that carry it turned over so that the fields' prior and the other
+#' outcomes are as they were: where an outcome has few events, the signs of
+#' the loadings on the fields it shares are barely decided, and the chains
+#' would otherwise go from one sign to the other only slowly, through 0.  With `tune = TRUE` the proposal scales are adapted
 #' during burn-in (in about twenty pieces) and fixed from its end on, so
 #' the kept draws come from a fixed Markov kernel.
 #'

@@ -20,7 +20,8 @@
 //   moves_*.cpp   one file per group of moves, each move's log ratio beside
 //                 its update: coefficients (and the shifts of the fields
 //                 along the covariates), effects (and the map's colouring),
-//                 loadings (and the scale and shear moves of the fields),
+//                 loadings (and the scale and shear moves of the fields,
+//                 and the sign of an outcome's field part),
 //                 association (eigenvalues and angles), dispersion (the
 //                 negative binomial sizes, and each with its row of
 //                 the loadings), autoregression (the coefficients of the
@@ -178,14 +179,14 @@ struct Scales {
 // Accepted proposals, added into.
 struct Counts {
   std::vector<int> beta, phi, lambda, eta, theta, scale, shear, rotation, psi, ridge,
-      alpha;
+      alpha, flip;
   explicit Counts(const Data &d)
       : beta(d.K), phi(d.n * d.T * d.K), lambda(d.K), eta(d.K),
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
         rotation(d.T > 1 ? 0 : d.K * (d.K - 1) / 2),
         psi(d.family == NEGBINOMIAL ? d.K : 0),
         ridge(d.family == NEGBINOMIAL ? d.K : 0),
-        alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0) {}
+        alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0), flip(d.K) {}
 };
 
 // Running summaries of every cell (x, r) over the kept sweeps, N K values
@@ -293,7 +294,8 @@ public:
   // (scales, shears, eigenvalues, angles), one angle with the fields
   // turned along (update_rotation), and for the negative binomial
   // each size, then each size jointly with its outcome's row of the
-  // loadings (see update_ridge).  With periods, each autoregressive
+  // loadings (see update_ridge); last, the sign of one outcome's field part
+  // (update_flip).  With periods, each autoregressive
   // coefficient follows the angles, in every round.
   void sweep(Xoshiro &rng, Counts &counts);
 
@@ -347,6 +349,9 @@ public:
   // The same with field c moved so that its innovations stay as they are
   // (the prior does not change; the Jacobian of the logit scale left out).
   double ratio_alpha_walk(int c, double y) const;
+  // Outcome c's field part of mu negated: field c, the loadings and the
+  // association matrix conjugated by the sign flip at c (see update_flip).
+  double ratio_flip(int c);
 
   // The individual moves, for tests that check what each leaves invariant.
   void update_beta(Xoshiro &rng, Counts &counts);
@@ -367,6 +372,9 @@ public:
   // that the outcome's extra-Poisson variance stays as it is
   // (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
+  // The sign of one outcome's field part, drawn at random, with the field,
+  // loadings and angles that carry it (moves_loadings.cpp); K >= 2.
+  void update_flip(Xoshiro &rng, Counts &counts);
   // Each autoregressive coefficient from its conditional given the fields,
   // then with the fields by a random walk that keeps their innovations
   // (moves_autoregression.cpp); nothing with one period or fixed
@@ -415,6 +423,7 @@ private:
   void shift_terms(int j, const double *d, const double *e, double *P,
                    double *b) const;
   double psi_proposal(int r, double v, double *m_new, double *R_new) const;
+  double flip_proposal(int c, double *lp_new, double *m_new) const;
   double rotation_proposal(const double *theta, double *R, double *lp_new,
                            double *m_new) const;
   double ridge_field(int r, double *f) const;

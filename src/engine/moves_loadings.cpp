@@ -1,7 +1,7 @@
-// The loadings moves: Lambda row by row, and the moves of the fields against
+// The loadings moves: Lambda row by row, the moves of the fields against
 // the loadings that leave mu as it is (each field's scale, each pair's
 // shear), carried in the Gram matrices and in T until the fields are
-// written.
+// written, and the sign of an outcome's field part.
 #include "engine.h"
 #include "numeric.h"
 #include "parallel.h"
@@ -295,6 +295,85 @@ void Sampler::transform_fields() {
   std::fill(T_.begin(), T_.end(), 0.0);
   for (int a = 0; a < K; a++)
     T_[a + K * a] = 1.0;
+}
+
+// ---- the sign of an outcome's field part ------------------------------------
+//
+// With S the identity but for -1 at c, the map Phi -> Phi S, Lambda ->
+// S Lambda S, A -> S A S negates outcome c's field part of mu (the sum over
+// c' >= c of Lambda[c,c'] phi[, c']) and leaves the other outcomes' as they
+// are.  The fields' prior does not see it (G and H become S G S and S H S,
+// and tr(A G) and the log-determinant stay), nor do the sizes and the
+// autoregressive coefficients.  Where outcome c's counts say little the
+// posterior is nearly symmetric under it: the signs of the loadings
+// Lambda[r,c] (r < c) and of A[c,c'] are then barely decided, and the
+// other moves take them from one side to the other only by small steps
+// through 0 (a common outcome beside a rare one: the rare outcome's field
+// loads on the common one with either sign).
+// A = P diag(eta) P' and S P S is the product of the same plane rotations
+// with the angles of the planes that hold c negated, so S A S is the
+// association matrix at those angles.  The map is its own inverse and keeps
+// volumes: the log ratio is outcome c's likelihood change and the loadings'
+// prior's (which sees the sign when its scale couples c with another
+// outcome).  One outcome a sweep, drawn at random.
+
+// Lambda -> S Lambda S (K x K upper triangular, in place).
+static void flip_loadings(double *L, int c, int K) {
+  for (int k = 0; k < c; k++)
+    L[k + K * c] = -L[k + K * c];
+  for (int k = c + 1; k < K; k++)
+    L[c + K * k] = -L[c + K * k];
+}
+
+// The log posterior change of outcome c's field part negated, with its mu
+// and g(mu) left in lp_new and m_new (N values each).
+double Sampler::flip_proposal(int c, double *lp_new, double *m_new) const {
+  const double *phi = s_.phi.data(), *L = s_.Lambda.data();
+  const double ll = blocked_sum(N_, pool(), [&](int i) {
+    const int at = i + N_ * c;
+    const double dl = -2.0 * field_part(L, phi, N_, K_, i, c);
+    lp_new[i] = lp_[at] + dl;
+    m_new[i] = g(at, c, lp_new[i]);
+    return d_.Y[at] * dl - (m_new[i] - m_[at]);
+  });
+  SmallSquare Ls(K_);
+  double *Lf = Ls.data();
+  std::copy(L, L + K_ * K_, Lf);
+  flip_loadings(Lf, c, K_);
+  return ll + lambda_log_prior(Lf) - lambda_log_prior(L);
+}
+
+double Sampler::ratio_flip(int c) {
+  transform_fields();
+  std::vector<double> lp(N_), m(N_);
+  return flip_proposal(c, lp.data(), m.data());
+}
+
+void Sampler::update_flip(Xoshiro &rng, Counts &counts) {
+  const int K = K_;
+  if (K < 2)
+    return;
+  transform_fields();
+  const int c = std::min(K - 1, (int)(rng.uniform() * K));
+  turn_.resize(2 * (size_t)N_ * K);
+  double *lp_new = turn_.data(), *m_new = lp_new + N_;
+  if (!accept(rng, flip_proposal(c, lp_new, m_new)))
+    return;
+  double *phi = s_.phi.data() + (size_t)N_ * c;
+  for (int i = 0; i < N_; i++)
+    phi[i] = -phi[i];
+  flip_loadings(s_.Lambda.data(), c, K);
+  // The angles of the planes (a, b) that hold c, negated around their
+  // circles (an angle at 1 comes back in at 1, see turn_angle).
+  for (int a = 0, j = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++, j++)
+      if (a == c || b == c)
+        turn_angle(s_.theta.data(), j, -2.0 * s_.theta[j], K);
+  association(A_.data(), s_.theta.data(), s_.eta.data(), K);
+  std::copy(lp_new, lp_new + N_, lp_.begin() + (size_t)N_ * c);
+  std::copy(m_new, m_new + N_, m_.begin() + (size_t)N_ * c);
+  gram_valid_ = false;
+  counts.flip[c]++;
 }
 
 } // namespace mcar_engine

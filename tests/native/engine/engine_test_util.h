@@ -514,6 +514,26 @@ inline State rotated(const State &s, const Problem &P, int j, double y) {
   return t;
 }
 
+// Outcome c's field part negated: with S the identity but for -1 at c,
+// the fields times S (every period), S Lambda S, and the angles of the
+// planes that hold c negated (S P S).
+inline State flipped(const State &s, const Problem &P, int c) {
+  State t = s;
+  const int K = P.K, N = P.N();
+  for (int i = 0; i < N; i++)
+    t.phi[i + N * c] = -s.phi[i + N * c];
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++)
+      if ((a == c) != (b == c))
+        t.Lambda[a + K * b] = -s.Lambda[a + K * b];
+  for (int a = 0, j = 0; a < K; a++)
+    for (int b = a + 1; b < K; b++, j++)
+      if (a == c || b == c)
+        t.theta[j] = -s.theta[j];
+  t.lp.clear();
+  return t;
+}
+
 // Field c with autoregressive coefficient y and its innovations held:
 // phi_0 as it is, phi_t = E_t + y phi_{t-1}.
 inline State alpha_with_innovations_held(const State &s, const Problem &P, int c,

@@ -306,6 +306,38 @@ TEST(EngineFamily, RisingLogsKeepTheirDigitsAtAnySize) {
   }
 }
 
+// The sign of an outcome's field part: the fields' prior does not change
+// (the dense posterior computes it from the flipped fields and angles), the
+// likelihood of that outcome and the loadings' prior do; the scale of the
+// loadings' prior is made to couple every pair of outcomes, so that the
+// sign reaches that prior too.
+TEST(EngineModel, FlippedFieldPartsChangeTheLikelihoodAndTheLoadingsPriorOnly) {
+  for (const std::string name : {"grid9", "ring7", "binom9", "nb7", "grid9_t2", "ring7_t5",
+                                 "nb7_t2"}) {
+    Case cs = make_case(name);
+    Problem &P = *cs.P;
+    const int K = P.K;
+    for (int a = 0; a < K; a++)
+      for (int b = 0; b < K; b++)
+        P.iw_scale[a + K * b] = a == b ? 0.3 : 0.1;
+    State &s = cs.s;
+    ScaleSet sc(P);
+    Sampler smp(P.data, s, sc.sc);
+    const double base = dense_log_post(P, s, true);
+    for (int c = 0; c < K; c++) {
+      const State t = flipped(s, P, c);
+      const double want = dense_log_post(P, t, true) - base;
+      expect_ratio(smp.ratio_flip(c), want, name + ", flip " + std::to_string(c));
+      // Both the likelihood and the prior of the loadings move.
+      EXPECT_GT(std::fabs(dense_log_lik(P, t) - dense_log_lik(P, s)), 1e-6) << name << " " << c;
+      EXPECT_GT(std::fabs(inverse_wishart_log_density(P, t.Lambda) -
+                          inverse_wishart_log_density(P, s.Lambda)),
+                1e-6)
+          << name << " " << c;
+    }
+  }
+}
+
 TEST(EngineModel, LogRatiosAreDifferencesOfTheDenseLogPosterior) {
   std::mt19937 gen(17);
   std::normal_distribution<double> normal(0.0, 1.0);

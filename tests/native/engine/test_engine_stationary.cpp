@@ -692,6 +692,92 @@ INSTANTIATE_TEST_SUITE_P(EngineStationary, ShearMoves,
                                   {"ring7_t5", 1, 3}})),
                          label_of<ShearRun>);
 
+// ---- the sign of an outcome's field part ---------------------------------------------
+//
+// The flips of the outcomes' field parts commute, so the move alone walks
+// over the 2^K states that flips of the start reach, and must visit each
+// as often as the dense posterior weighs it.  The loadings are scaled down
+// so that no state takes nearly all the weight, and the loadings' prior
+// couples the outcomes, so that the flips change it too.
+
+namespace {
+
+struct FlipRun {
+  const char *name;
+  uint64_t seed;
+  std::string label() const { return name; }
+};
+
+class SignFlips : public testing::TestWithParam<FlipRun> {};
+
+} // namespace
+
+TEST_P(SignFlips, VisitTheirOrbitAsThePosteriorWeighsIt) {
+  const FlipRun run = GetParam();
+  Case cs = make_case(run.name);
+  Problem &P = *cs.P;
+  const int K = P.K, N = P.N(), states = 1 << K;
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++)
+      P.iw_scale[a + K * b] = a == b ? 0.3 : 0.1;
+  for (double &l : cs.s.Lambda)
+    l *= 0.25;
+  cs.s.lp.clear();
+  // State m has the field parts of the outcomes in the bits of m flipped.
+  std::vector<double> weight(states);
+  std::vector<State> orbit;
+  double top = -INFINITY;
+  for (int m = 0; m < states; m++) {
+    State t = cs.s;
+    for (int c = 0; c < K; c++)
+      if (m >> c & 1)
+        t = flipped(t, P, c);
+    orbit.push_back(t);
+    weight[m] = dense_log_post(P, t, true);
+    top = std::max(top, weight[m]);
+  }
+  double sum = 0.0;
+  for (double &w : weight)
+    sum += (w = std::exp(w - top));
+  int spread = 0;
+  for (double &w : weight)
+    spread += (w /= sum) > 0.05;
+  ASSERT_GE(spread, 2) << run.name << ": one state takes nearly all the weight";
+  const State start = cs.s;
+  Chain ch(std::move(cs), run.seed);
+  auto state = [&] {
+    int m = 0;
+    for (int c = 0; c < K; c++)
+      if (ch.s().phi[1 + N * c] * start.phi[1 + N * c] < 0)
+        m |= 1 << c;
+    return m;
+  };
+  std::vector<std::vector<double>> seen(states, std::vector<double>(ITERS));
+  for (int it = 0; it < ITERS; it++) {
+    ch.smp.update_flip(ch.rng, ch.counts);
+    const int m = state();
+    // The loadings and angles are those of the state the fields say.
+    if (it < 1000)
+      for (size_t x = 0; x < orbit[m].theta.size(); x++)
+        ASSERT_EQ(ch.s().theta[x], orbit[m].theta[x]) << run.name << ", angle " << x;
+    if (it < 1000)
+      for (size_t x = 0; x < orbit[m].Lambda.size(); x++)
+        ASSERT_EQ(ch.s().Lambda[x], orbit[m].Lambda[x]) << run.name << ", loading " << x;
+    for (int k = 0; k < states; k++)
+      seen[k][it] = k == m;
+  }
+  for (int m = 0; m < states; m++) {
+    const Estimate e = batch_means(seen[m]);
+    EXPECT_NEAR(e.mean, weight[m], 5 * e.se + 1e-3) << run.name << ", state " << m;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineStationary, SignFlips,
+                         testing::ValuesIn(seeded<FlipRun>(95, {{"grid9"}, {"ring7"},
+                                                                {"binom9"}, {"nb7"},
+                                                                {"ring7_t5"}})),
+                         label_of<FlipRun>);
+
 // ---- an angle with the fields turned along ----------------------------------------------
 //
 // With two outcomes the rotation move keeps the state on the circle of

@@ -179,14 +179,14 @@ struct Scales {
 // Accepted proposals, added into.
 struct Counts {
   std::vector<int> beta, phi, lambda, eta, theta, scale, shear, rotation, psi, ridge,
-      alpha, flip;
+      alpha;
   explicit Counts(const Data &d)
       : beta(d.K), phi(d.n * d.T * d.K), lambda(d.K), eta(d.K),
         theta(d.K * (d.K - 1) / 2), scale(d.K), shear(d.K * (d.K - 1) / 2),
         rotation(d.T > 1 ? 0 : d.K * (d.K - 1) / 2),
         psi(d.family == NEGBINOMIAL ? d.K : 0),
         ridge(d.family == NEGBINOMIAL ? d.K : 0),
-        alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0), flip(d.K) {}
+        alpha(d.T > 1 && !d.alpha_fixed ? d.K : 0) {}
 };
 
 // Running summaries of every cell (x, r) over the kept sweeps, N K values
@@ -373,8 +373,10 @@ public:
   // (moves_dispersion.cpp).
   void update_ridge(Xoshiro &rng, Counts &counts);
   // The sign of one outcome's field part, drawn at random, with the field,
-  // loadings and angles that carry it (moves_loadings.cpp); K >= 2.
-  void update_flip(Xoshiro &rng, Counts &counts);
+  // loadings and angles that carry it (moves_loadings.cpp); K >= 2.  Its
+  // acceptances are not counted: it is rejected wherever the outcome's
+  // counts decide the sign, which says nothing of its tuning (it has none).
+  void update_flip(Xoshiro &rng);
   // Each autoregressive coefficient from its conditional given the fields,
   // then with the fields by a random walk that keeps their innovations
   // (moves_autoregression.cpp); nothing with one period or fixed

@@ -349,7 +349,7 @@ double Sampler::ratio_flip(int c) {
   return flip_proposal(c, lp.data(), m.data());
 }
 
-void Sampler::update_flip(Xoshiro &rng, Counts &counts) {
+void Sampler::update_flip(Xoshiro &rng) {
   const int K = K_;
   if (K < 2)
     return;
@@ -373,7 +373,6 @@ void Sampler::update_flip(Xoshiro &rng, Counts &counts) {
   std::copy(lp_new, lp_new + N_, lp_.begin() + (size_t)N_ * c);
   std::copy(m_new, m_new + N_, m_.begin() + (size_t)N_ * c);
   gram_valid_ = false;
-  counts.flip[c]++;
 }
 
 } // namespace mcar_engine

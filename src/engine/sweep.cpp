@@ -115,7 +115,7 @@ void Sampler::sweep(Xoshiro &rng, Counts &counts) {
   update_rotation(rng, counts);
   update_psi(rng, counts);
   update_ridge(rng, counts);
-  update_flip(rng, counts);
+  update_flip(rng);
 }
 
 // Given mu: rounds of the scale and shear moves, the eigenvalues, the

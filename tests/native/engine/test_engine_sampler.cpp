@@ -188,7 +188,7 @@ TEST(EngineSampler, AfterEachMoveARebuiltSamplerAgrees) {
         {"update_alpha_walk", [&] { smp.update_alpha_walk(rng, counts); }},
         {"update_psi", [&] { smp.update_psi(rng, counts); }},
         {"update_ridge", [&] { smp.update_ridge(rng, counts); }},
-        {"update_flip", [&] { smp.update_flip(rng, counts); }},
+        {"update_flip", [&] { smp.update_flip(rng); }},
         {"sweep", [&] { smp.sweep(rng, counts); }},
     };
     // Each move followed by every move, so that no move is only ever seen

@@ -754,15 +754,15 @@ TEST_P(SignFlips, VisitTheirOrbitAsThePosteriorWeighsIt) {
   };
   std::vector<std::vector<double>> seen(states, std::vector<double>(ITERS));
   for (int it = 0; it < ITERS; it++) {
-    ch.smp.update_flip(ch.rng, ch.counts);
+    ch.smp.update_flip(ch.rng);
     const int m = state();
     // The loadings and angles are those of the state the fields say.
-    if (it < 1000)
+    if (it < 1000) {
       for (size_t x = 0; x < orbit[m].theta.size(); x++)
         ASSERT_EQ(ch.s().theta[x], orbit[m].theta[x]) << run.name << ", angle " << x;
-    if (it < 1000)
       for (size_t x = 0; x < orbit[m].Lambda.size(); x++)
         ASSERT_EQ(ch.s().Lambda[x], orbit[m].Lambda[x]) << run.name << ", loading " << x;
+    }
     for (int k = 0; k < states; k++)
       seen[k][it] = k == m;
   }

@@ -255,6 +255,41 @@ inline int packed_index(int a, int b, int K) {
 // K x K column-major.
 void eigenvectors(double *P, const double *theta, int K);
 void association(double *A, const double *theta, const double *eta, int K);
+// A = P diag(eta) P' from P (K x K).
+void spectral(double *A, const double *P, const double *eta, int K);
+
+// The eigenvectors P at the angles last asked for, with those angles'
+// cosines and sines: the association moves ask at angles that differ from
+// the last ones in one place (an angle's proposal, or its rejection) or in
+// none (the eigenvalues' proposals), and a cosine and sine are taken anew
+// only where an angle changed.  The same P to the bit as eigenvectors().
+class Rotations {
+public:
+  explicit Rotations(int K)
+      : K_(K), theta_(K * (K - 1) / 2), cos_(theta_.size()), sin_(theta_.size()),
+        P_(K * K) {}
+  const double *at(const double *theta);
+
+private:
+  int K_;
+  std::vector<double> theta_, cos_, sin_, P_;
+  bool valid_ = false;
+};
+
+// The loadings' log prior at the loadings `at`, and Q = M S M' there (M the
+// inverse of Lambda, S the inverse-Wishart scale), from which a field's
+// scale or a pair's shear reads its prior change: Lambda -> Lambda D turns
+// M into D^-1 M, so the trace in the prior changes by row and column
+// operations on Q.  Q follows the accepted scale and shear moves by those
+// operations, and is made anew from the loadings after any other change of
+// them and at the start of every sweep (so that what a move sees does not
+// depend on where a chain was cut into calls); the value is taken from the
+// loadings when asked for.
+struct LoadingsPrior {
+  std::vector<double> at, Q;
+  double value = 0.0;
+  bool valid = false, value_valid = false;
+};
 
 // Angle j of theta moved by step along its circle.  A half turn of plane
 // (a, b) flips the signs of columns a and b of P, which leaves A as it is
@@ -417,6 +452,15 @@ private:
   void neighbour_sums(const double *u, double *out) const;
   double log_det_term(double eta_k) const;
   double lambda_log_prior(const double *L) const;
+  // The loadings' prior at the current loadings, and its Q (see
+  // LoadingsPrior), remade when the loadings changed.
+  double loadings_prior_value() const;
+  const std::vector<double> &loadings_Q() const;
+  // Q after an accepted scale (b == a: field a times t) or shear (field a
+  // plus t field b) of the loadings.
+  void loadings_Q_transform(int a, int b, double t);
+  // A at the angles theta and eigenvalues eta, through rotations_.
+  void association_at(double *A, const double *theta, const double *eta) const;
   double quad_change(const double *A) const;
   double beta_proposal(int r, const double *b, double *lp_new,
                        double *m_new) const;
@@ -459,6 +503,8 @@ private:
   // loadings already include it).
   std::vector<double> T_;
   bool gram_valid_ = false;
+  mutable Rotations rotations_;
+  mutable LoadingsPrior loadings_prior_;
   std::vector<double> ll_const_;         // N x K: the constants c per cell
   // Negative binomial: a size's move changes every cell's constant only
   // through its rising log, a function of the count (family.h), so it is

@@ -17,7 +17,7 @@ double Sampler::ratio_eta(int k, double y) {
     refresh_gram();
   std::vector<double> eta(s_.eta), A(K_ * K_);
   eta[k] = y;
-  association(A.data(), s_.theta.data(), eta.data(), K_);
+  association_at(A.data(), s_.theta.data(), eta.data());
   return 0.5 * (nt_ * (log_det_term(y) - logdet_[k])) + 0.5 * quad_change(A.data());
 }
 
@@ -35,7 +35,7 @@ void Sampler::update_eta(Xoshiro &rng, Counts &counts) {
     const double x = s_.eta[k];
     const double y = logit_out(logit_in(x, lo, hi) + sc_.eta[k] * rng.normal(), lo, hi);
     eta[k] = y;
-    association(A, s_.theta.data(), eta, K_);
+    association_at(A, s_.theta.data(), eta);
     const double ld = log_det_term(y);
     // T periods: T times the log-determinant (nt_ * x is x when T = 1).
     const double lg = 0.5 * (nt_ * (ld - logdet_[k])) + 0.5 * quad_change(A) +
@@ -56,7 +56,7 @@ double Sampler::ratio_theta(int j, double y) {
     refresh_gram();
   std::vector<double> theta(s_.theta), A(K_ * K_);
   theta[j] = y;
-  association(A.data(), theta.data(), s_.eta.data(), K_);
+  association_at(A.data(), theta.data(), s_.eta.data());
   return 0.5 * quad_change(A.data());
 }
 
@@ -71,7 +71,7 @@ void Sampler::update_theta(Xoshiro &rng, Counts &counts) {
   for (int j = 0; j < nth; j++) {
     std::copy(s_.theta.begin(), s_.theta.end(), theta);
     turn_angle(theta, j, sc_.theta[j] * rng.normal(), K_);
-    association(A, theta, s_.eta.data(), K_);
+    association_at(A, theta, s_.eta.data());
     if (accept(rng, 0.5 * quad_change(A))) {
       std::copy(theta, theta + nth, s_.theta.begin());
       std::copy(A, A + K_ * K_, A_.begin());
@@ -153,7 +153,7 @@ void Sampler::update_rotation(Xoshiro &rng, Counts &counts) {
   if (!accept(rng, rotation_proposal(theta, R, lp_new, m_new)))
     return;
   turn_angle(s_.theta.data(), j, step, K);
-  association(A_.data(), s_.theta.data(), s_.eta.data(), K);
+  association_at(A_.data(), s_.theta.data(), s_.eta.data());
   std::copy(lp_new, lp_new + (size_t)N_ * K, lp_.begin());
   std::copy(m_new, m_new + (size_t)N_ * K, m_.begin());
   std::copy(R, R + K * K, T_.begin());

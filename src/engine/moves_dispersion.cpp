@@ -177,7 +177,7 @@ double Sampler::ridge_proposal(int r, double v, double a, const double *f,
     L[r + K_ * c] *= a;
   return ll + psi_log_prior(v, d_.psi_scale) -
          psi_log_prior(s_.psi[r], d_.psi_scale) + lambda_log_prior(L) -
-         lambda_log_prior(s_.Lambda.data());
+         loadings_prior_value();
 }
 
 // The field part of outcome r's mu in f (n values); returns its variance

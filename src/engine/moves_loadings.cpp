@@ -38,7 +38,7 @@ double Sampler::ratio_lambda_row(int r, const double *row) const {
   for (int c = r; c < K_; c++)
     L[r + K_ * c] = row[c - r];
   return lambda_row_proposal(r, L.data(), lp.data(), m.data()) +
-         lambda_log_prior(L.data()) - lambda_log_prior(s_.Lambda.data());
+         lambda_log_prior(L.data()) - loadings_prior_value();
 }
 
 // Row r of the loadings, Lambda[r, r..K-1], as one block: its diagonal on
@@ -49,7 +49,7 @@ void Sampler::update_lambda(Xoshiro &rng, Counts &counts) {
   double *lp_new = work_.data(); // N: proposed mu of the row's outcome
   double *m_new = lp_new + N_;  // N
   std::vector<double> Lnew(s_.Lambda);
-  const double prior_cur = lambda_log_prior(s_.Lambda.data());
+  const double prior_cur = loadings_prior_value();
   double prior_at = prior_cur;
   for (int r = 0; r < K; r++) {
     const int diag = r + K * r;
@@ -111,12 +111,11 @@ double Sampler::ratio_scale(int c, double s) {
   for (int b = 0; b < K; b++)
     if (b != c)
       t += (s - 1.0) * A_[c + K * b] * G_[c + M * b];
-  SmallSquare Ls(K);
-  double *L = Ls.data();
-  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
-  for (int r = 0; r <= c; r++)
-    L[r + K * c] /= s;
-  return t + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
+  // The loadings' prior: Lambda[c,c] / s, and row c of M = Lambda^-1
+  // times s (Q[c,c] times s^2).
+  const double logs = std::log(s);
+  return t + (d_.iw_df + K - c) * logs -
+         0.5 * (s * s - 1.0) * loadings_Q()[c + K * c];
 }
 
 // True when a field moved.
@@ -133,6 +132,7 @@ bool Sampler::scale_moves(Xoshiro &rng, Counts &counts) {
       for (int r = 0; r <= c; r++)
         s_.Lambda[r + K_ * c] /= s;
       transform_gram(c, c, s);
+      loadings_Q_transform(c, c, s);
       moved = true;
       counts.scale[c]++;
     }
@@ -179,12 +179,10 @@ double Sampler::ratio_shear(int a, int b, double t) {
     dq = -0.5 * (2.0 * t * cross(H_, a) + t * t * self(H_)) +
          0.5 * (2.0 * t * AG + t * t * A_[a + K * a] * self(G_));
   }
-  SmallSquare Ls(K);
-  double *L = Ls.data();
-  std::copy(s_.Lambda.begin(), s_.Lambda.end(), L);
-  for (int r = 0; r <= a; r++)
-    L[r + K * b] -= t * L[r + K * a];
-  return dq + lambda_log_prior(L) - lambda_log_prior(s_.Lambda.data());
+  // The loadings' prior: the diagonal stays, and Lambda (I - t e_a e_b')
+  // has inverse (I + t e_a e_b') M, row a of M plus t row b.
+  const std::vector<double> &Q = loadings_Q();
+  return dq - 0.5 * (2.0 * t * Q[a + K * b] + t * t * Q[b + K * b]);
 }
 
 // Each pair a < b in the order of the angles; true when a field moved.
@@ -201,6 +199,7 @@ bool Sampler::shear_moves(Xoshiro &rng, Counts &counts) {
         for (int r = 0; r <= a; r++)
           s_.Lambda[r + K_ * b] -= t * s_.Lambda[r + K_ * a];
         transform_gram(a, b, t);
+        loadings_Q_transform(a, b, t);
         moved = true;
         counts.shear[j]++;
       }
@@ -340,7 +339,7 @@ double Sampler::flip_proposal(int c, double *lp_new, double *m_new) const {
   double *Lf = Ls.data();
   std::copy(L, L + K_ * K_, Lf);
   flip_loadings(Lf, c, K_);
-  return ll + lambda_log_prior(Lf) - lambda_log_prior(L);
+  return ll + lambda_log_prior(Lf) - loadings_prior_value();
 }
 
 double Sampler::ratio_flip(int c) {
@@ -369,7 +368,7 @@ void Sampler::update_flip(Xoshiro &rng) {
     for (int b = a + 1; b < K; b++, j++)
       if (a == c || b == c)
         turn_angle(s_.theta.data(), j, -2.0 * s_.theta[j], K);
-  association(A_.data(), s_.theta.data(), s_.eta.data(), K);
+  association_at(A_.data(), s_.theta.data(), s_.eta.data());
   std::copy(lp_new, lp_new + N_, lp_.begin() + (size_t)N_ * c);
   std::copy(m_new, m_new + N_, m_.begin() + (size_t)N_ * c);
   gram_valid_ = false;

@@ -16,7 +16,7 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     : d_(data), s_(state), sc_(scales), n_(data.n), K_(data.K), p_(data.p),
       nt_(data.T), N_(data.n * data.T), gs_(data.T > 1 ? 2 * data.K : data.K),
       lp_(N_ * K_), m_(N_ * K_), A_(K_ * K_), G_(gs_ * gs_), H_(gs_ * gs_),
-      T_(K_ * K_, 0.0), logdet_(K_), D_(n_),
+      T_(K_ * K_, 0.0), rotations_(K_), logdet_(K_), D_(n_),
       work_((K_ + 4) * N_ + 4 * K_ * K_ + 4 * p_) {
   MapView mv;
   mv.n = n_;
@@ -77,7 +77,7 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
     linear_predictor_from_state(lp_.data());
   for (int x = 0; x < N_ * K_; x++)
     m_[x] = g(x, x / N_, lp_[x]);
-  association(A_.data(), s_.theta.data(), s_.eta.data(), K_);
+  association_at(A_.data(), s_.theta.data(), s_.eta.data());
   for (int k = 0; k < K_; k++)
     logdet_[k] = log_det_term(s_.eta[k]);
   for (int a = 0; a < K_; a++)
@@ -92,8 +92,10 @@ Sampler::Sampler(const Data &data, State &state, const Scales &scales)
 
 // The order of the moves (see Sampler::sweep in engine.h).  The grams are
 // formed once the effects have moved, the fields transformed once the
-// scale and shear moves are done.
+// scale and shear moves are done; the loadings' Q (LoadingsPrior) is made
+// anew at the start.
 void Sampler::sweep(Xoshiro &rng, Counts &counts) {
+  loadings_prior_.valid = false;
   update_beta(rng, counts);
   update_phi(rng, counts);
   if (nt_ == 1)

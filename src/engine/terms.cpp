@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace mcar_engine {
@@ -19,21 +20,49 @@ const double HALF_PI = 1.5707963267948966;
 
 } // namespace
 
-void eigenvectors(double *P, const double *theta, int K) {
+// P from the cosines and sines of the angles (units of pi/2 already
+// applied), the rotations applied in the order of the angles.
+static void eigenvectors_from(double *P, const double *cs, const double *sn, int K) {
   std::fill(P, P + K * K, 0.0);
   for (int i = 0; i < K; i++)
     P[i + K * i] = 1.0;
   int j = 0;
   for (int a = 0; a < K; a++)
     for (int b = a + 1; b < K; b++, j++) {
-      const double c = std::cos(theta[j] * HALF_PI);
-      const double s = std::sin(theta[j] * HALF_PI);
+      const double c = cs[j], s = sn[j];
       for (int i = 0; i < K; i++) {
         const double pa = P[i + K * a], pb = P[i + K * b];
         P[i + K * a] = pa * c - pb * s;
         P[i + K * b] = pa * s + pb * c;
       }
     }
+}
+
+void eigenvectors(double *P, const double *theta, int K) {
+  const int nth = K * (K - 1) / 2;
+  SmallSquare css(K), sns(K); // K^2 >= nth
+  double *cs = css.data(), *sn = sns.data();
+  for (int j = 0; j < nth; j++) {
+    cs[j] = std::cos(theta[j] * HALF_PI);
+    sn[j] = std::sin(theta[j] * HALF_PI);
+  }
+  eigenvectors_from(P, cs, sn, K);
+}
+
+const double *Rotations::at(const double *theta) {
+  const int nth = (int)cos_.size();
+  bool changed = !valid_;
+  for (int j = 0; j < nth; j++)
+    if (!valid_ || std::memcmp(&theta[j], &theta_[j], sizeof(double)) != 0) {
+      theta_[j] = theta[j];
+      cos_[j] = std::cos(theta[j] * HALF_PI);
+      sin_[j] = std::sin(theta[j] * HALF_PI);
+      changed = true;
+    }
+  if (changed)
+    eigenvectors_from(P_.data(), cos_.data(), sin_.data(), K_);
+  valid_ = true;
+  return P_.data();
 }
 
 void turn_angle(double *theta, int j, double step, int K) {
@@ -65,18 +94,26 @@ void turn_angle(double *theta, int j, double step, int K) {
   }
 }
 
-void association(double *A, const double *theta, const double *eta, int K) {
-  SmallSquare P(K);
-  double *Pm = P.data();
-  eigenvectors(Pm, theta, K);
+void spectral(double *A, const double *P, const double *eta, int K) {
   for (int a = 0; a < K; a++)
     for (int b = a; b < K; b++) {
       double s = 0.0;
       for (int k = 0; k < K; k++)
-        s += Pm[a + K * k] * eta[k] * Pm[b + K * k];
+        s += P[a + K * k] * eta[k] * P[b + K * k];
       A[a + K * b] = s;
       A[b + K * a] = s;
     }
+}
+
+void association(double *A, const double *theta, const double *eta, int K) {
+  SmallSquare P(K);
+  double *Pm = P.data();
+  eigenvectors(Pm, theta, K);
+  spectral(A, Pm, eta, K);
+}
+
+void Sampler::association_at(double *A, const double *theta, const double *eta) const {
+  spectral(A, rotations_.at(theta), eta, K_);
 }
 
 // ---- the linear predictor and the grams -------------------------------------
@@ -218,17 +255,8 @@ double Sampler::quad_change(const double *A) const {
 }
 
 // The inverse-Wishart prior of Lambda Lambda' with its Jacobian.
-double Sampler::lambda_log_prior(const double *L) const {
-  const int K = K_;
-  double logdiag = 0.0, weighted = 0.0;
-  for (int r = 0; r < K; r++) {
-    const double l = std::log(L[r + K * r]);
-    logdiag += l;
-    weighted += (r + 1) * l;
-  }
-  // M = L^-1 (upper triangular), column by column.
-  SmallSquare Ms(K);
-  double *M = Ms.data();
+// M = L^-1 for L upper triangular (K x K), column by column.
+static void upper_inverse(const double *L, double *M, int K) {
   for (int c = 0; c < K; c++) {
     M[c + K * c] = 1.0 / L[c + K * c];
     for (int r = c - 1; r >= 0; r--) {
@@ -238,6 +266,19 @@ double Sampler::lambda_log_prior(const double *L) const {
       M[r + K * c] = -t / L[r + K * r];
     }
   }
+}
+
+double Sampler::lambda_log_prior(const double *L) const {
+  const int K = K_;
+  double logdiag = 0.0, weighted = 0.0;
+  for (int r = 0; r < K; r++) {
+    const double l = std::log(L[r + K * r]);
+    logdiag += l;
+    weighted += (r + 1) * l;
+  }
+  SmallSquare Ms(K);
+  double *M = Ms.data();
+  upper_inverse(L, M, K);
   // tr(S (L L')^-1) = tr(M' ... ) = sum_{a} (M S M')[a,a]
   double tr = 0.0;
   for (int a = 0; a < K; a++)
@@ -245,6 +286,71 @@ double Sampler::lambda_log_prior(const double *L) const {
       for (int c = a; c < K; c++)
         tr += M[a + K * b] * d_.iw_scale[b + K * c] * M[a + K * c];
   return -(d_.iw_df + K + 1) * logdiag - 0.5 * tr + weighted;
+}
+
+const std::vector<double> &Sampler::loadings_Q() const {
+  const int K = K_;
+  LoadingsPrior &lp = loadings_prior_;
+  const size_t bytes = sizeof(double) * K * K;
+  if (lp.valid && std::memcmp(lp.at.data(), s_.Lambda.data(), bytes) == 0)
+    return lp.Q;
+  lp.at.assign(s_.Lambda.begin(), s_.Lambda.end());
+  lp.value_valid = false;
+  SmallSquare Ms(K), SMs(K);
+  double *M = Ms.data(), *SM = SMs.data();
+  upper_inverse(s_.Lambda.data(), M, K);
+  // SM = S M' (K x K), then Q = M SM.
+  for (int b = 0; b < K; b++)
+    for (int k = 0; k < K; k++) {
+      double t = 0.0;
+      for (int l = b; l < K; l++)
+        t += d_.iw_scale[k + K * l] * M[b + K * l];
+      SM[k + K * b] = t;
+    }
+  lp.Q.assign(K * K, 0.0);
+  for (int a = 0; a < K; a++)
+    for (int b = 0; b < K; b++) {
+      double t = 0.0;
+      for (int k = a; k < K; k++)
+        t += M[a + K * k] * SM[k + K * b];
+      lp.Q[a + K * b] = t;
+    }
+  lp.valid = true;
+  return lp.Q;
+}
+
+double Sampler::loadings_prior_value() const {
+  loadings_Q();
+  LoadingsPrior &lp = loadings_prior_;
+  if (!lp.value_valid) {
+    lp.value = lambda_log_prior(s_.Lambda.data());
+    lp.value_valid = true;
+  }
+  return lp.value;
+}
+
+void Sampler::loadings_Q_transform(int a, int b, double t) {
+  LoadingsPrior &lp = loadings_prior_;
+  if (!lp.valid)
+    return;
+  const int K = K_;
+  std::vector<double> &Q = lp.Q;
+  if (a == b) {
+    // D Q D, D = I + (t - 1) e_a e_a'
+    for (int k = 0; k < K; k++) {
+      Q[a + K * k] *= t;
+      Q[k + K * a] *= t;
+    }
+  } else {
+    // (I + t e_a e_b') Q (I + t e_b e_a'): row a plus t row b, then
+    // column a plus t column b.
+    for (int k = 0; k < K; k++)
+      Q[a + K * k] += t * Q[b + K * k];
+    for (int k = 0; k < K; k++)
+      Q[k + K * a] += t * Q[k + K * b];
+  }
+  lp.at.assign(s_.Lambda.begin(), s_.Lambda.end());
+  lp.value_valid = false;
 }
 
 // ---- summaries of the current state -----------------------------------------

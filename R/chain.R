@@ -93,6 +93,10 @@
     }
     want <- keep
   }
+  # What a run with `until` keeps its stored draws within as it grows.
+  cap <- if (is.null(keep)) {
+    max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
+  } else keep
   unit_thin <- if (want >= m) 1L else as.integer(ceiling(m / want))
   stored <- .thinning(c(size, unit_thin = unit_thin))$stored
   if (as.double(stored) * cells >= .Machine$integer.max) {
@@ -110,7 +114,7 @@
             "; posterior means, sds, P(RR > 1), DIC and WAIC use all ",
             m, ". Set `keep` to store more.")
   }
-  unit_thin
+  structure(unit_thin, cap = cap)
 }
 
 # What each chain is run from (see .run_chain()): its number, the engine's

@@ -416,7 +416,9 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   # block (the sweeps after a burn-in of half of it), a length most runs
   # reach or pass.
   expect <- if (until_first) .UNTIL_FIRST %/% size$thin else 0
-  size$unit_thin <- .unit_thinning(keep, size, nrow(Y) * K, expect)
+  unit_thin <- .unit_thinning(keep, size, nrow(Y) * K, expect)
+  size$unit_thin <- as.vector(unit_thin)
+  size$unit_cap <- attr(unit_thin, "cap")
   tune <- .check_flag(tune, "tune")
   progress <- .check_flag(progress, "progress")
   verbose <- .check_flag(verbose, "verbose")

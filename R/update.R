@@ -105,7 +105,10 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 #' probability) while the run goes on, and R-hat (split, over the halves of
 #' each chain's batches) and the effective sample size (by batch means)
 #' are computed from them.  The final fit equals the fit of its final
-#' length run at once with the same seed and `burnin`.
+#' length run at once with the same seed and `burnin`, but for how many
+#' per-unit draws it stores: as the run grows, the stored draws stay within
+#' `keep` (or the memory budget), their spacing doubling, with a message,
+#' before a block would take them past it.
 #'
 #' The run also stops, and says why, when the chains do not come together:
 #' when a block that took the kept sweeps to 1.5 times or more left the
@@ -225,8 +228,8 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
   by_batch <- .batch_convergence(fit$summaries)
   groups <- intersect(c(.reported, if (is.null(by_batch)) risk),
                       .fit_groups(fit))
-  tab <- .convergence(.draws_array(fit, groups))[, c("rhat", "ess_bulk"),
-                                                   drop = FALSE]
+  tab <- .convergence(.draws_array(fit, groups),
+                      tails = FALSE)[, c("rhat", "ess_bulk"), drop = FALSE]
   if (!is.null(by_batch)) {
     rownames(by_batch) <- .group_names(fit, risk)
     tab <- rbind(tab, by_batch)
@@ -292,6 +295,7 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
       more <- min(more, max(thin, floor(left / per_sweep / thin) * thin))
     }
     message(line, "; ", format(more, big.mark = ","), " more.")
+    fit <- .unit_room(fit, more)
     t0 <- proc.time()[["elapsed"]]
     fit <- .continue_fit(fit, more, progress, cores, defer_units = TRUE)
     elapsed <- elapsed + proc.time()[["elapsed"]] - t0
@@ -304,6 +308,33 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
   })
   fit$until <- c(unclass(until), list(met = st$met, status = st[c(
     "ess", "ess_name", "rhat", "rhat_name")], stalled = !is.null(stalled)))
+  fit
+}
+
+# A run with `until` keeps its stored per-unit draws within what the fit
+# was made to store (`keep`, or the memory budget): before a block that
+# would take them past it, the spacing of the stored draws doubles (as
+# often as needed) and the stored draws off the new spacing go.  The
+# running summaries still see every kept sweep.
+.unit_room <- function(fit, more) {
+  s <- fit$settings
+  cap <- s$unit_cap
+  if (is.null(cap) || !is.finite(cap)) return(fit)
+  kept <- .thinning(utils::modifyList(s, list(n_sample = s$n_sample + more)))$after
+  f <- 1L
+  while (kept %/% (s$unit_thin * f) > cap) f <- 2L * f
+  if (f == 1L) return(fit)
+  fit <- .bind_unit_pieces(fit)
+  for (k in names(fit$draws)) {
+    phi <- fit$draws[[k]]$phi
+    fit$draws[[k]]$phi <- phi[seq_len(nrow(phi) %/% f) * f, , drop = FALSE]
+  }
+  fit$settings$unit_thin <- s$unit_thin * f
+  fit$unit_rows <- .thinning(fit$settings, which = TRUE)$unit_rows
+  message("Storing every ", .ordinal(fit$settings$unit_thin), " kept draw ",
+          "of the unit-level values from here on, and thinning those stored ",
+          "to match, to bound memory; posterior means, sds, P(RR > 1), DIC ",
+          "and WAIC use every kept draw.")
   fit
 }
 
@@ -326,7 +357,7 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
   if (m < 2L || !stall(checks[[m - 1L]], checks[[m]])) return(NULL)
   twice <- m >= 3L && stall(checks[[m - 2L]], checks[[m - 1L]])
   arr <- .draws_array(fit, .reported)
-  rh <- .convergence(arr)[, "rhat"]
+  rh <- .convergence(arr, tails = FALSE)[, "rhat"]
   apart <- .chain_apart(fit, arr, names(rh)[!is.na(rh) & rh > 1.05])
   if (!nzchar(apart) && !twice) return(NULL)
   paste0("the chains do not come together (R-hat ",

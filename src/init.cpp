@@ -37,7 +37,7 @@ const R_CallMethodDef call_methods[] = {
     {"mcar_map_lambda_min", (DL_FUNC)&mcar_map_lambda_min, 3},
     {"mcar_map_logdet", (DL_FUNC)&mcar_map_logdet, 4},
     {"mcar_logdet_eval", (DL_FUNC)&mcar_logdet_eval, 2},
-    {"mcar_convergence", (DL_FUNC)&mcar_convergence, 1},
+    {"mcar_convergence", (DL_FUNC)&mcar_convergence, 2},
     {"mcar_relative_eff", (DL_FUNC)&mcar_relative_eff, 2},
     {"mcar_col_order_stats", (DL_FUNC)&mcar_col_order_stats, 3},
     {"mcar_count_log_lik", (DL_FUNC)&mcar_count_log_lik, 6},

@@ -3,11 +3,12 @@
 // as posterior::rhat, ess_bulk and ess_tail compute them), for the
 // diagnostics of every cell of a large map.
 //
-//   .Call(mcar_convergence, draws)
+//   .Call(mcar_convergence, draws, tails)
 //
-// draws: a double array S x C x V (draws x chains x variables).  Returns a
-// V x 3 matrix: rhat, ess_bulk, ess_tail; NA for a variable that is
-// constant or has a non-finite draw, and for all with S < 4.
+// draws: a double array S x C x V (draws x chains x variables); tails:
+// whether to estimate the tail ESS (else NA, at a third of the cost).
+// Returns a V x 3 matrix: rhat, ess_bulk, ess_tail; NA for a variable that
+// is constant or has a non-finite draw, and for all with S < 4.
 #include <R.h>
 #include <Rinternals.h>
 #include <Rmath.h>
@@ -173,11 +174,86 @@ double rhat(const std::vector<double> &x, int n, int m) {
   return std::sqrt((vb / vw + n - 1) / n);
 }
 
+// In-place FFT of (re, im) (length M, a power of 2): X_k = sum_t a_t
+// e^(-2 pi i k t / M), or with `inverse` the sum with e^(+...), unscaled.
+void fft(double *re, double *im, size_t M, bool inverse) {
+  for (size_t i = 1, j = 0; i < M; i++) {
+    size_t bit = M >> 1;
+    for (; j & bit; bit >>= 1)
+      j ^= bit;
+    j ^= bit;
+    if (i < j) {
+      std::swap(re[i], re[j]);
+      std::swap(im[i], im[j]);
+    }
+  }
+  // The twiddles e^(-+2 pi i k / M), k < M / 2; a transform of length len
+  // reads every (M / len)-th.
+  const double pi = 3.14159265358979323846;
+  std::vector<double> wr(M / 2), wi(M / 2);
+  for (size_t k = 0; k < M / 2; k++) {
+    wr[k] = std::cos(2 * pi * k / M);
+    wi[k] = (inverse ? 1 : -1) * std::sin(2 * pi * k / M);
+  }
+  for (size_t len = 2; len <= M; len <<= 1) {
+    const size_t half = len / 2, stride = M / len;
+    for (size_t i = 0; i < M; i += len)
+      for (size_t k = 0; k < half; k++) {
+        const double c = wr[k * stride], d = wi[k * stride];
+        const size_t p = i + k, q = p + half;
+        const double vr = re[q] * c - im[q] * d, vi = re[q] * d + im[q] * c;
+        re[q] = re[p] - vr;
+        im[q] = im[p] - vi;
+        re[p] += vr;
+        im[p] += vi;
+      }
+  }
+}
+
+// The autocovariance sums sum_t y[t] y[t + l] of m chains of n values
+// (column-major n x m), added over the chains, at every lag l < n: the
+// inverse transform of the chains' power spectra, zero-padded to M >= 2 n
+// so that no lag wraps around.  Two real chains share one complex
+// transform X (one as the real part, one as the imaginary): the sum of
+// their power spectra is (|X_k|^2 + |X_(M-k)|^2) / 2.
+std::vector<double> fft_autocovariance(const std::vector<double> &y, int n, int m) {
+  size_t M = 1;
+  while (M < 2 * (size_t)n)
+    M <<= 1;
+  std::vector<double> power(M, 0.0), re(M), im(M);
+  for (int c = 0; c < m; c += 2) {
+    const double *p = &y[(size_t)c * n];
+    const double *q = c + 1 < m ? &y[(size_t)(c + 1) * n] : nullptr;
+    std::fill(re.begin(), re.end(), 0.0);
+    std::fill(im.begin(), im.end(), 0.0);
+    for (int t = 0; t < n; t++) {
+      re[t] = p[t];
+      im[t] = q ? q[t] : 0.0;
+    }
+    fft(re.data(), im.data(), M, false);
+    for (size_t k = 0; k < M; k++) {
+      const size_t j = (M - k) % M;
+      power[k] += 0.5 * (re[k] * re[k] + im[k] * im[k] + re[j] * re[j] + im[j] * im[j]);
+    }
+  }
+  std::fill(im.begin(), im.end(), 0.0);
+  fft(power.data(), im.data(), M, true);
+  std::vector<double> out(n);
+  for (int l = 0; l < n; l++)
+    out[l] = power[l] / M;
+  return out;
+}
+
+// Lags whose autocovariances are summed directly; past them, where the
+// chains mix slowly, all are taken at once by FFT (at about the cost of
+// this many direct sums on long chains).
+const int DIRECT_LAGS = 128;
+
 // Effective sample size of m chains of n draws (Geyer's initial monotone
-// sequence), the autocovariances summed directly as far as the sequence
-// needs them: sum_t y[t] y[t + l] / n of each chain's centred draws,
-// averaged over the chains, times `acov_scale` (1 but for
-// mcar_relative_eff()).
+// sequence), the autocovariances taken as far as the sequence needs them:
+// sum_t y[t] y[t + l] / n of each chain's centred draws, averaged over the
+// chains, times `acov_scale` (1 but for mcar_relative_eff()); summed
+// directly up to DIRECT_LAGS, beyond by FFT.
 double ess(const std::vector<double> &x, int n, int m,
            double acov_scale = 1.0) {
   if (n < 3)
@@ -187,7 +263,13 @@ double ess(const std::vector<double> &x, int n, int m,
   for (int c = 0; c < m; c++)
     for (int t = 0; t < n; t++)
       y[(size_t)c * n + t] = x[(size_t)c * n + t] - mean[c];
+  std::vector<double> by_fft;
   auto acov = [&](int l) {
+    if (l >= DIRECT_LAGS) {
+      if (by_fft.empty())
+        by_fft = fft_autocovariance(y, n, m);
+      return acov_scale * (by_fft[l] / n) / m;
+    }
     double total = 0;
     for (int c = 0; c < m; c++) {
       const double *p = &y[(size_t)c * n];
@@ -264,7 +346,8 @@ double median(const std::vector<double> &v) {
 
 } // namespace
 
-SEXP mcar_convergence(SEXP draws) {
+SEXP mcar_convergence(SEXP draws, SEXP tails) {
+  const bool with_tails = Rf_asLogical(tails) == TRUE;
   SEXP dim = Rf_getAttrib(draws, R_DimSymbol);
   if (TYPEOF(draws) != REALSXP || Rf_length(dim) != 3)
     Rf_error("draws must be a double array of draws x chains x variables");
@@ -324,8 +407,10 @@ SEXP mcar_convergence(SEXP draws) {
     }
     rh = std::max(rh, rhat(z, n, 2 * C));
     // Tail: the ESS of the indicators of the 5% and 95% quantiles.
-    double tail = INFINITY;
+    double tail = with_tails ? INFINITY : NA_REAL;
     for (double q : {q05, q95}) {
+      if (!with_tails)
+        break;
       ind.resize(s.size());
       bool varies = false;
       for (size_t k = 0; k < s.size(); k++) {

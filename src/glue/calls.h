@@ -20,7 +20,7 @@ SEXP mcar_map_prepare(SEXP row_ptr, SEXP col, SEXP w, SEXP bounds);
 SEXP mcar_map_lambda_min(SEXP row_ptr, SEXP col, SEXP w);
 SEXP mcar_map_logdet(SEXP row_ptr, SEXP col, SEXP w, SEXP eta);
 SEXP mcar_logdet_eval(SEXP logdet, SEXP eta);
-SEXP mcar_convergence(SEXP draws);
+SEXP mcar_convergence(SEXP draws, SEXP tails);
 SEXP mcar_relative_eff(SEXP ll, SEXP chains);
 SEXP mcar_col_order_stats(SEXP x, SEXP rows, SEXP pos);
 SEXP mcar_count_log_lik(SEXP family, SEXP y, SEXP e, SEXP risk, SEXP size,

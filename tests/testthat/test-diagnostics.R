@@ -143,6 +143,27 @@ test_that("R-hat and ESS of many variables at once are posterior's", {
   }
 })
 
+test_that("slowly mixing chains (autocovariances past the direct sums) match posterior", {
+  local_test_seed(5)
+  S <- 4000; C <- 4
+  arr <- array(NA_real_, c(S, C, 3))
+  for (v in 1:3) for (k in 1:C) {
+    arr[, k, v] <- as.numeric(stats::filter(rnorm(S), c(0.9, 0.995, 0.999)[v],
+                                            method = "recursive"))
+  }
+  conv <- asNamespace("mcar")$.convergence
+  got <- conv(arr)
+  ref <- t(vapply(1:3, function(v) {
+    x <- matrix(arr[, , v], S, C)
+    c(posterior::rhat(x), posterior::ess_bulk(x), posterior::ess_tail(x))
+  }, numeric(3)))
+  expect_equal(unname(got), ref, tolerance = 1e-9)
+  # Without the tails: the same R-hat and bulk ESS, the tail ESS left out.
+  bulk <- conv(arr, tails = FALSE)
+  expect_identical(bulk[, 1:2], got[, 1:2])
+  expect_true(all(is.na(bulk[, "ess_tail"])))
+})
+
 test_that("quantiles of the variables of a draws array are matrixStats' type 7", {
   q7 <- asNamespace("mcar")$.type7_quantiles
   local_test_seed(4)

@@ -72,6 +72,30 @@ test_that("until runs until the chains agree, and equals a run of that length", 
              progress = FALSE), "until")
 })
 
+test_that("until keeps the stored unit-level draws within keep as the run grows", {
+  d <- toy_data(K = 1)
+  args <- list(d$Y[, 1], d$E[, 1], d$W, burnin = 100, chains = 2, seed = 5)
+  # Targets out of reach: the run goes on to its budget of sweeps.
+  expect_message(
+    fit <- suppressWarnings(do.call(mcar_fit, c(args, list(
+      n_sample = 300, keep = 100, progress = FALSE,
+      until = mcar_until(ess = 1e6, max_sweeps = 1500))))),
+    "from here on")
+  stored <- nrow(fit$draws[[1L]]$phi)
+  expect_lte(stored, 100)
+  expect_gt(fit$settings$unit_thin, 2L)
+  expect_identical(fit$unit_rows, fit$settings$unit_thin * seq_len(stored))
+  # The stored draws are those of one run of that length at their sweeps.
+  once <- suppressMessages(do.call(fit_quietly, c(args, list(
+    n_sample = fit$settings$n_sample, keep = Inf))))
+  for (k in names(fit$draws)) {
+    expect_identical(fit$draws[[k]]$phi,
+                     once$draws[[k]]$phi[fit$unit_rows, , drop = FALSE])
+    expect_identical(fit$draws[[k]]$beta, once$draws[[k]]$beta)
+  }
+  expect_equal(fit$summaries, once$summaries)
+})
+
 test_that("until stops when the chains stay apart, and only then", {
   stalled <- asNamespace("mcar")$.until_stalled
   d <- toy_data()

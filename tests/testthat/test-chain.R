@@ -76,16 +76,21 @@ test_that("the kept sweeps and the stored per-unit draws follow one rule", {
 })
 
 test_that("the stored per-unit draws are spaced for the budget, or for a longer run", {
-  # A run with `until` keeps its spacing as it goes on; spaced for twice its
-  # first block, its memory stays near the budget: 12,500 values in 4
-  # chains leave 500 draws a chain, every 2nd of 1000 kept, every 4th when
-  # 2000 are expected.  An explicit `keep` is kept.
+  # A run with `until` is spaced for twice its first block, and its stored
+  # draws are capped by the budget as it goes on: 12,500 values in 4 chains
+  # leave 500 draws a chain, every 2nd of 1000 kept, every 4th when 2000 are
+  # expected.  An explicit `keep` is kept, and is the cap.
   thinning <- asNamespace("mcar")$.unit_thinning
   size <- list(n_sample = 2000, burnin = 1000, thin = 1, chains = 4)
-  expect_message(expect_identical(thinning(NULL, size, 12500), 2L), "500 of")
-  expect_message(expect_identical(thinning(NULL, size, 12500, 2000), 4L),
-                 "250 of")
-  expect_identical(suppressMessages(thinning(500, size, 12500, 2000)), 2L)
+  expect_message(u <- thinning(NULL, size, 12500), "500 of")
+  expect_identical(as.vector(u), 2L)
+  expect_identical(attr(u, "cap"), 500)
+  expect_message(u <- thinning(NULL, size, 12500, 2000), "250 of")
+  expect_identical(as.vector(u), 4L)
+  u <- suppressMessages(thinning(300, size, 12500, 2000))
+  expect_identical(as.vector(u), 4L)
+  expect_identical(attr(u, "cap"), 300)
+  expect_identical(attr(thinning(Inf, size, 12500), "cap"), Inf)
 })
 
 test_that("tuning ends with the burn-in: the kept sweeps use fixed scales", {

@@ -245,6 +245,23 @@ struct Summaries {
   }
 };
 
+// X <- T' X T (K x K, column-major) for T = I + t e_b e_a' (a != b: column
+// a plus t column b, then row a plus t row b), or for b == a T = I + (t - 1)
+// e_a e_a' (row and column a times t).
+inline void congruence_step(double *X, int K, int a, int b, double t) {
+  if (a == b) {
+    for (int k = 0; k < K; k++) {
+      X[a + K * k] *= t;
+      X[k + K * a] *= t;
+    }
+    return;
+  }
+  for (int k = 0; k < K; k++)
+    X[k + K * a] += t * X[k + K * b];
+  for (int k = 0; k < K; k++)
+    X[a + K * k] += t * X[b + K * k];
+}
+
 // Packed upper triangle, row by row: (0,0), (0,1), ..., (0,K-1), (1,1), ...
 inline int packed_index(int a, int b, int K) {
   return a * K - a * (a - 1) / 2 + (b - a);

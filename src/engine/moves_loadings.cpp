@@ -219,22 +219,8 @@ void Sampler::transform_gram(int a, int b, double t) {
     transform_gram_periods(a, b, t);
     return;
   }
-  const int K = K_;
-  for (std::vector<double> *M : {&G_, &H_}) {
-    std::vector<double> &X = *M;
-    if (a == b) {
-      for (int k = 0; k < K; k++) {
-        X[a + K * k] *= t;
-        X[k + K * a] *= t;
-      }
-    } else {
-      // column a += t column b, then row a += t row b
-      for (int k = 0; k < K; k++)
-        X[k + K * a] += t * X[k + K * b];
-      for (int k = 0; k < K; k++)
-        X[a + K * k] += t * X[b + K * k];
-    }
-  }
+  congruence_step(G_.data(), K_, a, b, t);
+  congruence_step(H_.data(), K_, a, b, t);
 }
 
 // The same for the grams of F = [E, L Phi]: field a plus t field b moves

@@ -333,22 +333,9 @@ void Sampler::loadings_Q_transform(int a, int b, double t) {
   LoadingsPrior &lp = loadings_prior_;
   if (!lp.valid)
     return;
-  const int K = K_;
-  std::vector<double> &Q = lp.Q;
-  if (a == b) {
-    // D Q D, D = I + (t - 1) e_a e_a'
-    for (int k = 0; k < K; k++) {
-      Q[a + K * k] *= t;
-      Q[k + K * a] *= t;
-    }
-  } else {
-    // (I + t e_a e_b') Q (I + t e_b e_a'): row a plus t row b, then
-    // column a plus t column b.
-    for (int k = 0; k < K; k++)
-      Q[a + K * k] += t * Q[b + K * k];
-    for (int k = 0; k < K; k++)
-      Q[k + K * a] += t * Q[k + K * b];
-  }
+  // A field's scale or a pair's shear takes M = Lambda^-1 to T' M for the
+  // T of the fields' transformation, so Q to T' Q T.
+  congruence_step(lp.Q.data(), K_, a, b, t);
   lp.at.assign(s_.Lambda.begin(), s_.Lambda.end());
   lp.value_valid = false;
 }

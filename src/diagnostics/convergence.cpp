@@ -174,9 +174,23 @@ double rhat(const std::vector<double> &x, int n, int m) {
   return std::sqrt((vb / vw + n - 1) / n);
 }
 
-// In-place FFT of (re, im) (length M, a power of 2): X_k = sum_t a_t
-// e^(-2 pi i k t / M), or with `inverse` the sum with e^(+...), unscaled.
-void fft(double *re, double *im, size_t M, bool inverse) {
+// The twiddles of an FFT of length M (a power of 2): cos and sin of
+// 2 pi k / M, k < M / 2.
+struct Twiddles {
+  std::vector<double> c, s;
+  explicit Twiddles(size_t M) : c(M / 2), s(M / 2) {
+    const double pi = 3.14159265358979323846;
+    for (size_t k = 0; k < M / 2; k++) {
+      c[k] = std::cos(2 * pi * k / M);
+      s[k] = std::sin(2 * pi * k / M);
+    }
+  }
+};
+
+// In-place FFT of (re, im) (length M, a power of 2, with its twiddles w):
+// X_k = sum_t a_t e^(-2 pi i k t / M), or with `inverse` the sum with
+// e^(+...), unscaled.
+void fft(double *re, double *im, size_t M, const Twiddles &w, bool inverse) {
   for (size_t i = 1, j = 0; i < M; i++) {
     size_t bit = M >> 1;
     for (; j & bit; bit >>= 1)
@@ -187,19 +201,13 @@ void fft(double *re, double *im, size_t M, bool inverse) {
       std::swap(im[i], im[j]);
     }
   }
-  // The twiddles e^(-+2 pi i k / M), k < M / 2; a transform of length len
-  // reads every (M / len)-th.
-  const double pi = 3.14159265358979323846;
-  std::vector<double> wr(M / 2), wi(M / 2);
-  for (size_t k = 0; k < M / 2; k++) {
-    wr[k] = std::cos(2 * pi * k / M);
-    wi[k] = (inverse ? 1 : -1) * std::sin(2 * pi * k / M);
-  }
+  const double sign = inverse ? 1.0 : -1.0;
   for (size_t len = 2; len <= M; len <<= 1) {
+    // A transform of length len reads every (M / len)-th twiddle.
     const size_t half = len / 2, stride = M / len;
     for (size_t i = 0; i < M; i += len)
       for (size_t k = 0; k < half; k++) {
-        const double c = wr[k * stride], d = wi[k * stride];
+        const double c = w.c[k * stride], d = sign * w.s[k * stride];
         const size_t p = i + k, q = p + half;
         const double vr = re[q] * c - im[q] * d, vi = re[q] * d + im[q] * c;
         re[q] = re[p] - vr;
@@ -220,6 +228,7 @@ std::vector<double> fft_autocovariance(const std::vector<double> &y, int n, int 
   size_t M = 1;
   while (M < 2 * (size_t)n)
     M <<= 1;
+  const Twiddles w(M);
   std::vector<double> power(M, 0.0), re(M), im(M);
   for (int c = 0; c < m; c += 2) {
     const double *p = &y[(size_t)c * n];
@@ -230,14 +239,14 @@ std::vector<double> fft_autocovariance(const std::vector<double> &y, int n, int 
       re[t] = p[t];
       im[t] = q ? q[t] : 0.0;
     }
-    fft(re.data(), im.data(), M, false);
+    fft(re.data(), im.data(), M, w, false);
     for (size_t k = 0; k < M; k++) {
       const size_t j = (M - k) % M;
       power[k] += 0.5 * (re[k] * re[k] + im[k] * im[k] + re[j] * re[j] + im[j] * im[j]);
     }
   }
   std::fill(im.begin(), im.end(), 0.0);
-  fft(power.data(), im.data(), M, true);
+  fft(power.data(), im.data(), M, w, true);
   std::vector<double> out(n);
   for (int l = 0; l < n; l++)
     out[l] = power[l] / M;

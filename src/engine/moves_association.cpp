@@ -105,7 +105,8 @@ double Sampler::rotation_proposal(const double *theta, double *R,
   const int K = K_, N = N_;
   SmallSquare Ps(K), Qs(K), dMs(K);
   double *P = Ps.data(), *Q = Qs.data(), *dM = dMs.data();
-  eigenvectors(P, s_.theta.data(), K);
+  const double *Pc = rotations_.at(s_.theta.data());
+  std::copy(Pc, Pc + K * K, P);
   eigenvectors(Q, theta, K);
   small_product(P, false, Q, true, R, K); // R = P Q'
   // dM = Lambda R' - Lambda: mu[, r] changes by Phi dM[r, ]'.

@@ -203,8 +203,9 @@
 #' @param data Optional data frame holding the columns named by `counts`,
 #'   `expected` and the variables of a `covariates` formula.
 #' @param n_sample Total number of sweeps per chain, burn-in included
-#'   (4000 by default; with `until`, the first block's, 2000 by default).
-#' @param burnin Number of initial sweeps discarded (and used for tuning).
+#'   (4000 by default; with `until`, the first block's, 1500 by default).
+#' @param burnin Number of initial sweeps discarded (and used for tuning):
+#'   half of `n_sample` by default, 500 with `until` and no `n_sample`.
 #' @param thin Keep every `thin`-th sweep after burn-in.
 #' @param chains Number of chains.
 #' @param seed A whole number seeding the chains, or `NULL` (one number is
@@ -260,7 +261,7 @@
 #'   fit may take; waiting threads sleep rather than spin.
 #' @param until `NULL` (the default) for a run of `n_sample` sweeps per
 #'   chain, or `TRUE` or [mcar_until()] to continue the chains after those
-#'   (2000 unless `n_sample` is given, half of them burn-in)
+#'   (1500 unless `n_sample` is given, 500 of them burn-in)
 #'   until every coefficient, loading, entry of the association matrix,
 #'   size and risk has R-hat at most 1.01 and bulk ESS at least 400 (or the
 #'   targets given), or a budget of sweeps or time is spent; a message after
@@ -405,17 +406,19 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   .check_prior_outcomes(prior, K)
   prior <- .resolve_prior(prior, K, p)
   .warn_separation(Y, X, prior$beta_sd, outcomes, if (binom) E)
-  # With `until` the first block is shorter, half of it burn-in: the run
+  # With `until` the first block and its burn-in are shorter: the run
   # goes on as long as it needs, and a longer first block only delays the
   # first check.
   until <- .check_until(until)
   until_first <- missing(n_sample) && !is.null(until)
-  if (until_first) n_sample <- .UNTIL_FIRST
+  if (until_first) {
+    n_sample <- .UNTIL_FIRST
+    if (missing(burnin)) burnin <- .UNTIL_BURNIN
+  }
   size <- .check_run_size(n_sample, burnin, thin, chains, p * K)
-  # Such a run's stored per-unit draws are spaced for twice its first
-  # block (the sweeps after a burn-in of half of it), a length most runs
-  # reach or pass.
-  expect <- if (until_first) .UNTIL_FIRST %/% size$thin else 0
+  # Such a run's stored per-unit draws are spaced for twice the kept
+  # sweeps of its first block, a length most runs reach or pass.
+  expect <- if (until_first) 2 * .thinning(size)$kept else 0
   unit_thin <- .unit_thinning(keep, size, nrow(Y) * K, expect)
   size$unit_thin <- as.vector(unit_thin)
   size$unit_cap <- attr(unit_thin, "cap")

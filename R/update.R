@@ -94,8 +94,8 @@ update.mcar_fit <- function(object, sweeps, progress = interactive(),
 #' the association matrix, negative binomial size and risk with R-hat at most
 #' `rhat` and bulk effective sample size at least `ess`, or a budget spent.
 #'
-#' The fit first runs `n_sample` sweeps per chain (2000 unless given),
-#' `burnin` of them burn-in (half of them unless given),
+#' The fit first runs `n_sample` sweeps per chain (1500 unless given),
+#' `burnin` of them burn-in (500 when neither is given, else half),
 #' and then continues its chains (as [update.mcar_fit()] does) in blocks
 #' sized from how far the smallest ESS and the largest R-hat are from their
 #' targets, until both targets are met or `max_sweeps` sweeps per chain or
@@ -151,13 +151,18 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
 }
 
 # Sweeps per chain of the first block of a run with `until` when
-# `n_sample` is not given (half of them burn-in).  Whether the chains have
-# forgotten their start is then for the checks to judge: a start not yet
-# forgotten keeps R-hat up and the run going, until the kept sweeps
-# outweigh it.  A first block of the fixed-length default, 4,000, spent
-# 2,000 sweeps on burn-in before the first check even on maps that needed
-# no more than 3,000 in all (30,000 units).
-.UNTIL_FIRST <- 2000L
+# `n_sample` is not given, and its burn-in when `burnin` is not given
+# either.  Whether the chains have forgotten their start is then for the
+# checks to judge: a start not yet forgotten keeps R-hat up and the run
+# going, until the kept sweeps outweigh it.  The chains start from the
+# data (see .default_init()) and their proposals' scales settle within a
+# few hundred sweeps, so a longer burn-in only delays the first check: on
+# the synthetic maps of 3,000 to 30,000 units, a burn-in of 500 rather
+# than 1,000 took a run with `until` to its targets in 5 to 30% less time
+# (bench/README.md), and a first block of the fixed-length default, 4,000,
+# spent 2,000 sweeps on burn-in even on maps that needed 2,500 in all.
+.UNTIL_FIRST <- 1500L
+.UNTIL_BURNIN <- 500L
 
 # Slots of the batch means that a run with `until` keeps of every cell's
 # linear predictor (in its running summaries): 16 to 32 batches a chain.

@@ -54,18 +54,24 @@ test_that("until runs until the chains agree, and equals a run of that length", 
     "budget is spent")
   expect_false(small$until$met)
   expect_lte(small$settings$n_sample, 700)
-  # Without n_sample the first block is 2000 sweeps, half of them burn-in
-  # (a fixed-length fit's default is 4000); burnin given is kept.
+  # Without n_sample the first block is 1500 sweeps, 500 of them burn-in
+  # (a fixed-length fit's default is 4000, half burn-in); burnin given is
+  # kept, and with n_sample given the burn-in is half of it.
   first <- suppressMessages(suppressWarnings(mcar_fit(
     d$Y[, 1], d$E[, 1], d$W, chains = 1, seed = 5, progress = FALSE,
     until = mcar_until(ess = 1, rhat = 10))))
   expect_equal(first$settings[c("n_sample", "burnin")],
-               list(n_sample = 2000, burnin = 1000))
+               list(n_sample = 1500, burnin = 500))
   given <- suppressMessages(suppressWarnings(mcar_fit(
     d$Y[, 1], d$E[, 1], d$W, burnin = 300, chains = 1, seed = 5,
     progress = FALSE, until = mcar_until(ess = 1, rhat = 10))))
   expect_equal(given$settings[c("n_sample", "burnin")],
-               list(n_sample = 2000, burnin = 300))
+               list(n_sample = 1500, burnin = 300))
+  sized <- suppressMessages(suppressWarnings(mcar_fit(
+    d$Y[, 1], d$E[, 1], d$W, n_sample = 800, chains = 1, seed = 5,
+    progress = FALSE, until = mcar_until(ess = 1, rhat = 10))))
+  expect_equal(sized$settings[c("n_sample", "burnin")],
+               list(n_sample = 800, burnin = 400))
   expect_input_error(mcar_until(ess = -1), "ess")
   expect_input_error(
     mcar_fit(d$Y[, 1], d$E[, 1], d$W, n_sample = 100, until = "yes",

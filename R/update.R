@@ -156,11 +156,11 @@ mcar_until <- function(ess = 400, rhat = 1.01, max_sweeps = 1e6,
 # checks to judge: a start not yet forgotten keeps R-hat up and the run
 # going, until the kept sweeps outweigh it.  The chains start from the
 # data (see .default_init()) and their proposals' scales settle within a
-# few hundred sweeps, so a longer burn-in only delays the first check: on
-# the synthetic maps of 3,000 to 30,000 units, a burn-in of 500 rather
-# than 1,000 took a run with `until` to its targets in 5 to 30% less time
-# (bench/README.md), and a first block of the fixed-length default, 4,000,
-# spent 2,000 sweeps on burn-in even on maps that needed 2,500 in all.
+# few hundred sweeps, so a longer burn-in mostly delays the first check:
+# on the synthetic maps of 3,000 to 30,000 units, a burn-in of 500 rather
+# than 1,000 took runs with `until` to their targets in 1 to 31% less time
+# with one seed, and in 9% less on average over three seeds at 3,000
+# units, one of which took longer (bench/README.md).
 .UNTIL_FIRST <- 1500L
 .UNTIL_BURNIN <- 500L
 

@@ -67,10 +67,7 @@ model_data <- function(W, seed) {
 }
 
 if ("--child" %in% argv) {
-  lib <- opt("--lib", "")
-  if (nzchar(lib)) .libPaths(c(lib, .libPaths()))
-  suppressPackageStartupMessages(library(mcar))
-  future::plan("sequential")
+  load_mcar()
   W <- synthetic_map(400L)
   what <- opt("--data", "negbinomial")
   if (what == "recovery") {

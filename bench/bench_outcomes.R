@@ -21,10 +21,7 @@ here <- local({
 source(file.path(here, "synthetic_map.R"))
 
 if ("--child" %in% argv) {
-  lib <- opt("--lib", "")
-  if (nzchar(lib)) .libPaths(c(lib, .libPaths()))
-  suppressPackageStartupMessages(library(mcar))
-  future::plan("sequential")
+  load_mcar()
   family <- opt("--family", "negbinomial")
   seed <- as.integer(opt("--seed", 1))
   f <- flu_bybw()

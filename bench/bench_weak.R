@@ -23,10 +23,7 @@ here <- local({
 source(file.path(here, "synthetic_map.R"))
 
 if ("--child" %in% argv) {
-  lib <- opt("--lib", "")
-  if (nzchar(lib)) .libPaths(c(lib, .libPaths()))
-  suppressPackageStartupMessages(library(mcar))
-  future::plan("sequential")
+  load_mcar()
   rate <- as.numeric(opt("--rate", 0.05))
   nc <- nc_sids(geometry = FALSE)
   set.seed(3)

@@ -6,6 +6,16 @@
 argv <- commandArgs(trailingOnly = TRUE)
 opt <- function(name, default) option_value(argv, name, default)
 
+# In a benchmark's child process: loads the package, from the library
+# given by --lib DIR when there is one (another build, for a before / after
+# comparison), and runs futures in this process.
+load_mcar <- function() {
+  lib <- opt("--lib", "")
+  if (nzchar(lib)) .libPaths(c(lib, .libPaths()))
+  suppressPackageStartupMessages(library(mcar))
+  future::plan("sequential")
+}
+
 # The value after `name` among `argv`, or `default`.
 option_value <- function(argv, name, default) {
   at <- match(name, argv)

@@ -82,21 +82,19 @@
 # first block's) size that spacing for the budget.
 .unit_thinning <- function(keep, size, cells, expect = 0) {
   m <- .thinning(size)$kept
+  # The stored draws per chain allowed (what a run with `until` keeps them
+  # within as it grows).
   if (is.null(keep)) {
-    want <- max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
-    want <- max(1, floor(want * m / max(m, expect)))
+    cap <- max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
+    want <- max(1, floor(cap * m / max(m, expect)))
   } else {
     if (!is.numeric(keep) || length(keep) != 1L || is.na(keep) || keep < 1 ||
         (is.finite(keep) && !.is_whole(keep))) {
       .input_error("keep", "must be NULL (a memory budget), Inf (every ",
                    "draw) or a whole number of draws per chain, at least 1.")
     }
-    want <- keep
+    cap <- want <- keep
   }
-  # What a run with `until` keeps its stored draws within as it grows.
-  cap <- if (is.null(keep)) {
-    max(10, floor(.UNIT_BUDGET / (as.double(cells) * size$chains)))
-  } else keep
   unit_thin <- if (want >= m) 1L else as.integer(ceiling(m / want))
   stored <- .thinning(c(size, unit_thin = unit_thin))$stored
   if (as.double(stored) * cells >= .Machine$integer.max) {

@@ -417,18 +417,17 @@ SEXP mcar_convergence(SEXP draws, SEXP tails) {
     rh = std::max(rh, rhat(z, n, 2 * C));
     // Tail: the ESS of the indicators of the 5% and 95% quantiles.
     double tail = with_tails ? INFINITY : NA_REAL;
-    for (double q : {q05, q95}) {
-      if (!with_tails)
-        break;
-      ind.resize(s.size());
-      bool varies = false;
-      for (size_t k = 0; k < s.size(); k++) {
-        ind[k] = s[k] <= q ? 1.0 : 0.0;
-        varies = varies || ind[k] != ind[0];
+    if (with_tails)
+      for (double q : {q05, q95}) {
+        ind.resize(s.size());
+        bool varies = false;
+        for (size_t k = 0; k < s.size(); k++) {
+          ind[k] = s[k] <= q ? 1.0 : 0.0;
+          varies = varies || ind[k] != ind[0];
+        }
+        const double e = varies ? ess(ind, n, 2 * C) : NA_REAL;
+        tail = ISNAN(e) || ISNAN(tail) ? NA_REAL : std::min(tail, e);
       }
-      const double e = varies ? ess(ind, n, 2 * C) : NA_REAL;
-      tail = ISNAN(e) || ISNAN(tail) ? NA_REAL : std::min(tail, e);
-    }
     o[v] = rh;
     o[v + V] = bulk;
     o[v + 2 * V] = tail;

@@ -228,8 +228,7 @@
     eta = mean(rates$eta), scale = mean(rates$scale),
     theta = if (length(rates$theta)) mean(rates$theta) else NA_real_,
     shear = if (length(rates$shear)) mean(rates$shear) else NA_real_)
-  scales <- .retune(ch$scales, run$accept, len, k, p, K,
-                    newton = .engine_newton(dat))
+  scales <- .retune(ch$scales, run$accept, len, k, p, K)
   if (k >= 2L) ch$burn_L <- rbind(ch$burn_L, run$draws$Lambda)
   if (k >= 3L) {
     shaped <- .lambda_shape(scales$lambda, ch$burn_L, K,

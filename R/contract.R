@@ -44,8 +44,8 @@
        ref_lp = as.double(ref),
        psi_scale = if (is.null(prior$dispersion_scale)) 1 else
          as.double(prior$dispersion_scale),
-       rounds = .given_mu_rounds(nrow(Y)),
-       newton = as.integer(.newton_effects(nrow(Y))))
+       rounds = .given_mu_rounds(nrow(Y), periods),
+       newton = 1L)
   if (periods > 1L) {
     out$periods <- as.integer(periods)
     out$alpha_fixed <- !is.null(prior$alpha)
@@ -53,25 +53,33 @@
   out
 }
 
-# Whether the effects are proposed by Newton steps on their conditionals
-# (nearly independent draws, accepted almost always) rather than by random
-# walks.  The Newton step costs about a quarter more per sweep; on maps of
-# about a hundred units it gives 10 to 25% more effective draws, no more
-# per second, while on maps of thousands of units the faster effects carry
-# the loadings and eigenvalues with them (2 to 30 times the effective
-# draws per second).
-.NEWTON_UNITS <- 500L
-.newton_effects <- function(n) n >= .NEWTON_UNITS
+# The effects are proposed by Newton steps on their conditionals (nearly
+# independent draws, accepted almost always; newton = 1 above), colour by
+# colour of the map.  The engine's random walks in unit order (newton = 0)
+# serve its own tests: on every map measured, from 87 units up, the Newton
+# proposals give more effective draws per second (1.1 to 1.8 times on the
+# bundled data and North Carolina, 2 to 30 times on maps of thousands of
+# units), the faster effects carrying the loadings and eigenvalues along.
+
+# Maps with fewer units than this (and at most 1,024 cells) gain nothing
+# from threads: their colours hold too few units to share.
+.THREADED_UNITS <- 500L
 
 # Rounds per sweep of the moves that leave mu unchanged (the fields' scales
 # and shears against the loadings, the eigenvalues, the angles).  They cost
 # O(K^3) a round whatever the map, and where the loadings and the
 # eigenvalues are sharply determined given the fields and correlated with
-# each other, several rounds let them settle given mu: one per 100 units,
-# at least 4 (on maps of about a hundred units 4 rounds double the least
-# effective draws per second of one; 8 do no better) and at most 30.
-.given_mu_rounds <- function(n) {
-  as.integer(max(4L, min(30L, n %/% 100L)))
+# each other, several rounds let them settle given mu: one per 50 units, at
+# least 4 (on maps of about a hundred units 4 rounds double the least
+# effective draws per second of one; 8 do no better) and at most 30.  On a
+# map of 400 units 8 rounds give a third more effective draws per second
+# of the loadings than 4, with either family; at 1,000 units 20 as many as
+# 10.  Over periods, one per 100 of the n unit-periods: on the bundled
+# influenza counts (140 districts, 8 years) twice as many rounds made the
+# runs to the `until` targets longer, not shorter.
+.given_mu_rounds <- function(n, periods = 1L) {
+  per <- if (periods > 1L) 100L else 50L
+  as.integer(max(4L, min(30L, n %/% per)))
 }
 
 # The proposal scales as the engine reads them: the shapes of the
@@ -159,13 +167,10 @@
        accept = .per_proposal(run$accept, rounds))
 }
 
-# The numbers of units, outcomes and coefficients of the engine's data, and
-# whether it proposes the effects by Newton steps.
+# The numbers of units, outcomes and coefficients of the engine's data.
 .engine_dims <- function(data) {
   list(n = nrow(data$Y), K = ncol(data$Y), p = ncol(data$X))
 }
-
-.engine_newton <- function(data) data$newton == 1L
 
 # Acceptance counts of the moves given mu per proposal, as of the others;
 # a sweep turns the fields along one of the angles, drawn at random, so

@@ -162,9 +162,8 @@
   }
   acc <- .acceptance_table(fit)
   # A random walk accepted almost always moves too little; a Newton
-  # proposal of the effects (large maps) is meant to be.
-  upper <- ifelse(acc$block == "phi" & .newton_effects(length(fit$units)),
-                  1, 0.95)
+  # proposal of the effects is meant to be.
+  upper <- ifelse(acc$block == "phi", 1, 0.95)
   odd <- acc[acc$mean < 0.05 | acc$mean > upper, , drop = FALSE]
   if (nrow(odd)) {
     problems <- c(problems, sprintf(

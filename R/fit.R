@@ -97,9 +97,9 @@
 #' @section Sampling:
 #' Each sweep updates the coefficients of each outcome in a block (a random
 #' walk shaped by the information of the data), the effects one at a time
-#' (random walks on maps under 500 units; on larger maps Newton proposals: a
-#' Gaussian with the slope and curvature of the effect's conditional at its
-#' current value, accepted almost always; where the conditional is far
+#' (Newton proposals, colour by colour of the map: a Gaussian with the
+#' slope and curvature of the effect's conditional at its current value,
+#' accepted almost always; where the conditional is far
 #' from Gaussian, as for very large counts away from their mode, the tuning
 #' shortens the step towards that Gaussian until it is accepted), then
 #' draws exactly, for the intercept and for each covariate, a shift of every
@@ -112,7 +112,8 @@
 #' same matrix).  The scale, shear, eigenvalue and angle moves leave the
 #' likelihood unchanged and cost nothing that grows with the map; where
 #' they are sharply determined given the fields, further rounds of them end
-#' the sweep (one round per 100 units in all, at least 4 and at most 30).
+#' the sweep (one round per 50 units in all, or over periods per 100
+#' unit-periods, at least 4 and at most 30).
 #' Then one angle (drawn at random) moves again with the fields turned along
 #' it, so that the fields' eigen-components stay as they are and mu changes
 #' instead: where the counts say little about the fields, the angles follow
@@ -441,7 +442,7 @@ mcar_fit <- function(counts, expected, W, covariates = NULL, data = NULL,
   # Starting eigenvalues inside a support narrowed by `eta_upper`.
   plain$eta <- pmin(pmax(plain$eta, eta_range[1L] + 0.1 * diff(eta_range)),
                     eta_range[2L] - 0.1 * diff(eta_range))
-  default_scales <- .default_scales(Y, X, mp, E, family,
+  default_scales <- .default_scales(Y, X, E, family,
                                     alpha_free = n_periods > 1L &&
                                       is.null(prior$alpha))
   scale_list <- .check_scales(scales, default_scales, size$chains)

@@ -34,7 +34,7 @@
     side <- as.integer(max(1L, min(chains, cores)))
     cores <- cores %/% side
   }
-  threads <- if (n < .NEWTON_UNITS && n * K <= 1024) 1L else
+  threads <- if (n < .THREADED_UNITS && n * K <= 1024) 1L else
     as.integer(max(1L, min(cores, 64L)))
   list(threads = threads, side_by_side = side)
 }

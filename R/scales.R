@@ -13,11 +13,10 @@
 
 # Default scales.  The coefficient block of outcome r is proposed with the
 # shape of (X' W_r X)^-1, W_r the curvature of the family's log-likelihood
-# near the data; `beta` scales it.  The effects' random walks start near
-# 2.4 conditional sds; their Newton proposals (on large maps) have the
+# near the data; `beta` scales it.  The effects' Newton proposals have the
 # conditional curvature's sd, which `phi` (1) multiplies (below 1 also
 # shortening the step: see update_phi in src/engine/moves_effects.cpp).
-.default_scales <- function(Y, X, map, E = NULL, family = "poisson",
+.default_scales <- function(Y, X, E = NULL, family = "poisson",
                             alpha_free = FALSE) {
   n <- nrow(Y); K <- ncol(Y); p <- ncol(X)
   curv <- if (is.null(E)) ifelse(is.na(Y), 0, Y) + 0.5 else
@@ -28,13 +27,7 @@
     info <- crossprod(X * sqrt(w))
     chol_shape[, , r] <- t(chol(chol2inv(chol(info))))
   }
-  phi <- if (.newton_effects(n)) matrix(1, n, K) else {
-    # conditional precision of phi[i, c] at loadings 0.5: D_i + 0.25 times
-    # the curvatures of the outcomes r <= c
-    cum <- t(apply(curv, 1L, cumsum))
-    if (K == 1L) cum <- matrix(cum, ncol = 1L)
-    2.4 / sqrt(map$d + 0.25 * cum)
-  }
+  phi <- matrix(1, n, K)
   lam <- matrix(0, K, K)
   lam[upper.tri(lam, diag = TRUE)] <- 0.05
   diag(lam) <- 0.1
@@ -155,7 +148,7 @@
 # qnorm(target / 2) / qnorm(rate / 2), bounded to a factor of 5 either way;
 # later pieces take Robbins-Monro steps log(scale) += 3 (rate - target) /
 # (k - 2)^0.7, which settle where the rate averages to its target.
-.retune <- function(scales, counts, len, k, p, K, newton = FALSE) {
+.retune <- function(scales, counts, len, k, p, K) {
   adjust <- function(s, rate, target) {
     if (k <= 3L) {
       a <- pmin(pmax(rate, 0.01), 0.99)
@@ -171,12 +164,8 @@
   # close to Gaussian; it shrinks only where it is accepted too rarely,
   # taking a shorter step, which is accepted more often the shorter it is.
   # Below .NEWTON_MIN_SCALE it would hardly move the effect at all.
-  scales$phi <- if (newton) {
-    pmin(pmax(adjust(scales$phi, counts$phi / len, .TARGET_NEWTON),
-              .NEWTON_MIN_SCALE), 1)
-  } else {
-    adjust(scales$phi, counts$phi / len, .TARGET_SINGLE)
-  }
+  scales$phi <- pmin(pmax(adjust(scales$phi, counts$phi / len, .TARGET_NEWTON),
+                          .NEWTON_MIN_SCALE), 1)
   row_factor <- adjust(rep(1, K), as.vector(counts$lambda) / len,
                        target_of(K:1))
   scales$lambda <- scales$lambda * row_factor

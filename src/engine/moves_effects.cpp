@@ -292,11 +292,10 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
         const double l = L[r + K * c];
         const double dl = l * dy;
         lp_new[b][r] = lp[at] + dl;
-        m_new[b][r] = cell_g(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[b][r]);
-        lg[b] += Y[at] * dl - (m_new[b][r] - m[at]);
         double g1, g2;
-        cell_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[b][r], m_new[b][r],
-                   &g1, &g2);
+        m_new[b][r] = cell_g_slope(FAMILY, Y[at], E[at], psi ? psi[r] : 0.0, lp_new[b][r],
+                                   &g1, &g2);
+        lg[b] += Y[at] * dl - (m_new[b][r] - m[at]);
         sy[b] += l * (Y[at] - g1);
         py[b] += l * l * g2;
       }

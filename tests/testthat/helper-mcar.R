@@ -148,7 +148,7 @@ engine_inputs <- function(Y, E, X, W, seed = 1) {
   list(data = ns$.engine_data(Y, E, X, mp, prior),
        init = ns$.default_init(Y, E, X, mp),
        state = ns$.engine_state(ns$.default_init(Y, E, X, mp), rng),
-       scales = ns$.engine_scales(ns$.default_scales(Y, X, mp)),
+       scales = ns$.engine_scales(ns$.default_scales(Y, X)),
        map = mp)
 }
 
@@ -227,7 +227,7 @@ chain_task <- function(n_sample, burnin, tune, thin = 1L, seed = 5) {
   list(chain = 1L, data = ns$.engine_data(d$Y, d$E, X, mp, prior),
        init = ns$.default_init(d$Y, d$E, X, mp),
        rng = .Call(ns$mcar_engine_seed, c(0, seed)),
-       scales = ns$.default_scales(d$Y, X, mp), n_sample = n_sample,
+       scales = ns$.default_scales(d$Y, X), n_sample = n_sample,
        burnin = burnin, thin = thin, unit_thin = 1L, tune = tune,
        verbose = FALSE)
 }

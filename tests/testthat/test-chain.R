@@ -147,15 +147,16 @@ test_that("tuning without a burn-in is turned off, with a warning if asked", {
   expect_identical(nrow(plain$draws$chain1$beta), 30L)
 })
 
-test_that("large maps propose the effects by Newton steps and more rounds given mu", {
-  # 600 units: past the size where the effects' Newton proposals take over.
+test_that("the effects go by Newton steps, and larger maps take more rounds given mu", {
+  # 600 units: a map whose effects' sweep may take threads.
   local_test_seed(7)
   W <- grid_adjacency(24, 25)
   n <- nrow(W)
   E <- matrix(runif(n * 2, 10, 30), n)
   Y <- matrix(rpois(n * 2, E), n)
   ns <- asNamespace("mcar")
-  expect_identical(ns$.given_mu_rounds(n), 6L)
+  expect_identical(ns$.given_mu_rounds(n), 12L)
+  expect_identical(ns$.given_mu_rounds(n * 2L, periods = 2L), 12L)
   msgs <- character()
   fit <- withCallingHandlers(
     mcar_fit(Y, E, W, n_sample = 600, chains = 1, seed = 3, progress = FALSE,

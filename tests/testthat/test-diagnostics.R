@@ -100,10 +100,11 @@ test_that("effects that rarely accept their proposals are named", {
   lost <- one
   names(lost$acceptance) <- names(lost$draws) <- c("chain1", "chain4")
   expect_warning(warn(lost), "acceptance 0.01 in chain 4", fixed = TRUE)
-  # In a fit: one effect whose random walk is a hundred times too wide.
+  # In a fit: one effect whose proposal is 500 times as wide as its
+  # conditional.
   d <- toy_data()
   sc <- list(phi = matrix(0.5, nrow(d$Y), ncol(d$Y)))
-  sc$phi[9, 1] <- 50
+  sc$phi[9, 1] <- 500
   expect_warning(
     mcar_fit(d$Y, d$E, d$W, n_sample = 400, chains = 2, seed = 3,
              scales = sc, tune = FALSE, progress = FALSE),

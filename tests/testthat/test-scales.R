@@ -26,7 +26,7 @@ test_that("a proposal scale of 0 is refused", {
 
 test_that("tuning brings poor proposal scales to useful acceptance rates", {
   d <- toy_data()
-  poor <- list(phi = 4, beta = 10, lambda = 2, eta = 5, theta = 5, scale = 3,
+  poor <- list(phi = 20, beta = 10, lambda = 2, eta = 5, theta = 5, scale = 3,
                shear = 3)
   run <- function(tune) {
     fit_quietly(d$Y, d$E, d$W, covariates = cbind(x = d$x), n_sample = 2000,
@@ -39,8 +39,9 @@ test_that("tuning brings poor proposal scales to useful acceptance rates", {
   tuned <- run(TRUE)
   # Targets: 0.44 for one coordinate, 0.3 for a block (the two coefficients
   # of an outcome; the first row of the loadings).  1000 sweeps give rates
-  # within a few hundredths.
-  expect_equal(mean(tuned$phi), 0.44, tolerance = 0.08 / 0.44)
+  # within a few hundredths.  The effects' Newton proposals, brought back
+  # to their full size, are accepted almost always.
+  expect_gt(mean(tuned$phi), 0.9)
   expect_equal(mean(tuned$beta), 0.3, tolerance = 0.1 / 0.3)
   expect_true(all(tuned$eta > 0.3 & tuned$eta < 0.6))
   expect_true(all(tuned$theta > 0.3 & tuned$theta < 0.6))
@@ -58,7 +59,7 @@ test_that("the tuning keeps the Newton scales of the effects between a floor and
                  lambda = rep(30, K), eta = rep(44, K), scale = rep(44, K),
                  theta = 44, shear = 44)
   for (k in c(1L, 5L)) {
-    out <- ns$.retune(scales, counts, 100, k, 1L, K, newton = TRUE)
+    out <- ns$.retune(scales, counts, 100, k, 1L, K)
     # Never accepted: shrunk, but not below the floor; always accepted:
     # grown, but not past the full step.
     expect_true(all(out$phi[, 1] < scales$phi[, 1] | out$phi[, 1] == ns$.NEWTON_MIN_SCALE))
@@ -68,10 +69,6 @@ test_that("the tuning keeps the Newton scales of the effects between a floor and
     expect_true(all(out$phi <= 1))
     expect_equal(out$phi[1, 2], 1)
   }
-  # The random walks of small maps have no floor and no cap.
-  rw <- ns$.retune(scales, counts, 100, 5L, 1L, K, newton = FALSE)
-  expect_lt(rw$phi[3, 1], ns$.NEWTON_MIN_SCALE)
-  expect_gt(rw$phi[1, 2], 1)
 })
 
 test_that("loading rows are proposed with the correlations of the burn-in draws", {

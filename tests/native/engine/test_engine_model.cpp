@@ -306,6 +306,25 @@ TEST(EngineFamily, RisingLogsKeepTheirDigitsAtAnySize) {
   }
 }
 
+// A cell's g with its slope and curvature at once is, to the bit, g from
+// cell_g and the slope and curvature from cell_slope, in every family,
+// with and without exposure, far into both tails of mu.
+TEST(EngineFamily, TermWithItsSlopeIsTheTermsTakenApart) {
+  using namespace mcar_engine;
+  for (int family : {POISSON, BINOMIAL, NEGBINOMIAL})
+    for (double e : {0.0, 0.3, 17.0, 2500.0})
+      for (double mu = -40.0; mu <= 40.0; mu += 0.37) {
+        const double y = 3.0, psi = 4.5;
+        double g1, g2, h1, h2;
+        const double g = cell_g_slope(family, y, e, psi, mu, &g1, &g2);
+        const double want = cell_g(family, y, e, psi, mu);
+        cell_slope(family, y, e, psi, mu, want, &h1, &h2);
+        EXPECT_EQ(g, want) << family << " " << e << " " << mu;
+        EXPECT_EQ(g1, h1) << family << " " << e << " " << mu;
+        EXPECT_EQ(g2, h2) << family << " " << e << " " << mu;
+      }
+}
+
 // The sign of an outcome's field part: the fields' prior does not change
 // (the dense posterior computes it from the flipped fields and angles), the
 // likelihood of that outcome and the loadings' prior do; the scale of the

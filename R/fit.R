@@ -101,7 +101,10 @@
 #' slope and curvature of the effect's conditional at its current value,
 #' accepted almost always; where the conditional is far
 #' from Gaussian, as for very large counts away from their mode, the tuning
-#' shortens the step towards that Gaussian until it is accepted), then
+#' shortens the step towards that Gaussian until it is accepted; in each
+#' sweep half of the units, drawn at random, cap the step at two sds of
+#' that Gaussian, which walks an effect back from a tail where the full
+#' step overshoots whatever its scale), then
 #' draws exactly, for the intercept and for each covariate, a shift of every
 #' field along that covariate against its coefficients (which leaves the
 #' likelihood unchanged and removes the slow trade-off between coefficients

@@ -99,7 +99,20 @@ double Sampler::ratio_phi(int x0, int c, double y) const {
 // their mode).  A scale above 1 keeps the full step and widens the noise.
 // The reverse proposal is formed from the slope and curvature at the
 // proposed value, whose g(mu) the likelihood needs anyway; for the Poisson
-// g' = g'' = g, so it costs no further exp.  The random walks go through
+// g' = g'' = g, so it costs no further exp.
+//
+// Where the likelihood's curvature at x is far below its value near the
+// mode (a small count whose effect has been carried, by the moves that
+// change the fields, into the tail where its prior alone bends the
+// conditional), the step s / P overshoots the mode by many sds, and from
+// any proposal the step back overshoots the other way: every proposal is
+// rejected and the effect stays where it is, whatever h.  So in each sweep
+// a coin of the unit's own stream gives half of the units a capped step:
+// the mean moves at most NEWTON_REACH of the sds 1 / sqrt(P) (the reverse
+// proposal capped alike), which from such a tail walks back uphill and
+// near the mode of a Gaussian conditional hardly ever binds.  The choice
+// of kernel does not depend on the state, so each unit's update leaves its
+// conditional invariant either way.  The random walks go through
 // the units in index order, the Newton proposals colour by colour (see
 // phi_sweep).
 void Sampler::update_phi(Xoshiro &rng, Counts &counts) {
@@ -124,6 +137,20 @@ constexpr int UNIT_CHUNK = 64;
 
 // Units whose Newton proposals are computed side by side.
 constexpr int UNIT_LANES = 4;
+
+// The largest move of a capped Newton step's mean, in sds 1 / sqrt(P) of
+// the conditional's Gaussian approximation at the current value, and the
+// share of the units that take a capped step in a sweep (update_phi).
+constexpr double NEWTON_REACH = 2.0;
+constexpr double CAPPED_SHARE = 0.5;
+
+// The mean's move step s / P of a Newton proposal (ip = 1 / P), capped to
+// +-reach sqrt(ip) (reach infinite: not capped), without branches: the coin
+// that sets reach is as likely one way as the other.
+inline double newton_shift(double step, double s, double ip, double reach) {
+  const double limit = reach * std::sqrt(ip);
+  return std::min(std::max(step * s * ip, -limit), limit);
+}
 
 // Unit i's own stream in a Newton sweep: seeded from the sweep's key and i.
 inline Xoshiro unit_stream(uint64_t key, int i) {
@@ -239,9 +266,10 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
   double *__restrict m = m_.data();
   const double *__restrict alpha = nt > 1 ? s_.alpha.data() : nullptr;
   Xoshiro rng[B];
-  double lp_new[B][MAX_K], m_new[B][MAX_K];
+  double lp_new[B][MAX_K], m_new[B][MAX_K], reach[B];
   for (int b = 0; b < B; b++) {
     rng[b] = unit_stream(key, units[b]);
+    reach[b] = rng[b].uniform() < CAPPED_SHARE ? NEWTON_REACH : INFINITY;
     unit_neighbour_sums(d_, phi, N, K, nt, units[b], ns + (size_t)b * nt * K);
   }
   for (int tc = 0; tc < nt * K; tc++) {
@@ -279,7 +307,7 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
     // The proposal.
     for (int b = 0; b < B; b++) {
       z[b] = rng[b].normal();
-      y[b] = x[b] + step[b] * sx[b] * ipx[b] + h[b] * root[b] * z[b];
+      y[b] = x[b] + newton_shift(step[b], sx[b], ipx[b], reach[b]) + h[b] * root[b] * z[b];
     }
     // The likelihood and the slope and curvature at y.
     for (int b = 0; b < B; b++) {
@@ -301,10 +329,11 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
       }
     }
     // + log q(x | y) - log q(y | x) = (z^2 - back^2) / 2 + log(py / px) / 2,
-    // the reverse proposal N(y + step sy / py, h^2 / py).
+    // the reverse proposal N(y + step sy / py, h^2 / py), its step capped
+    // alike.
     for (int b = 0; b < B; b++) {
       ipy[b] = 1.0 / py[b];
-      const double bx = x[b] - y[b] - step[b] * sy[b] * ipy[b];
+      const double bx = x[b] - y[b] - newton_shift(step[b], sy[b], ipy[b], reach[b]);
       const double back2 = bx * bx * py[b] / (h[b] * h[b]);
       lg[b] += 0.5 * (z[b] * z[b] - back2);
     }

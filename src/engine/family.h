@@ -50,6 +50,9 @@ inline double log1p_pos(double x) {
   return std::log(u) * (x / d);
 }
 
+// The negative binomial's E exp(mu) / psi, the argument of its log(1 + .).
+inline double nb_ratio(double e, double psi, double mu) { return e * std::exp(mu) / psi; }
+
 // log(1 + exp(x)) without overflow.
 inline double softplus(double x) {
   return x > 0 ? x + log1p_pos(std::exp(-x)) : log1p_pos(std::exp(x));
@@ -88,7 +91,7 @@ inline double cell_g(int family, double y, double e, double psi, double mu) {
   case BINOMIAL:
     return e * softplus(mu);
   case NEGBINOMIAL:
-    return (y + psi) * log1p_pos(e * std::exp(mu) / psi);
+    return (y + psi) * log1p_pos(nb_ratio(e, psi, mu));
   default:
     return e * std::exp(mu);
   }
@@ -127,7 +130,7 @@ inline void cell_slope(int family, double y, double e, double psi, double mu,
     return;
   }
   case NEGBINOMIAL: {
-    const double t = e * std::exp(mu) / psi, q = t / (1.0 + t);
+    const double t = nb_ratio(e, psi, mu), q = t / (1.0 + t);
     *g1 = (y + psi) * q;
     *g2 = (y + psi) * q / (1.0 + t);
     return;
@@ -142,7 +145,7 @@ inline void cell_slope(int family, double y, double e, double psi, double mu,
 inline double cell_g_slope(int family, double y, double e, double psi, double mu,
                            double *g1, double *g2) {
   if (family == NEGBINOMIAL && e > 0) {
-    const double t = e * std::exp(mu) / psi, q = t / (1.0 + t);
+    const double t = nb_ratio(e, psi, mu), q = t / (1.0 + t);
     *g1 = (y + psi) * q;
     *g2 = (y + psi) * q / (1.0 + t);
     return (y + psi) * log1p_pos(t);

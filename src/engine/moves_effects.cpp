@@ -144,11 +144,11 @@ constexpr int UNIT_LANES = 4;
 constexpr double NEWTON_REACH = 2.0;
 constexpr double CAPPED_SHARE = 0.5;
 
-// The mean's move step s / P of a Newton proposal (ip = 1 / P), capped to
-// +-reach sqrt(ip) (reach infinite: not capped), without branches: the coin
-// that sets reach is as likely one way as the other.
-inline double newton_shift(double step, double s, double ip, double reach) {
-  const double limit = reach * std::sqrt(ip);
+// The mean's move step s / P of a Newton proposal (ip = 1 / P, root =
+// sqrt(ip)), capped to +-reach root (reach infinite: not capped), without
+// branches: the coin that sets reach is as likely one way as the other.
+inline double newton_shift(double step, double s, double ip, double root, double reach) {
+  const double limit = reach * root;
   return std::min(std::max(step * s * ip, -limit), limit);
 }
 
@@ -307,7 +307,7 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
     // The proposal.
     for (int b = 0; b < B; b++) {
       z[b] = rng[b].normal();
-      y[b] = x[b] + newton_shift(step[b], sx[b], ipx[b], reach[b]) + h[b] * root[b] * z[b];
+      y[b] = x[b] + newton_shift(step[b], sx[b], ipx[b], root[b], reach[b]) + h[b] * root[b] * z[b];
     }
     // The likelihood and the slope and curvature at y.
     for (int b = 0; b < B; b++) {
@@ -333,7 +333,8 @@ inline void Sampler::effects_of_units(const int *units, uint64_t key, double *ns
     // alike.
     for (int b = 0; b < B; b++) {
       ipy[b] = 1.0 / py[b];
-      const double bx = x[b] - y[b] - newton_shift(step[b], sy[b], ipy[b], reach[b]);
+      const double bx =
+          x[b] - y[b] - newton_shift(step[b], sy[b], ipy[b], std::sqrt(ipy[b]), reach[b]);
       const double back2 = bx * bx * py[b] / (h[b] * h[b]);
       lg[b] += 0.5 * (z[b] * z[b] - back2);
     }

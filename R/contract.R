@@ -61,10 +61,6 @@
 # bundled data and North Carolina, 2 to 30 times on maps of thousands of
 # units), the faster effects carrying the loadings and eigenvalues along.
 
-# Maps with fewer units than this (and at most 1,024 cells) gain nothing
-# from threads: their colours hold too few units to share.
-.THREADED_UNITS <- 500L
-
 # Rounds per sweep of the moves that leave mu unchanged (the fields' scales
 # and shears against the loadings, the eigenvalues, the angles).  They cost
 # O(K^3) a round whatever the map, and where the loadings and the

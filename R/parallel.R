@@ -4,6 +4,11 @@
 
 .is_sequential <- function() inherits(future::plan(), "sequential")
 
+# Maps with fewer units than this (and at most 1,024 cells) gain nothing
+# from threads: the colours of their effects' sweep hold too few units to
+# share, and their sums over cells run in one block.
+.THREADED_UNITS <- 500L
+
 # How the chains use the cores: `threads` per chain and `side_by_side`
 # chains at a time in this process.  `threads` as given (mcar_fit()'s
 # argument, or the option mcar.threads, named in the message when it is
@@ -13,8 +18,7 @@
 # cores run side by side (each on its own thread, which costs no waiting
 # at the sweeps' barriers) and the cores left over go to their threads;
 # under a parallel plan the cores are shared among its workers.  Maps
-# whose sweeps have no threaded loop (fewer than 500 units and 1,024
-# cells) take one thread a chain.
+# under .THREADED_UNITS take one thread a chain.
 .resolve_threads <- function(threads, n, K, chains) {
   if (!is.null(threads)) {
     return(list(threads = .check_threads(

@@ -115,6 +115,13 @@ inline double cell_c(int family, double y, double e, double psi) {
   }
 }
 
+// The negative binomial's g'(mu) and g''(mu) at t = nb_ratio(e, psi, mu).
+inline void nb_slope(double y, double psi, double t, double *g1, double *g2) {
+  const double q = t / (1.0 + t);
+  *g1 = (y + psi) * q;
+  *g2 = (y + psi) * q / (1.0 + t);
+}
+
 // g'(mu) and g''(mu) of a cell, given g = cell_g(..., mu).
 inline void cell_slope(int family, double y, double e, double psi, double mu,
                        double g, double *g1, double *g2) {
@@ -129,12 +136,9 @@ inline void cell_slope(int family, double y, double e, double psi, double mu,
     *g2 = e * p * (1.0 - p);
     return;
   }
-  case NEGBINOMIAL: {
-    const double t = nb_ratio(e, psi, mu), q = t / (1.0 + t);
-    *g1 = (y + psi) * q;
-    *g2 = (y + psi) * q / (1.0 + t);
+  case NEGBINOMIAL:
+    nb_slope(y, psi, nb_ratio(e, psi, mu), g1, g2);
     return;
-  }
   default:
     *g1 = *g2 = g;
   }
@@ -145,9 +149,8 @@ inline void cell_slope(int family, double y, double e, double psi, double mu,
 inline double cell_g_slope(int family, double y, double e, double psi, double mu,
                            double *g1, double *g2) {
   if (family == NEGBINOMIAL && e > 0) {
-    const double t = nb_ratio(e, psi, mu), q = t / (1.0 + t);
-    *g1 = (y + psi) * q;
-    *g2 = (y + psi) * q / (1.0 + t);
+    const double t = nb_ratio(e, psi, mu);
+    nb_slope(y, psi, t, g1, g2);
     return (y + psi) * log1p_pos(t);
   }
   const double g = cell_g(family, y, e, psi, mu);
